@@ -1,0 +1,3 @@
+#include "app/driver.h"
+
+int main(int argc, char** argv) { return trevask::RunTrevask(argc, argv); }

@@ -1,0 +1,120 @@
+// FolderTool on POSIX: readdir, mkdir, /bin/sh through system().
+#include <dirent.h>
+#include <limits.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+#include "folder_tool/folder_tool.h"
+#include "folder_tool/platform.h"
+
+namespace trevask {
+
+const char kSeparator = '/';
+const size_t kMaxPathLength = PATH_MAX - 1;
+// sh -c receives the whole line as one argument, capped by the kernel at
+// 32 pages (MAX_ARG_STRLEN) including its terminator.
+const size_t kMaxCommandLength = 32 * 4096 - 1;
+const int kCommandNotFoundStatus = 127;
+
+int FolderTool::ScanSubfolders(const std::string& dir,
+                               std::vector<std::string>* names, int store) {
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return 0;
+  int count = 0;
+  while (struct dirent* entry = readdir(d)) {
+    const char* name = entry->d_name;
+    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+    bool is_dir = entry->d_type == DT_DIR;
+    if (entry->d_type == DT_UNKNOWN) {
+      // Some file systems leave the type to lstat; a link is never a folder.
+      struct stat st;
+      std::string child = dir + kSeparator + name;
+      is_dir = lstat(child.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    }
+    if (!is_dir) continue;
+    if (store == 1 && names != nullptr) names->push_back(name);
+    ++count;
+  }
+  closedir(d);
+  return count;
+}
+
+size_t FindSeparator(const std::string& path, size_t from) {
+  return path.find(kSeparator, from);
+}
+
+bool QuoteArgument(const std::string& arg, std::string* quoted) {
+  static const char kPlain[] =
+      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"
+      "_./:@%+,=-";
+  if (!arg.empty() && arg.find_first_not_of(kPlain) == std::string::npos) {
+    *quoted = arg;
+    return true;
+  }
+  // Inside single quotes sh takes every byte literally but the quote itself.
+  std::string out = "'";
+  for (char c : arg) {
+    if (c == '\'') {
+      out += "'\\''";
+    } else {
+      out += c;
+    }
+  }
+  out += '\'';
+  *quoted = out;
+  return true;
+}
+
+bool IsExistingFolder(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string AbsolutePath(const std::string& path) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  fs::path abs = fs::absolute(path, ec);
+  if (ec) return path;
+  fs::path canonical = fs::weakly_canonical(abs, ec);
+  std::string out = (ec ? abs.lexically_normal() : canonical).string();
+  while (out.size() > 1 && out.back() == kSeparator) out.pop_back();
+  return out;
+}
+
+namespace platform {
+
+bool CreateOneDirectory(const std::string& path) {
+  return mkdir(path.c_str(), 0777) == 0;
+}
+
+int RunCommand(const std::string& line) {
+  int status = std::system(line.c_str());
+  if (status == -1) return -1;
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) {
+    int sig = WTERMSIG(status);
+    // system() ignored the user's interrupt while the command ran; honour it
+    // now rather than going on folder after folder.
+    if (sig == SIGINT || sig == SIGQUIT) {
+      signal(sig, SIG_DFL);
+      raise(sig);
+    }
+    return 128 + sig;
+  }
+  return -1;
+}
+
+const char* RemoveCommandPrefix() { return "rm -rf -- "; }
+
+bool PathTextEqual(const std::string& a, const std::string& b) {
+  return a == b;
+}
+
+}  // namespace platform
+}  // namespace trevask

@@ -1,0 +1,84 @@
+// FolderTool: every operation of Trevask that touches the platform.
+#ifndef TREVASK_FOLDER_TOOL_FOLDER_TOOL_H_
+#define TREVASK_FOLDER_TOOL_FOLDER_TOOL_H_
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace trevask {
+
+// Which external archiver a run uses; chosen once by the driver.
+using ArchiverKind = int;
+constexpr ArchiverKind kPkzip25 = 1;  // "PKZIP.EXE"
+constexpr ArchiverKind kPkzip8 = 2;   // "PKZIPC.EXE"
+
+const char* ArchiverCommandName(ArchiverKind kind);
+// Option string for one folder's own files.
+const char* FolderArchiveOptions(ArchiverKind kind);
+// Option string for the whole mirror tree, subfolders included.
+const char* BundleOptions(ArchiverKind kind);
+
+// Platform facts. Lengths are in bytes, terminator excluded.
+extern const char kSeparator;
+extern const size_t kMaxPathLength;
+extern const size_t kMaxCommandLength;
+// Status of a command the interpreter could not find.
+extern const int kCommandNotFoundStatus;
+
+class FolderTool {
+ public:
+  FolderTool() = default;
+
+  // Subfolders of dir, "." and ".." excluded, hidden ones included, links to
+  // folders excluded; a folder that cannot be read has none.
+  int CountSubfolders(const std::string& dir);
+  int ListSubfolders(const std::string& dir, std::vector<std::string>* names);
+  // Appends names (in the platform's order) only when store is 1.
+  int ScanSubfolders(const std::string& dir, std::vector<std::string>* names,
+                     int store);
+
+  // The part of path after its first separator, or nullptr when it has none.
+  // Points into path.
+  const char* SkipFirstComponent(const char* path);
+
+  // Creates every directory along path, shortest prefix first; failures are
+  // left for the archiver run that needs the directory to report.
+  void MakeDirectoryPath(const std::string& path);
+
+  // Runs the kind's archiver with "options archive source". Returns the
+  // interpreter's status: 0 for success. A line that cannot be built within
+  // the platform's limits is reported on stderr and never run.
+  int RunArchiver(const std::string& archive, const std::string& source,
+                  const char* options, ArchiverKind kind);
+
+  // Removes path and everything beneath it through the interpreter.
+  int RemoveFolder(const std::string& path);
+};
+
+// Command lines exactly as handed to the interpreter. Each path becomes one
+// argument; a plain path stays bare. Return false, after naming the
+// offending path or line on stderr, when a limit is exceeded.
+bool BuildArchiverCommand(const std::string& archive, const std::string& source,
+                          const char* options, ArchiverKind kind,
+                          std::string* command);
+bool BuildRemoveCommand(const std::string& path, std::string* command);
+
+// Quotes arg for the platform's command interpreter when it needs it.
+// Fails (returns false) only for text the interpreter cannot carry safely.
+bool QuoteArgument(const std::string& arg, std::string* quoted);
+
+// Byte offset of the first separator in path at or after from, or npos.
+// Aware of multi-byte characters where the platform has them.
+size_t FindSeparator(const std::string& path, size_t from = 0);
+
+// Helpers for the driver's checks before a run.
+bool IsExistingFolder(const std::string& path);
+// Absolute, normalized form of path; links resolved where the path exists.
+std::string AbsolutePath(const std::string& path);
+// True when inner is outer itself or lies beneath it (both absolute).
+bool PathIsWithin(const std::string& inner, const std::string& outer);
+
+}  // namespace trevask
+
+#endif  // TREVASK_FOLDER_TOOL_FOLDER_TOOL_H_

@@ -1,0 +1,176 @@
+#include "folder_tool/folder_tool.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+
+#include "tests/support.h"
+#include "walk/compress_folder.h"
+
+namespace {
+
+using namespace testing_support;
+using trevask::FolderTool;
+
+// Writes a path with '/' in the platform's own separator.
+std::string P(std::string path) {
+  std::replace(path.begin(), path.end(), '/', trevask::kSeparator);
+  return path;
+}
+
+TEST(ScanSubfolders, CountsAndListsOnlyRealSubfolders) {
+  ScratchDir scratch;
+  fs::path root = scratch.path();
+  fs::create_directories(root / "files-only");
+  WriteFile(root / "files-only" / "a.txt", "a");
+  WriteFile(root / "files-only" / "b", "b");
+  fs::create_directories(root / "mixed" / "one");
+  fs::create_directories(root / "mixed" / ".hidden");
+  fs::create_directories(root / "mixed" / "with space");
+  WriteFile(root / "mixed" / "file.dat", "x");
+
+  FolderTool tool;
+  EXPECT_EQ(tool.CountSubfolders((root / "files-only").string()), 0);
+  std::vector<std::string> names;
+  EXPECT_EQ(tool.ListSubfolders((root / "files-only").string(), &names), 0);
+  EXPECT_TRUE(names.empty());
+
+  std::string mixed = (root / "mixed").string();
+  EXPECT_EQ(tool.CountSubfolders(mixed), 3);
+  EXPECT_EQ(tool.ListSubfolders(mixed, &names), 3);
+  EXPECT_EQ(std::set<std::string>(names.begin(), names.end()),
+            (std::set<std::string>{"one", ".hidden", "with space"}));
+
+  // The platform's order, unsorted, is kept.
+  std::vector<std::string> platform_order;
+  for (const auto& entry : fs::directory_iterator(mixed)) {
+    if (entry.is_directory()) {
+      platform_order.push_back(entry.path().filename().string());
+    }
+  }
+  EXPECT_EQ(names, platform_order);
+
+  // Counting only never stores.
+  std::vector<std::string> untouched;
+  EXPECT_EQ(tool.ScanSubfolders(mixed, &untouched, 0), 3);
+  EXPECT_TRUE(untouched.empty());
+
+  EXPECT_EQ(tool.CountSubfolders((root / "missing").string()), 0);
+  EXPECT_EQ(tool.CountSubfolders((root / "files-only" / "a.txt").string()), 0);
+}
+
+TEST(ScanSubfolders, LinkToFolderIsNotASubfolder) {
+  ScratchDir scratch;
+  fs::path root = scratch.path();
+  fs::create_directories(root / "real");
+  std::error_code ec;
+  fs::create_directory_symlink(root / "real", root / "link", ec);
+  if (ec) GTEST_SKIP() << "cannot make a folder link here: " << ec.message();
+  fs::create_directory_symlink(root, root / "real" / "loop", ec);
+  FolderTool tool;
+  std::vector<std::string> names;
+  EXPECT_EQ(tool.ListSubfolders(root.string(), &names), 1);
+  EXPECT_EQ(names, std::vector<std::string>{"real"});
+  EXPECT_EQ(tool.CountSubfolders((root / "real").string()), 0);
+}
+
+TEST(SkipFirstComponent, CutsAtTheFirstSeparator) {
+  FolderTool tool;
+  std::string drive = P("C:/Data/Proj");
+  EXPECT_STREQ(tool.SkipFirstComponent(drive.c_str()), P("Data/Proj").c_str());
+  // The result points into the caller's text.
+  EXPECT_EQ(tool.SkipFirstComponent(drive.c_str()), drive.c_str() + 3);
+  std::string two = P("Data/Proj");
+  EXPECT_STREQ(tool.SkipFirstComponent(two.c_str()), "Proj");
+  EXPECT_EQ(tool.SkipFirstComponent("Data"), nullptr);
+  std::string trailing = P("Data/");
+  ASSERT_NE(tool.SkipFirstComponent(trailing.c_str()), nullptr);
+  EXPECT_STREQ(tool.SkipFirstComponent(trailing.c_str()), "");
+  std::string absolute = P("/home/u/Data");
+  EXPECT_STREQ(tool.SkipFirstComponent(absolute.c_str()),
+               P("home/u/Data").c_str());
+}
+
+TEST(DerivedNames, RelativePartMirrorAndFolderName) {
+  EXPECT_EQ(trevask::RelativePart(P("C:/Data/Proj")), P("Data/Proj"));
+  EXPECT_EQ(trevask::RelativePart("Data"), "Data");
+  EXPECT_EQ(trevask::MirrorFolder(P("Work/Data"), "T"), P("T/Data"));
+  EXPECT_EQ(trevask::FolderName(P("Data/Proj/Sub")), "Sub");
+  EXPECT_EQ(trevask::FolderName("Data"), "Data");
+}
+
+TEST(MakeDirectoryPath, CreatesEachPrefixOnceAndIgnoresExisting) {
+  ScratchDir scratch;
+  WorkingDir cwd(scratch.path());
+  FolderTool tool;
+  tool.MakeDirectoryPath(P("T/A//B/"));
+  EXPECT_EQ(ListTree("."), (std::vector<std::string>{"T/", "T/A/", "T/A/B/"}));
+
+  WriteFile(P("T/A/keep.txt"), "kept");
+  tool.MakeDirectoryPath(P("T/A/B"));
+  EXPECT_EQ(ListTree("."), (std::vector<std::string>{"T/", "T/A/", "T/A/B/",
+                                                     "T/A/keep.txt"}));
+  EXPECT_EQ(ReadFile(P("T/A/keep.txt")), "kept");
+
+  // An absolute path keeps its root.
+  tool.MakeDirectoryPath((scratch.path() / "abs" / "x").string());
+  EXPECT_TRUE(fs::is_directory(scratch.path() / "abs" / "x"));
+
+  // A file in the way is left alone and nothing below it is made.
+  WriteFile("blocker", "file");
+  tool.MakeDirectoryPath(P("blocker/sub"));
+  EXPECT_EQ(ReadFile("blocker"), "file");
+}
+
+TEST(CommandLines, PlainPathsKeepTheirExactForm) {
+  std::string line;
+  ASSERT_TRUE(trevask::BuildArchiverCommand("X.zip", P("C:/D/*.*"), "-a",
+                                            trevask::kPkzip25, &line));
+#ifdef _WIN32
+  EXPECT_EQ(line, "PKZIP.EXE -a X.zip C:\\D\\*.*");
+#else
+  // The shell must never expand the pattern, so it is always quoted.
+  EXPECT_EQ(line, "PKZIP.EXE -a X.zip 'C:/D/*.*'");
+#endif
+  ASSERT_TRUE(trevask::BuildArchiverCommand(
+      "Out.zip", P("T/Data/*.*"), trevask::BundleOptions(trevask::kPkzip8),
+      trevask::kPkzip8, &line));
+  EXPECT_EQ(line.rfind("PKZIPC.EXE -add -recurse Out.zip ", 0), 0u) << line;
+
+  ASSERT_TRUE(trevask::BuildRemoveCommand(P("T/Data"), &line));
+#ifdef _WIN32
+  EXPECT_EQ(line, "rmdir /s /q T\\Data");
+#else
+  EXPECT_EQ(line, "rm -rf -- T/Data");
+#endif
+}
+
+TEST(CommandLines, OptionStringsPerKind) {
+  EXPECT_STREQ(trevask::FolderArchiveOptions(trevask::kPkzip25), "-a");
+  EXPECT_STREQ(trevask::BundleOptions(trevask::kPkzip25), "-a -rp");
+  EXPECT_STREQ(trevask::FolderArchiveOptions(trevask::kPkzip8), "-add");
+  EXPECT_STREQ(trevask::BundleOptions(trevask::kPkzip8), "-add -recurse");
+}
+
+TEST(CommandLines, OverlongPathIsRefusedNotTruncated) {
+  std::string longest(trevask::kMaxPathLength, 'a');
+  std::string line;
+  EXPECT_TRUE(trevask::BuildRemoveCommand(longest, &line));
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(trevask::BuildRemoveCommand(longest + "b", &line));
+  EXPECT_FALSE(trevask::BuildArchiverCommand("a.zip", longest + "b", "-a",
+                                             trevask::kPkzip25, &line));
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("over the limit"), std::string::npos) << err;
+  EXPECT_NE(err.find(longest + "b"), std::string::npos);
+
+  // Nothing runs when the line cannot be built.
+  FolderTool tool;
+  testing::internal::CaptureStderr();
+  EXPECT_NE(tool.RunArchiver("a.zip", longest + "b", "-a", trevask::kPkzip25),
+            0);
+  testing::internal::GetCapturedStderr();
+}
+
+}  // namespace

@@ -1,0 +1,28 @@
+// The folder walk: builds the mirror tree of a source folder under a
+// temporary root, one folder archive per folder.
+#ifndef TREVASK_WALK_COMPRESS_FOLDER_H_
+#define TREVASK_WALK_COMPRESS_FOLDER_H_
+
+#include <string>
+
+#include "folder_tool/folder_tool.h"
+
+namespace trevask {
+
+// Walks dir depth-first and makes, under tempRoot, the mirror folder of every
+// folder with that folder's own files in one archive named after it. Returns
+// 0 when every archiver run succeeded, -1 otherwise; a failure in one
+// subfolder does not stop the walk of the others.
+int CompressFolder(const std::string& dir, const std::string& tempRoot,
+                   ArchiverKind kind);
+
+// The text of dir after its first separator; dir itself when it has none.
+std::string RelativePart(const std::string& dir);
+// "tempRoot<sep>relative part of dir".
+std::string MirrorFolder(const std::string& dir, const std::string& tempRoot);
+// Last component of a relative part.
+std::string FolderName(const std::string& relative);
+
+}  // namespace trevask
+
+#endif  // TREVASK_WALK_COMPRESS_FOLDER_H_
