@@ -1,0 +1,36 @@
+// The work of one stand-in archiver run: add a folder's files to a zip
+// archive, atomically, on libzip.
+#ifndef TREVASK_ARCHIVER_ADD_FILES_H_
+#define TREVASK_ARCHIVER_ADD_FILES_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace archiver {
+
+struct Request {
+  std::string archive;
+  std::string folder;      // the folder the pattern names
+  bool recurse = false;    // subfolders too, under relative paths
+};
+
+// Parses one program's syntax: kind 1 is "PKZIP.EXE" ("-a", "-a -rp"),
+// kind 2 "PKZIPC.EXE" ("-add", "-add -recurse"); args exclude the program
+// name. Each is followed by ARCHIVE and a pattern FOLDER<sep>*.*.
+bool ParseArguments(int kind, const std::vector<std::string>& args,
+                    Request* request, std::string* error);
+
+struct Summary {
+  std::uint64_t files = 0;
+  std::uint64_t bytes_in = 0;
+  std::int64_t bytes_out = 0;
+};
+
+// Adds the files; an entry of the same name is replaced, others are kept.
+// On failure the archive is left as it was.
+bool AddFiles(const Request& request, Summary* summary, std::string* error);
+
+}  // namespace archiver
+
+#endif  // TREVASK_ARCHIVER_ADD_FILES_H_

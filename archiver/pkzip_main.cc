@@ -1,0 +1,56 @@
+// The stand-in archiver's entry point, built once per command name.
+#include <cinttypes>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "archiver/add_files.h"
+#include "archiver/archiver_fs.h"
+
+#ifndef ARCHIVER_KIND
+#error "ARCHIVER_KIND must be 1 (PKZIP.EXE) or 2 (PKZIPC.EXE)"
+#endif
+
+namespace {
+
+const char* const kName = ARCHIVER_KIND == 2 ? "PKZIPC.EXE" : "PKZIP.EXE";
+
+void PrintUsage() {
+  if (ARCHIVER_KIND == 2) {
+    std::fprintf(stderr,
+                 "usage: PKZIPC.EXE -add [-recurse] ARCHIVE FOLDER%c*.*\n",
+                 archiver::kPathSeparator);
+  } else {
+    std::fprintf(stderr, "usage: PKZIP.EXE -a [-rp] ARCHIVE FOLDER%c*.*\n",
+                 archiver::kPathSeparator);
+  }
+}
+
+}  // namespace
+
+#ifdef _WIN32
+// The pattern reaches the program as written; the runtime must not expand it.
+int _dowildcard = 0;
+#endif
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args = archiver::Arguments(argc, argv);
+  args.erase(args.begin());
+  archiver::Request request;
+  std::string error;
+  if (!archiver::ParseArguments(ARCHIVER_KIND, args, &request, &error)) {
+    std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
+    PrintUsage();
+    return 2;
+  }
+  archiver::Summary summary;
+  if (!archiver::AddFiles(request, &summary, &error)) {
+    std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
+    return 1;
+  }
+  std::printf("%s: %s: %" PRIu64 " files, %" PRIu64 " bytes in, %" PRId64
+              " bytes out\n",
+              kName, request.archive.c_str(), summary.files, summary.bytes_in,
+              summary.bytes_out);
+  return 0;
+}

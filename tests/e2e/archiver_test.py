@@ -1,0 +1,203 @@
+"""The stand-in archivers PKZIP.EXE and PKZIPC.EXE, read back by zipfile."""
+import os
+import stat
+import unittest
+
+import harness
+from harness import native, read_bytes, read_zip, run, zip_infos
+
+SYNTAX = {
+    "PKZIP.EXE": (["-a"], ["-a", "-rp"]),
+    "PKZIPC.EXE": (["-add"], ["-add", "-recurse"]),
+}
+
+TREE = {
+    "src/a.txt": b"alpha\n",
+    "src/noext": b"no dot in this name",
+    "src/.hidden": b"hidden",
+    "src/sub/s.txt": b"deeper",
+    "src/sub/inner/i.txt": b"deepest",
+    "src/empty/": None,
+}
+
+
+class ArchiverTest(harness.ScratchTest):
+    def setUp(self):
+        super().setUp()
+        harness.make_files(self.dir, TREE)
+
+    def archive(self, name, options, archive, folder):
+        return run(name, options + [native(archive), native(folder) + harness.SEP + "*.*"],
+                   self.dir)
+
+    def test_folder_syntax_adds_only_the_folders_own_files(self):
+        for name, (single, _) in SYNTAX.items():
+            with self.subTest(name):
+                result = self.archive(name, single, name + ".zip", "src")
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertEqual(read_zip(self.path(name + ".zip")), {
+                    "a.txt": b"alpha\n", "noext": b"no dot in this name",
+                    ".hidden": b"hidden"})
+                # One short progress line per archive.
+                self.assertEqual(result.stdout.count(b"\n"), 1)
+                self.assertIn(b"3 files", result.stdout)
+
+    def test_recursive_syntax_adds_everything_beneath(self):
+        for name, (_, recursive) in SYNTAX.items():
+            with self.subTest(name):
+                result = self.archive(name, recursive, name + ".zip", "src")
+                self.assertEqual(result.returncode, 0, result.stderr)
+                members = read_zip(self.path(name + ".zip"))
+                self.assertEqual(sorted(members), [
+                    ".hidden", "a.txt", "empty/", "noext", "sub/",
+                    "sub/inner/", "sub/inner/i.txt", "sub/s.txt"])
+                self.assertEqual(members["sub/inner/i.txt"], b"deepest")
+
+    def test_each_program_refuses_anything_but_its_own_syntax(self):
+        bad = {
+            "PKZIP.EXE": [["-add", "x.zip", "src/*.*"], ["-a", "-recurse", "x.zip", "src/*.*"],
+                          ["-a", "x.zip"], ["-a"], [], ["-a", "x.zip", "src/*"],
+                          ["-a", "x.zip", "src"], ["-a", "x.zip", "src/*.*", "extra"],
+                          ["-a", "-rp", "-rp", "x.zip", "src/*.*"], ["-A", "x.zip", "src/*.*"]],
+            "PKZIPC.EXE": [["-a", "x.zip", "src/*.*"], ["-add", "-rp", "x.zip", "src/*.*"],
+                           ["-add", "x.zip"], ["-add", "x.zip", "src/*.txt"],
+                           ["-add", "-recurse", "x.zip", "src/*.*", "more"]],
+        }
+        for name, cases in bad.items():
+            for args in cases:
+                with self.subTest(name=name, args=args):
+                    result = run(name, [native(a) for a in args], self.dir)
+                    self.assertEqual(result.returncode, 2)
+                    self.assertIn(b"usage:", result.stderr)
+                    self.assertFalse(os.path.exists(self.path("x.zip")))
+
+    def test_existing_archive_is_updated_not_replaced(self):
+        harness.make_files(self.dir, {"other/a.txt": b"new alpha", "other/b.txt": b"bee"})
+        self.assertEqual(self.archive("PKZIP.EXE", ["-a"], "out.zip", "src").returncode, 0)
+        self.assertEqual(self.archive("PKZIP.EXE", ["-a"], "out.zip", "other").returncode, 0)
+        members = read_zip(self.path("out.zip"))
+        self.assertEqual(members["a.txt"], b"new alpha")
+        self.assertEqual(members["b.txt"], b"bee")
+        self.assertEqual(members["noext"], b"no dot in this name")
+        self.assertEqual(len(members), 4)
+
+    @unittest.skipIf(harness.WINDOWS or os.geteuid() == 0,
+                     "needs a file its user cannot read")
+    def test_failed_run_leaves_existing_archive_untouched(self):
+        self.assertEqual(self.archive("PKZIP.EXE", ["-a"], "out.zip", "src").returncode, 0)
+        before = read_bytes(self.path("out.zip"))
+        os.chmod(self.path("src/sub/s.txt"), 0)
+        result = self.archive("PKZIP.EXE", ["-a"], "out.zip", "src/sub")
+        self.assertNotEqual(result.returncode, 0)
+        self.assertEqual(read_bytes(self.path("out.zip")), before)
+
+    @unittest.skipIf(harness.WINDOWS, "POSIX file size limit")
+    def test_failed_write_keeps_existing_archive_and_leaves_no_temp_file(self):
+        self.assertEqual(self.archive("PKZIP.EXE", ["-a"], "out.zip", "src").returncode, 0)
+        before = read_bytes(self.path("out.zip"))
+        harness.make_files(self.dir, {"big/random.bin": os.urandom(256 * 1024)})
+
+        def small_file_limit():
+            # Writes past 64 KiB fail with EFBIG, as on a full disk.
+            import resource
+            import signal
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (65536, 65536))
+
+        result = run("PKZIP.EXE", ["-a", "out.zip", "big/*.*"], self.dir,
+                     preexec_fn=small_file_limit)
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertIn(b"cannot write out.zip", result.stderr)
+        self.assertEqual(read_bytes(self.path("out.zip")), before)
+        self.assertEqual(sorted(os.listdir(self.dir)), ["big", "out.zip", "src"])
+
+    def test_unreadable_folder_or_archive_fails_cleanly(self):
+        self.assertEqual(self.archive("PKZIP.EXE", ["-a"], "out.zip", "src").returncode, 0)
+        before = read_bytes(self.path("out.zip"))
+        listing = sorted(os.listdir(self.dir))
+        # A missing folder, and an archive path that is not a zip file.
+        result = self.archive("PKZIP.EXE", ["-a"], "out.zip", "missing")
+        self.assertEqual(result.returncode, 1)
+        self.assertIn(b"no such folder", result.stderr)
+        result = self.archive("PKZIP.EXE", ["-a"], "src/a.txt", "src/sub")
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(read_bytes(self.path("src/a.txt")), b"alpha\n")
+        # A folder that does not exist for the archive.
+        result = self.archive("PKZIP.EXE", ["-a"], "nowhere/out.zip", "src")
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(read_bytes(self.path("out.zip")), before)
+        self.assertEqual(sorted(os.listdir(self.dir)), listing)
+
+    def test_failed_write_leaves_no_partial_file(self):
+        os.makedirs(self.path("full"))
+        # A folder in the way of the archive name cannot be replaced by it.
+        os.makedirs(self.path("full/out.zip"))
+        result = self.archive("PKZIP.EXE", ["-a"], "full/out.zip", "src")
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(os.listdir(self.path("full")), ["out.zip"])
+        self.assertEqual(os.listdir(self.path("full/out.zip")), [])
+
+    def test_empty_folder_gives_a_valid_empty_archive(self):
+        for name, (single, _) in SYNTAX.items():
+            with self.subTest(name):
+                result = self.archive(name, single, name + ".zip", "src/empty")
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertEqual(read_zip(self.path(name + ".zip")), {})
+        # A folder of subfolders only has no files of its own.
+        result = self.archive("PKZIP.EXE", ["-a"], "sub.zip", "src/sub")
+        self.assertEqual(read_zip(self.path("sub.zip")), {"s.txt": b"deeper"})
+
+    def test_names_with_spaces_and_non_ascii(self):
+        names = ["with space.txt", "résumé.txt", "日本語.txt"]
+        harness.make_files(self.dir, {"names/" + n: n.encode() for n in names})
+        result = self.archive("PKZIPC.EXE", ["-add"], "names.zip", "names")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        infos = zip_infos(self.path("names.zip"))
+        self.assertEqual(sorted(infos), sorted(names))
+        self.assertFalse(infos["with space.txt"].flag_bits & 0x800)
+        self.assertTrue(infos["résumé.txt"].flag_bits & 0x800)
+        self.assertEqual(read_zip(self.path("names.zip"))["日本語.txt"], "日本語.txt".encode())
+
+    def test_archives_are_stored_and_other_files_deflated(self):
+        self.assertEqual(self.archive("PKZIP.EXE", ["-a"], "inner.zip", "src").returncode, 0)
+        harness.make_files(self.dir, {"outer/text.txt": b"compress me " * 1000})
+        os.replace(self.path("inner.zip"), self.path("outer/inner.ZIP"))
+        self.assertEqual(self.archive("PKZIP.EXE", ["-a"], "outer.zip", "outer").returncode, 0)
+        infos = zip_infos(self.path("outer.zip"))
+        self.assertEqual(infos["inner.ZIP"].compress_type, 0)
+        self.assertEqual(infos["text.txt"].compress_type, 8)
+        self.assertLess(infos["text.txt"].compress_size, 200)
+        self.assertEqual(read_zip(self.path("outer.zip"))["inner.ZIP"],
+                         read_bytes(self.path("outer/inner.ZIP")))
+
+    def test_modification_times_are_kept(self):
+        when = 1262304000 + 3600 * 5 + 62  # 2010-01-01 05:01:02
+        os.utime(self.path("src/a.txt"), (when, when))
+        self.assertEqual(self.archive("PKZIP.EXE", ["-a"], "t.zip", "src").returncode, 0)
+        import time
+        expected = time.localtime(when)[:6]
+        self.assertEqual(zip_infos(self.path("t.zip"))["a.txt"].date_time, expected)
+
+    def test_archive_is_never_added_to_itself(self):
+        result = self.archive("PKZIP.EXE", ["-a"], "src/self.zip", "src")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        result = self.archive("PKZIP.EXE", ["-a", "-rp"], "src/self.zip", "src")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertNotIn("self.zip", read_zip(self.path("src/self.zip")))
+
+    @unittest.skipIf(harness.WINDOWS, "POSIX links and special files")
+    def test_links_to_folders_and_special_files_are_skipped(self):
+        os.symlink(self.dir, self.path("src/sub/loop"))
+        os.symlink("a.txt", self.path("src/link.txt"))
+        os.mkfifo(self.path("src/fifo"))
+        result = self.archive("PKZIP.EXE", ["-a", "-rp"], "l.zip", "src")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        members = read_zip(self.path("l.zip"))
+        self.assertEqual(members["link.txt"], b"alpha\n")
+        self.assertFalse(any(n.startswith("sub/loop") for n in members))
+        self.assertNotIn("fifo", members)
+        self.assertIn(b"fifo", result.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()

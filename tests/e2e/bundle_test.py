@@ -1,0 +1,119 @@
+"""Trevask end to end with the real stand-in archivers; the bundle is read
+back with Python's zipfile, independent of this project's code."""
+import io
+import os
+import shutil
+import unittest
+import zipfile
+
+import harness
+from harness import FAILURE, native, run
+
+EXAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                       "example", "Projects")
+
+
+def expected_bundle(source):
+    """{member: {file: bytes}} for each folder's archive, plus folder entries."""
+    expected = {}
+    base = os.path.basename(os.path.normpath(source))
+    for folder, dirs, files in os.walk(source):
+        rel = os.path.relpath(folder, source).replace(os.sep, "/")
+        prefix = "" if rel == "." else rel + "/"
+        name = base if rel == "." else os.path.basename(folder)
+        contents = {}
+        for f in files:
+            with open(os.path.join(folder, f), "rb") as fh:
+                contents[f] = fh.read()
+        expected[prefix + name + ".zip"] = contents
+        for d in dirs:
+            expected[prefix + d + "/"] = None
+    return expected
+
+
+def actual_bundle(path):
+    actual = {}
+    with zipfile.ZipFile(path) as bundle:
+        assert bundle.testzip() is None
+        for info in bundle.infolist():
+            if info.is_dir():
+                actual[info.filename] = None
+                continue
+            # Folder archives are stored, not deflated a second time.
+            assert info.compress_type == zipfile.ZIP_STORED, info.filename
+            with zipfile.ZipFile(io.BytesIO(bundle.read(info))) as inner:
+                assert inner.testzip() is None
+                actual[info.filename] = {i.filename: inner.read(i)
+                                         for i in inner.infolist()}
+    return actual
+
+
+class BundleTest(harness.ScratchTest):
+    def trevask(self, *args):
+        path = harness.BIN_DIR + os.pathsep + os.environ.get("PATH", "")
+        if harness.EMULATOR:
+            path = harness.BIN_DIR
+        return run("trevask", [native(a) for a in args], self.dir, env_path=path)
+
+    def copy_example(self):
+        shutil.copytree(EXAMPLE, self.path("src/Projects"))
+
+    def test_example_tree_for_both_kinds(self):
+        self.copy_example()
+        expected = expected_bundle(self.path("src/Projects"))
+        self.assertEqual(expected["Archive/Archive.zip"], {})  # no files of its own
+        for option in ("-d", "-w"):
+            with self.subTest(option):
+                out = "out" + option + ".zip"
+                result = self.trevask("src/Projects", out, "T", option)
+                self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+                self.assertEqual(actual_bundle(self.path(out)), expected)
+                # One progress line per archive: each folder's and the bundle.
+                archives = [m for m in expected if m.endswith(".zip")]
+                self.assertEqual(len(archives), 9)
+                self.assertEqual(result.stdout.count(b"\n"), len(archives) + 1)
+                self.assertTrue(os.path.isdir(self.path("T/Projects/Archive/2024/Q1")))
+
+    def test_removal_leaves_only_the_bundle(self):
+        self.copy_example()
+        os.makedirs(self.path("T/keep"))
+        result = self.trevask("src/Projects", "out.zip", "T", "-r")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(os.listdir(self.path("T")), ["keep"])
+        self.assertEqual(actual_bundle(self.path("out.zip")),
+                         expected_bundle(self.path("src/Projects")))
+
+    def test_hostile_names_and_contents_round_trip(self):
+        names = ["My Data", "a;b", "$(echo x)", "a'b", "50%", "(p)", "a&b", "x!y",
+                 "-lead", "résumé"]
+        if not harness.WINDOWS:
+            names += ['a"b', "a|b", "new\nline", "*.*"]
+        files = {}
+        for i, name in enumerate(names):
+            files["src/Data/%s/file %d.txt" % (name, i)] = name.encode() * (i + 1)
+            files["src/Data/%s/%s/inner.bin" % (name, name)] = os.urandom(100 + i)
+        harness.make_files(self.dir, files)
+        result = self.trevask("src/Data", "out.zip", "T", "-r")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(actual_bundle(self.path("out.zip")),
+                         expected_bundle(self.path("src/Data")))
+        self.assertFalse(os.path.exists(self.path("T/Data")))
+
+    def test_existing_bundle_is_updated_and_failure_keeps_mirror(self):
+        harness.make_files(self.dir, {"src/Data/a.txt": b"a", "src/Data/Sub/b.txt": b"b"})
+        self.assertEqual(self.trevask("src/Data", "out.zip", "T").returncode, 0)
+        # A second source adds its own mirror folder to the same bundle name.
+        harness.make_files(self.dir, {"src/Data/c.txt": b"c"})
+        self.assertEqual(self.trevask("src/Data", "out.zip", "T", "-r").returncode, 0)
+        self.assertEqual(actual_bundle(self.path("out.zip"))["Data.zip"],
+                         {"a.txt": b"a", "c.txt": b"c"})
+        # A bundle that cannot be written: the mirror tree stays.
+        os.makedirs(self.path("blocked.zip"))
+        result = self.trevask("src/Data", "blocked.zip", "T", "-r")
+        self.assertEqual(result.returncode, FAILURE)
+        self.assertTrue(result.stdout.endswith(b"PKZIP Compress Error!"))
+        self.assertTrue(os.path.exists(self.path("T/Data/Sub/Sub.zip")))
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,87 @@
+"""Shared helpers for the process-level tests written in Python.
+
+The programs under test are found in TREVASK_BIN_DIR. When TREVASK_EMULATOR
+is set (a Windows build under Wine), every program is started through it and
+paths are written with backslashes.
+"""
+import os
+import shutil
+import subprocess
+import tempfile
+import unittest
+import zipfile
+
+BIN_DIR = os.path.abspath(os.environ.get("TREVASK_BIN_DIR", "."))
+EMULATOR = os.environ.get("TREVASK_EMULATOR", "")
+WINDOWS = bool(os.environ.get("TREVASK_WINDOWS", ""))
+SEP = "\\" if WINDOWS else "/"
+FAILURE = 255  # -1 as an exit status
+
+
+def native(path):
+    """A relative path written with '/' in the target's own separator."""
+    return path.replace("/", SEP)
+
+
+def program(name):
+    if name == "trevask" and WINDOWS:
+        name = "trevask.exe"
+    path = os.path.join(BIN_DIR, name)
+    if not os.path.exists(path):
+        raise unittest.SkipTest("not built: " + path)
+    return path
+
+
+def run(name, args, cwd, env_path=None, preexec_fn=None):
+    """Runs a program of the project; env_path replaces PATH when given."""
+    command = [program(name)] + list(args)
+    if EMULATOR:
+        command = [EMULATOR] + command
+    env = dict(os.environ)
+    if env_path is not None:
+        if EMULATOR:
+            env["WINEPATH"] = env_path
+        else:
+            env["PATH"] = env_path
+    return subprocess.run(command, cwd=cwd, env=env, capture_output=True,
+                          preexec_fn=preexec_fn)
+
+
+def read_bytes(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def make_files(root, files):
+    """files: {relative path: bytes}; a path ending in '/' is a folder."""
+    for rel, data in files.items():
+        path = os.path.join(root, *rel.rstrip("/").split("/"))
+        if rel.endswith("/"):
+            os.makedirs(path, exist_ok=True)
+            continue
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+
+
+def read_zip(path):
+    """{name: bytes} of an archive, every member's CRC checked."""
+    with zipfile.ZipFile(path) as z:
+        assert z.testzip() is None, "bad CRC in " + path
+        return {info.filename: z.read(info) for info in z.infolist()}
+
+
+def zip_infos(path):
+    with zipfile.ZipFile(path) as z:
+        return {info.filename: info for info in z.infolist()}
+
+
+class ScratchTest(unittest.TestCase):
+    """Each test gets a fresh working folder."""
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="trevask-e2e-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+
+    def path(self, rel):
+        return os.path.join(self.dir, *rel.split("/"))
