@@ -103,6 +103,10 @@ int RunTrevask(int argc, char** argv) {
         "component",
         source);
   }
+  if (kSeparator == '\\' && relative.find(':') != std::string::npos) {
+    return Refuse("SourceFolder must be a folder path, not a drive-relative one",
+                  source);
+  }
   const std::string mirror = MirrorFolder(source, temp_root);
   const std::string abs_source = AbsolutePath(source);
   const std::string abs_mirror = AbsolutePath(mirror);

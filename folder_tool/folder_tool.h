@@ -71,6 +71,11 @@ bool QuoteArgument(const std::string& arg, std::string* quoted);
 // Byte offset of the first separator in path at or after from, or npos.
 // Aware of multi-byte characters where the platform has them.
 size_t FindSeparator(const std::string& path, size_t from = 0);
+#ifdef _WIN32
+// The same in a given code page (FindSeparator uses the system's).
+size_t FindSeparatorInCodePage(const std::string& path, size_t from,
+                               unsigned code_page);
+#endif
 
 // Helpers for the driver's checks before a run.
 bool IsExistingFolder(const std::string& path);

@@ -1,9 +1,13 @@
 #!/bin/bash
 # Installs what building and testing Trevask needs on Debian 12, if missing.
+#   scripts/setup.sh             the Linux build
+#   scripts/setup.sh --windows   also the Windows cross-build and Wine
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config libzip-dev zlib1g-dev libgtest-dev python3 unzip)
-packages+=("$@")
+if [ "${1:-}" = "--windows" ]; then
+  packages+=(g++-mingw-w64-x86-64 g++-mingw-w64-i686 libz-mingw-w64-dev dpkg-dev wine wine64)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -15,4 +19,4 @@ sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
 echo "Installing: ${missing[*]}"
 $sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -146,6 +146,44 @@ TEST(CommandLines, PlainPathsKeepTheirExactForm) {
 #endif
 }
 
+TEST(CommandLines, QuotingForTheInterpreter) {
+  std::string quoted;
+#ifdef _WIN32
+  ASSERT_TRUE(trevask::QuoteArgument("C:\\Data\\*.*", &quoted));
+  EXPECT_EQ(quoted, "C:\\Data\\*.*");
+  ASSERT_TRUE(trevask::QuoteArgument("a&b (c)", &quoted));
+  EXPECT_EQ(quoted, "\"a&b (c)\"");
+  // The runtime would read \" as a quote inside the argument.
+  ASSERT_TRUE(trevask::QuoteArgument("C:\\My Data\\", &quoted));
+  EXPECT_EQ(quoted, "\"C:\\My Data\\\\\"");
+  EXPECT_FALSE(trevask::QuoteArgument("50%", &quoted));
+  EXPECT_FALSE(trevask::QuoteArgument("%PATH%", &quoted));
+  testing::internal::CaptureStderr();
+  std::string line;
+  EXPECT_FALSE(trevask::BuildArchiverCommand("T\\a%b%\\x.zip", "s\\*.*", "-a",
+                                             trevask::kPkzip25, &line));
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("a%b%"), std::string::npos);
+#else
+  ASSERT_TRUE(trevask::QuoteArgument("T/Data/Data.zip", &quoted));
+  EXPECT_EQ(quoted, "T/Data/Data.zip");
+  ASSERT_TRUE(trevask::QuoteArgument("it's $(x)", &quoted));
+  EXPECT_EQ(quoted, "'it'\\''s $(x)'");
+  ASSERT_TRUE(trevask::QuoteArgument("", &quoted));
+  EXPECT_EQ(quoted, "''");
+#endif
+}
+
+#ifdef _WIN32
+TEST(FindSeparator, StepsOverDoubleByteCharacters) {
+  // In Shift-JIS the second byte of U+8868 is the backslash byte.
+  const std::string path = "C:\\\x95\x5c\\x";
+  EXPECT_EQ(trevask::FindSeparatorInCodePage(path, 0, 932), 2u);
+  EXPECT_EQ(trevask::FindSeparatorInCodePage(path, 3, 932), 5u);
+  // In a single-byte code page the same byte is a separator.
+  EXPECT_EQ(trevask::FindSeparatorInCodePage(path, 3, 1252), 4u);
+}
+#endif
+
 TEST(CommandLines, OptionStringsPerKind) {
   EXPECT_STREQ(trevask::FolderArchiveOptions(trevask::kPkzip25), "-a");
   EXPECT_STREQ(trevask::BundleOptions(trevask::kPkzip25), "-a -rp");

@@ -86,7 +86,12 @@ void PrependPath(const fs::path& dir) {
 
 std::string ShellQuote(const std::string& arg) {
 #ifdef _WIN32
-  return "\"" + arg + "\"";
+  // The C runtime reads backslashes before a closing quote as escapes.
+  size_t trailing = 0;
+  while (trailing < arg.size() && arg[arg.size() - 1 - trailing] == '\\') {
+    ++trailing;
+  }
+  return "\"" + arg + std::string(trailing, '\\') + "\"";
 #else
   std::string out = "'";
   for (char c : arg) out += c == '\'' ? std::string("'\\''") : std::string(1, c);

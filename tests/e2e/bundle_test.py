@@ -84,10 +84,10 @@ class BundleTest(harness.ScratchTest):
                          expected_bundle(self.path("src/Projects")))
 
     def test_hostile_names_and_contents_round_trip(self):
-        names = ["My Data", "a;b", "$(echo x)", "a'b", "50%", "(p)", "a&b", "x!y",
-                 "-lead", "résumé"]
+        names = ["My Data", "a;b", "$(echo x)", "a'b", "(p)", "a&b", "x!y",
+                 "-lead", "résumé", "a=b,c^d"]
         if not harness.WINDOWS:
-            names += ['a"b', "a|b", "new\nline", "*.*"]
+            names += ['a"b', "a|b", "new\nline", "*.*", "50%"]
         files = {}
         for i, name in enumerate(names):
             files["src/Data/%s/file %d.txt" % (name, i)] = name.encode() * (i + 1)
@@ -98,6 +98,15 @@ class BundleTest(harness.ScratchTest):
         self.assertEqual(actual_bundle(self.path("out.zip")),
                          expected_bundle(self.path("src/Data")))
         self.assertFalse(os.path.exists(self.path("T/Data")))
+
+    def test_linked_folder_is_not_walked(self):
+        harness.make_files(self.dir, {"src/Data/A/f.txt": b"f"})
+        # Made on the host: under Wine the link is what Windows programs see.
+        os.symlink(os.path.join("..", ".."), self.path("src/Data/A/loop"))
+        result = self.trevask("src/Data", "out.zip", "T")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(actual_bundle(self.path("out.zip")),
+                         {"Data.zip": {}, "A/": None, "A/A.zip": {"f.txt": b"f"}})
 
     def test_existing_bundle_is_updated_and_failure_keeps_mirror(self):
         harness.make_files(self.dir, {"src/Data/a.txt": b"a", "src/Data/Sub/b.txt": b"b"})

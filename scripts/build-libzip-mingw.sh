@@ -1,0 +1,43 @@
+#!/bin/bash
+# Cross-builds libzip for Windows from Debian's libzip source package, with
+# mingw-w64 and Debian's mingw zlib, into a prefix: static, no tools.
+#   scripts/build-libzip-mingw.sh x86_64|i686 PREFIX
+set -euo pipefail
+arch=$1
+prefix=$(realpath -m "$2")
+root=$(cd "$(dirname "$0")/.." && pwd)
+
+[ -f "$prefix/lib/cmake/libzip/libzip-config.cmake" ] && exit 0
+
+work=$(realpath -m "$prefix.work")
+rm -rf "$work"
+mkdir -p "$work"
+cd "$work"
+if ! apt-get source --download-only libzip >/dev/null 2>&1; then
+  # Source packages need a deb-src entry for the mirror already in use.
+  sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+    sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources |
+      $sudo tee /etc/apt/sources.list.d/trevask-deb-src.sources >/dev/null
+  else
+    grep '^deb ' /etc/apt/sources.list | sed 's/^deb /deb-src /' |
+      $sudo tee /etc/apt/sources.list.d/trevask-deb-src.list >/dev/null
+  fi
+  $sudo apt-get update -qq
+  apt-get source --download-only libzip >/dev/null 2>&1
+fi
+dpkg-source -x libzip_*.dsc source >/dev/null 2>&1
+
+cmake -S source -B build -G "Unix Makefiles" \
+  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-$arch.cmake" \
+  -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" \
+  -DBUILD_SHARED_LIBS=OFF -DBUILD_TOOLS=OFF -DBUILD_REGRESS=OFF \
+  -DBUILD_EXAMPLES=OFF -DBUILD_DOC=OFF \
+  -DENABLE_COMMONCRYPTO=OFF -DENABLE_GNUTLS=OFF -DENABLE_MBEDTLS=OFF \
+  -DENABLE_OPENSSL=OFF -DENABLE_WINDOWS_CRYPTO=OFF \
+  -DENABLE_BZIP2=OFF -DENABLE_LZMA=OFF -Wno-dev >configure.log 2>&1 || { tail -40 configure.log; exit 1; }
+cmake --build build -j"$(nproc)" >build.log 2>&1 || { tail -40 build.log; exit 1; }
+cmake --install build >/dev/null
+rm -rf "$work"
+echo "libzip for $arch Windows in $prefix"
