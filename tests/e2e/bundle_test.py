@@ -50,10 +50,8 @@ def actual_bundle(path):
 
 class BundleTest(harness.ScratchTest):
     def trevask(self, *args):
-        path = harness.BIN_DIR + os.pathsep + os.environ.get("PATH", "")
-        if harness.EMULATOR:
-            path = harness.BIN_DIR
-        return run("trevask", [native(a) for a in args], self.dir, env_path=path)
+        return run("trevask", [native(a) for a in args], self.dir,
+                   env_path=harness.search_path(harness.BIN_DIR))
 
     def copy_example(self):
         shutil.copytree(EXAMPLE, self.path("src/Projects"))

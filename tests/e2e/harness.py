@@ -12,6 +12,7 @@ import unittest
 import zipfile
 
 BIN_DIR = os.path.abspath(os.environ.get("TREVASK_BIN_DIR", "."))
+RECORDER_DIR = os.environ.get("TREVASK_RECORDER_DIR", "")
 EMULATOR = os.environ.get("TREVASK_EMULATOR", "")
 WINDOWS = bool(os.environ.get("TREVASK_WINDOWS", ""))
 SEP = "\\" if WINDOWS else "/"
@@ -32,19 +33,40 @@ def program(name):
     return path
 
 
-def run(name, args, cwd, env_path=None, preexec_fn=None):
+def target_path(path):
+    """An absolute host path as the programs under test name it."""
+    if EMULATOR:
+        return "Z:" + path.replace("/", "\\")
+    return path
+
+
+def search_path(*dirs):
+    """A PATH whose first folders are dirs (host paths)."""
+    if EMULATOR:
+        return ";".join(target_path(d) for d in dirs)
+    return os.pathsep.join(list(dirs) + [os.environ.get("PATH", "")])
+
+
+def run(name, args, cwd, env_path=None, preexec_fn=None, extra_env=None):
     """Runs a program of the project; env_path replaces PATH when given."""
     command = [program(name)] + list(args)
     if EMULATOR:
         command = [EMULATOR] + command
     env = dict(os.environ)
+    env.update(extra_env or {})
     if env_path is not None:
         if EMULATOR:
             env["WINEPATH"] = env_path
         else:
             env["PATH"] = env_path
-    return subprocess.run(command, cwd=cwd, env=env, capture_output=True,
-                          preexec_fn=preexec_fn)
+    # Files, not pipes: a Wine service started by the first program of a
+    # session inherits its handles and would keep a pipe open.
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        done = subprocess.run(command, cwd=cwd, env=env, stdout=out, stderr=err,
+                              preexec_fn=preexec_fn)
+        out.seek(0)
+        err.seek(0)
+        return subprocess.CompletedProcess(command, done.returncode, out.read(), err.read())
 
 
 def read_bytes(path):

@@ -5,36 +5,110 @@
 //   arg <length>\n<bytes>\n        (one per argument)
 //   dir <1|0>                      (could the archive file be created?)
 //   end
-// Exits with $TREVASK_RECORD_FAIL_STATUS (default 1) when an argument
-// contains $TREVASK_RECORD_FAIL_TEXT; otherwise creates the archive file
-// (the second-to-last argument) and exits 0.
+// On success it creates the archive file (the second-to-last argument).
+// It fails, like a real archiver, when the pattern's folder is missing, and
+// on demand:
+//   TREVASK_RECORD_FAIL_TEXT    fail when an argument contains this text
+//   TREVASK_RECORD_FAIL_RUN     fail on this run (1 is the first)
+//   TREVASK_RECORD_FAIL_STATUS  the status to fail with (default 1)
+//   TREVASK_RECORD_FAIL_KILL    if set, fail by being killed instead
+//   TREVASK_RECORD_CHANGE_RUN   on this run, before anything else, change
+//                               the source: make TREVASK_RECORD_MKDIR and
+//                               remove the tree TREVASK_RECORD_RMTREE
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <signal.h>
+#endif
 
 #ifndef RECORDER_NAME
 #error "RECORDER_NAME must name the archiver this build stands in for"
 #endif
 
-int main(int argc, char** argv) {
-  const char* log_path = std::getenv("TREVASK_RECORD_LOG");
-  const char* fail_text = std::getenv("TREVASK_RECORD_FAIL_TEXT");
-  const char* fail_status = std::getenv("TREVASK_RECORD_FAIL_STATUS");
+namespace {
 
-  bool fail = false;
-  for (int i = 1; i < argc; ++i) {
-    if (fail_text && *fail_text && std::strstr(argv[i], fail_text)) fail = true;
+std::string Env(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? value : "";
+}
+
+int RunsSoFar(const std::string& log_path) {
+  FILE* log = std::fopen(log_path.c_str(), "rb");
+  if (!log) return 0;
+  int runs = 0;
+  char line[64];
+  // Only lines that start with "run " count; no argument Trevask passes
+  // begins so.
+  bool at_line_start = true;
+  while (std::fgets(line, sizeof line, log)) {
+    if (at_line_start && std::strncmp(line, "run ", 4) == 0) ++runs;
+    at_line_start = std::strchr(line, '\n') != nullptr;
   }
+  std::fclose(log);
+  return runs;
+}
+
+[[noreturn]] void DieBySignal() {
+  std::fflush(nullptr);
+#ifdef _WIN32
+  TerminateProcess(GetCurrentProcess(), 0xC000013A);
+#else
+  raise(SIGKILL);
+#endif
+  std::abort();
+}
+
+bool PatternFolderExists(const std::string& pattern) {
+  if (pattern.size() < 4) return false;
+  std::error_code ec;
+  return std::filesystem::is_directory(pattern.substr(0, pattern.size() - 4), ec);
+}
+
+}  // namespace
+
+#ifdef _WIN32
+int _dowildcard = 0;
+#endif
+
+int main(int argc, char** argv) {
+  const std::string log_path = Env("TREVASK_RECORD_LOG");
+  const std::string fail_text = Env("TREVASK_RECORD_FAIL_TEXT");
+  const std::string fail_status = Env("TREVASK_RECORD_FAIL_STATUS");
+  const int run = RunsSoFar(log_path) + 1;
+
+  if (!Env("TREVASK_RECORD_CHANGE_RUN").empty() &&
+      std::atoi(Env("TREVASK_RECORD_CHANGE_RUN").c_str()) == run) {
+    std::error_code ec;
+    if (!Env("TREVASK_RECORD_MKDIR").empty()) {
+      std::filesystem::create_directories(Env("TREVASK_RECORD_MKDIR"), ec);
+    }
+    if (!Env("TREVASK_RECORD_RMTREE").empty()) {
+      std::filesystem::remove_all(Env("TREVASK_RECORD_RMTREE"), ec);
+    }
+  }
+
+  bool fail = !Env("TREVASK_RECORD_FAIL_RUN").empty() &&
+              std::atoi(Env("TREVASK_RECORD_FAIL_RUN").c_str()) == run;
+  for (int i = 1; i < argc; ++i) {
+    if (!fail_text.empty() && std::strstr(argv[i], fail_text.c_str())) fail = true;
+  }
+  if (argc < 3 || !PatternFolderExists(argv[argc - 1])) fail = true;
+
   bool dir_ok = false;
-  if (!fail && argc >= 3) {
+  if (!fail) {
     if (FILE* archive = std::fopen(argv[argc - 2], "ab")) {
       dir_ok = true;
       std::fclose(archive);
     }
   }
-  if (log_path) {
-    FILE* log = std::fopen(log_path, "ab");
+  if (!log_path.empty()) {
+    FILE* log = std::fopen(log_path.c_str(), "ab");
     if (!log) return 3;
     std::fprintf(log, "run %s\n", RECORDER_NAME);
     for (int i = 1; i < argc; ++i) {
@@ -45,6 +119,7 @@ int main(int argc, char** argv) {
     std::fprintf(log, "dir %d\nend\n", dir_ok ? 1 : 0);
     std::fclose(log);
   }
-  if (fail) return fail_status ? std::atoi(fail_status) : 1;
+  if (fail && !Env("TREVASK_RECORD_FAIL_KILL").empty()) DieBySignal();
+  if (fail) return fail_status.empty() ? 1 : std::atoi(fail_status.c_str());
   return dir_ok ? 0 : 4;
 }

@@ -1,0 +1,156 @@
+"""Faults: failing, killed and missing archivers, folders that cannot be
+made or written, a source that changes during the walk. After each: exit
+status -1, the fixed message once per failed run, and nothing changed but
+the mirror folder and the bundle."""
+import hashlib
+import os
+import shutil
+import tempfile
+import unittest
+
+import harness
+from harness import FAILURE, native, run, search_path, target_path
+
+MESSAGE = b"PKZIP Compress Error!"
+
+# Data has files and the subfolders A (files only) and B (files and X).
+# Recorded runs: 1 B.zip, 2 X.zip, 3 Data.zip, 4 A.zip, 5 the bundle.
+TREE = {
+    "src/Data/d.txt": b"d" * 100,
+    "src/Data/A/a.txt": b"a" * 100,
+    "src/Data/B/b.txt": b"b" * 100,
+    "src/Data/B/X/x.txt": b"x" * 100,
+}
+
+
+def snapshot(root):
+    state = {}
+    for folder, dirs, files in os.walk(root):
+        for d in dirs:
+            state[os.path.relpath(os.path.join(folder, d), root).replace(os.sep, "/") + "/"] = None
+        for f in files:
+            path = os.path.join(folder, f)
+            with open(path, "rb") as fh:
+                digest = hashlib.sha256(fh.read()).hexdigest()
+            state[os.path.relpath(path, root).replace(os.sep, "/")] = digest
+    return state
+
+
+class FaultTest(harness.ScratchTest):
+    def setUp(self):
+        super().setUp()
+        if not harness.RECORDER_DIR:
+            raise unittest.SkipTest("TREVASK_RECORDER_DIR is not set")
+        harness.make_files(self.dir, TREE)
+        logs = tempfile.mkdtemp(prefix="trevask-log-")
+        self.addCleanup(shutil.rmtree, logs, True)
+        self.log = os.path.join(logs, "record.log")
+
+    def recorded(self, args, **env):
+        extra = {"TREVASK_RECORD_LOG": target_path(self.log)}
+        extra.update({"TREVASK_RECORD_" + k: v for k, v in env.items()})
+        return run("trevask", [native(a) for a in args], self.dir,
+                   env_path=search_path(harness.RECORDER_DIR), extra_env=extra)
+
+    def real(self, args, **kw):
+        return run("trevask", [native(a) for a in args], self.dir,
+                   env_path=search_path(harness.BIN_DIR), **kw)
+
+    def assert_only_changed(self, before, after, allowed=("T/Data/", "Out.zip")):
+        for path in set(before) | set(after):
+            if before.get(path, "absent") != after.get(path, "absent"):
+                # TempFolder itself is made to hold the mirror folder.
+                ok = path.startswith(allowed) or path == "T/"
+                self.assertTrue(ok, "changed outside: " + path)
+
+    def assert_failed(self, result, failures):
+        self.assertEqual(result.returncode, FAILURE, result.stdout + result.stderr)
+        self.assertEqual(result.stdout.count(MESSAGE), failures, result.stdout)
+
+    def test_archiver_failing_at_first_middle_and_last_run(self):
+        source = snapshot(self.path("src"))
+        for failing_run in ("1", "3", "5"):
+            with self.subTest(run=failing_run):
+                before = snapshot(self.dir)
+                result = self.recorded(["src/Data", "Out.zip", "T", "-r"],
+                                       FAIL_RUN=failing_run, FAIL_STATUS="7")
+                self.assert_failed(result, 1)
+                # A failure keeps the mirror tree even with -r.
+                self.assertTrue(os.path.isdir(self.path("T/Data/B/X")))
+                self.assert_only_changed(before, snapshot(self.dir))
+                os.remove(self.log)
+        self.assertEqual(snapshot(self.path("src")), source)
+
+    def test_archiver_killed_by_a_signal(self):
+        before = snapshot(self.dir)
+        result = self.recorded(["src/Data", "Out.zip", "T", "-r"], FAIL_RUN="2", FAIL_KILL="1")
+        self.assert_failed(result, 1)
+        self.assertTrue(os.path.exists(self.path("Out.zip")))
+        self.assert_only_changed(before, snapshot(self.dir))
+
+    def test_archiver_missing(self):
+        before = snapshot(self.dir)
+        empty = tempfile.mkdtemp(prefix="trevask-empty-")
+        self.addCleanup(shutil.rmtree, empty, True)
+        result = run("trevask", [native("src/Data"), "Out.zip", "T", "-r"], self.dir,
+                     env_path=search_path(empty))
+        # B's own archive (X is then skipped), Data's (A skipped), the bundle.
+        self.assert_failed(result, 3)
+        self.assertEqual(result.stderr.count(b"was not found; put it on PATH"), 3)
+        self.assert_only_changed(before, snapshot(self.dir))
+
+    def test_temp_folder_cannot_be_made(self):
+        harness.make_files(self.dir, {"file.txt": b"in the way"})
+        before = snapshot(self.dir)
+        result = self.real(["src/Data", "Out.zip", "file.txt/T"])
+        self.assert_failed(result, 3)
+        self.assertEqual(snapshot(self.dir), before)
+
+    def test_destination_cannot_be_written(self):
+        before = snapshot(self.dir)
+        result = self.real(["src/Data", "nowhere/Out.zip", "T", "-r"])
+        self.assert_failed(result, 1)
+        after = snapshot(self.dir)
+        self.assertIn("T/Data/B/X/X.zip", after)
+        self.assertNotIn("nowhere/", after)
+        self.assert_only_changed(before, after)
+
+    @unittest.skipIf(harness.WINDOWS, "POSIX file size limit")
+    def test_existing_bundle_is_never_left_half_written(self):
+        self.assertEqual(self.real(["src/Data", "Out.zip", "T"]).returncode, 0)
+        harness.make_files(self.dir, {"src/Data/A/r1.bin": os.urandom(40000),
+                                      "src/Data/B/X/r2.bin": os.urandom(40000)})
+        before = snapshot(self.dir)
+
+        def small_file_limit():
+            # Each folder archive fits; the bundle, holding both, does not.
+            import resource
+            import signal
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (65536, 65536))
+
+        result = self.real(["src/Data", "Out.zip", "T", "-r"], preexec_fn=small_file_limit)
+        self.assert_failed(result, 1)
+        after = snapshot(self.dir)
+        self.assertEqual(after["Out.zip"], before["Out.zip"])
+        self.assert_only_changed(before, after, allowed=("T/Data/",))
+
+    def test_source_changing_during_the_walk(self):
+        before = snapshot(self.dir)
+        # At the first run, within B's walk: A, listed but not yet archived,
+        # goes away and a new folder appears in B, which was listed already.
+        result = self.recorded(["src/Data", "Out.zip", "T", "-r"], CHANGE_RUN="1",
+                               RMTREE=target_path(self.path("src/Data/A")),
+                               MKDIR=target_path(self.path("src/Data/B/New/Deep")))
+        self.assert_failed(result, 1)
+        after = snapshot(self.dir)
+        for path in list(before):
+            if path.startswith("src/Data/A/"):
+                del before[path]
+        before.update({"src/Data/B/New/": None, "src/Data/B/New/Deep/": None})
+        self.assert_only_changed(before, after)
+        self.assertNotIn("T/Data/B/New/", after)
+
+
+if __name__ == "__main__":
+    unittest.main()
