@@ -1,12 +1,14 @@
 #!/bin/bash
 # Installs what building and testing Trevask needs on Debian 12, if missing.
 #   scripts/setup.sh             the Linux build
-#   scripts/setup.sh --windows   also the Windows cross-build and Wine
+#   scripts/setup.sh --all       also the Windows cross-build, Wine and the
+#                                fuzzer's clang
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config libzip-dev zlib1g-dev libgtest-dev python3 unzip)
-if [ "${1:-}" = "--windows" ]; then
+if [ "${1:-}" = "--all" ]; then
   packages+=(g++-mingw-w64-x86-64 g++-mingw-w64-i686 libz-mingw-w64-dev dpkg-dev wine wine64)
+  packages+=(clang libclang-rt-14-dev)
 fi
 
 missing=()

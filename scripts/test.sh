@@ -46,12 +46,13 @@ start_wine() {
   wineboot -i >/dev/null 2>&1
 }
 
-stage setup scripts/setup.sh --windows
+stage setup scripts/setup.sh --all
 stage "build linux" build default
 stage "build libzip for windows" scripts/build-libzip-mingw.sh x86_64 build/deps/libzip-x86_64
 stage "build libzip for 32-bit windows" scripts/build-libzip-mingw.sh i686 build/deps/libzip-i686
 stage "build windows-x64" build windows-x64
 stage "build windows-x86" build windows-x86
+stage "build fuzz" build fuzz
 stage "start wine" start_wine
 
 status=0
@@ -60,10 +61,11 @@ stage "test linux" run_tests default || status=1
 # natively only.
 stage "test windows-x64 under wine" run_tests windows-x64 -LE "slow|large" || status=1
 wineserver -k 2>/dev/null || true
+stage "fuzz paths and command lines" run_tests fuzz || status=1
 
 passed=0
 failed=0
-for log in "$logs"/test-default.log "$logs"/test-windows-x64.log; do
+for log in "$logs"/test-{default,windows-x64,fuzz}.log; do
   line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -1) || true
   total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
   bad=$(sed -E 's/.* ([0-9]+) tests failed.*/\1/' <<<"$line")

@@ -1,0 +1,132 @@
+// libFuzzer target over the path and command-line functions: whatever the
+// bytes, paths are cut consistently and every command line parses back, by
+// the shell's rules, into exactly the words that were meant.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "folder_tool/folder_tool.h"
+#include "walk/compress_folder.h"
+
+namespace {
+
+const char kPlain[] =
+    "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_./:@%+,=-";
+
+void Check(bool ok, const char* what) {
+  if (!ok) {
+    std::fprintf(stderr, "property violated: %s\n", what);
+    std::abort();
+  }
+}
+
+// Splits a line into words as /bin/sh would, for the forms that quoting
+// may produce; anything the shell would act on outside quotes fails.
+bool ShellWords(const std::string& line, std::vector<std::string>* words) {
+  std::string word;
+  bool in_word = false;
+  for (size_t i = 0; i < line.size(); ++i) {
+    char c = line[i];
+    if (c == ' ') {
+      if (in_word) words->push_back(word);
+      word.clear();
+      in_word = false;
+    } else if (c == '\'') {
+      size_t end = line.find('\'', i + 1);
+      if (end == std::string::npos) return false;
+      word.append(line, i + 1, end - i - 1);
+      i = end;
+      in_word = true;
+    } else if (c == '\\' && i + 1 < line.size()) {
+      word += line[++i];
+      in_word = true;
+    } else if (c != '\0' && std::strchr(kPlain, c) != nullptr) {
+      word += c;
+      in_word = true;
+    } else {
+      return false;
+    }
+  }
+  if (in_word) words->push_back(word);
+  return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  std::string input(reinterpret_cast<const char*>(data), size);
+  std::vector<std::string> parts;
+  size_t pos = 0;
+  while (parts.size() < 3) {
+    size_t end = input.find('\0', pos);
+    parts.push_back(input.substr(pos, end == std::string::npos ? std::string::npos : end - pos));
+    if (end == std::string::npos) break;
+    pos = end + 1;
+  }
+  parts.resize(3);
+  const std::string& path = parts[0];
+  const std::string& other = parts[1];
+  const std::string& root = parts[2];
+
+  trevask::FolderTool tool;
+  const char* rest = tool.SkipFirstComponent(path.c_str());
+  size_t first = path.find('/');
+  Check((rest == nullptr) == (first == std::string::npos), "SkipFirstComponent finds the separator");
+  if (rest != nullptr) Check(rest == path.c_str() + first + 1, "SkipFirstComponent points after it");
+
+  std::string relative = trevask::RelativePart(path);
+  std::string name = trevask::FolderName(relative);
+  Check(name.find('/') == std::string::npos, "a folder name has no separator");
+  Check(relative.size() >= name.size() &&
+            relative.compare(relative.size() - name.size(), name.size(), name) == 0,
+        "the folder name ends the relative part");
+  Check(trevask::MirrorFolder(path, root) == root + "/" + relative, "mirror folder join");
+
+  std::string quoted;
+  Check(trevask::QuoteArgument(path, &quoted), "POSIX quoting never refuses");
+  std::vector<std::string> words;
+  Check(ShellWords(quoted, &words), "quoted text is inert to the shell");
+  Check(words.size() == 1 && words[0] == path, "quoting round-trips");
+
+  std::string line;
+  std::string pattern = other + "/*.*";
+  for (trevask::ArchiverKind kind : {trevask::kPkzip25, trevask::kPkzip8}) {
+    const char* options[] = {trevask::FolderArchiveOptions(kind), trevask::BundleOptions(kind)};
+    for (const char* option : options) {
+      bool built = trevask::BuildArchiverCommand(path, pattern, option, kind, &line);
+      bool fits = path.size() <= trevask::kMaxPathLength &&
+                  pattern.size() <= trevask::kMaxPathLength;
+      if (!fits) {
+        Check(!built, "an over-long path is refused");
+        continue;
+      }
+      if (!built) continue;  // only when the whole line is too long
+      Check(line.size() <= trevask::kMaxCommandLength, "the line fits");
+      words.clear();
+      Check(ShellWords(line, &words), "the archiver line is inert to the shell");
+      std::vector<std::string> expected = {trevask::ArchiverCommandName(kind)};
+      std::string opts = option;
+      for (size_t at = 0;;) {
+        size_t space = opts.find(' ', at);
+        expected.push_back(opts.substr(at, space == std::string::npos ? space : space - at));
+        if (space == std::string::npos) break;
+        at = space + 1;
+      }
+      expected.push_back(path);
+      expected.push_back(pattern);
+      Check(words == expected, "the archiver gets exactly its words");
+    }
+  }
+
+  if (trevask::BuildRemoveCommand(path, &line)) {
+    words.clear();
+    Check(ShellWords(line, &words), "the removal line is inert to the shell");
+    Check(words == std::vector<std::string>({"rm", "-rf", "--", path}), "removal words");
+  } else {
+    Check(path.size() > trevask::kMaxPathLength, "removal refused only when too long");
+  }
+  return 0;
+}

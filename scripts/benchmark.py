@@ -1,0 +1,392 @@
+#!/usr/bin/env python3
+"""Benchmarks Trevask against what a user would pick instead.
+
+Side by side, on the same generated tree: Trevask with the stand-in
+archivers; Info-ZIP `zip -r` of the whole tree (one process: the lower bound
+for the compression work); and the script a user would write instead (one
+Info-ZIP `zip` per folder into a mirror tree, then `zip -r` of the mirror).
+
+    scripts/benchmark.py                      # balanced, wide, many, deep
+    scripts/benchmark.py --shapes large       # a few GiB in a few files
+    scripts/benchmark.py --runs 7 --shapes balanced
+
+Trees are generated deterministically under build/bench and kept between
+runs. Needs the default build (scripts/demo.sh or scripts/test.sh makes it),
+Info-ZIP zip and a C compiler. Times are medians; the machine is shared, so
+read the ratios, not the seconds. Results also go to build/bench/results.md.
+"""
+import argparse
+import os
+import random
+import resource
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+import zlib
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BIN = os.path.join(ROOT, "build", "default", "bin")
+BENCH = os.path.join(ROOT, "build", "bench")
+TREES = os.path.join(BENCH, "trees")
+MIB = 1024 * 1024
+
+PER_FOLDER_SCRIPT = r"""#!/bin/bash
+# What a user writes without Trevask: a zip per folder into a mirror tree,
+# then one zip of the mirror tree.
+set -e
+src=$1; out=$2; tmp=$3
+name=$(basename "$src")
+find "$src" -type d | while IFS= read -r dir; do
+  rel=$name${dir#"$src"}
+  mkdir -p "$tmp/$rel"
+  (cd "$dir" && find . -maxdepth 1 -type f | zip -q "$tmp/$rel/$(basename "$dir").zip" -@ ) || true
+done
+out=$(realpath -m "$out")
+(cd "$tmp/$name" && zip -q -r "$out" .)
+rm -rf "${tmp:?}/$name"
+"""
+
+
+# ----------------------------------------------------------------- trees
+
+WORDS = None
+
+
+def text(rng, size):
+    global WORDS
+    if WORDS is None:
+        letters = "etaoinshrdlucmfwypvbgkjqxz"
+        wrng = random.Random(7)
+        WORDS = ["".join(wrng.choice(letters[:wrng.randint(6, 26)])
+                         for _ in range(wrng.randint(2, 11))) for _ in range(4000)]
+    out = []
+    length = 0
+    while length < size:
+        line = " ".join(rng.choice(WORDS) for _ in range(rng.randint(4, 14))) + "\n"
+        out.append(line)
+        length += len(line)
+    return "".join(out).encode()[:size]
+
+
+def content(rng, size, index):
+    # Half text-like, half random data.
+    return text(rng, size) if index % 2 == 0 else rng.randbytes(size)
+
+
+def write(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def gen_balanced(root, rng):
+    # 1 + 6 + 42 + 294 = 343 folders, 8 files each: 2,744 files, ~90 MB.
+    index = 0
+
+    def fill(folder, depth):
+        nonlocal index
+        os.makedirs(folder, exist_ok=True)
+        for i in range(8):
+            write(os.path.join(folder, "file%d.%s" % (i, "txt" if index % 2 == 0 else "bin")),
+                  content(rng, rng.randint(1, 65000), index))
+            index += 1
+        if depth < 3:
+            for j in range((6, 7, 7)[depth]):
+                fill(os.path.join(folder, "folder %d-%d" % (depth, j)), depth + 1)
+
+    fill(root, 0)
+
+
+def gen_wide(root, rng, count=5000):
+    for i in range(count):
+        write(os.path.join(root, "sub%05d" % i, "note.txt"), text(rng, rng.randint(200, 2000)))
+
+
+def gen_many(root, rng, files=100000):
+    per_folder = 1000
+    for i in range(files):
+        write(os.path.join(root, "f%03d" % (i // per_folder), "t%06d.txt" % i),
+              text(rng, rng.randint(20, 200)))
+
+
+def gen_deep(root, rng):
+    # 120 levels of 30-character names: about 3,700 bytes of path, close to
+    # the 4,095 that fit.
+    folder = root
+    for level in range(120):
+        folder = os.path.join(folder, "level%03d-" % level + "x" * 21)
+        write(os.path.join(folder, "here.txt"), text(rng, 300))
+
+
+def gen_large(root, rng):
+    for i in range(3):
+        path = os.path.join(root, "large%d.%s" % (i, "txt" if i % 2 == 0 else "bin"))
+        os.makedirs(root, exist_ok=True)
+        with open(path, "wb") as f:
+            for _ in range(1024 * MIB // (16 * MIB)):
+                f.write(content(rng, 16 * MIB, i))
+
+
+SHAPES = {"balanced": gen_balanced, "wide": gen_wide, "many": gen_many,
+          "deep": gen_deep, "large": gen_large}
+
+
+def tree(shape, maker=None, name=None):
+    name = name or shape
+    path = os.path.join(TREES, name, "Data")
+    done = os.path.join(TREES, name, ".done")
+    if not os.path.exists(done):
+        shutil.rmtree(os.path.join(TREES, name), ignore_errors=True)
+        print("generating", name, "...", flush=True)
+        (maker or SHAPES[shape])(path, random.Random(zlib.crc32(name.encode())))
+        open(done, "w").close()
+    return path
+
+
+def tree_stats(path):
+    folders = files = size = 0
+    for _, dirs, names in os.walk(path):
+        folders += 1
+        for n in names:
+            files += 1
+    for folder, _, names in os.walk(path):
+        size += sum(os.path.getsize(os.path.join(folder, n)) for n in names)
+    return folders, files, size
+
+
+# ----------------------------------------------------------------- runs
+
+class Measure:
+    def __init__(self, wall, cpu, records):
+        self.wall = wall
+        self.cpu = cpu
+        self.records = records
+
+    def own(self, comm):
+        return [r for r in self.records if r[0] == comm]
+
+
+def measured(command, cwd, env=None):
+    records_file = os.path.join(BENCH, "rusage.txt")
+    if os.path.exists(records_file):
+        os.remove(records_file)
+    full_env = dict(os.environ)
+    full_env["PATH"] = BIN + os.pathsep + full_env["PATH"]
+    full_env["LD_PRELOAD"] = os.path.join(BENCH, "rusage_shim.so")
+    full_env["TREVASK_BENCH_RUSAGE"] = records_file
+    full_env.update(env or {})
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    start = time.perf_counter()
+    done = subprocess.run(command, cwd=cwd, env=full_env, stdout=subprocess.DEVNULL,
+                          stderr=subprocess.PIPE)
+    wall = time.perf_counter() - start
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    if done.returncode != 0:
+        sys.exit("failed: %s\n%s" % (" ".join(command), done.stderr.decode()[-2000:]))
+    cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+    records = []
+    if os.path.exists(records_file):
+        with open(records_file) as f:
+            for line in f:
+                comm, user, system, rss = line.split()
+                records.append((comm, float(user) + float(system), int(rss) * 1024))
+    return Measure(wall, cpu, records)
+
+
+def fresh(*paths):
+    for p in paths:
+        if os.path.isdir(p):
+            shutil.rmtree(p)
+        elif os.path.exists(p):
+            os.remove(p)
+
+
+def run_trevask(src):
+    out, tmp = os.path.join(BENCH, "trevask.zip"), os.path.join(BENCH, "tmp-trevask")
+    fresh(out, tmp)
+    parent, name = os.path.split(src)
+    m = measured([os.path.join(BIN, "trevask"), name, out, tmp, "-r"], parent)
+    m.size = os.path.getsize(out)
+    return m
+
+
+def folder_archives_size(mirror_zip):
+    import zipfile
+    with zipfile.ZipFile(mirror_zip) as z:
+        return sum(i.file_size for i in z.infolist() if not i.is_dir())
+
+
+def run_zip(src):
+    out = os.path.join(BENCH, "zip-r.zip")
+    fresh(out)
+    parent, name = os.path.split(src)
+    m = measured(["zip", "-q", "-r", out, name], parent)
+    m.size = os.path.getsize(out)
+    return m
+
+
+def run_script(src):
+    out, tmp = os.path.join(BENCH, "script.zip"), os.path.join(BENCH, "tmp-script")
+    fresh(out, tmp)
+    script = os.path.join(BENCH, "per_folder.sh")
+    m = measured(["bash", script, src, out, tmp], BENCH)
+    m.size = os.path.getsize(out)
+    return m
+
+
+def median_of(runs, fn, src):
+    results = [fn(src) for _ in range(runs)]
+    results.sort(key=lambda m: m.wall)
+    return results[len(results) // 2]
+
+
+# ----------------------------------------------------------------- report
+
+LINES = []
+
+
+def say(line=""):
+    print(line, flush=True)
+    LINES.append(line)
+
+
+def check(label, value, ok):
+    say("- %s: %s  [%s]" % (label, value, "meets target" if ok else "MISSES target"))
+
+
+def compare(shape, runs):
+    src = tree(shape)
+    folders, files, size = tree_stats(src)
+    say("### %s: %d folders, %d files, %.1f MB" % (shape, folders, files, size / 1e6))
+    t = median_of(runs, run_trevask, src)
+    z = median_of(runs, run_zip, src)
+    s = median_of(runs, run_script, src)
+    say("| | wall s | CPU s | bundle bytes |")
+    say("|---|---|---|---|")
+    for label, m in (("trevask", t), ("zip -r", z), ("per-folder script", s)):
+        say("| %s | %.2f | %.2f | %d |" % (label, m.wall, m.cpu, m.size))
+    own = sum(r[1] for r in t.own("trevask"))
+    archiver_rss = max([r[2] for r in t.own("PKZIP.EXE")] or [0])
+    trevask_rss = max([r[2] for r in t.own("trevask")] or [0])
+    say()
+    check("Trevask / zip -r (target at most 2)", "%.2f" % (t.wall / z.wall), t.wall <= 2 * z.wall)
+    check("script / Trevask (target at least 3)", "%.2f" % (s.wall / t.wall), s.wall >= 3 * t.wall)
+    check("Trevask's own CPU share (target under 5%)", "%.2f%%" % (100 * own / t.cpu),
+          own < 0.05 * t.cpu)
+    say("- peak memory: Trevask %.1f MiB, archivers %.1f MiB" % (trevask_rss / MIB, archiver_rss / MIB))
+    # The folder archives, made by the stand-ins and by Info-ZIP at its
+    # default level, both as held in their bundles.
+    mine = folder_archives_size(os.path.join(BENCH, "trevask.zip"))
+    theirs = folder_archives_size(os.path.join(BENCH, "script.zip"))
+    check("folder archives, stand-ins / Info-ZIP (target within 2%)",
+          "%.4f" % (mine / theirs), abs(mine / theirs - 1) <= 0.02)
+    say()
+    return t
+
+
+def floor(runs=300):
+    say("### one archiver run on an empty folder against the floor")
+    noop = os.path.join(BENCH, "noop")
+    empty = os.path.join(BENCH, "empty")
+    os.makedirs(empty, exist_ok=True)
+    env = dict(os.environ, PATH=BIN + os.pathsep + os.environ["PATH"])
+
+    def per_run(line):
+        samples = []
+        for _ in range(5):
+            start = time.perf_counter()
+            for _ in range(runs):
+                subprocess.run(["/bin/sh", "-c", line], cwd=BENCH, env=env, check=True)
+            samples.append((time.perf_counter() - start) / runs)
+        return statistics.median(samples)
+
+    base = per_run(noop)
+    archiver = per_run("PKZIP.EXE -a e.zip 'empty/*.*'")
+    say("- system() of a static no-op: %.2f ms; of PKZIP.EXE on an empty folder: %.2f ms"
+        % (base * 1e3, archiver * 1e3))
+    check("ratio (target within 1.5)", "%.2f" % (archiver / base), archiver <= 1.5 * base)
+    say()
+
+
+def linear(runs):
+    say("### growth with folders and files (Trevask, median of %d)" % runs)
+    say("| tree | folders | files | wall s | ms per folder | ms per file |")
+    say("|---|---|---|---|---|---|")
+    for count in (1250, 2500, 5000):
+        src = tree("wide", lambda p, r, c=count: gen_wide(p, r, c), "wide-%d" % count)
+        t = median_of(runs, run_trevask, src)
+        say("| wide | %d | %d | %.2f | %.2f | |" % (count + 1, count, t.wall, 1e3 * t.wall / (count + 1)))
+    for count in (25000, 50000, 100000):
+        src = tree("many", lambda p, r, c=count: gen_many(p, r, c), "many-%d" % count)
+        folders = count // 1000 + 1
+        t = median_of(runs, run_trevask, src)
+        say("| many | %d | %d | %.2f | | %.3f |" % (folders, count, t.wall, 1e3 * t.wall / count))
+    say()
+
+
+def memory():
+    say("### peak memory")
+
+    def ten_thousand(path, rng):
+        for a in range(10):
+            for b in range(10):
+                for c in range(100):
+                    write(os.path.join(path, str(a), str(b), str(c), "x.txt"), b"x")
+
+    t = run_trevask(tree("tenk", ten_thousand, "ten-thousand-folders"))
+    rss = max(r[2] for r in t.own("trevask"))
+    check("Trevask on 10,111 folders (target under 8 MiB)", "%.1f MiB" % (rss / MIB), rss < 8 * MIB)
+    big = os.path.join(BENCH, "sparse")
+    os.makedirs(big, exist_ok=True)
+    with open(os.path.join(big, "four-gib.bin"), "wb") as f:
+        f.truncate(4 * 1024 ** 3 + MIB)
+        f.seek(2 ** 32)
+        f.write(os.urandom(MIB))
+    fresh(os.path.join(BENCH, "sparse.zip"))
+    m = measured(["PKZIP.EXE", "-a", "sparse.zip", "sparse/*.*"], BENCH)
+    rss = max(r[2] for r in m.own("PKZIP.EXE"))
+    check("archiver on a 4 GiB file (target under 64 MiB)", "%.1f MiB" % (rss / MIB), rss < 64 * MIB)
+    shutil.rmtree(big)
+    fresh(os.path.join(BENCH, "sparse.zip"))
+    say()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--shapes", default="balanced,wide,many,deep")
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--skip", default="", help="floor,linear,memory to leave out")
+    args = parser.parse_args()
+    if not os.path.exists(os.path.join(BIN, "trevask")):
+        sys.exit("build first: cmake --preset default && cmake --build --preset default")
+    if not shutil.which("zip"):
+        sys.exit("Info-ZIP zip is needed: apt-get install zip")
+    os.makedirs(BENCH, exist_ok=True)
+    here = os.path.join(ROOT, "scripts", "bench")
+    subprocess.run(["cc", "-O2", "-shared", "-fPIC", "-o", os.path.join(BENCH, "rusage_shim.so"),
+                    os.path.join(here, "rusage_shim.c")], check=True)
+    subprocess.run(["cc", "-O2", "-static", "-o", os.path.join(BENCH, "noop"),
+                    os.path.join(here, "noop.c")], check=True)
+    with open(os.path.join(BENCH, "per_folder.sh"), "w") as f:
+        f.write(PER_FOLDER_SCRIPT)
+
+    say("## Trevask benchmark, %s, median of %d runs" % (time.strftime("%Y-%m-%d"), args.runs))
+    say()
+    for shape in args.shapes.split(","):
+        if shape:
+            compare(shape, args.runs)
+    skip = args.skip.split(",")
+    if "floor" not in skip:
+        floor()
+    if "linear" not in skip:
+        linear(max(1, args.runs // 2))
+    if "memory" not in skip:
+        memory()
+    with open(os.path.join(BENCH, "results.md"), "w") as f:
+        f.write("\n".join(LINES) + "\n")
+
+
+if __name__ == "__main__":
+    main()
