@@ -3,6 +3,7 @@
 #include <zip.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 
 #include "archiver/archiver_fs.h"
@@ -30,6 +31,21 @@ std::string Join(const std::string& dir, const std::string& name) {
   return dir + kPathSeparator + name;
 }
 
+std::string BaseName(const std::string& path) {
+  size_t at = path.size();
+  while (at > 0 && !IsSeparator(path[at - 1])) --at;
+  return path.substr(at);
+}
+
+bool SameName(const std::string& a, const std::string& b) {
+  if (kPathSeparator == '/') return a == b;
+  // Windows names compare without case.
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
+           return std::tolower(x) == std::tolower(y);
+         });
+}
+
 bool Collect(const Request& request, const std::string& dir,
              const std::string& prefix, std::vector<Item>* items,
              std::string* error) {
@@ -41,7 +57,11 @@ bool Collect(const Request& request, const std::string& dir,
     item.name = prefix + entry.name;
     item.mtime = entry.mtime;
     if (entry.type == Entry::kFile) {
-      if (SameFile(item.path, request.archive)) continue;
+      // Only a file of the archive's own name can be the archive.
+      if (SameName(entry.name, BaseName(request.archive)) &&
+          SameFile(item.path, request.archive)) {
+        continue;
+      }
       item.size = entry.size;
       items->push_back(item);
     } else if (entry.type == Entry::kFolder) {

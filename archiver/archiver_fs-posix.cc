@@ -26,8 +26,15 @@ bool ListFolder(const std::string& dir, std::vector<Entry>* entries,
     Entry entry;
     entry.name = de->d_name;
     std::string path = dir + kPathSeparator + entry.name;
+    // One lstat per entry; a second look only through a link.
     struct stat lst, st;
-    if (lstat(path.c_str(), &lst) != 0 || stat(path.c_str(), &st) != 0) {
+    bool ok = lstat(path.c_str(), &lst) == 0;
+    if (ok && S_ISLNK(lst.st_mode)) {
+      ok = stat(path.c_str(), &st) == 0;
+    } else {
+      st = lst;
+    }
+    if (!ok) {
       entry.why_skipped = "cannot be read (" + std::string(std::strerror(errno)) + ")";
     } else if (S_ISREG(st.st_mode)) {
       entry.type = Entry::kFile;
@@ -90,9 +97,9 @@ bool WriteFileAtomically(const std::string& path, const std::string& bytes,
   mode_t mask = umask(0);
   umask(mask);
   fchmod(fd, 0666 & ~mask);
+  // No fsync: the same guarantee as libzip's own temporary-and-rename.
   bool ok = write(fd, bytes.data(), bytes.size()) ==
-                static_cast<ssize_t>(bytes.size()) &&
-            fsync(fd) == 0;
+            static_cast<ssize_t>(bytes.size());
   ok = close(fd) == 0 && ok;
   if (!ok || rename(temp.c_str(), path.c_str()) != 0) {
     *error = "cannot write " + path + ": " + std::strerror(errno);

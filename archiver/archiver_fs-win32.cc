@@ -144,10 +144,10 @@ bool WriteFileAtomically(const std::string& path, const std::string& bytes,
   DWORD written = 0;
   bool ok = WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
                       nullptr) &&
-            written == bytes.size() && FlushFileBuffers(h);
+            written == bytes.size();
   CloseHandle(h);
   if (!ok || !MoveFileExW(temp.c_str(), target.c_str(),
-                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+                          MOVEFILE_REPLACE_EXISTING)) {
     *error = "cannot write " + path + ": " + LastError();
     DeleteFileW(temp.c_str());
     return false;

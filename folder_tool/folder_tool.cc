@@ -97,6 +97,9 @@ void FolderTool::MakeDirectoryPath(const std::string& path) {
   // A path the platform cannot hold is reported by the archiver run that
   // needs it; no part of it is made.
   if (path.size() > kMaxPathLength) return;
+  // The walk asks again for folders it has made; one look then suffices
+  // where every prefix would be attempted anew.
+  if (IsExistingFolder(path)) return;
   // Leading separators stay with the first component (a root or a share);
   // runs of separators inside collapse and a trailing one adds nothing.
   size_t start = 0;

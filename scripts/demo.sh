@@ -4,6 +4,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/setup.sh
+scripts/build-libzip.sh native build/deps/libzip-native
 cmake --preset default >/dev/null
 cmake --build --preset default -j"$(nproc)"
 

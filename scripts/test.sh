@@ -47,9 +47,10 @@ start_wine() {
 }
 
 stage setup scripts/setup.sh --all
+stage "build libzip" scripts/build-libzip.sh native build/deps/libzip-native
 stage "build linux" build default
-stage "build libzip for windows" scripts/build-libzip-mingw.sh x86_64 build/deps/libzip-x86_64
-stage "build libzip for 32-bit windows" scripts/build-libzip-mingw.sh i686 build/deps/libzip-i686
+stage "build libzip for windows" scripts/build-libzip.sh x86_64 build/deps/libzip-x86_64
+stage "build libzip for 32-bit windows" scripts/build-libzip.sh i686 build/deps/libzip-i686
 stage "build windows-x64" build windows-x64
 stage "build windows-x86" build windows-x86
 stage "build fuzz" build fuzz
