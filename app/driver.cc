@@ -30,31 +30,6 @@ int Refuse(const char* what, const std::string& path) {
   return -1;
 }
 
-// Offset of the last separator, or npos; separator bytes inside multi-byte
-// characters are not separators.
-size_t LastSeparator(const std::string& path) {
-  size_t last = std::string::npos;
-  for (size_t at = FindSeparator(path); at != std::string::npos;
-       at = FindSeparator(path, at + 1)) {
-    last = at;
-  }
-  return last;
-}
-
-bool IsDriveRoot(const std::string& path) {
-  return kSeparator == '\\' && path.size() == 3 && path[1] == ':';
-}
-
-// "src/Data/" names the folder "src/Data", not one with an empty name; a
-// root keeps its separator.
-std::string DropTrailingSeparators(std::string path) {
-  while (path.size() > 1 && !IsDriveRoot(path) &&
-         LastSeparator(path) == path.size() - 1) {
-    path.pop_back();
-  }
-  return path;
-}
-
 bool HasDotDotComponent(const std::string& relative) {
   size_t pos = 0;
   while (true) {

@@ -82,9 +82,7 @@ std::string AbsolutePath(const std::string& path) {
   fs::path abs = fs::absolute(path, ec);
   if (ec) return path;
   fs::path canonical = fs::weakly_canonical(abs, ec);
-  std::string out = (ec ? abs.lexically_normal() : canonical).string();
-  while (out.size() > 1 && out.back() == kSeparator) out.pop_back();
-  return out;
+  return DropTrailingSeparators((ec ? abs.lexically_normal() : canonical).string());
 }
 
 namespace platform {

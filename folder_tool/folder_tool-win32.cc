@@ -89,11 +89,7 @@ std::string AbsolutePath(const std::string& path) {
   DWORD written = GetFullPathNameA(path.c_str(), size, &out[0], nullptr);
   if (written == 0 || written >= size) return path;
   out.resize(written);
-  // Keep "C:\" but drop a trailing separator after a folder name.
-  while (out.size() > 3 && FindSeparator(out, out.size() - 1) == out.size() - 1) {
-    out.pop_back();
-  }
-  return out;
+  return DropTrailingSeparators(out);
 }
 
 namespace platform {

@@ -142,6 +142,26 @@ int FolderTool::RemoveFolder(const std::string& path) {
   return platform::RunCommand(line);
 }
 
+size_t FindLastSeparator(const std::string& path) {
+  size_t last = std::string::npos;
+  for (size_t at = FindSeparator(path); at != std::string::npos;
+       at = FindSeparator(path, at + 1)) {
+    last = at;
+  }
+  return last;
+}
+
+std::string DropTrailingSeparators(std::string path) {
+  auto is_drive_root = [&] {
+    return kSeparator == '\\' && path.size() == 3 && path[1] == ':';
+  };
+  while (path.size() > 1 && !is_drive_root() &&
+         FindLastSeparator(path) == path.size() - 1) {
+    path.pop_back();
+  }
+  return path;
+}
+
 bool PathIsWithin(const std::string& inner, const std::string& outer) {
   if (inner.size() < outer.size()) return false;
   if (!platform::PathTextEqual(inner.substr(0, outer.size()), outer)) {

@@ -71,6 +71,11 @@ bool QuoteArgument(const std::string& arg, std::string* quoted);
 // Byte offset of the first separator in path at or after from, or npos.
 // Aware of multi-byte characters where the platform has them.
 size_t FindSeparator(const std::string& path, size_t from = 0);
+// Byte offset of the last separator, or npos.
+size_t FindLastSeparator(const std::string& path);
+// "src/Data/" names the folder "src/Data", not one with an empty name; a root
+// ("/", "C:\") keeps its separator.
+std::string DropTrailingSeparators(std::string path);
 #ifdef _WIN32
 // The same in a given code page (FindSeparator uses the system's).
 size_t FindSeparatorInCodePage(const std::string& path, size_t from,

@@ -79,12 +79,8 @@ std::string MirrorFolder(const std::string& dir, const std::string& tempRoot) {
 }
 
 std::string FolderName(const std::string& relative) {
-  size_t start = 0;
-  for (size_t at = FindSeparator(relative); at != std::string::npos;
-       at = FindSeparator(relative, at + 1)) {
-    start = at + 1;
-  }
-  return relative.substr(start);
+  size_t last = FindLastSeparator(relative);
+  return last == std::string::npos ? relative : relative.substr(last + 1);
 }
 
 int CompressFolder(const std::string& dir, const std::string& tempRoot,
