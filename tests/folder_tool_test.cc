@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <set>
 
 #include "tests/support.h"
@@ -12,12 +11,6 @@ namespace {
 
 using namespace testing_support;
 using trevask::FolderTool;
-
-// Writes a path with '/' in the platform's own separator.
-std::string P(std::string path) {
-  std::replace(path.begin(), path.end(), '/', trevask::kSeparator);
-  return path;
-}
 
 TEST(ScanSubfolders, CountsAndListsOnlyRealSubfolders) {
   ScratchDir scratch;

@@ -13,11 +13,6 @@ using namespace testing_support;
 
 const char kError[] = "PKZIP Compress Error!";
 
-std::string P(std::string path) {
-  std::replace(path.begin(), path.end(), '/', trevask::kSeparator);
-  return path;
-}
-
 std::vector<std::string> Args(std::initializer_list<const char*> items) {
   std::vector<std::string> out;
   for (const char* item : items) out.push_back(P(item));

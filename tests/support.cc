@@ -175,7 +175,7 @@ std::vector<std::string> ListTree(const fs::path& root) {
   return out;
 }
 
-std::string Native(const std::string& generic) {
+std::string P(const std::string& generic) {
   return fs::path(generic).make_preferred().string();
 }
 

@@ -65,8 +65,8 @@ std::vector<RecordedRun> ReadRecordLog(const fs::path& log);
 // Every file and folder below root, as relative generic paths, sorted.
 std::vector<std::string> ListTree(const fs::path& root);
 
-// Native form of a relative path written with '/'.
-std::string Native(const std::string& generic);
+// A path written with '/' in the platform's own separator.
+std::string P(const std::string& generic);
 
 }  // namespace testing_support
 
