@@ -25,8 +25,32 @@ void PrintUsage() {
       stdout);
 }
 
-int Refuse(const char* what, const std::string& path) {
-  std::fprintf(stderr, "trevask: %s: %s\n", what, path.c_str());
+struct Options {
+  int remove = 0;
+  ArchiverKind kind = kPkzip25;
+};
+
+// Every argument after the third, matched as substrings: "-r" anywhere sets
+// removal; then "-d" or "-w" picks the archiver, "-w" winning.
+Options ParseOptions(int argc, char** argv) {
+  Options options;
+  for (int i = 4; i < argc; ++i) {
+    if (std::strstr(argv[i], "-r") != nullptr) options.remove = 1;
+    if (std::strstr(argv[i], "-d") != nullptr) options.kind = kPkzip25;
+    if (std::strstr(argv[i], "-w") != nullptr) options.kind = kPkzip8;
+  }
+  return options;
+}
+
+struct Paths {
+  std::string source;
+  std::string destination;
+  std::string temp_root;
+  std::string mirror;
+};
+
+int Refuse(const std::string& what, const std::string& path) {
+  std::fprintf(stderr, "trevask: %s: %s\n", what.c_str(), path.c_str());
   return -1;
 }
 
@@ -42,28 +66,26 @@ bool HasDotDotComponent(const std::string& relative) {
   }
 }
 
-}  // namespace
-
-int RunTrevask(int argc, char** argv) {
-  if (argc < 4) {
-    PrintUsage();
-    return -1;
+// Everything the run creates, and "-r" removes, is the mirror folder: it
+// must lie inside TempFolder, apart from the source and the bundle, and
+// reach no further than TempFolder through any link. Returns 0 when the
+// run may start, after saying why on stderr otherwise.
+int CheckPaths(int argc, char** argv, const Options& options, Paths* paths) {
+  const char* const kNames[] = {"SourceFolder", "DstFileName", "TempFolder"};
+  for (int i = 1; i <= 3; ++i) {
+    if (argv[i][0] == '\0') {
+      std::fprintf(stderr, "trevask: %s is empty\n", kNames[i - 1]);
+      return -1;
+    }
   }
-  std::string source = argv[1];
-  const std::string destination = argv[2];
-  const std::string temp_root = argv[3];
+  (void)argc;
+  paths->source = DropTrailingSeparators(argv[1]);
+  paths->destination = argv[2];
+  paths->temp_root = argv[3];
+  const std::string& source = paths->source;
+  const std::string& destination = paths->destination;
+  const std::string& temp_root = paths->temp_root;
 
-  int remove = 0;
-  ArchiverKind kind = kPkzip25;
-  for (int i = 4; i < argc; ++i) {
-    if (std::strstr(argv[i], "-r") != nullptr) remove = 1;
-    if (std::strstr(argv[i], "-d") != nullptr) kind = kPkzip25;
-    if (std::strstr(argv[i], "-w") != nullptr) kind = kPkzip8;
-  }
-
-  // Everything the run creates, and "-r" removes, is the mirror folder: it
-  // must lie inside TempFolder and apart from the source and the bundle.
-  source = DropTrailingSeparators(source);
   if (!IsExistingFolder(source)) {
     return Refuse("SourceFolder is not an existing folder", source);
   }
@@ -82,32 +104,96 @@ int RunTrevask(int argc, char** argv) {
     return Refuse("SourceFolder must be a folder path, not a drive-relative one",
                   source);
   }
-  const std::string mirror = MirrorFolder(source, temp_root);
-  const std::string abs_source = AbsolutePath(source);
-  const std::string abs_mirror = AbsolutePath(mirror);
-  if (PathIsWithin(abs_mirror, abs_source) ||
-      PathIsWithin(abs_source, abs_mirror)) {
+  if (KindOf(temp_root) != PathKind::kMissing && !IsExistingFolder(temp_root)) {
+    return Refuse("TempFolder exists and is not a folder", temp_root);
+  }
+  paths->mirror = MirrorFolder(source, temp_root);
+  const std::string& mirror = paths->mirror;
+  if (PathIsWithin(mirror, source) || PathIsWithin(source, mirror)) {
     return Refuse(
         "the mirror folder would overlap SourceFolder; choose another "
         "TempFolder",
         mirror);
   }
-  if (PathIsWithin(AbsolutePath(destination), abs_mirror)) {
+  std::string unsafe = FirstUnsafeComponent(mirror, temp_root);
+  if (!unsafe.empty() && unsafe != mirror) {
+    return Refuse(
+        "the mirror folder would pass through a link or a file below "
+        "TempFolder; choose another TempFolder",
+        unsafe);
+  }
+  PathKind mirror_kind = KindOf(mirror);
+  if (mirror_kind == PathKind::kLink || mirror_kind == PathKind::kOther) {
+    return Refuse(
+        "the mirror folder exists as a link or a file; choose another "
+        "TempFolder",
+        mirror);
+  }
+  if (mirror_kind == PathKind::kFolder && options.remove == 1) {
+    return Refuse(
+        "the mirror folder already exists and -r would remove it with "
+        "everything in it; remove it first or choose another TempFolder",
+        mirror);
+  }
+  if (IsExistingFolder(destination)) {
+    return Refuse("DstFileName is an existing folder", destination);
+  }
+  if (PathIsWithin(destination, source)) {
+    return Refuse("DstFileName lies inside SourceFolder", destination);
+  }
+  if (PathIsWithin(destination, mirror)) {
     return Refuse("DstFileName lies inside the mirror folder", destination);
   }
+  if (mirror_kind == PathKind::kFolder) {
+    std::fprintf(stderr,
+                 "trevask: the mirror folder %s already exists; what it holds "
+                 "goes into the bundle too\n",
+                 mirror.c_str());
+  }
+  return 0;
+}
 
-  int walk_status = CompressFolder(source, temp_root, kind);
+int Run(const Paths& paths, const Options& options) {
+  int walk_status = CompressFolder(paths.source, paths.temp_root, options.kind);
 
   FolderTool tool;
-  std::string pattern = mirror + kSeparator + "*.*";
-  if (tool.RunArchiver(destination, pattern, BundleOptions(kind), kind) != 0) {
-    std::fputs("PKZIP Compress Error!", stdout);
+  std::string pattern = paths.mirror + kSeparator + "*.*";
+  if (tool.RunArchiver(paths.destination, pattern, BundleOptions(options.kind),
+                       options.kind) != 0) {
+    ReportArchiverFailure();
     return -1;
   }
   // A mirror tree with failed folders is kept for the user to inspect.
   if (walk_status != 0) return -1;
-  if (remove == 1) tool.RemoveFolder(mirror);
+  if (options.remove != 1) return 0;
+  // A link may lead into the mirror folder only now that it exists.
+  if (PathIsWithin(paths.destination, paths.mirror)) {
+    std::fprintf(stderr,
+                 "trevask: DstFileName %s lies inside the mirror folder %s; "
+                 "nothing was removed\n",
+                 paths.destination.c_str(), paths.mirror.c_str());
+    return -1;
+  }
+  tool.RemoveFolder(paths.mirror);
+  if (KindOf(paths.mirror) != PathKind::kMissing) {
+    std::fprintf(stderr,
+                 "trevask: the mirror folder %s could not be removed entirely\n",
+                 paths.mirror.c_str());
+  }
   return 0;
+}
+
+}  // namespace
+
+int RunTrevask(int argc, char** argv) {
+  if (argc < 4) {
+    PrintUsage();
+    return -1;
+  }
+  Options options = ParseOptions(argc, argv);
+  Paths paths;
+  if (CheckPaths(argc, argv, options, &paths) != 0) return -1;
+  return Run(paths, options);
 }
 
 }  // namespace trevask

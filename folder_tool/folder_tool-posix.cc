@@ -5,10 +5,11 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
+#include <vector>
 
 #include "folder_tool/folder_tool.h"
 #include "folder_tool/platform.h"
@@ -76,13 +77,67 @@ bool IsExistingFolder(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+PathKind KindOf(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return PathKind::kMissing;
+  if (S_ISLNK(st.st_mode)) return PathKind::kLink;
+  return S_ISDIR(st.st_mode) ? PathKind::kFolder : PathKind::kOther;
+}
+
 std::string AbsolutePath(const std::string& path) {
-  namespace fs = std::filesystem;
-  std::error_code ec;
-  fs::path abs = fs::absolute(path, ec);
-  if (ec) return path;
-  fs::path canonical = fs::weakly_canonical(abs, ec);
-  return DropTrailingSeparators((ec ? abs.lexically_normal() : canonical).string());
+  // Like realpath, but also through the parts that do not exist yet, and
+  // through links that lead to such parts: a link that will lead into the
+  // mirror folder once the walk has made it must be seen as doing so.
+  std::vector<std::string> pending;
+  auto push_front = [&pending](const std::string& text) {
+    std::vector<std::string> parts;
+    size_t pos = 0;
+    while (pos <= text.size()) {
+      size_t end = text.find('/', pos);
+      if (end == std::string::npos) end = text.size();
+      if (end > pos) parts.push_back(text.substr(pos, end - pos));
+      pos = end + 1;
+    }
+    pending.insert(pending.end(), parts.rbegin(), parts.rend());
+  };
+  std::vector<std::string> done;
+  if (path.empty() || path[0] != '/') {
+    char* cwd = getcwd(nullptr, 0);
+    if (cwd == nullptr) return path;
+    push_front(std::string(cwd) + "/" + path);
+    std::free(cwd);
+  } else {
+    push_front(path);
+  }
+  auto joined = [&done] {
+    std::string out;
+    for (const std::string& part : done) out += "/" + part;
+    return out.empty() ? std::string("/") : out;
+  };
+  int hops = 0;
+  while (!pending.empty()) {
+    std::string part = pending.back();
+    pending.pop_back();
+    if (part == ".") continue;
+    if (part == "..") {
+      if (!done.empty()) done.pop_back();
+      continue;
+    }
+    done.push_back(part);
+    std::string here = joined();
+    struct stat st;
+    if (hops < 40 && lstat(here.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+      std::vector<char> target(PATH_MAX + 1);
+      ssize_t n = readlink(here.c_str(), target.data(), PATH_MAX);
+      if (n < 0) continue;
+      ++hops;
+      done.pop_back();
+      std::string text(target.data(), static_cast<size_t>(n));
+      if (!text.empty() && text[0] == '/') done.clear();
+      push_front(text);
+    }
+  }
+  return joined();
 }
 
 namespace platform {
@@ -113,6 +168,18 @@ const char* RemoveCommandPrefix() { return "rm -rf -- "; }
 bool PathTextEqual(const std::string& a, const std::string& b) {
   return a == b;
 }
+
+bool GetFileId(const std::string& path, FileId* id) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return false;
+  id->volume = static_cast<unsigned long long>(st.st_dev);
+  id->low = static_cast<unsigned long long>(st.st_ino);
+  id->high = 0;
+  return true;
+}
+
+// AbsolutePath has resolved every link already.
+std::string FinalPath(const std::string& path) { return path; }
 
 }  // namespace platform
 }  // namespace trevask

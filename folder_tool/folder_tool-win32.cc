@@ -82,6 +82,14 @@ bool IsExistingFolder(const std::string& path) {
          (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+PathKind KindOf(const std::string& path) {
+  DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return PathKind::kMissing;
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return PathKind::kLink;
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? PathKind::kFolder
+                                                 : PathKind::kOther;
+}
+
 std::string AbsolutePath(const std::string& path) {
   DWORD size = GetFullPathNameA(path.c_str(), 0, nullptr, nullptr);
   if (size == 0) return path;
@@ -104,6 +112,44 @@ const char* RemoveCommandPrefix() { return "rmdir /s /q "; }
 
 bool PathTextEqual(const std::string& a, const std::string& b) {
   return lstrcmpiA(a.c_str(), b.c_str()) == 0;
+}
+
+namespace {
+
+HANDLE OpenForIdentity(const std::string& path) {
+  // Backup semantics open folders too; no access right is needed.
+  return CreateFileA(path.c_str(), 0,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+}  // namespace
+
+bool GetFileId(const std::string& path, FileId* id) {
+  HANDLE h = OpenForIdentity(path);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  bool ok = GetFileInformationByHandle(h, &info) != 0;
+  CloseHandle(h);
+  if (!ok) return false;
+  id->volume = info.dwVolumeSerialNumber;
+  id->high = info.nFileIndexHigh;
+  id->low = info.nFileIndexLow;
+  return true;
+}
+
+std::string FinalPath(const std::string& path) {
+  HANDLE h = OpenForIdentity(path);
+  if (h == INVALID_HANDLE_VALUE) return path;
+  char buffer[MAX_PATH * 4];
+  DWORD n = GetFinalPathNameByHandleA(h, buffer, sizeof buffer, VOLUME_NAME_DOS);
+  CloseHandle(h);
+  if (n == 0 || n >= sizeof buffer) return path;
+  std::string out(buffer, n);
+  // Returned as \\?\C:\x or \\?\UNC\server\share\x.
+  if (out.rfind("\\\\?\\UNC\\", 0) == 0) return "\\\\" + out.substr(8);
+  if (out.rfind("\\\\?\\", 0) == 0) return out.substr(4);
+  return out;
 }
 
 }  // namespace platform

@@ -43,8 +43,11 @@ class FolderTool {
   const char* SkipFirstComponent(const char* path);
 
   // Creates every directory along path, shortest prefix first; failures are
-  // left for the archiver run that needs the directory to report.
-  void MakeDirectoryPath(const std::string& path);
+  // left for the archiver run that needs the directory to report. Below the
+  // prefix `below` of path, every existing directory must be a real one: a
+  // link or a file there is named on stderr, nothing is made through it, and
+  // the result is false.
+  bool MakeDirectoryPath(const std::string& path, const std::string& below = "");
 
   // Runs the kind's archiver with "options archive source". Returns the
   // interpreter's status: 0 for success. A line that cannot be built within
@@ -82,12 +85,42 @@ size_t FindSeparatorInCodePage(const std::string& path, size_t from,
                                unsigned code_page);
 #endif
 
+// True when the file system takes both names for the same one.
+bool SameName(const std::string& a, const std::string& b);
+
+// Writes the archiver failure message, without a line end, and flushes it.
+void ReportArchiverFailure();
+
 // Helpers for the driver's checks before a run.
 bool IsExistingFolder(const std::string& path);
-// Absolute, normalized form of path; links resolved where the path exists.
+// What path itself is, links not followed: a symbolic link, junction or
+// other reparse point is a link, even when it leads nowhere.
+enum class PathKind { kMissing, kFolder, kLink, kOther };
+PathKind KindOf(const std::string& path);
+// Absolute, normalized form of path; links resolved as far as they lead.
 std::string AbsolutePath(const std::string& path);
-// True when inner is outer itself or lies beneath it (both absolute).
+// True when inner is outer itself or lies beneath it. Decided by the file
+// identity of the nearest existing ancestors, so that links and other names
+// of the same folder give the same answer; the parts that do not exist yet
+// are compared as text.
 bool PathIsWithin(const std::string& inner, const std::string& outer);
+// The first component of path below `below` (a prefix of it) that exists and
+// is a link or not a folder; empty when there is none.
+std::string FirstUnsafeComponent(const std::string& path, const std::string& below);
+
+namespace platform {
+// Identity of an existing file or folder (links followed).
+struct FileId {
+  unsigned long long volume = 0, high = 0, low = 0;
+  bool operator==(const FileId& o) const {
+    return volume == o.volume && high == o.high && low == o.low;
+  }
+};
+bool GetFileId(const std::string& path, FileId* id);
+// The path by which the system itself knows an existing folder (links and
+// short names resolved); path unchanged where it cannot tell.
+std::string FinalPath(const std::string& path);
+}  // namespace platform
 
 }  // namespace trevask
 

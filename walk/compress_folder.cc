@@ -7,18 +7,25 @@ namespace trevask {
 
 namespace {
 
-const char kCompressError[] = "PKZIP Compress Error!";
-
-void ReportArchiverFailure() {
-  std::fputs(kCompressError, stdout);
-  std::fflush(stdout);
-}
-
 std::string Join(const std::string& a, const std::string& b) {
   return a + kSeparator + b;
 }
 
 std::string Pattern(const std::string& dir) { return Join(dir, "*.*"); }
+
+// Names on stderr the leaf folders that a failure left without archives.
+void ReportSkippedLeaves(const std::string& dir,
+                         const std::vector<std::string>& names,
+                         const std::vector<char>& walked, size_t from) {
+  std::string list;
+  for (size_t j = from; j < names.size(); ++j) {
+    if (walked[j]) continue;
+    list += (list.empty() ? "" : ", ") + Join(dir, names[j]);
+  }
+  if (list.empty()) return;
+  std::fprintf(stderr, "trevask: not archived after that failure: %s\n",
+               list.c_str());
+}
 
 // The relative part travels with the walk so that a source without any
 // separator keeps the same mirror folders at every depth.
@@ -42,24 +49,42 @@ int Walk(const std::string& dir, const std::string& relative,
     }
   }
 
+  // Everything below tempRoot is made here or must be a real folder: a
+  // planted link would have the archives written wherever it leads.
   std::string mirror = Join(tempRoot, relative);
-  tool.MakeDirectoryPath(mirror);
-  for (const std::string& name : names) {
-    tool.MakeDirectoryPath(Join(mirror, name));
+  bool mirror_ok = tool.MakeDirectoryPath(mirror, tempRoot);
+  std::vector<char> leaf_ok(names.size(), 1);
+  for (size_t j = 0; j < names.size() && mirror_ok; ++j) {
+    leaf_ok[j] = tool.MakeDirectoryPath(Join(mirror, names[j]), tempRoot);
   }
 
   const char* options = FolderArchiveOptions(kind);
-  std::string archive = Join(mirror, FolderName(relative) + ".zip");
-  if (tool.RunArchiver(archive, Pattern(dir), options, kind) != 0) {
+  const std::string own_name = FolderName(relative) + ".zip";
+  std::string archive = Join(mirror, own_name);
+  bool clash = false;
+  for (const std::string& name : names) {
+    clash = clash || SameName(name, own_name);
+  }
+  if (clash) {
+    std::fprintf(stderr,
+                 "trevask: cannot make %s: %s has a subfolder of that name, "
+                 "whose mirror folder it would be\n",
+                 archive.c_str(), dir.c_str());
+  }
+  if (!mirror_ok || clash ||
+      tool.RunArchiver(archive, Pattern(dir), options, kind) != 0) {
     ReportArchiverFailure();
+    ReportSkippedLeaves(dir, names, walked, 0);
     return -1;
   }
   for (size_t j = 0; j < names.size(); ++j) {
     if (walked[j]) continue;
     std::string leaf_archive = Join(Join(mirror, names[j]), names[j] + ".zip");
-    if (tool.RunArchiver(leaf_archive, Pattern(Join(dir, names[j])), options,
-                         kind) != 0) {
+    if (!leaf_ok[j] || tool.RunArchiver(leaf_archive,
+                                        Pattern(Join(dir, names[j])), options,
+                                        kind) != 0) {
       ReportArchiverFailure();
+      ReportSkippedLeaves(dir, names, walked, j + 1);
       return -1;
     }
   }

@@ -109,14 +109,21 @@ class BundleTest(harness.ScratchTest):
     def test_existing_bundle_is_updated_and_failure_keeps_mirror(self):
         harness.make_files(self.dir, {"src/Data/a.txt": b"a", "src/Data/Sub/b.txt": b"b"})
         self.assertEqual(self.trevask("src/Data", "out.zip", "T").returncode, 0)
-        # A second source adds its own mirror folder to the same bundle name.
+        # The kept mirror folder is reused and updated, and so is the bundle.
         harness.make_files(self.dir, {"src/Data/c.txt": b"c"})
-        self.assertEqual(self.trevask("src/Data", "out.zip", "T", "-r").returncode, 0)
+        result = self.trevask("src/Data", "out.zip", "T")
+        self.assertEqual(result.returncode, 0)
+        self.assertIn(b"already exists", result.stderr)
         self.assertEqual(actual_bundle(self.path("out.zip"))["Data.zip"],
                          {"a.txt": b"a", "c.txt": b"c"})
+        # With -r an existing mirror folder is refused: it may hold anything.
+        result = self.trevask("src/Data", "out.zip", "T", "-r")
+        self.assertEqual(result.returncode, FAILURE)
+        self.assertIn(b"already exists and -r would remove it", result.stderr)
+        self.assertTrue(os.path.exists(self.path("T/Data/Sub/Sub.zip")))
         # A bundle that cannot be written: the mirror tree stays.
-        os.makedirs(self.path("blocked.zip"))
-        result = self.trevask("src/Data", "blocked.zip", "T", "-r")
+        shutil.rmtree(self.path("T"))
+        result = self.trevask("src/Data", native("nowhere/blocked.zip"), "T", "-r")
         self.assertEqual(result.returncode, FAILURE)
         self.assertTrue(result.stdout.endswith(b"PKZIP Compress Error!"))
         self.assertTrue(os.path.exists(self.path("T/Data/Sub/Sub.zip")))

@@ -79,6 +79,7 @@ class FaultTest(harness.ScratchTest):
                 self.assertTrue(os.path.isdir(self.path("T/Data/B/X")))
                 self.assert_only_changed(before, snapshot(self.dir))
                 os.remove(self.log)
+                shutil.rmtree(self.path("T"))
         self.assertEqual(snapshot(self.path("src")), source)
 
     def test_archiver_killed_by_a_signal(self):
@@ -117,7 +118,7 @@ class FaultTest(harness.ScratchTest):
 
     @unittest.skipIf(harness.WINDOWS, "POSIX file size limit")
     def test_existing_bundle_is_never_left_half_written(self):
-        self.assertEqual(self.real(["src/Data", "Out.zip", "T"]).returncode, 0)
+        self.assertEqual(self.real(["src/Data", "Out.zip", "T", "-r"]).returncode, 0)
         harness.make_files(self.dir, {"src/Data/A/r1.bin": os.urandom(40000),
                                       "src/Data/B/X/r2.bin": os.urandom(40000)})
         before = snapshot(self.dir)
