@@ -4,9 +4,16 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
+#include <zlib.h>
 
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "archiver/archive_file.h"
 #include "archiver/archiver_fs.h"
+#include "archiver/pipeline.h"
 
 namespace archiver {
 
@@ -70,6 +77,12 @@ bool Collect(const Request& request, const std::string& dir,
       item.name += '/';
       items->push_back(item);
       if (!Collect(request, item.path, item.name, items, error)) return false;
+    } else if (entry.type == Entry::kUnreadable) {
+      // A subfolder is none of a folder archive's business; anything else
+      // that cannot be looked at would be missing from the archive.
+      if (!request.recurse && entry.maybe_folder) continue;
+      *error = "cannot read " + item.path + ": " + entry.why_skipped;
+      return false;
     } else if (request.recurse || entry.why_skipped != "a link to a folder") {
       std::fprintf(stderr, "warning: skipped %s: %s\n", item.path.c_str(),
                    entry.why_skipped.c_str());
@@ -78,22 +91,203 @@ bool Collect(const Request& request, const std::string& dir,
   return true;
 }
 
-bool EndsWithZip(const std::string& name) {
-  if (name.size() < 4) return false;
-  std::string tail = name.substr(name.size() - 4);
-  std::transform(tail.begin(), tail.end(), tail.begin(),
+// Info-ZIP's list of suffixes stored without trying: already compressed.
+bool IsStoredByName(const std::string& name) {
+  static const char* const kSuffixes[] = {".zip", ".z", ".zoo", ".arc", ".lzh", ".arj"};
+  std::string lower = name;
+  std::transform(lower.begin(), lower.end(), lower.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return tail == ".zip";
+  for (const char* suffix : kSuffixes) {
+    std::size_t n = std::strlen(suffix);
+    if (lower.size() >= n && lower.compare(lower.size() - n, n, suffix) == 0) return true;
+  }
+  return false;
 }
 
 std::string ZipError(zip_t* za) { return zip_strerror(za); }
 
 // An end-of-central-directory record and nothing else: a valid empty zip,
 // which libzip declines to write.
-std::string EmptyArchive() {
-  std::string bytes("PK\x05\x06", 4);
-  bytes.append(18, '\0');
-  return bytes;
+bool WriteEmptyArchive(const std::string& path, std::string* error) {
+  static const unsigned char kEnd[22] = {'P', 'K', 5, 6};
+  std::string temp;
+  std::FILE* f = CreateTempBeside(path, &temp, error);
+  if (f == nullptr) return false;
+  bool ok = std::fwrite(kEnd, 1, sizeof kEnd, f) == sizeof kEnd;
+  ok = std::fclose(f) == 0 && ok;
+  if (!ok || Interrupted()) {
+    *error = "cannot write " + path + ": " + LastErrorText();
+    RemoveFile(temp);
+    return false;
+  }
+  return ReplaceFile(temp, path, error);
+}
+
+// One file member: its data comes from the pipeline, already deflated.
+struct Member {
+  std::string path;
+  std::uint64_t size = 0;
+  zip_uint64_t index = 0;
+  Pipeline* pipeline = nullptr;
+  std::size_t slot = 0;
+  std::string* error_out = nullptr;
+  // Reading state.
+  bool decided = false, stored = false, done = false;
+  std::size_t piece = 0, offset = 0;
+  std::uint32_t crc = 0;
+  std::uint64_t written = 0;
+  zip_error_t error;
+};
+
+zip_int64_t MemberFail(Member* m, const std::string& why) {
+  if (m->error_out->empty()) *m->error_out = why;
+  zip_error_set(&m->error, ZIP_ER_READ, 0);
+  return -1;
+}
+
+// libzip stats a source before writing its data and again after. The first
+// answer says "deflated, this size", so that libzip copies the bytes as they
+// come; the second gives the CRC and the method the bytes really have, which
+// libzip writes into the headers. A member that deflate does not make
+// smaller is stored: decided on the whole file, or for a large file on its
+// first piece.
+zip_int64_t MemberCallback(void* state, void* data, zip_uint64_t length,
+                           zip_source_cmd_t command) {
+  Member* m = static_cast<Member*>(state);
+  switch (command) {
+    case ZIP_SOURCE_OPEN:
+      m->piece = 0;
+      m->offset = 0;
+      m->crc = 0;
+      m->written = 0;
+      m->done = false;
+      return 0;
+    case ZIP_SOURCE_STAT: {
+      if (length < sizeof(zip_stat_t)) return -1;
+      if (Interrupted()) return MemberFail(m, "interrupted");
+      if (!m->decided) {
+        const Piece& first = m->pipeline->Get(m->slot, 0);
+        if (!first.error.empty()) return MemberFail(m, first.error);
+        m->stored = !first.deflated || first.packed.size() >= first.length();
+        m->decided = true;
+      }
+      zip_stat_t* st = static_cast<zip_stat_t*>(data);
+      zip_stat_init(st);
+      st->size = m->size;
+      st->comp_method = ZIP_CM_DEFLATE;
+      st->valid = ZIP_STAT_SIZE | ZIP_STAT_COMP_METHOD;
+      if (m->done) {
+        st->comp_method = m->stored ? ZIP_CM_STORE : ZIP_CM_DEFLATE;
+        st->crc = m->crc;
+        st->comp_size = m->written;
+        st->valid |= ZIP_STAT_CRC | ZIP_STAT_COMP_SIZE;
+      }
+      return sizeof(zip_stat_t);
+    }
+    case ZIP_SOURCE_READ: {
+      unsigned char* out = static_cast<unsigned char*>(data);
+      zip_uint64_t filled = 0;
+      std::size_t pieces = m->pipeline->PieceCount(m->slot);
+      while (filled < length && m->piece < pieces) {
+        if (Interrupted()) return MemberFail(m, "interrupted");
+        const Piece& p = m->pipeline->Get(m->slot, m->piece);
+        if (!p.error.empty()) return MemberFail(m, p.error);
+        const unsigned char* bytes = m->stored ? p.bytes() : p.packed.data();
+        std::size_t size = m->stored ? p.length() : p.packed.size();
+        std::size_t n = static_cast<std::size_t>(
+            std::min<zip_uint64_t>(size - m->offset, length - filled));
+        std::memcpy(out + filled, bytes + m->offset, n);
+        filled += n;
+        m->offset += n;
+        if (m->offset == size) {
+          m->crc = m->piece == 0 ? p.crc
+                                 : static_cast<std::uint32_t>(crc32_combine(
+                                       m->crc, p.crc, static_cast<z_off_t>(p.length())));
+          m->pipeline->Release(m->slot, m->piece);
+          ++m->piece;
+          m->offset = 0;
+        }
+      }
+      m->written += filled;
+      if (m->piece == pieces) m->done = true;
+      return static_cast<zip_int64_t>(filled);
+    }
+    case ZIP_SOURCE_CLOSE:
+      return 0;
+    case ZIP_SOURCE_ERROR:
+      return zip_error_to_data(&m->error, data, length);
+    case ZIP_SOURCE_FREE:
+      zip_error_fini(&m->error);
+      delete m;
+      return 0;
+    case ZIP_SOURCE_SUPPORTS:
+      return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ,
+                                            ZIP_SOURCE_CLOSE, ZIP_SOURCE_STAT,
+                                            ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, -1);
+    default:
+      zip_error_set(&m->error, ZIP_ER_OPNOTSUPP, 0);
+      return -1;
+  }
+}
+
+zip_source_t* MemberSource(zip_t* za, Member* member) {
+  zip_error_init(&member->error);
+  zip_source_t* source = zip_source_function(za, MemberCallback, member);
+  if (source == nullptr) {
+    zip_error_fini(&member->error);
+    delete member;
+  }
+  return source;
+}
+
+bool LocalTime(std::time_t t, std::tm* tm) {
+#ifdef _WIN32
+  return localtime_s(tm, &t) == 0;
+#else
+  return localtime_r(&t, tm) != nullptr;
+#endif
+}
+
+std::time_t MakeLocal(int year, int month, int day, int hour, int minute, int second) {
+  std::tm tm{};
+  tm.tm_year = year - 1900;
+  tm.tm_mon = month - 1;
+  tm.tm_mday = day;
+  tm.tm_hour = hour;
+  tm.tm_min = minute;
+  tm.tm_sec = second;
+  tm.tm_isdst = -1;
+  return std::mktime(&tm);
+}
+
+// The zip headers hold local times from 1980 to 2107; libzip would wrap a
+// time beyond either end, so it is clamped there. The exact time goes into
+// the extended timestamp field (0x5455), as Info-ZIP writes it.
+bool SetTimes(zip_t* za, zip_uint64_t index, std::time_t mtime) {
+  std::time_t dos = mtime;
+  std::tm tm;
+  if (!LocalTime(mtime, &tm)) {
+    dos = mtime < 0 ? MakeLocal(1980, 1, 1, 0, 0, 0) : MakeLocal(2107, 12, 31, 23, 59, 58);
+  } else if (tm.tm_year < 80) {
+    dos = MakeLocal(1980, 1, 1, 0, 0, 0);
+  } else if (tm.tm_year > 207) {
+    dos = MakeLocal(2107, 12, 31, 23, 59, 58);
+  }
+  if (zip_file_set_mtime(za, index, dos, 0) != 0) return false;
+  // Four bytes of seconds since 1970, read as signed by most tools; beyond
+  // what they hold only the header's time is kept.
+  if (mtime < INT32_MIN || mtime > INT32_MAX) return true;
+  std::uint32_t t = static_cast<std::uint32_t>(static_cast<std::int32_t>(mtime));
+  const zip_uint8_t field[5] = {1, static_cast<zip_uint8_t>(t), static_cast<zip_uint8_t>(t >> 8),
+                                static_cast<zip_uint8_t>(t >> 16), static_cast<zip_uint8_t>(t >> 24)};
+  for (zip_flags_t flag : {ZIP_FL_LOCAL, ZIP_FL_CENTRAL}) {
+    zip_int16_t count = zip_file_extra_fields_count_by_id(za, index, 0x5455, flag);
+    zip_uint16_t at = count > 0 ? 0 : ZIP_EXTRA_FIELD_NEW;
+    if (zip_file_extra_field_set(za, index, 0x5455, at, field, sizeof field, flag) != 0) {
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace
@@ -144,25 +338,26 @@ bool AddFiles(const Request& request, Summary* summary, std::string* error) {
   if (!Collect(request, request.folder, "", &items, error)) return false;
   std::sort(items.begin(), items.end(),
             [](const Item& a, const Item& b) { return a.name < b.name; });
-  for (const Item& item : items) {
-    if (!item.folder && !CheckReadable(item.path, error)) return false;
-  }
 
-  int code = 0;
-  zip_t* za = zip_open(request.archive.c_str(), ZIP_CREATE, &code);
+  zip_error_t ze;
+  zip_error_init(&ze);
+  zip_source_t* archive = ArchiveFileSource(request.archive, &ze);
+  zip_t* za = archive ? zip_open_from_source(archive, ZIP_CREATE, &ze) : nullptr;
   if (za == nullptr) {
-    zip_error_t ze;
-    zip_error_init_with_code(&ze, code);
     *error = "cannot open " + request.archive + ": " + zip_error_strerror(&ze);
     zip_error_fini(&ze);
+    if (archive) zip_source_free(archive);
     return false;
   }
+  zip_error_fini(&ze);
   auto fail = [&](const std::string& what) {
     *error = what + ": " + ZipError(za);
     zip_discard(za);
     return false;
   };
 
+  std::string read_error;
+  std::vector<Member*> members;
   for (const Item& item : items) {
     zip_int64_t index;
     if (item.folder) {
@@ -170,7 +365,10 @@ bool AddFiles(const Request& request, Summary* summary, std::string* error) {
       if (index < 0) index = zip_dir_add(za, item.name.c_str(), ZIP_FL_ENC_GUESS);
       if (index < 0) return fail("cannot add " + item.name);
     } else {
-      zip_source_t* source = zip_source_file(za, item.path.c_str(), 0, -1);
+      Member* member = new Member;
+      member->size = item.size;
+      member->error_out = &read_error;
+      zip_source_t* source = MemberSource(za, member);
       if (source == nullptr) return fail("cannot read " + item.path);
       index = zip_file_add(za, item.name.c_str(), source,
                            ZIP_FL_OVERWRITE | ZIP_FL_ENC_GUESS);
@@ -178,27 +376,43 @@ bool AddFiles(const Request& request, Summary* summary, std::string* error) {
         zip_source_free(source);
         return fail("cannot add " + item.name);
       }
-      // Archives inside archives would only grow by deflating again.
-      zip_int32_t method = EndsWithZip(item.name) ? ZIP_CM_STORE : ZIP_CM_DEFLATE;
-      if (zip_set_file_compression(za, index, method, 0) != 0) {
+      // The method comes from the member's data, not from an entry it
+      // replaces.
+      if (zip_set_file_compression(za, index, ZIP_CM_DEFAULT, 0) != 0) {
         return fail("cannot set compression of " + item.name);
       }
+      member->index = static_cast<zip_uint64_t>(index);
+      member->path = item.path;
+      members.push_back(member);
       ++summary->files;
       summary->bytes_in += item.size;
     }
-    if (zip_file_set_mtime(za, index, item.mtime, 0) != 0) {
+    if (!SetTimes(za, static_cast<zip_uint64_t>(index), item.mtime)) {
       return fail("cannot set the time of " + item.name);
     }
   }
 
   if (zip_get_num_entries(za, 0) == 0) {
     zip_discard(za);
-    if (!WriteFileAtomically(request.archive, EmptyArchive(), error)) {
-      return false;
+    if (!WriteEmptyArchive(request.archive, error)) return false;
+  } else {
+    // libzip writes entries in index order; replaced ones keep theirs.
+    std::sort(members.begin(), members.end(),
+              [](const Member* a, const Member* b) { return a->index < b->index; });
+    std::vector<FileTask> tasks;
+    for (std::size_t i = 0; i < members.size(); ++i) {
+      members[i]->slot = i;
+      tasks.push_back(FileTask{members[i]->path, members[i]->size,
+                               IsStoredByName(members[i]->path)});
     }
-  } else if (zip_close(za) != 0) {
-    return fail("cannot write " + request.archive);
+    Pipeline pipeline(std::move(tasks), ThreadsFor(summary->bytes_in));
+    for (Member* member : members) member->pipeline = &pipeline;
+    if (zip_close(za) != 0) {
+      if (Interrupted()) ExitInterrupted();
+      return fail(read_error.empty() ? "cannot write " + request.archive : read_error);
+    }
   }
+  if (Interrupted()) ExitInterrupted();
   summary->bytes_out = FileSize(request.archive);
   return true;
 }

@@ -2,6 +2,11 @@
 // which is what libzip takes for file names on Windows.
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <shellapi.h>
 
@@ -93,10 +98,6 @@ bool IsFolder(const std::string& path) {
          (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-bool Exists(const std::string& path) {
-  return GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
 bool SameFile(const std::string& a, const std::string& b) {
   auto identify = [](const std::string& path, BY_HANDLE_FILE_INFORMATION* info) {
     HANDLE h = CreateFileW(Wide(path).c_str(), 0,
@@ -113,47 +114,125 @@ bool SameFile(const std::string& a, const std::string& b) {
          ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
 }
 
-bool CheckReadable(const std::string& path, std::string* error) {
-  HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_READ,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
-    *error = "cannot read " + path + ": " + LastError();
-    return false;
-  }
-  CloseHandle(h);
-  return true;
-}
-
 std::int64_t FileSize(const std::string& path) {
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!GetFileAttributesExW(Wide(path).c_str(), GetFileExInfoStandard, &data)) return -1;
   return (static_cast<std::int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
-bool WriteFileAtomically(const std::string& path, const std::string& bytes,
-                         std::string* error) {
-  std::wstring target = Wide(path);
-  std::wstring temp = target + L"." + std::to_wstring(GetCurrentProcessId()) + L".tmp";
-  HANDLE h = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
+bool ReadRange(const std::string& path, std::uint64_t offset, std::size_t length,
+               bool at_end, std::vector<unsigned char>* out, std::string* error) {
+  HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_READ,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
-    *error = "cannot create " + path + ": " + LastError();
+    *error = "cannot open " + path + ": " + LastError();
     return false;
   }
-  DWORD written = 0;
-  bool ok = WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
-                      nullptr) &&
-            written == bytes.size();
+  out->resize(length);
+  std::size_t got = 0;
+  bool ok = true;
+  auto read_at = [&](std::uint64_t at, void* into, DWORD n, DWORD* done) {
+    OVERLAPPED where = {};
+    where.Offset = static_cast<DWORD>(at);
+    where.OffsetHigh = static_cast<DWORD>(at >> 32);
+    if (ReadFile(h, into, n, done, &where)) return true;
+    if (GetLastError() == ERROR_HANDLE_EOF) {
+      *done = 0;
+      return true;
+    }
+    return false;
+  };
+  while (got < length) {
+    DWORD n = 0;
+    DWORD want = static_cast<DWORD>(std::min<std::size_t>(length - got, 1 << 30));
+    if (!read_at(offset + got, out->data() + got, want, &n) || n == 0) {
+      ok = false;
+      *error = n == 0 && GetLastError() == ERROR_HANDLE_EOF
+                   ? path + " became shorter while it was read"
+                   : "cannot read " + path + ": " + LastError();
+      break;
+    }
+    got += n;
+  }
+  if (ok && at_end) {
+    unsigned char extra;
+    DWORD n = 0;
+    if (!read_at(offset + length, &extra, 1, &n) || n != 0) {
+      ok = false;
+      *error = n != 0 ? path + " grew while it was read"
+                      : "cannot read " + path + ": " + LastError();
+    }
+  }
   CloseHandle(h);
-  if (!ok || !MoveFileExW(temp.c_str(), target.c_str(),
-                          MOVEFILE_REPLACE_EXISTING)) {
-    *error = "cannot write " + path + ": " + LastError();
-    DeleteFileW(temp.c_str());
-    return false;
-  }
-  return true;
+  return ok;
 }
+
+std::FILE* OpenForReading(const std::string& path, int* error_number) {
+  std::FILE* f = _wfopen(Wide(path).c_str(), L"rb");
+  *error_number = f ? 0 : errno;
+  return f;
+}
+
+bool SeekFile(std::FILE* f, std::int64_t offset, int whence) {
+  return _fseeki64(f, offset, whence) == 0;
+}
+
+std::int64_t TellFile(std::FILE* f) { return _ftelli64(f); }
+
+std::FILE* CreateTempBeside(const std::string& path, std::string* temp,
+                            std::string* error) {
+  size_t slash = path.find_last_of("\\/");
+  std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+  for (unsigned attempt = 0; attempt < 100; ++attempt) {
+    *temp = dir + ".pkz-" + std::to_string(GetCurrentProcessId()) + "-" +
+            std::to_string(GetTickCount() + attempt) + ".tmp";
+    HANDLE h = CreateFileW(Wide(*temp).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                           nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+      if (GetLastError() == ERROR_FILE_EXISTS) continue;
+      break;
+    }
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_BINARY);
+    std::FILE* f = fd < 0 ? nullptr : _fdopen(fd, "w+b");
+    if (f != nullptr) return f;
+    CloseHandle(h);
+    DeleteFileW(Wide(*temp).c_str());
+    break;
+  }
+  *error = "cannot create a file beside " + path + ": " + LastError();
+  return nullptr;
+}
+
+bool ReplaceFile(const std::string& temp, const std::string& path,
+                 std::string* error) {
+  if (MoveFileExW(Wide(temp).c_str(), Wide(path).c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    return true;
+  }
+  *error = "cannot write " + path + ": " + LastError();
+  DeleteFileW(Wide(temp).c_str());
+  return false;
+}
+
+void RemoveFile(const std::string& path) { DeleteFileW(Wide(path).c_str()); }
+
+std::string LastErrorText() { return LastError(); }
+
+namespace {
+volatile LONG interrupted = 0;
+
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+  // Ctrl-C, Ctrl-Break, a closed console: stop at the next check.
+  InterlockedExchange(&interrupted, static_cast<LONG>(event) + 1);
+  return TRUE;
+}
+}  // namespace
+
+void InstallInterruptHandlers() { SetConsoleCtrlHandler(OnConsoleEvent, TRUE); }
+
+int Interrupted() { return static_cast<int>(interrupted); }
+
+void ExitInterrupted() { ExitProcess(0xC000013A); }
 
 std::vector<std::string> Arguments(int, char**) {
   // The narrow argv is in the ANSI code page; the wide one loses nothing.

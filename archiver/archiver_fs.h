@@ -4,7 +4,9 @@
 #ifndef TREVASK_ARCHIVER_ARCHIVER_FS_H_
 #define TREVASK_ARCHIVER_ARCHIVER_FS_H_
 
+#include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -14,12 +16,15 @@ namespace archiver {
 extern const char kPathSeparator;
 
 struct Entry {
-  enum Type { kFile, kFolder, kSkipped };
+  // kUnreadable: the system would not say what it is (why_skipped says
+  // why); maybe_folder when the listing itself called it a folder.
+  enum Type { kFile, kFolder, kSkipped, kUnreadable };
   std::string name;
   Type type = kSkipped;
   std::uint64_t size = 0;
   std::time_t mtime = 0;
   std::string why_skipped;  // for kSkipped: a link to a folder, a device...
+  bool maybe_folder = false;
 };
 
 // The entries of dir, "." and ".." excluded. Links to files count as files;
@@ -28,21 +33,40 @@ bool ListFolder(const std::string& dir, std::vector<Entry>* entries,
                 std::string* error);
 
 bool IsFolder(const std::string& path);
-bool Exists(const std::string& path);
 
 // True when both name the same existing file.
 bool SameFile(const std::string& a, const std::string& b);
 
-// Opens and closes path for reading, so that an unreadable file is named
-// before anything is written.
-bool CheckReadable(const std::string& path, std::string* error);
+// Reads length bytes of path from offset into out. A file that ends sooner,
+// or (with at_end) goes on beyond them, has changed while being read: an
+// error, like any the system reports, with its reason.
+bool ReadRange(const std::string& path, std::uint64_t offset, std::size_t length,
+               bool at_end, std::vector<unsigned char>* out, std::string* error);
+
+// Files opened through the platform, names as above; 64-bit offsets.
+std::FILE* OpenForReading(const std::string& path, int* error_number);
+bool SeekFile(std::FILE* f, std::int64_t offset, int whence);
+std::int64_t TellFile(std::FILE* f);
+// A new file beside path with a short name of its own (so that a name
+// at the file system's limit still leaves room), private to this run.
+std::FILE* CreateTempBeside(const std::string& path, std::string* temp,
+                            std::string* error);
+// Puts temp in place of path in one step; temp is removed on failure.
+bool ReplaceFile(const std::string& temp, const std::string& path,
+                 std::string* error);
+void RemoveFile(const std::string& path);
+// The reason for the last failed system call, in words.
+std::string LastErrorText();
+
+// Ctrl-C, SIGTERM and the like only set a flag, which the work checks;
+// Interrupted() is 0 until then. ExitInterrupted ends the process the way
+// the interruption would have.
+void InstallInterruptHandlers();
+int Interrupted();
+[[noreturn]] void ExitInterrupted();
 
 // Size of a file, or -1.
 std::int64_t FileSize(const std::string& path);
-
-// Replaces path with bytes through a temporary file and a rename.
-bool WriteFileAtomically(const std::string& path, const std::string& bytes,
-                         std::string* error);
 
 // The program's arguments in the same encoding as paths.
 std::vector<std::string> Arguments(int argc, char** argv);

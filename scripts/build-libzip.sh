@@ -16,20 +16,7 @@ work=$(realpath -m "$prefix.work")
 rm -rf "$work"
 mkdir -p "$work"
 cd "$work"
-if ! apt-get source --download-only libzip >/dev/null 2>&1; then
-  # Source packages need a deb-src entry for the mirror already in use.
-  sudo=""
-  [ "$(id -u)" -ne 0 ] && sudo="sudo"
-  if [ -f /etc/apt/sources.list.d/debian.sources ]; then
-    sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources |
-      $sudo tee /etc/apt/sources.list.d/trevask-deb-src.sources >/dev/null
-  else
-    grep '^deb ' /etc/apt/sources.list | sed 's/^deb /deb-src /' |
-      $sudo tee /etc/apt/sources.list.d/trevask-deb-src.list >/dev/null
-  fi
-  $sudo apt-get update -qq
-  apt-get source --download-only libzip >/dev/null 2>&1
-fi
+"$root/scripts/fetch-source.sh" libzip
 dpkg-source -x libzip_*.dsc source >/dev/null 2>&1
 
 toolchain=()

@@ -5,7 +5,7 @@
 #                                fuzzer's clang
 set -euo pipefail
 
-packages=(cmake g++ make pkg-config dpkg-dev zlib1g-dev libgtest-dev python3 unzip)
+packages=(cmake g++ make pkg-config dpkg-dev zlib1g-dev libdeflate-dev libgtest-dev python3 unzip)
 if [ "${1:-}" = "--all" ]; then
   packages+=(g++-mingw-w64-x86-64 g++-mingw-w64-i686 libz-mingw-w64-dev wine wine64)
   packages+=(clang libclang-rt-14-dev)

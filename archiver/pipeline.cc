@@ -1,0 +1,172 @@
+#include "archiver/pipeline.h"
+
+#include <libdeflate.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "archiver/archiver_fs.h"
+
+namespace archiver {
+
+namespace {
+
+constexpr std::size_t kPriming = 32u << 10;
+// Work below this is over before threads would have started.
+constexpr std::uint64_t kThreadedWork = 2u << 20;
+
+}  // namespace
+
+// Each thread keeps its own compressors and reuses them for every job.
+struct Pipeline::Compressors {
+  libdeflate_compressor* whole = libdeflate_alloc_compressor(kDeflateLevel);
+  z_stream stream{};
+  bool stream_ready = false;
+  ~Compressors() {
+    libdeflate_free_compressor(whole);
+    if (stream_ready) deflateEnd(&stream);
+  }
+};
+
+int ThreadsFor(std::uint64_t total_bytes) {
+  if (const char* forced = std::getenv("TREVASK_THREADS")) {
+    int n = std::atoi(forced);
+    if (n >= 0) return std::min(n, 64);
+  }
+  if (total_bytes < kThreadedWork) return 0;
+  unsigned cores = std::thread::hardware_concurrency();
+  return cores > 1 ? static_cast<int>(std::min(cores, 16u)) : 0;
+}
+
+Pipeline::Pipeline(std::vector<FileTask> files, int threads)
+    : files_(std::move(files)) {
+  for (std::size_t f = 0; f < files_.size(); ++f) {
+    first_job_.push_back(jobs_.size());
+    std::uint64_t size = files_[f].size;
+    if (size <= kWholeFileLimit) {
+      jobs_.push_back(Job{f, 0, static_cast<std::size_t>(size), true, true, Job::kWaiting, nullptr});
+      continue;
+    }
+    for (std::uint64_t at = 0; at < size; at += kPieceSize) {
+      std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(kPieceSize, size - at));
+      jobs_.push_back(Job{f, at, length, at == 0, at + length == size, Job::kWaiting, nullptr});
+    }
+  }
+  // Enough for every worker to be busy while the writer drains the rest.
+  window_ = kWholeFileLimit + static_cast<std::uint64_t>(threads + 2) * 2 * kPieceSize;
+  own_.reset(new Compressors);
+  for (int i = 0; i < threads; ++i) workers_.emplace_back(&Pipeline::Work, this);
+}
+
+Pipeline::~Pipeline() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  changed_.notify_all();
+  for (std::thread& worker : workers_) worker.join();
+}
+
+std::size_t Pipeline::PieceCount(std::size_t file) const {
+  std::size_t end = file + 1 < first_job_.size() ? first_job_[file + 1] : jobs_.size();
+  return end - first_job_[file];
+}
+
+bool Pipeline::Dispatchable() {
+  while (next_ < jobs_.size() && jobs_[next_].state != Job::kWaiting) ++next_;
+  return next_ < jobs_.size() &&
+         (in_flight_ == 0 || in_flight_ + jobs_[next_].length <= window_);
+}
+
+void Pipeline::Run(Job* job, Compressors* compressors,
+                   std::unique_lock<std::mutex>* lock) {
+  job->state = Job::kRunning;
+  in_flight_ += job->length;
+  lock->unlock();
+  RunJob(job, compressors);
+  lock->lock();
+  job->state = Job::kDone;
+  changed_.notify_all();
+}
+
+void Pipeline::Work() {
+  Compressors compressors;
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (true) {
+    changed_.wait(lock, [this] { return stopping_ || Interrupted() || Dispatchable(); });
+    if (stopping_ || Interrupted()) return;
+    Run(&jobs_[next_], &compressors, &lock);
+  }
+}
+
+const Piece& Pipeline::Get(std::size_t file, std::size_t k) {
+  Job* job = &jobs_[JobIndex(file, k)];
+  std::unique_lock<std::mutex> lock(mutex_);
+  // Not started (no workers, or asked for ahead of them): made here.
+  if (job->state == Job::kWaiting) Run(job, own_.get(), &lock);
+  changed_.wait(lock, [&] { return job->state == Job::kDone; });
+  return *job->piece;
+}
+
+void Pipeline::Release(std::size_t file, std::size_t k) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Job& job = jobs_[JobIndex(file, k)];
+  if (job.state != Job::kDone) return;
+  job.state = Job::kReleased;
+  job.piece.reset();
+  in_flight_ -= job.length;
+  changed_.notify_all();
+}
+
+void Pipeline::RunJob(Job* job, Compressors* c) {
+  job->piece.reset(new Piece);
+  Piece& piece = *job->piece;
+  const FileTask& file = files_[job->file];
+  piece.skip = job->first ? 0 : kPriming;
+  if (!ReadRange(file.path, job->offset - piece.skip, job->length + piece.skip,
+                 job->last, &piece.raw, &piece.error)) {
+    return;
+  }
+  const unsigned char* input = piece.raw.data() + piece.skip;
+  piece.crc = static_cast<std::uint32_t>(libdeflate_crc32(0, input, job->length));
+  if (job->length == 0 || file.store) return;
+
+  if (job->first && job->last) {
+    piece.packed.resize(libdeflate_deflate_compress_bound(c->whole, job->length));
+    std::size_t n = libdeflate_deflate_compress(c->whole, input, job->length,
+                                                piece.packed.data(), piece.packed.size());
+    piece.deflated = n != 0 && n < job->length;
+    piece.packed.resize(piece.deflated ? n : 0);
+    return;
+  }
+  // One piece of a large file: raw deflate primed with the bytes before
+  // it, ended by a sync flush (byte-aligned, not final) except at the end.
+  z_stream& s = c->stream;
+  if (!c->stream_ready) {
+    if (deflateInit2(&s, kDeflateLevel, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+      piece.error = "out of memory";
+      return;
+    }
+    c->stream_ready = true;
+  } else {
+    deflateReset(&s);
+  }
+  if (piece.skip > 0) {
+    deflateSetDictionary(&s, piece.raw.data(), static_cast<uInt>(piece.skip));
+  }
+  piece.packed.resize(deflateBound(&s, static_cast<uLong>(job->length)) + 16);
+  s.next_in = const_cast<unsigned char*>(input);
+  s.avail_in = static_cast<uInt>(job->length);
+  s.next_out = piece.packed.data();
+  s.avail_out = static_cast<uInt>(piece.packed.size());
+  int result = deflate(&s, job->last ? Z_FINISH : Z_SYNC_FLUSH);
+  if (s.avail_in != 0 || (job->last ? result != Z_STREAM_END : result != Z_OK)) {
+    piece.error = "cannot deflate " + file.path;
+    return;
+  }
+  piece.packed.resize(piece.packed.size() - s.avail_out);
+  piece.deflated = true;
+}
+
+}  // namespace archiver

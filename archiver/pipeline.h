@@ -1,0 +1,96 @@
+// Reads and deflates the members of one archive ahead of the writer, on
+// worker threads, within a fixed window of memory. The bytes produced
+// depend only on the input, never on the number of threads or their timing.
+#ifndef TREVASK_ARCHIVER_PIPELINE_H_
+#define TREVASK_ARCHIVER_PIPELINE_H_
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace archiver {
+
+// Info-ZIP's default level.
+constexpr int kDeflateLevel = 6;
+// A file up to this size is deflated as one buffer; a larger one in pieces
+// of kPieceSize, each primed with the 32 KiB before it, joined into one
+// deflate stream as pigz does.
+constexpr std::size_t kWholeFileLimit = 8u << 20;
+constexpr std::size_t kPieceSize = 1u << 20;
+
+struct FileTask {
+  std::string path;
+  std::uint64_t size = 0;
+  bool store = false;  // known not to shrink: read, never deflated
+};
+
+struct Piece {
+  std::vector<unsigned char> raw;  // the file's bytes, after `skip` of priming
+  std::size_t skip = 0;
+  // Deflated. A whole file keeps it only when smaller than the file; a
+  // piece of a large file always has it.
+  std::vector<unsigned char> packed;
+  bool deflated = false;
+  std::uint32_t crc = 0;  // of the file's bytes alone
+  std::string error;
+  const unsigned char* bytes() const { return raw.data() + skip; }
+  std::size_t length() const { return raw.size() - skip; }
+};
+
+// Threads for a run over total_bytes of files: none for little work,
+// otherwise one per core (TREVASK_THREADS overrides).
+int ThreadsFor(std::uint64_t total_bytes);
+
+class Pipeline {
+ public:
+  // With threads 0 each piece is made on the caller's thread when asked for.
+  Pipeline(std::vector<FileTask> files, int threads);
+  ~Pipeline();
+  Pipeline(const Pipeline&) = delete;
+  Pipeline& operator=(const Pipeline&) = delete;
+
+  std::size_t PieceCount(std::size_t file) const;
+  // Waits for piece k of a file; valid until Release.
+  const Piece& Get(std::size_t file, std::size_t k);
+  void Release(std::size_t file, std::size_t k);
+
+ private:
+  struct Job {
+    std::size_t file;
+    std::uint64_t offset;
+    std::size_t length;
+    bool first, last;
+    enum State { kWaiting, kRunning, kDone, kReleased } state = kWaiting;
+    std::unique_ptr<Piece> piece;
+  };
+  struct Compressors;
+
+  void Work();
+  bool Dispatchable();
+  // Runs a job with the lock held on entry and exit, released meanwhile.
+  void Run(Job* job, Compressors* compressors, std::unique_lock<std::mutex>* lock);
+  void RunJob(Job* job, Compressors* compressors);
+  std::size_t JobIndex(std::size_t file, std::size_t k) const {
+    return first_job_[file] + k;
+  }
+
+  std::vector<FileTask> files_;
+  std::vector<std::size_t> first_job_;
+  std::vector<Job> jobs_;
+  std::size_t next_ = 0;          // no job before it is waiting
+  std::uint64_t in_flight_ = 0;   // bytes of started, unreleased jobs
+  std::uint64_t window_;
+  bool stopping_ = false;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::thread> workers_;
+  std::unique_ptr<Compressors> own_;  // the caller's, for inline work
+};
+
+}  // namespace archiver
+
+#endif  // TREVASK_ARCHIVER_PIPELINE_H_

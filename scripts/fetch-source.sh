@@ -1,0 +1,18 @@
+#!/bin/bash
+# Downloads a Debian source package into the current folder, adding a
+# deb-src entry for the mirror already in use when there is none.
+#   scripts/fetch-source.sh PACKAGE
+set -euo pipefail
+package=$1
+apt-get source --download-only "$package" >/dev/null 2>&1 && exit 0
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo="sudo"
+if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+  sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources |
+    $sudo tee /etc/apt/sources.list.d/trevask-deb-src.sources >/dev/null
+else
+  grep '^deb ' /etc/apt/sources.list | sed 's/^deb /deb-src /' |
+    $sudo tee /etc/apt/sources.list.d/trevask-deb-src.list >/dev/null
+fi
+$sudo apt-get update -qq
+apt-get source --download-only "$package" >/dev/null 2>&1
