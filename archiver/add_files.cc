@@ -120,7 +120,7 @@ bool WriteEmptyArchive(const std::string& path, std::string* error) {
     RemoveFile(temp);
     return false;
   }
-  return ReplaceFile(temp, path, error);
+  return PutInPlace(temp, path, error);
 }
 
 // One file member: its data comes from the pipeline, already deflated.

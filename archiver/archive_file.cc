@@ -98,7 +98,7 @@ zip_int64_t Callback(void* state, void* data, zip_uint64_t length,
         return Fail(file, closed != 0 ? ZIP_ER_WRITE : ZIP_ER_CANCELLED, why);
       }
       std::string message;
-      bool replaced = ReplaceFile(file->temp, file->path, &message);
+      bool replaced = PutInPlace(file->temp, file->path, &message);
       file->temp.clear();
       return replaced ? 0 : Fail(file, ZIP_ER_RENAME, errno);
     }

@@ -146,7 +146,7 @@ std::FILE* CreateTempBeside(const std::string& path, std::string* temp,
   return f;
 }
 
-bool ReplaceFile(const std::string& temp, const std::string& path,
+bool PutInPlace(const std::string& temp, const std::string& path,
                  std::string* error) {
   if (rename(temp.c_str(), path.c_str()) == 0) return true;
   *error = "cannot write " + path + ": " + std::strerror(errno);

@@ -204,7 +204,7 @@ std::FILE* CreateTempBeside(const std::string& path, std::string* temp,
   return nullptr;
 }
 
-bool ReplaceFile(const std::string& temp, const std::string& path,
+bool PutInPlace(const std::string& temp, const std::string& path,
                  std::string* error) {
   if (MoveFileExW(Wide(temp).c_str(), Wide(path).c_str(), MOVEFILE_REPLACE_EXISTING)) {
     return true;

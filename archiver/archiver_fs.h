@@ -52,7 +52,7 @@ std::int64_t TellFile(std::FILE* f);
 std::FILE* CreateTempBeside(const std::string& path, std::string* temp,
                             std::string* error);
 // Puts temp in place of path in one step; temp is removed on failure.
-bool ReplaceFile(const std::string& temp, const std::string& path,
+bool PutInPlace(const std::string& temp, const std::string& path,
                  std::string* error);
 void RemoveFile(const std::string& path);
 // The reason for the last failed system call, in words.

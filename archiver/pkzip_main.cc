@@ -38,10 +38,10 @@ int _dowildcard = 0;
 
 int main(int argc, char** argv) {
 #ifdef __GLIBC__
-  // libzip takes a fresh deflate state of some 256 KiB per member; keeping
-  // freed memory spares a page-faulting round trip to the kernel each time.
-  mallopt(M_MMAP_THRESHOLD, 64 << 20);
-  mallopt(M_TRIM_THRESHOLD, 256 << 20);
+  // Buffers of a few MiB come and go per member; keeping freed memory spares
+  // a page-faulting round trip to the kernel each time.
+  mallopt(M_MMAP_THRESHOLD, 32 << 20);
+  mallopt(M_TRIM_THRESHOLD, 64 << 20);
 #endif
   std::vector<std::string> args = archiver::Arguments(argc, argv);
   args.erase(args.begin());
@@ -52,8 +52,10 @@ int main(int argc, char** argv) {
     PrintUsage();
     return 2;
   }
+  archiver::InstallInterruptHandlers();
   archiver::Summary summary;
   if (!archiver::AddFiles(request, &summary, &error)) {
+    if (archiver::Interrupted()) archiver::ExitInterrupted();
     std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
     return 1;
   }

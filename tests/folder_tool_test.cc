@@ -1,6 +1,9 @@
 #include "folder_tool/folder_tool.h"
 
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include <set>
 
@@ -176,6 +179,84 @@ TEST(FindSeparator, StepsOverDoubleByteCharacters) {
   EXPECT_EQ(trevask::FindSeparatorInCodePage(path, 3, 1252), 4u);
 }
 #endif
+
+TEST(CommandLines, APathThatLooksLikeAnOptionStaysAPath) {
+  std::string line;
+  ASSERT_TRUE(trevask::BuildArchiverCommand(P("-T/D.zip"), P("-s/*.*"), "-a",
+                                            trevask::kPkzip25, &line));
+#ifdef _WIN32
+  EXPECT_EQ(line, "PKZIP.EXE -a .\\-T\\D.zip .\\-s\\*.*");
+#else
+  EXPECT_EQ(line, "PKZIP.EXE -a ./-T/D.zip './-s/*.*'");
+#endif
+}
+
+TEST(PathIsWithin, DecidedByIdentityAndByTextBelowWhatExists) {
+  ScratchDir scratch;
+  WorkingDir cwd(scratch.path());
+  fs::create_directories(P("T/Data/sub"));
+  WriteFile(P("T/Data.zip"), "z");
+  const std::string root = scratch.path().root_path().string();
+  struct Case {
+    std::string inner, outer;
+    bool within;
+  };
+  std::vector<Case> cases = {
+      {P("T/Data"), P("T/Data"), true},
+      {P("T/Data/sub"), P("T/Data"), true},
+      {P("T/Data/new/x.zip"), P("T/Data"), true},
+      {P("T/Data.zip"), P("T/Data"), false},
+      {P("T/Data"), P("T/Data/sub"), false},
+      {P("T/new/x"), P("T/new"), true},
+      {P("T/newer"), P("T/new"), false},
+      {P("T/Data/./sub/.."), P("T/Data"), true},
+      {P("T/Data/../Data.zip"), P("T/Data"), false},
+      {P("T/Data"), root, true},
+      {root, P("T/Data"), false},
+  };
+  std::error_code ec;
+  fs::create_directory_symlink(scratch.path() / "T" / "Data", "link", ec);
+  if (!ec) {
+    cases.push_back({P("link/sub"), P("T/Data"), true});
+    cases.push_back({P("T/Data/sub"), "link", true});
+    cases.push_back({"link", P("T/Data/sub"), false});
+    // A link that leads where nothing exists yet still leads there.
+    fs::create_directory_symlink(scratch.path() / "T" / "later", "dangling", ec);
+    cases.push_back({P("dangling/out.zip"), P("T/later"), true});
+    cases.push_back({P("dangling/out.zip"), P("T/Data"), false});
+  }
+#ifdef _WIN32
+  cases.push_back({P("t/data/SUB"), P("T/Data"), true});
+  char short_name[MAX_PATH];
+  fs::create_directories(P("TempFolderLong/Data"));
+  DWORD n = GetShortPathNameA(P("TempFolderLong/Data").c_str(), short_name, MAX_PATH);
+  if (n > 0 && n < MAX_PATH && std::string(short_name) != P("TempFolderLong/Data")) {
+    cases.push_back({std::string(short_name) + "\\Out.zip", P("TempFolderLong/Data"), true});
+  }
+#endif
+  for (const Case& c : cases) {
+    EXPECT_EQ(trevask::PathIsWithin(c.inner, c.outer), c.within)
+        << c.inner << " within " << c.outer;
+  }
+}
+
+TEST(MakeDirectoryPath, NeverMakesAnythingThroughALinkBelowTheRoot) {
+  ScratchDir scratch;
+  WorkingDir cwd(scratch.path());
+  fs::create_directories(P("T/S"));
+  fs::create_directories("elsewhere");
+  std::error_code ec;
+  fs::create_directory_symlink(scratch.path() / "elsewhere", P("T/S/sub"), ec);
+  if (ec) GTEST_SKIP() << "cannot make a folder link here: " << ec.message();
+  FolderTool tool;
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(tool.MakeDirectoryPath(P("T/S/sub/deeper"), "T"));
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find(P("T/S/sub")), std::string::npos) << err;
+  EXPECT_TRUE(fs::is_empty("elsewhere"));
+  // Above the root a link is the user's own choice.
+  EXPECT_TRUE(tool.MakeDirectoryPath(P("T/S/sub/deeper"), P("T/S/sub")));
+}
 
 TEST(CommandLines, OptionStringsPerKind) {
   EXPECT_STREQ(trevask::FolderArchiveOptions(trevask::kPkzip25), "-a");

@@ -1,6 +1,13 @@
 """The stand-in archivers PKZIP.EXE and PKZIPC.EXE, read back by zipfile."""
 import os
+import random
+import shutil
+import signal
 import stat
+import struct
+import subprocess
+import sys
+import time
 import unittest
 
 import harness
@@ -197,6 +204,129 @@ class ArchiverTest(harness.ScratchTest):
         self.assertFalse(any(n.startswith("sub/loop") for n in members))
         self.assertNotIn("fifo", members)
         self.assertIn(b"fifo", result.stderr)
+
+
+def text(size, seed):
+    """Compressible, but not trivially: words drawn at random."""
+    rng = random.Random(seed)
+    words = [bytes(rng.choice(b"abcdefghijklmnop") for _ in range(rng.randint(2, 9)))
+             for _ in range(3000)]
+    out = bytearray()
+    while len(out) < size:
+        out += b" ".join(rng.choice(words) for _ in range(12)) + b"\n"
+    return bytes(out[:size])
+
+
+class FastArchiverTest(harness.ScratchTest):
+    """Several threads, large files split in pieces: the same archive."""
+
+    def pkzip(self, archive, folder, threads=None, **kw):
+        extra = {} if threads is None else {"TREVASK_THREADS": str(threads)}
+        return run("PKZIP.EXE", ["-a", native(archive), native(folder) + harness.SEP + "*.*"],
+                   self.dir, extra_env=extra, **kw)
+
+    def test_same_bytes_whatever_the_threads_and_every_member_reads_back(self):
+        files = {"m/big.txt": text(20 << 20, 1), "m/random.bin": os.urandom(3 << 20),
+                 "m/empty": b"", "m/small.txt": b"small " * 50}
+        files.update({"m/f%03d.txt" % i: text(5000 + i * 97, i) for i in range(60)})
+        harness.make_files(self.dir, files)
+        archives = []
+        for threads in (0, 1, 3):
+            name = "t%d.zip" % threads
+            result = self.pkzip(name, "m", threads)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            archives.append(read_bytes(self.path(name)))
+        self.assertEqual(archives[0], archives[1])
+        self.assertEqual(archives[0], archives[2])
+        self.assertEqual(read_zip(self.path("t0.zip")), {k[2:]: v for k, v in files.items()})
+        infos = zip_infos(self.path("t0.zip"))
+        self.assertEqual(infos["random.bin"].compress_type, 0)
+        self.assertEqual(infos["big.txt"].compress_type, 8)
+        self.assertLess(infos["big.txt"].compress_size, len(files["m/big.txt"]) * 0.6)
+        if shutil.which("unzip") and not harness.WINDOWS:
+            check = subprocess.run(["unzip", "-tq", self.path("t0.zip")], capture_output=True)
+            self.assertEqual(check.returncode, 0, check.stdout)
+
+    @unittest.skipIf(harness.WINDOWS, "memory read through the host's rusage")
+    def test_memory_stays_bounded_on_a_large_file(self):
+        harness.make_files(self.dir, {"m/big.txt": text(4 << 20, 2) * 40})  # 160 MiB
+        probe = ("import resource, subprocess, sys; subprocess.run(sys.argv[1:], check=True,"
+                 " stdout=subprocess.DEVNULL); print(resource.getrusage("
+                 "resource.RUSAGE_CHILDREN).ru_maxrss)")
+        done = subprocess.run([sys.executable, "-c", probe, harness.program("PKZIP.EXE"), "-a",
+                               self.path("big.zip"), self.path("m") + "/*.*"],
+                              capture_output=True, check=True)
+        self.assertLess(int(done.stdout), 64 * 1024, "peak KiB")
+        self.assertEqual(read_zip(self.path("big.zip"))["big.txt"],
+                         read_bytes(self.path("m/big.txt")))
+
+    @unittest.skipIf(harness.WINDOWS, "POSIX permissions and /proc")
+    def test_unreadable_or_changing_files_fail_and_keep_the_archive(self):
+        harness.make_files(self.dir, {"m/a.txt": b"a", "m/b.txt": b"b", "m/sub/s.txt": b"s"})
+        self.assertEqual(self.pkzip("out.zip", "m").returncode, 0)
+        before = read_bytes(self.path("out.zip"))
+        cases = [
+            ("unreadable file", lambda: os.chmod(self.path("m/b.txt"), 0), b"Permission denied"),
+            ("folder without search permission", lambda: os.chmod(self.path("m"), 0o644),
+             b"Permission denied"),
+            # /proc reports a size of 0 for a file that has content.
+            ("file that grows while read", lambda: os.symlink("/proc/self/status",
+                                                              self.path("m/status")),
+             b"grew while it was read"),
+        ]
+        for label, spoil, reason in cases:
+            with self.subTest(label):
+                spoil()
+                drop = harness.unprivileged(self, self.dir)
+                result = self.pkzip("out.zip", "m", preexec_fn=drop)
+                self.assertEqual(result.returncode, 1, result.stdout)
+                self.assertIn(reason, result.stderr)
+                self.assertEqual(read_bytes(self.path("out.zip")), before)
+                self.assertEqual(sorted(os.listdir(self.dir)), ["m", "out.zip"])
+                os.chmod(self.path("m"), 0o755)
+                os.chmod(self.path("m/b.txt"), 0o644)
+
+    @unittest.skipIf(harness.WINDOWS, "POSIX signals")
+    def test_interrupted_run_leaves_no_temporary_file(self):
+        harness.make_files(self.dir, {"m/big.txt": text(4 << 20, 3) * 16, "old/o.txt": b"o"})
+        self.assertEqual(self.pkzip("out.zip", "old").returncode, 0)
+        before = read_bytes(self.path("out.zip"))
+        for sig in (signal.SIGINT, signal.SIGTERM):
+            with self.subTest(sig.name):
+                child = subprocess.Popen([harness.program("PKZIP.EXE"), "-a", "out.zip", "m/*.*"],
+                                         cwd=self.dir, stdout=subprocess.DEVNULL)
+                deadline = time.time() + 20
+                while time.time() < deadline and not any(
+                        n.startswith(".pkz-") for n in os.listdir(self.dir)):
+                    time.sleep(0.005)
+                child.send_signal(sig)
+                self.assertEqual(child.wait(), -sig)
+                self.assertEqual(sorted(os.listdir(self.dir)), ["m", "old", "out.zip"])
+                self.assertEqual(read_bytes(self.path("out.zip")), before)
+
+    def test_names_at_the_file_system_limit(self):
+        folder, name = "d" * 255, "n" * 251
+        harness.make_files(self.dir, {folder + "/" + name + ".txt": b"long"})
+        archive = folder + "/" + name + ".zip"
+        for _ in range(2):  # made, then updated
+            result = self.pkzip(archive, folder)
+            self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(read_zip(self.path(archive)), {name + ".txt": b"long"})
+
+    def test_times_outside_the_zip_range_are_clamped_and_kept_exactly(self):
+        harness.make_files(self.dir, {"m/old.txt": b"o", "m/new.txt": b"n"})
+        old = 15552000  # 1970-06-29
+        far = 4385836800  # 2108-12-24
+        os.utime(self.path("m/old.txt"), (old, old))
+        os.utime(self.path("m/new.txt"), (far, far))
+        self.assertEqual(self.pkzip("t.zip", "m").returncode, 0)
+        infos = zip_infos(self.path("t.zip"))
+        self.assertEqual(infos["old.txt"].date_time, (1980, 1, 1, 0, 0, 0))
+        self.assertEqual(infos["new.txt"].date_time, (2107, 12, 31, 23, 59, 58))
+        extra = infos["old.txt"].extra
+        at = extra.find(b"\x55\x54")
+        self.assertGreaterEqual(at, 0, extra)
+        self.assertEqual(struct.unpack("<HHBi", extra[at:at + 9]), (0x5455, 5, 1, old))
 
 
 if __name__ == "__main__":

@@ -2,14 +2,13 @@
 made or written, a source that changes during the walk. After each: exit
 status -1, the fixed message once per failed run, and nothing changed but
 the mirror folder and the bundle."""
-import hashlib
 import os
 import shutil
 import tempfile
 import unittest
 
 import harness
-from harness import FAILURE, native, run, search_path, target_path
+from harness import FAILURE, native, run, search_path, snapshot, target_path
 
 MESSAGE = b"PKZIP Compress Error!"
 
@@ -21,19 +20,6 @@ TREE = {
     "src/Data/B/b.txt": b"b" * 100,
     "src/Data/B/X/x.txt": b"x" * 100,
 }
-
-
-def snapshot(root):
-    state = {}
-    for folder, dirs, files in os.walk(root):
-        for d in dirs:
-            state[os.path.relpath(os.path.join(folder, d), root).replace(os.sep, "/") + "/"] = None
-        for f in files:
-            path = os.path.join(folder, f)
-            with open(path, "rb") as fh:
-                digest = hashlib.sha256(fh.read()).hexdigest()
-            state[os.path.relpath(path, root).replace(os.sep, "/")] = digest
-    return state
 
 
 class FaultTest(harness.ScratchTest):

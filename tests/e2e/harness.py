@@ -4,6 +4,7 @@ The programs under test are found in TREVASK_BIN_DIR. When TREVASK_EMULATOR
 is set (a Windows build under Wine), every program is started through it and
 paths are written with backslashes.
 """
+import hashlib
 import os
 import shutil
 import subprocess
@@ -96,6 +97,51 @@ def read_zip(path):
 def zip_infos(path):
     with zipfile.ZipFile(path) as z:
         return {info.filename: info for info in z.infolist()}
+
+
+def snapshot(root):
+    """{relative path: sha256 or None for a folder or link} of a whole tree."""
+    state = {}
+    for folder, dirs, files in os.walk(root):
+        for d in dirs:
+            path = os.path.join(folder, d)
+            key = os.path.relpath(path, root).replace(os.sep, "/") + "/"
+            state[key] = "link " + os.readlink(path) if os.path.islink(path) else None
+        for f in files:
+            path = os.path.join(folder, f)
+            key = os.path.relpath(path, root).replace(os.sep, "/")
+            if os.path.islink(path) or not os.path.isfile(path):
+                state[key] = "special"
+                continue
+            with open(path, "rb") as fh:
+                state[key] = hashlib.sha256(fh.read()).hexdigest()
+    return state
+
+
+def changed_paths(before, after):
+    return sorted(p for p in set(before) | set(after)
+                  if before.get(p, "absent") != after.get(p, "absent"))
+
+
+def unprivileged(test, root):
+    """A preexec_fn that drops to 'nobody' when running as root (root reads
+    every file whatever its mode); root's tree is handed to nobody first."""
+    if os.name != "posix" or WINDOWS:
+        raise unittest.SkipTest("POSIX permissions")
+    if os.geteuid() != 0:
+        return None
+    import pwd
+    nobody = pwd.getpwnam("nobody")
+    for folder, dirs, files in os.walk(root):
+        for name in [folder] + [os.path.join(folder, n) for n in dirs + files]:
+            os.lchown(name, nobody.pw_uid, nobody.pw_gid)
+    # The scratch folder's parents must let nobody through.
+    test.assertTrue(os.access(os.path.dirname(root), os.X_OK))
+
+    def drop():
+        os.setgid(nobody.pw_gid)
+        os.setuid(nobody.pw_uid)
+    return drop
 
 
 class ScratchTest(unittest.TestCase):
