@@ -14,6 +14,7 @@
 #include "archiver/archive_file.h"
 #include "archiver/archiver_fs.h"
 #include "archiver/pipeline.h"
+#include "archiver/syntax.h"
 
 namespace archiver {
 
@@ -294,8 +295,8 @@ bool SetTimes(zip_t* za, zip_uint64_t index, std::time_t mtime) {
 
 bool ParseArguments(int kind, const std::vector<std::string>& args,
                     Request* request, std::string* error) {
-  const char* add = kind == 2 ? "-add" : "-a";
-  const char* recurse = kind == 2 ? "-recurse" : "-rp";
+  const char* add = SyntaxOf(kind).add;
+  const char* recurse = SyntaxOf(kind).recurse;
   size_t at = 0;
   if (args.empty() || args[0] != add) {
     *error = std::string("the first argument must be ") + add;

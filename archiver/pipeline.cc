@@ -14,7 +14,7 @@ namespace {
 
 constexpr std::size_t kPriming = 32u << 10;
 // Work below this is over before threads would have started.
-constexpr std::uint64_t kThreadedWork = 2u << 20;
+constexpr std::uint64_t kThreadedWork = 256u << 10;
 
 }  // namespace
 

@@ -9,6 +9,7 @@
 
 #include "archiver/add_files.h"
 #include "archiver/archiver_fs.h"
+#include "archiver/syntax.h"
 
 #ifndef ARCHIVER_KIND
 #error "ARCHIVER_KIND must be 1 (PKZIP.EXE) or 2 (PKZIPC.EXE)"
@@ -16,17 +17,12 @@
 
 namespace {
 
-const char* const kName = ARCHIVER_KIND == 2 ? "PKZIPC.EXE" : "PKZIP.EXE";
+constexpr const archiver::Syntax& kSyntax = archiver::SyntaxOf(ARCHIVER_KIND);
+const char* const kName = kSyntax.command;
 
 void PrintUsage() {
-  if (ARCHIVER_KIND == 2) {
-    std::fprintf(stderr,
-                 "usage: PKZIPC.EXE -add [-recurse] ARCHIVE FOLDER%c*.*\n",
-                 archiver::kPathSeparator);
-  } else {
-    std::fprintf(stderr, "usage: PKZIP.EXE -a [-rp] ARCHIVE FOLDER%c*.*\n",
-                 archiver::kPathSeparator);
-  }
+  std::fprintf(stderr, "usage: %s %s [%s] ARCHIVE FOLDER%c*.*\n", kSyntax.command,
+               kSyntax.add, kSyntax.recurse, archiver::kPathSeparator);
 }
 
 }  // namespace

@@ -4,20 +4,21 @@
 
 #include <cstdio>
 
+#include "archiver/syntax.h"
 #include "folder_tool/platform.h"
 
 namespace trevask {
 
 const char* ArchiverCommandName(ArchiverKind kind) {
-  return kind == kPkzip8 ? "PKZIPC.EXE" : "PKZIP.EXE";
+  return archiver::SyntaxOf(kind).command;
 }
 
 const char* FolderArchiveOptions(ArchiverKind kind) {
-  return kind == kPkzip8 ? "-add" : "-a";
+  return archiver::SyntaxOf(kind).add;
 }
 
 const char* BundleOptions(ArchiverKind kind) {
-  return kind == kPkzip8 ? "-add -recurse" : "-a -rp";
+  return archiver::SyntaxOf(kind).bundle;
 }
 
 namespace {

@@ -1,0 +1,25 @@
+// The two archiver command lines, shared by trevask, which writes them, and
+// the stand-in archivers, which read them.
+#ifndef TREVASK_ARCHIVER_SYNTAX_H_
+#define TREVASK_ARCHIVER_SYNTAX_H_
+
+namespace archiver {
+
+struct Syntax {
+  int kind;             // 1 or 2, as trevask's options choose
+  const char* command;  // the program's name on the command line
+  const char* add;      // option for one folder's own files
+  const char* recurse;  // second option: everything beneath the folder
+  const char* bundle;   // both, as one option string
+};
+
+constexpr Syntax kSyntaxes[] = {
+    {1, "PKZIP.EXE", "-a", "-rp", "-a -rp"},
+    {2, "PKZIPC.EXE", "-add", "-recurse", "-add -recurse"},
+};
+
+constexpr const Syntax& SyntaxOf(int kind) { return kSyntaxes[kind == 2 ? 1 : 0]; }
+
+}  // namespace archiver
+
+#endif  // TREVASK_ARCHIVER_SYNTAX_H_
