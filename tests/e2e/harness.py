@@ -139,8 +139,14 @@ def unprivileged(test, root):
     test.assertTrue(os.access(os.path.dirname(root), os.X_OK))
 
     def drop():
+        os.setgroups([])
         os.setgid(nobody.pw_gid)
         os.setuid(nobody.pw_uid)
+    # A build below a folder that nobody may not enter cannot be run so.
+    try:
+        subprocess.run([program("PKZIP.EXE")], preexec_fn=drop, capture_output=True)
+    except PermissionError:
+        raise unittest.SkipTest("nobody cannot run the programs of this build")
     return drop
 
 
