@@ -70,7 +70,7 @@ bool HasDotDotComponent(const std::string& relative) {
 // must lie inside TempFolder, apart from the source and the bundle, and
 // reach no further than TempFolder through any link. Returns 0 when the
 // run may start, after saying why on stderr otherwise.
-int CheckPaths(int argc, char** argv, const Options& options, Paths* paths) {
+int CheckPaths(char** argv, const Options& options, Paths* paths) {
   const char* const kNames[] = {"SourceFolder", "DstFileName", "TempFolder"};
   for (int i = 1; i <= 3; ++i) {
     if (argv[i][0] == '\0') {
@@ -78,7 +78,6 @@ int CheckPaths(int argc, char** argv, const Options& options, Paths* paths) {
       return -1;
     }
   }
-  (void)argc;
   paths->source = DropTrailingSeparators(argv[1]);
   paths->destination = argv[2];
   paths->temp_root = argv[3];
@@ -192,7 +191,7 @@ int RunTrevask(int argc, char** argv) {
   }
   Options options = ParseOptions(argc, argv);
   Paths paths;
-  if (CheckPaths(argc, argv, options, &paths) != 0) return -1;
+  if (CheckPaths(argv, options, &paths) != 0) return -1;
   return Run(paths, options);
 }
 

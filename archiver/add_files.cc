@@ -1,11 +1,10 @@
 #include "archiver/add_files.h"
 
 #include <zip.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cctype>
-#include <zlib.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstring>

@@ -33,9 +33,10 @@ class ArchiverTest(harness.ScratchTest):
         super().setUp()
         harness.make_files(self.dir, TREE)
 
-    def archive(self, name, options, archive, folder):
+    def archive(self, name, options, archive, folder, threads=None, **kw):
+        extra = {} if threads is None else {"TREVASK_THREADS": str(threads)}
         return run(name, options + [native(archive), native(folder) + harness.SEP + "*.*"],
-                   self.dir)
+                   self.dir, extra_env=extra, **kw)
 
     def test_folder_syntax_adds_only_the_folders_own_files(self):
         for name, (single, _) in SYNTAX.items():
@@ -221,9 +222,7 @@ class FastArchiverTest(harness.ScratchTest):
     """Several threads, large files split in pieces: the same archive."""
 
     def pkzip(self, archive, folder, threads=None, **kw):
-        extra = {} if threads is None else {"TREVASK_THREADS": str(threads)}
-        return run("PKZIP.EXE", ["-a", native(archive), native(folder) + harness.SEP + "*.*"],
-                   self.dir, extra_env=extra, **kw)
+        return ArchiverTest.archive(self, "PKZIP.EXE", ["-a"], archive, folder, threads, **kw)
 
     def test_same_bytes_whatever_the_threads_and_every_member_reads_back(self):
         files = {"m/big.txt": text(20 << 20, 1), "m/random.bin": os.urandom(3 << 20),

@@ -88,12 +88,12 @@ CASES = [
 class SafetyTest(harness.ScratchTest):
     def test_every_case_harms_nothing(self):
         root = self.dir
-        for label, args, setup, status, message, allowed, posix_only, unprivileged in CASES:
+        for number, case in enumerate(CASES):
+            label, args, setup, status, message, allowed, posix_only, unprivileged = case
             if posix_only and not POSIX:
                 continue
             with self.subTest(label):
-                self.dir = os.path.join(root, str(CASES.index(
-                    (label, args, setup, status, message, allowed, posix_only, unprivileged))))
+                self.dir = os.path.join(root, str(number))
                 os.mkdir(self.dir)
                 harness.make_files(self.dir, TREE)
                 if setup:
