@@ -78,13 +78,34 @@ int CheckPaths(char** argv, const Options& options, Paths* paths) {
       return -1;
     }
   }
-  paths->source = DropTrailingSeparators(argv[1]);
-  paths->destination = argv[2];
-  paths->temp_root = argv[3];
+  std::string given[3];
+  for (int i = 0; i < 3; ++i) {
+    std::string error;
+    if (!NativeArgumentPath(argv[i + 1], &given[i], &error)) {
+      return Refuse(std::string(kNames[i]) + ": " + error, argv[i + 1]);
+    }
+    std::string component;
+    std::string rule = PathRuleBroken(given[i], &component);
+    if (!rule.empty()) {
+      return Refuse(std::string(kNames[i]) + " has the name \"" + component +
+                        "\", but " + rule,
+                    given[i]);
+    }
+  }
+  paths->source = DropTrailingSeparators(given[0]);
+  paths->destination = given[1];
+  paths->temp_root = given[2];
   const std::string& source = paths->source;
   const std::string& destination = paths->destination;
   const std::string& temp_root = paths->temp_root;
 
+  // C:Data means Data in drive C's current folder, which is not this
+  // process's business to guess.
+  if (kSeparator == '\\' && source.size() >= 2 && source[1] == ':' &&
+      (source.size() == 2 || source[2] != '\\')) {
+    return Refuse("SourceFolder must not be drive-relative (C:Data); write C:\\Data",
+                  source);
+  }
   if (!IsExistingFolder(source)) {
     return Refuse("SourceFolder is not an existing folder", source);
   }
@@ -98,10 +119,6 @@ int CheckPaths(char** argv, const Options& options, Paths* paths) {
         "SourceFolder must not contain '..' or end in '.' after its first "
         "component",
         source);
-  }
-  if (kSeparator == '\\' && relative.find(':') != std::string::npos) {
-    return Refuse("SourceFolder must be a folder path, not a drive-relative one",
-                  source);
   }
   if (KindOf(temp_root) != PathKind::kMissing && !IsExistingFolder(temp_root)) {
     return Refuse("TempFolder exists and is not a folder", temp_root);
@@ -187,6 +204,11 @@ int Run(const Paths& paths, const Options& options) {
 int RunTrevask(int argc, char** argv) {
   if (argc < 4) {
     PrintUsage();
+    return -1;
+  }
+  std::string uncarried;
+  if (!ArgumentsCarried(&uncarried)) {
+    std::fprintf(stderr, "trevask: %s\n", uncarried.c_str());
     return -1;
   }
   Options options = ParseOptions(argc, argv);

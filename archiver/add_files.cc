@@ -4,6 +4,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cstdarg>
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
@@ -84,7 +85,7 @@ bool Collect(const Request& request, const std::string& dir,
       *error = "cannot read " + item.path + ": " + entry.why_skipped;
       return false;
     } else if (request.recurse || entry.why_skipped != "a link to a folder") {
-      std::fprintf(stderr, "warning: skipped %s: %s\n", item.path.c_str(),
+      Print(stderr, "warning: skipped %s: %s\n", item.path.c_str(),
                    entry.why_skipped.c_str());
     }
   }
@@ -415,6 +416,20 @@ bool AddFiles(const Request& request, Summary* summary, std::string* error) {
   if (Interrupted()) ExitInterrupted();
   summary->bytes_out = FileSize(request.archive);
   return true;
+}
+
+void Print(std::FILE* stream, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list again;
+  va_copy(again, args);
+  int n = std::vsnprintf(nullptr, 0, format, args);
+  va_end(args);
+  std::string text(n > 0 ? n + 1 : 0, '\0');
+  if (n > 0) std::vsnprintf(&text[0], n + 1, format, again);
+  if (n > 0) text.resize(n);
+  va_end(again);
+  WriteText(stream, text);
 }
 
 }  // namespace archiver

@@ -191,4 +191,8 @@ std::vector<std::string> Arguments(int argc, char** argv) {
   return std::vector<std::string>(argv, argv + argc);
 }
 
+void WriteText(std::FILE* stream, const std::string& text) {
+  std::fputs(text.c_str(), stream);
+}
+
 }  // namespace archiver

@@ -37,6 +37,62 @@ std::string Utf8(const std::wstring& wide) {
   return out;
 }
 
+// The \\?\ form of a path: Windows then takes every name as it stands, so
+// that a file named "a." or "aux.txt" is that file, not "a" or a device.
+// The usual parsing (relative paths, '/', '.' and '..') is done here.
+std::wstring FsPath(const std::string& utf8) {
+  std::wstring path = Wide(utf8);
+  std::replace(path.begin(), path.end(), L'/', L'\\');
+  if (path.compare(0, 4, L"\\\\?\\") == 0 || path.compare(0, 4, L"\\\\.\\") == 0) {
+    return path;
+  }
+  std::wstring root;
+  std::wstring rest;
+  if (path.compare(0, 2, L"\\\\") == 0) {
+    // \\server\share\rest
+    size_t server = path.find(L'\\', 2);
+    size_t share = server == std::wstring::npos ? server : path.find(L'\\', server + 1);
+    root = L"\\\\?\\UNC\\" + path.substr(2, share == std::wstring::npos ? share : share - 2);
+    rest = share == std::wstring::npos ? L"" : path.substr(share);
+  } else if (path.size() >= 3 && path[1] == L':' && path[2] == L'\\') {
+    root = L"\\\\?\\" + path.substr(0, 2);
+    rest = path.substr(2);
+  } else {
+    // Relative, rooted or drive-relative: the system's own parsing of the
+    // current folder part, never of the names themselves.
+    std::wstring base(MAX_PATH, L'\0');
+    DWORD n = GetCurrentDirectoryW(MAX_PATH, &base[0]);
+    if (n == 0 || n >= MAX_PATH) return path;
+    base.resize(n);
+    if (base.size() < 2 || base[1] != L':') return path;
+    if (path.size() >= 2 && path[1] == L':') {
+      if (towupper(path[0]) != towupper(base[0])) return path;
+      rest = base.substr(2) + L"\\" + path.substr(2);
+    } else if (!path.empty() && path[0] == L'\\') {
+      rest = path;
+    } else {
+      rest = base.substr(2) + L"\\" + path;
+    }
+    root = L"\\\\?\\" + base.substr(0, 2);
+  }
+  std::vector<std::wstring> parts;
+  for (size_t at = 0; at <= rest.size();) {
+    size_t end = rest.find(L'\\', at);
+    if (end == std::wstring::npos) end = rest.size();
+    std::wstring part = rest.substr(at, end - at);
+    if (part == L"..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!part.empty() && part != L".") {
+      parts.push_back(part);
+    }
+    at = end + 1;
+  }
+  std::wstring out = root;
+  for (const std::wstring& part : parts) out += L"\\" + part;
+  if (parts.empty()) out += L"\\";
+  return out;
+}
+
 std::string LastError() {
   wchar_t* text = nullptr;
   FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
@@ -61,8 +117,11 @@ std::time_t ToTime(const FILETIME& ft) {
 
 bool ListFolder(const std::string& dir, std::vector<Entry>* entries,
                 std::string* error) {
+  std::wstring pattern = FsPath(dir);
+  if (pattern.back() != L'\\') pattern += L'\\';
+  pattern += L'*';
   WIN32_FIND_DATAW data;
-  HANDLE search = FindFirstFileW(Wide(dir + "\\*").c_str(), &data);
+  HANDLE search = FindFirstFileW(pattern.c_str(), &data);
   if (search == INVALID_HANDLE_VALUE) {
     if (GetLastError() == ERROR_FILE_NOT_FOUND) return true;
     *error = "cannot read folder " + dir + ": " + LastError();
@@ -93,14 +152,14 @@ bool ListFolder(const std::string& dir, std::vector<Entry>* entries,
 }
 
 bool IsFolder(const std::string& path) {
-  DWORD attributes = GetFileAttributesW(Wide(path).c_str());
+  DWORD attributes = GetFileAttributesW(FsPath(path).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES &&
          (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 bool SameFile(const std::string& a, const std::string& b) {
   auto identify = [](const std::string& path, BY_HANDLE_FILE_INFORMATION* info) {
-    HANDLE h = CreateFileW(Wide(path).c_str(), 0,
+    HANDLE h = CreateFileW(FsPath(path).c_str(), 0,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
@@ -116,13 +175,13 @@ bool SameFile(const std::string& a, const std::string& b) {
 
 std::int64_t FileSize(const std::string& path) {
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExW(Wide(path).c_str(), GetFileExInfoStandard, &data)) return -1;
+  if (!GetFileAttributesExW(FsPath(path).c_str(), GetFileExInfoStandard, &data)) return -1;
   return (static_cast<std::int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
 bool ReadRange(const std::string& path, std::uint64_t offset, std::size_t length,
                bool at_end, std::vector<unsigned char>* out, std::string* error) {
-  HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_READ,
+  HANDLE h = CreateFileW(FsPath(path).c_str(), GENERIC_READ,
                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                          FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
@@ -169,7 +228,7 @@ bool ReadRange(const std::string& path, std::uint64_t offset, std::size_t length
 }
 
 std::FILE* OpenForReading(const std::string& path, int* error_number) {
-  std::FILE* f = _wfopen(Wide(path).c_str(), L"rb");
+  std::FILE* f = _wfopen(FsPath(path).c_str(), L"rb");
   *error_number = f ? 0 : errno;
   return f;
 }
@@ -187,7 +246,7 @@ std::FILE* CreateTempBeside(const std::string& path, std::string* temp,
   for (unsigned attempt = 0; attempt < 100; ++attempt) {
     *temp = dir + ".pkz-" + std::to_string(GetCurrentProcessId()) + "-" +
             std::to_string(GetTickCount() + attempt) + ".tmp";
-    HANDLE h = CreateFileW(Wide(*temp).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+    HANDLE h = CreateFileW(FsPath(*temp).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
                            nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
       if (GetLastError() == ERROR_FILE_EXISTS) continue;
@@ -197,7 +256,7 @@ std::FILE* CreateTempBeside(const std::string& path, std::string* temp,
     std::FILE* f = fd < 0 ? nullptr : _fdopen(fd, "w+b");
     if (f != nullptr) return f;
     CloseHandle(h);
-    DeleteFileW(Wide(*temp).c_str());
+    DeleteFileW(FsPath(*temp).c_str());
     break;
   }
   *error = "cannot create a file beside " + path + ": " + LastError();
@@ -206,15 +265,15 @@ std::FILE* CreateTempBeside(const std::string& path, std::string* temp,
 
 bool PutInPlace(const std::string& temp, const std::string& path,
                  std::string* error) {
-  if (MoveFileExW(Wide(temp).c_str(), Wide(path).c_str(), MOVEFILE_REPLACE_EXISTING)) {
+  if (MoveFileExW(FsPath(temp).c_str(), FsPath(path).c_str(), MOVEFILE_REPLACE_EXISTING)) {
     return true;
   }
   *error = "cannot write " + path + ": " + LastError();
-  DeleteFileW(Wide(temp).c_str());
+  DeleteFileW(FsPath(temp).c_str());
   return false;
 }
 
-void RemoveFile(const std::string& path) { DeleteFileW(Wide(path).c_str()); }
+void RemoveFile(const std::string& path) { DeleteFileW(FsPath(path).c_str()); }
 
 std::string LastErrorText() { return LastError(); }
 
@@ -242,6 +301,20 @@ std::vector<std::string> Arguments(int, char**) {
   for (int i = 0; i < count; ++i) out.push_back(Utf8(wide[i]));
   LocalFree(wide);
   return out;
+}
+
+void WriteText(std::FILE* stream, const std::string& text) {
+  HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  DWORD mode = 0;
+  if (h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode)) {
+    // The console shows UTF-16 as it is, whatever its code page.
+    std::fflush(stream);
+    std::wstring wide = Wide(text);
+    DWORD written = 0;
+    WriteConsoleW(h, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+    return;
+  }
+  std::fputs(text.c_str(), stream);
 }
 
 }  // namespace archiver

@@ -68,6 +68,12 @@ int Interrupted();
 // Size of a file, or -1.
 std::int64_t FileSize(const std::string& path);
 
+// Writes text (in the encoding of paths) to stream; a Windows console gets
+// it in its own characters, anything else the bytes as they are.
+void WriteText(std::FILE* stream, const std::string& text);
+// printf into WriteText.
+void Print(std::FILE* stream, const char* format, ...);
+
 // The program's arguments in the same encoding as paths.
 std::vector<std::string> Arguments(int argc, char** argv);
 

@@ -44,7 +44,7 @@ int main(int argc, char** argv) {
   archiver::Request request;
   std::string error;
   if (!archiver::ParseArguments(ARCHIVER_KIND, args, &request, &error)) {
-    std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
+    archiver::Print(stderr, "%s: %s\n", kName, error.c_str());
     PrintUsage();
     return 2;
   }
@@ -52,10 +52,10 @@ int main(int argc, char** argv) {
   archiver::Summary summary;
   if (!archiver::AddFiles(request, &summary, &error)) {
     if (archiver::Interrupted()) archiver::ExitInterrupted();
-    std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
+    archiver::Print(stderr, "%s: %s\n", kName, error.c_str());
     return 1;
   }
-  std::printf("%s: %s: %" PRIu64 " files, %" PRIu64 " bytes in, %" PRId64
+  archiver::Print(stdout, "%s: %s: %" PRIu64 " files, %" PRIu64 " bytes in, %" PRId64
               " bytes out\n",
               kName, request.archive.c_str(), summary.files, summary.bytes_in,
               summary.bytes_out);

@@ -72,6 +72,10 @@ bool QuoteArgument(const std::string& arg, std::string* quoted) {
   return true;
 }
 
+std::string NameRuleBroken(const std::string&) { return ""; }
+
+bool ArgumentsCarried(std::string*) { return true; }
+
 bool IsExistingFolder(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);

@@ -1,6 +1,11 @@
-// FolderTool on Windows: FindFirstFileA, CreateDirectoryA, cmd.exe through
-// system(). Paths are narrow strings in the system code page.
+// FolderTool on Windows: FindFirstFileW, CreateDirectoryA, cmd.exe through
+// system(). Paths are narrow strings in the active code page, UTF-8 where
+// the manifest is honoured; names the code page cannot carry are refused.
 #include <windows.h>
+
+#include <shellapi.h>
+
+#include <cstdio>
 
 #include <cstdlib>
 #include <cstring>
@@ -17,25 +22,115 @@ const size_t kMaxPathLength = MAX_PATH - 1;
 const size_t kMaxCommandLength = 8191 - 64;
 const int kCommandNotFoundStatus = 9009;
 
+namespace {
+
+bool ToWide(const std::string& narrow, std::wstring* wide) {
+  wide->clear();
+  if (narrow.empty()) return true;
+  int n = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, narrow.data(),
+                              static_cast<int>(narrow.size()), nullptr, 0);
+  if (n <= 0) return false;
+  wide->resize(n);
+  MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, narrow.data(),
+                      static_cast<int>(narrow.size()), &(*wide)[0], n);
+  return true;
+}
+
+// Into the active code page, or false when it cannot carry the text
+// exactly: a best-fit substitute ('O' for omega, '\' for a full-width
+// backslash) would name another file.
+bool ToNarrow(const std::wstring& wide, std::string* narrow) {
+  narrow->clear();
+  if (wide.empty()) return true;
+  const UINT cp = GetACP();
+  BOOL used_default = FALSE;
+  // UTF-8 takes no best-fit flag and reports only malformed text.
+  const DWORD flags = cp == CP_UTF8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
+  BOOL* used = cp == CP_UTF8 ? nullptr : &used_default;
+  int n = WideCharToMultiByte(cp, flags, wide.data(), static_cast<int>(wide.size()),
+                              nullptr, 0, nullptr, used);
+  if (n <= 0 || used_default) return false;
+  narrow->resize(n);
+  WideCharToMultiByte(cp, flags, wide.data(), static_cast<int>(wide.size()),
+                      &(*narrow)[0], n, nullptr, used);
+  return !used_default;
+}
+
+// For messages only: what cannot be carried shows as '?'.
+std::string Printable(const std::wstring& wide) {
+  int n = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()),
+                              nullptr, 0, nullptr, nullptr);
+  std::string out(n > 0 ? n : 0, '\0');
+  if (n > 0) {
+    WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), &out[0],
+                        n, nullptr, nullptr);
+  }
+  return out;
+}
+
+}  // namespace
+
 int FolderTool::ScanSubfolders(const std::string& dir,
                                std::vector<std::string>* names, int store) {
-  std::string pattern = dir + kSeparator + "*.*";
-  WIN32_FIND_DATAA data;
-  HANDLE search = FindFirstFileA(pattern.c_str(), &data);
+  // The wide listing: the narrow one would hand back best-fit names.
+  std::wstring pattern;
+  if (!ToWide(dir + kSeparator + "*.*", &pattern)) return 0;
+  WIN32_FIND_DATAW data;
+  HANDLE search = FindFirstFileW(pattern.c_str(), &data);
   if (search == INVALID_HANDLE_VALUE) return 0;
   int count = 0;
+  bool unusable = false;
   do {
     if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
     // A junction or a folder link is not walked, so no cycle can be followed.
     if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;
-    if (lstrcmpA(data.cFileName, ".") == 0 || lstrcmpA(data.cFileName, "..") == 0) {
+    if (lstrcmpW(data.cFileName, L".") == 0 || lstrcmpW(data.cFileName, L"..") == 0) {
       continue;
     }
-    if (store == 1 && names != nullptr) names->push_back(data.cFileName);
     ++count;
-  } while (FindNextFileA(search, &data));
+    std::string name;
+    std::string why;
+    if (!ToNarrow(data.cFileName, &name)) {
+      why = "the code page " + std::to_string(GetACP()) +
+            " cannot carry its name exactly (Windows 10 1903 and later run "
+            "Trevask in UTF-8)";
+    } else {
+      why = NameRuleBroken(name);
+    }
+    if (!why.empty()) {
+      unusable = true;
+      if (store == 1) {
+        std::fprintf(stderr, "trevask: cannot archive the folder %s%c%s: %s\n",
+                     dir.c_str(), kSeparator, Printable(data.cFileName).c_str(),
+                     why.c_str());
+      }
+      continue;
+    }
+    if (store == 1 && names != nullptr) names->push_back(name);
+  } while (FindNextFileW(search, &data));
   FindClose(search);
-  return count;
+  return store == 1 && unusable ? -1 : count;
+}
+
+std::string NameRuleBroken(const std::string& name) { return WindowsNameRule(name); }
+
+bool ArgumentsCarried(std::string* message) {
+  int count = 0;
+  wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (wide == nullptr) return true;
+  bool ok = true;
+  for (int i = 1; i < count && ok; ++i) {
+    std::string narrow;
+    if (!ToNarrow(wide[i], &narrow)) {
+      *message = "argument " + std::to_string(i) + " (" + Printable(wide[i]) +
+                 ") has characters that the code page " + std::to_string(GetACP()) +
+                 " cannot carry exactly (Windows 10 1903 and later run Trevask in "
+                 "UTF-8)";
+      ok = false;
+    }
+  }
+  LocalFree(wide);
+  return ok;
 }
 
 size_t FindSeparatorInCodePage(const std::string& path, size_t from,
@@ -56,24 +151,13 @@ size_t FindSeparator(const std::string& path, size_t from) {
 }
 
 bool QuoteArgument(const std::string& arg, std::string* quoted) {
-  // '"' cannot be in a Windows name. '%' is expanded by cmd.exe even inside
-  // quotes and has no escape on a /c line, so such a path is refused.
-  if (arg.find_first_of("\"%") != std::string::npos) return false;
-  if (!arg.empty() && arg.find_first_of(" \t&|<>^(),;=!") == std::string::npos) {
-    *quoted = arg;
-    return true;
-  }
-  // Inside quotes cmd.exe takes & | < > ^ ( ) literally. The C runtime reads
-  // backslashes before the closing quote as escapes, so those are doubled.
-  std::string out = "\"" + arg;
   size_t trailing = 0;
-  while (trailing < arg.size() && arg[arg.size() - 1 - trailing] == '\\') {
+  while (trailing < arg.size() &&
+         FindLastSeparator(arg.substr(0, arg.size() - trailing)) ==
+             arg.size() - trailing - 1) {
     ++trailing;
   }
-  out.append(trailing, '\\');
-  out += '"';
-  *quoted = out;
-  return true;
+  return QuoteForCmd(arg, trailing, quoted);
 }
 
 bool IsExistingFolder(const std::string& path) {
@@ -141,11 +225,13 @@ bool GetFileId(const std::string& path, FileId* id) {
 std::string FinalPath(const std::string& path) {
   HANDLE h = OpenForIdentity(path);
   if (h == INVALID_HANDLE_VALUE) return path;
-  char buffer[MAX_PATH * 4];
-  DWORD n = GetFinalPathNameByHandleA(h, buffer, sizeof buffer, VOLUME_NAME_DOS);
+  wchar_t buffer[MAX_PATH * 4];
+  DWORD n = GetFinalPathNameByHandleW(h, buffer, MAX_PATH * 4, VOLUME_NAME_DOS);
   CloseHandle(h);
-  if (n == 0 || n >= sizeof buffer) return path;
-  std::string out(buffer, n);
+  std::string out;
+  if (n == 0 || n >= MAX_PATH * 4 || !ToNarrow(std::wstring(buffer, n), &out)) {
+    return path;
+  }
   // Returned as \\?\C:\x or \\?\UNC\server\share\x.
   if (out.rfind("\\\\?\\UNC\\", 0) == 0) return "\\\\" + out.substr(8);
   if (out.rfind("\\\\?\\", 0) == 0) return out.substr(4);

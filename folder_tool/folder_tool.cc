@@ -2,7 +2,9 @@
 // creation order. The platform half lives in folder_tool-<platform>.cc.
 #include "folder_tool/folder_tool.h"
 
+#include <cctype>
 #include <cstdio>
+#include <cstring>
 
 #include "archiver/syntax.h"
 #include "folder_tool/platform.h"
@@ -159,6 +161,105 @@ int FolderTool::RemoveFolder(const std::string& path) {
   if (!BuildRemoveCommand(path, &line)) return -1;
   std::fflush(stdout);
   return platform::RunCommand(line);
+}
+
+bool QuoteForCmd(const std::string& arg, size_t trailing_backslashes,
+                 std::string* quoted) {
+  // '"' cannot be in a Windows name. '%' is expanded by cmd.exe even inside
+  // quotes and has no escape on a /c line; a control character (a line
+  // feed ends the command) has no place in a name either.
+  for (unsigned char c : arg) {
+    if (c == '"' || c == '%' || c < 0x20) return false;
+  }
+  if (!arg.empty() && arg.find_first_of(" &|<>^(),;=!") == std::string::npos) {
+    *quoted = arg;
+    return true;
+  }
+  // Inside quotes cmd.exe takes & | < > ^ ( ) literally. The C runtime reads
+  // backslashes before the closing quote as escapes, so those are doubled.
+  std::string out = "\"" + arg;
+  out.append(trailing_backslashes, '\\');
+  out += '"';
+  *quoted = out;
+  return true;
+}
+
+std::string WindowsNameRule(const std::string& name) {
+  if (name.empty()) return "";
+  for (unsigned char c : name) {
+    if (c < 0x20 || std::strchr("<>:\"/\\|?*", c) != nullptr) {
+      return "Windows names cannot hold < > : \" / \\ | ? * or control "
+             "characters";
+    }
+  }
+  if (name == "." || name == "..") return "";
+  if (name.back() == '.' || name.back() == ' ') {
+    return "Windows drops a trailing dot or space from a name in a path";
+  }
+  // The device names, whatever follows a dot and whatever the case.
+  std::string base = name.substr(0, name.find('.'));
+  while (!base.empty() && base.back() == ' ') base.pop_back();
+  for (char& c : base) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+  bool device = false;
+  for (const char* d : kDevices) device = device || base == d;
+  if (base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) &&
+      base[3] >= '1' && base[3] <= '9') {
+    device = true;
+  }
+  if (device) {
+    return "Windows takes CON, PRN, AUX, NUL, COM1 to COM9 and LPT1 to LPT9 "
+           "for devices, with any extension";
+  }
+  return "";
+}
+
+std::string PathRuleBroken(const std::string& path, std::string* component) {
+  size_t pos = 0;
+  // A drive or a share is the root, not a name of this path.
+  if (kSeparator == '\\' && path.size() >= 2 && path[1] == ':') pos = 2;
+  if (kSeparator == '\\' && path.compare(0, 2, "\\\\") == 0) {
+    size_t server = FindSeparator(path, 2);
+    size_t share = server == std::string::npos ? server : FindSeparator(path, server + 1);
+    pos = share == std::string::npos ? path.size() : share;
+  }
+  while (pos < path.size()) {
+    size_t end = FindSeparator(path, pos);
+    if (end == std::string::npos) end = path.size();
+    std::string name = path.substr(pos, end - pos);
+    std::string rule = NameRuleBroken(name);
+    if (!rule.empty()) {
+      *component = name;
+      return rule;
+    }
+    pos = end + 1;
+  }
+  return "";
+}
+
+bool NativeArgumentPath(const std::string& arg, std::string* path,
+                        std::string* error) {
+  if (kSeparator != '\\') {
+    *path = arg;
+    return true;
+  }
+  // No DBCS trail byte is '/', so bytewise replacing is safe.
+  std::string p = arg;
+  for (char& c : p) {
+    if (c == '/') c = '\\';
+  }
+  if (p.compare(0, 8, "\\\\?\\UNC\\") == 0) {
+    p = "\\\\" + p.substr(8);
+  } else if (p.compare(0, 4, "\\\\?\\") == 0 || p.compare(0, 4, "\\\\.\\") == 0) {
+    std::string rest = p.substr(4);
+    if (rest.size() < 3 || rest[1] != ':' || rest[2] != '\\') {
+      *error = "only drive and UNC paths are taken in the \\\\?\\ form, no device or volume names";
+      return false;
+    }
+    p = rest;
+  }
+  *path = p;
+  return true;
 }
 
 size_t FindLastSeparator(const std::string& path) {

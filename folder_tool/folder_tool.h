@@ -34,7 +34,9 @@ class FolderTool {
   // folders excluded; a folder that cannot be read has none.
   int CountSubfolders(const std::string& dir);
   int ListSubfolders(const std::string& dir, std::vector<std::string>* names);
-  // Appends names (in the platform's order) only when store is 1.
+  // Appends names (in the platform's order) only when store is 1. A name
+  // that the platform's paths cannot carry exactly is counted, never
+  // listed: listing then names it on stderr and returns -1.
   int ScanSubfolders(const std::string& dir, std::vector<std::string>* names,
                      int store);
 
@@ -70,6 +72,31 @@ bool BuildRemoveCommand(const std::string& path, std::string* command);
 // Quotes arg for the platform's command interpreter when it needs it.
 // Fails (returns false) only for text the interpreter cannot carry safely.
 bool QuoteArgument(const std::string& arg, std::string* quoted);
+// The Windows form of it, for cmd.exe and then the C runtime's parsing of
+// the program's command line; trailing_backslashes is how many of arg's
+// last bytes are real backslashes (the caller knows the code page).
+// Portable, so that it can be checked everywhere.
+bool QuoteForCmd(const std::string& arg, size_t trailing_backslashes,
+                 std::string* quoted);
+
+// Why Windows cannot reach a file of this name through a path (it drops a
+// trailing dot or space, takes CON or aux.txt for a device, refuses some
+// characters), or empty when it can. Portable, like QuoteForCmd.
+std::string WindowsNameRule(const std::string& name);
+// The same rule where this platform has one; empty on POSIX.
+std::string NameRuleBroken(const std::string& name);
+// The first component of path, a root excepted, that breaks the platform's
+// rule, with the rule itself; empty when none does.
+std::string PathRuleBroken(const std::string& path, std::string* component);
+// A path argument in the platform's own form: on Windows '/' becomes '\',
+// and \\?\C:\x and \\?\UNC\server\x become C:\x and \\server\x.
+// False, with the reason, for a form that cannot be used.
+bool NativeArgumentPath(const std::string& arg, std::string* path,
+                        std::string* error);
+// False, with a message, when an argument of the command line has
+// characters that the program's code page cannot carry exactly (the
+// runtime would have replaced them); true on POSIX.
+bool ArgumentsCarried(std::string* message);
 
 // Byte offset of the first separator in path at or after from, or npos.
 // Aware of multi-byte characters where the platform has them.

@@ -286,3 +286,88 @@ TEST(CommandLines, OverlongPathIsRefusedNotTruncated) {
 }
 
 }  // namespace
+
+TEST(WindowsNames, WhatWindowsPathsCannotReach) {
+  const struct {
+    const char* name;
+    const char* rule;  // a word of the rule, or "" when the name is fine
+  } kCases[] = {
+      {"Data", ""}, {"a.b", ""}, {".hidden", ""}, {"..", ""}, {"CONSOLE", ""},
+      {"COM0", ""}, {"\xe6\x97\xa5\xe6\x9c\xac", ""},
+      {"dot.", "trailing"}, {"sp ", "trailing"}, {"CON", "devices"},
+      {"nul", "devices"}, {"aux.txt", "devices"}, {"Com7.a.b", "devices"},
+      {"LPT1 .x", "devices"}, {"a:b", "cannot hold"}, {"a?", "cannot hold"},
+      {"tab\there", "cannot hold"},
+  };
+  for (const auto& c : kCases) {
+    std::string rule = trevask::WindowsNameRule(c.name);
+    if (*c.rule == '\0') {
+      EXPECT_EQ(rule, "") << c.name;
+    } else {
+      EXPECT_NE(rule.find(c.rule), std::string::npos) << c.name << ": " << rule;
+    }
+  }
+}
+
+#ifdef _WIN32
+TEST(WindowsNames, ArgumentFormsAndRules) {
+  const struct {
+    const char* arg;
+    const char* path;  // nullptr when refused
+  } kCases[] = {
+      {"src/Data", "src\\Data"},
+      {"Z:/x/src/Data/", "Z:\\x\\src\\Data\\"},
+      {"\\\\?\\Z:\\x\\Data", "Z:\\x\\Data"},
+      {"\\\\?\\UNC\\server\\share\\Data", "\\\\server\\share\\Data"},
+      {"//server/share/Data", "\\\\server\\share\\Data"},
+      {"\\\\.\\PhysicalDrive0", nullptr},
+      {"\\\\?\\Volume{0}\\Data", nullptr},
+  };
+  for (const auto& c : kCases) {
+    std::string path, error;
+    bool ok = trevask::NativeArgumentPath(c.arg, &path, &error);
+    EXPECT_EQ(ok, c.path != nullptr) << c.arg;
+    if (ok && c.path) {
+      EXPECT_EQ(path, c.path) << c.arg;
+    }
+  }
+  std::string component;
+  EXPECT_EQ(trevask::PathRuleBroken("C:\\x\\Data", &component), "");
+  EXPECT_EQ(trevask::PathRuleBroken("\\\\srv\\share$\\Data", &component), "");
+  EXPECT_NE(trevask::PathRuleBroken("C:\\x.\\Data", &component), "");
+  EXPECT_EQ(component, "x.");
+}
+
+TEST(ScanSubfolders, NeverListsANameChangedOnTheWay) {
+  // This test program has no UTF-8 manifest: the code page is the system's
+  // (1252 under Wine), which cannot carry most of these names.
+  ScratchDir scratch;
+  const std::wstring root = scratch.path().wstring();
+  const wchar_t* const kNames[] = {L"Omega", L"\u03a9mega", L"\uff3cesc",
+                                   L"\uff0e\uff0e", L"\u65e5\u672c", L"dot.", L"CON"};
+  for (const wchar_t* name : kNames) {
+    ASSERT_TRUE(CreateDirectoryW((L"\\\\?\\" + root + L"\\" + name).c_str(), nullptr));
+  }
+  FolderTool tool;
+  const std::string dir = scratch.path().string();
+  EXPECT_EQ(tool.CountSubfolders(dir), 7);
+  std::vector<std::string> names;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(tool.ListSubfolders(dir, &names), -1);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("trailing dot"), std::string::npos) << err;
+  EXPECT_NE(err.find("devices"), std::string::npos) << err;
+  std::set<std::string> expected = {"Omega"};
+  if (GetACP() == CP_UTF8) {
+    expected = {"Omega", "\xce\xa9mega", "\xef\xbc\xbc" "esc", "\xef\xbc\x8e\xef\xbc\x8e",
+                "\xe6\x97\xa5\xe6\x9c\xac"};
+  } else {
+    EXPECT_NE(err.find("cannot carry"), std::string::npos) << err;
+  }
+  EXPECT_EQ(std::set<std::string>(names.begin(), names.end()), expected);
+  // The scratch folder's own removal cannot reach these either.
+  for (const wchar_t* name : kNames) {
+    RemoveDirectoryW((L"\\\\?\\" + root + L"\\" + name).c_str());
+  }
+}
+#endif

@@ -35,8 +35,15 @@ int Walk(const std::string& dir, const std::string& relative,
   // Only names actually listed are used, so a folder that changes while it
   // is walked cannot push the walk past its list.
   std::vector<std::string> names;
-  tool.ListSubfolders(dir, &names);
+  const bool listed = tool.ListSubfolders(dir, &names) >= 0;
   std::vector<char> walked(names.size(), 0);
+  if (!listed) {
+    // A subfolder whose name cannot be carried would be missing from the
+    // bundle; the folder fails before anything of it is made.
+    ReportArchiverFailure();
+    ReportSkippedLeaves(dir, names, walked, 0);
+    return -1;
+  }
   int result = 0;
 
   for (size_t j = 0; j < names.size(); ++j) {

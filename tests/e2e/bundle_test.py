@@ -83,19 +83,63 @@ class BundleTest(harness.ScratchTest):
 
     def test_hostile_names_and_contents_round_trip(self):
         names = ["My Data", "a;b", "$(echo x)", "a'b", "(p)", "a&b", "x!y",
-                 "-lead", "résumé", "a=b,c^d"]
+                 "-lead", "résumé", "a=b,c^d",
+                 # Windows' best fit would turn these into \\, .., Omega.
+                 "\uff3cesc", "\uff0e\uff0e", "\u03a9mega", "Omega", "日本", "Ünï"]
         if not harness.WINDOWS:
             names += ['a"b', "a|b", "new\nline", "*.*", "50%"]
         files = {}
         for i, name in enumerate(names):
             files["src/Data/%s/file %d.txt" % (name, i)] = name.encode() * (i + 1)
             files["src/Data/%s/%s/inner.bin" % (name, name)] = os.urandom(100 + i)
+        # Files Windows paths alone would not reach: the archivers take them
+        # as they are named.
+        for i, name in enumerate(["a.", "a", "aux.txt", "CON", "sp "]):
+            files["src/Data/Omega/" + name] = b"%d" % i
         harness.make_files(self.dir, files)
+        before = harness.snapshot(self.dir)
         result = self.trevask("src/Data", "out.zip", "T", "-r")
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertEqual(actual_bundle(self.path("out.zip")),
                          expected_bundle(self.path("src/Data")))
         self.assertFalse(os.path.exists(self.path("T/Data")))
+        self.assertEqual(harness.changed_paths(before, harness.snapshot(self.dir)),
+                         ["T/", "out.zip"])
+
+    @unittest.skipUnless(harness.WINDOWS, "Windows path forms")
+    def test_windows_path_forms_and_names_it_cannot_reach(self):
+        harness.make_files(self.dir, {"src/Data/a.txt": b"a", "src/Data/Sub/b.txt": b"b"})
+        absolute = harness.target_path(self.dir)
+        long_form = "\\\\?\\" + absolute + "\\"
+        forms = [("src\\Data", "out0.zip", "T0"), ("src/Data/", "out1.zip", "T1/x"),
+                 (long_form + "src\\Data", long_form + "out2.zip",
+                  absolute.replace("\\", "/") + "/T2")]
+        for i, (source, out, temp) in enumerate(forms):
+            with self.subTest(source):
+                result = run("trevask", [source, out, temp, "-r"], self.dir,
+                             env_path=harness.search_path(harness.BIN_DIR))
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertEqual(actual_bundle(self.path("out%d.zip" % i)),
+                                 expected_bundle(self.path("src/Data")))
+        refused = [(["C:Data", "o.zip", "T"], b"drive-relative"),
+                   (["\\\\.\\PhysicalDrive0\\x", "o.zip", "T"], b"no device"),
+                   (["src\\Data", "o.zip", "T."], b"trailing dot"),
+                   (["src\\Data", "aux.zip", "T"], b"for devices")]
+        for args, message in refused:
+            with self.subTest(args):
+                result = run("trevask", args, self.dir)
+                self.assertEqual(result.returncode, FAILURE)
+                self.assertIn(message, result.stderr)
+        # Folders inside the tree: the folder holding one fails and says why.
+        for name, message in [("dot.", b"trailing dot"), ("sp ", b"trailing dot or space"),
+                              ("CON", b"for devices"), ("aux.txt", b"for devices")]:
+            with self.subTest(name):
+                harness.make_files(self.dir, {"odd/Data/%s/f.txt" % name: b"f"})
+                result = self.trevask("odd/Data", "odd.zip", "TO")
+                self.assertEqual(result.returncode, FAILURE)
+                self.assertIn(b"cannot archive the folder", result.stderr)
+                self.assertIn(message, result.stderr)
+                shutil.rmtree(self.path("odd"))
 
     def test_linked_folder_is_not_walked(self):
         harness.make_files(self.dir, {"src/Data/A/f.txt": b"f"})
