@@ -31,7 +31,7 @@ struct Item {
   std::string name;  // in the archive, '/'-separated
   bool folder = false;
   std::uint64_t size = 0;
-  std::time_t mtime = 0;
+  std::int64_t mtime = 0;
 };
 
 std::string Join(const std::string& dir, const std::string& name) {
@@ -241,40 +241,42 @@ zip_source_t* MemberSource(zip_t* za, Member* member) {
   return source;
 }
 
-bool LocalTime(std::time_t t, std::tm* tm) {
+// 32-bit Windows has a 32-bit time_t: the 64-bit call, so that no time
+// after 2038 wraps.
+bool LocalTime(std::int64_t t, std::tm* tm) {
 #ifdef _WIN32
-  return localtime_s(tm, &t) == 0;
+  __time64_t t64 = t;
+  return _localtime64_s(tm, &t64) == 0;
 #else
-  return localtime_r(&t, tm) != nullptr;
+  std::time_t tt = static_cast<std::time_t>(t);
+  return tt == t && localtime_r(&tt, tm) != nullptr;
 #endif
 }
 
-std::time_t MakeLocal(int year, int month, int day, int hour, int minute, int second) {
+// The zip headers hold local times from 1980 to 2107; a time beyond either
+// end is clamped there. The exact time goes into the extended timestamp
+// field (0x5455), as Info-ZIP writes it.
+bool SetTimes(zip_t* za, zip_uint64_t index, std::int64_t mtime) {
   std::tm tm{};
-  tm.tm_year = year - 1900;
-  tm.tm_mon = month - 1;
-  tm.tm_mday = day;
-  tm.tm_hour = hour;
-  tm.tm_min = minute;
-  tm.tm_sec = second;
-  tm.tm_isdst = -1;
-  return std::mktime(&tm);
-}
-
-// The zip headers hold local times from 1980 to 2107; libzip would wrap a
-// time beyond either end, so it is clamped there. The exact time goes into
-// the extended timestamp field (0x5455), as Info-ZIP writes it.
-bool SetTimes(zip_t* za, zip_uint64_t index, std::time_t mtime) {
-  std::time_t dos = mtime;
-  std::tm tm;
-  if (!LocalTime(mtime, &tm)) {
-    dos = mtime < 0 ? MakeLocal(1980, 1, 1, 0, 0, 0) : MakeLocal(2107, 12, 31, 23, 59, 58);
-  } else if (tm.tm_year < 80) {
-    dos = MakeLocal(1980, 1, 1, 0, 0, 0);
-  } else if (tm.tm_year > 207) {
-    dos = MakeLocal(2107, 12, 31, 23, 59, 58);
+  const bool known = LocalTime(mtime, &tm);
+  if ((!known && mtime < 0) || (known && tm.tm_year < 80)) {
+    tm = std::tm{};
+    tm.tm_year = 80;
+    tm.tm_mday = 1;
+  } else if (!known || tm.tm_year > 207) {
+    tm = std::tm{};
+    tm.tm_year = 207;
+    tm.tm_mon = 11;
+    tm.tm_mday = 31;
+    tm.tm_hour = 23;
+    tm.tm_min = 59;
+    tm.tm_sec = 58;
   }
-  if (zip_file_set_mtime(za, index, dos, 0) != 0) return false;
+  const auto dos_time = static_cast<zip_uint16_t>((tm.tm_hour << 11) | (tm.tm_min << 5) |
+                                                  (tm.tm_sec / 2));
+  const auto dos_date = static_cast<zip_uint16_t>(((tm.tm_year - 80) << 9) |
+                                                  ((tm.tm_mon + 1) << 5) | tm.tm_mday);
+  if (zip_file_set_dostime(za, index, dos_time, dos_date, 0) != 0) return false;
   // Four bytes of seconds since 1970, read as signed by most tools; beyond
   // what they hold only the header's time is kept.
   if (mtime < INT32_MIN || mtime > INT32_MAX) return true;

@@ -105,12 +105,12 @@ std::string LastError() {
   return out;
 }
 
-std::time_t ToTime(const FILETIME& ft) {
+std::int64_t ToTime(const FILETIME& ft) {
   ULARGE_INTEGER t;
   t.LowPart = ft.dwLowDateTime;
   t.HighPart = ft.dwHighDateTime;
   // 100 ns ticks since 1601 to seconds since 1970.
-  return static_cast<std::time_t>(t.QuadPart / 10000000ULL - 11644473600ULL);
+  return static_cast<std::int64_t>(t.QuadPart / 10000000ULL) - 11644473600LL;
 }
 
 }  // namespace

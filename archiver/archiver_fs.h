@@ -22,7 +22,7 @@ struct Entry {
   std::string name;
   Type type = kSkipped;
   std::uint64_t size = 0;
-  std::time_t mtime = 0;
+  std::int64_t mtime = 0;  // seconds since 1970, whatever time_t holds
   std::string why_skipped;  // for kSkipped: a link to a folder, a device...
   bool maybe_folder = false;
 };

@@ -12,3 +12,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 # Packages built for this target (libzip) live in a prefix of the build.
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
+# 32-bit mingw-w64 defaults to a 32-bit time_t, which ends in 2038; every
+# part of the programs, libzip included, is built with the 64-bit one.
+set(CMAKE_C_FLAGS_INIT "-D__MINGW_USE_VC2005_COMPAT")
+set(CMAKE_CXX_FLAGS_INIT "-D__MINGW_USE_VC2005_COMPAT")

@@ -10,7 +10,11 @@ arch=$1
 prefix=$(realpath -m "$2")
 root=$(cd "$(dirname "$0")/.." && pwd)
 
-[ -f "$prefix/lib/cmake/libzip/libzip-config.cmake" ] && exit 0
+# The stamp names how the prefix was built; an older one is built again.
+stamp="libzip, static, 64-bit time_t"
+[ -f "$prefix/lib/cmake/libzip/libzip-config.cmake" ] &&
+  [ "$(cat "$prefix/.stamp" 2>/dev/null)" = "$stamp" ] && exit 0
+rm -rf "$prefix"
 
 work=$(realpath -m "$prefix.work")
 rm -rf "$work"
@@ -33,5 +37,6 @@ cmake -S source -B build -G "Unix Makefiles" "${toolchain[@]}" \
   -DENABLE_BZIP2=OFF -DENABLE_LZMA=OFF -Wno-dev >configure.log 2>&1 || { tail -40 configure.log; exit 1; }
 cmake --build build -j"$(nproc)" >build.log 2>&1 || { tail -40 build.log; exit 1; }
 cmake --install build >/dev/null
+echo "$stamp" >"$prefix/.stamp"
 rm -rf "$work"
 echo "libzip ($arch) in $prefix"

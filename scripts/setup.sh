@@ -7,7 +7,8 @@ set -euo pipefail
 
 packages=(cmake g++ make pkg-config dpkg-dev zlib1g-dev libdeflate-dev libgtest-dev python3 unzip)
 if [ "${1:-}" = "--all" ]; then
-  packages+=(g++-mingw-w64-x86-64 g++-mingw-w64-i686 libz-mingw-w64-dev wine wine64)
+  # wine32 runs the 32-bit build; it is an i386 package (multiarch).
+  packages+=(g++-mingw-w64-x86-64 g++-mingw-w64-i686 libz-mingw-w64-dev wine wine64 wine32:i386)
   packages+=(clang libclang-rt-14-dev)
 fi
 
@@ -20,5 +21,8 @@ done
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
 echo "Installing: ${missing[*]}"
+if [[ " ${missing[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $sudo dpkg --add-architecture i386
+fi
 $sudo apt-get update -qq
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null

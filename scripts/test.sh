@@ -1,7 +1,7 @@
 #!/bin/bash
-# The whole test suite: the Linux build, the 64-bit Windows build under Wine,
-# and the 32-bit Windows build (compiled only: this kernel runs no 32-bit
-# code). Every build must be free of warnings.
+# The whole test suite: the Linux build, and the 64-bit and 32-bit Windows
+# builds, each under its own Wine (wine64, and wine32 from Debian's i386
+# packages) in a prefix of its own. Every build must be free of warnings.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -38,13 +38,19 @@ run_tests() {
 }
 
 start_wine() {
-  export WINEPREFIX=$root/build/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-  # A persistent server spares every Windows program the server's start-up.
+  local arch=$1
+  export WINEPREFIX=$root/build/wineprefix-$arch WINEARCH=$arch WINEDEBUG=-all
+  export WINEDLLOVERRIDES="mscoree,mshtml="
+  # A persistent server spares every Windows program the server's start-up;
+  # it and Wine's services are started here, before any test, so that they
+  # hold none of ctest's pipes open.
   mkdir -p "$WINEPREFIX"
   wineserver -k 2>/dev/null || true
   wineserver -p
-  wineboot -i >/dev/null 2>&1
+  wineboot -i >/dev/null 2>&1 </dev/null
 }
+
+stop_wine() { wineserver -k 2>/dev/null || true; }
 
 stage setup scripts/setup.sh --all
 stage "build libzip" scripts/build-libzip.sh native build/deps/libzip-native
@@ -56,7 +62,6 @@ stage "build libdeflate for 32-bit windows" scripts/build-libdeflate.sh i686 bui
 stage "build windows-x64" build windows-x64
 stage "build windows-x86" build windows-x86
 stage "build fuzz" build fuzz
-stage "start wine" start_wine
 
 status=0
 stage "test linux" run_tests default || status=1
@@ -64,14 +69,19 @@ stage "test linux" run_tests default || status=1
 # natively only. Wine's cmd.exe now and then fails to start a program it
 # finds ("Can't recognize ..."), never natively: a failed suite gets one
 # more try, and the log keeps both.
+stage "start 64-bit wine" start_wine win64
 stage "test windows-x64 under wine" run_tests windows-x64 -LE "slow|large" \
   --repeat until-pass:2 || status=1
-wineserver -k 2>/dev/null || true
+stop_wine
+stage "start 32-bit wine" start_wine win32
+stage "test windows-x86 under wine" run_tests windows-x86 -LE "slow|large" \
+  --repeat until-pass:2 || status=1
+stop_wine
 stage "fuzz paths and command lines" run_tests fuzz || status=1
 
 passed=0
 failed=0
-for log in "$logs"/test-{default,windows-x64,fuzz}.log; do
+for log in "$logs"/test-{default,windows-x64,windows-x86,fuzz}.log; do
   line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -1) || true
   total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
   bad=$(sed -E 's/.* ([0-9]+) tests failed.*/\1/' <<<"$line")
