@@ -1,6 +1,7 @@
 // libFuzzer target over the path and command-line functions: whatever the
 // bytes, paths are cut consistently and every command line parses back, by
-// the shell's rules, into exactly the words that were meant.
+// the shell's rules (and, for the Windows quoting, by cmd.exe's and the C
+// runtime's), into exactly the words that were meant.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -54,6 +55,81 @@ bool ShellWords(const std::string& line, std::vector<std::string>* words) {
   return true;
 }
 
+// Splits a program's command line as the Windows C runtime does (the rules
+// of CommandLineToArgvW): outside quotes space and tab end a word; n
+// backslashes before a quote stand for n/2, and an odd one makes the quote
+// literal; other backslashes are literal; "" inside quotes is a quote.
+std::vector<std::string> RuntimeWords(const std::string& line) {
+  std::vector<std::string> words;
+  size_t i = 0;
+  const size_t n = line.size();
+  while (true) {
+    while (i < n && (line[i] == ' ' || line[i] == '\t')) ++i;
+    if (i == n) return words;
+    std::string word;
+    bool quoted = false;
+    while (i < n && (quoted || (line[i] != ' ' && line[i] != '\t'))) {
+      if (line[i] == '\\') {
+        size_t k = 0;
+        while (i < n && line[i] == '\\') ++k, ++i;
+        if (i < n && line[i] == '"') {
+          word.append(k / 2, '\\');
+          if (k % 2 == 1) word += line[i++];
+        } else {
+          word.append(k, '\\');
+        }
+      } else if (line[i] == '"') {
+        if (quoted && i + 1 < n && line[i + 1] == '"') {
+          word += '"';
+          i += 2;
+        } else {
+          quoted = !quoted;
+          ++i;
+        }
+      } else {
+        word += line[i++];
+      }
+    }
+    words.push_back(word);
+  }
+}
+
+// What cmd.exe acts on in a /c line: & | < > ^ ( ) outside double quotes,
+// % anywhere, and a control character ends or splits the line.
+bool InertToCmd(const std::string& line) {
+  bool quoted = false;
+  for (unsigned char c : line) {
+    if (c == '"') quoted = !quoted;
+    if (c == '%' || c < 0x20) return false;
+    if (!quoted && std::strchr("&|<>^()", c) != nullptr) return false;
+  }
+  return !quoted;
+}
+
+void CheckWindowsQuoting(const std::string& a, const std::string& b) {
+  auto trailing = [](const std::string& s) {
+    size_t k = 0;
+    while (k < s.size() && s[s.size() - 1 - k] == '\\') ++k;
+    return k;
+  };
+  auto refusable = [](const std::string& s) {
+    for (unsigned char c : s) {
+      if (c == '"' || c == '%' || c < 0x20) return true;
+    }
+    return false;
+  };
+  std::string qa, qb;
+  bool ok_a = trevask::QuoteForCmd(a, trailing(a), &qa);
+  bool ok_b = trevask::QuoteForCmd(b, trailing(b), &qb);
+  Check(ok_a != refusable(a) && ok_b != refusable(b),
+        "cmd quoting refuses exactly what no Windows line can carry");
+  if (!ok_a || !ok_b) return;
+  const std::string line = "PKZIP.EXE -a " + qa + " " + qb;
+  Check(InertToCmd(line), "the quoted line is inert to cmd.exe");
+  Check(RuntimeWords(line) == std::vector<std::string>({"PKZIP.EXE", "-a", a, b}),
+        "the C runtime reads back exactly the arguments");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -70,6 +146,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string& path = parts[0];
   const std::string& other = parts[1];
   const std::string& root = parts[2];
+
+  CheckWindowsQuoting(path, other);
 
   trevask::FolderTool tool;
   const char* rest = tool.SkipFirstComponent(path.c_str());
