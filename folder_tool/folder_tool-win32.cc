@@ -150,6 +150,28 @@ size_t FindSeparator(const std::string& path, size_t from) {
   return FindSeparatorInCodePage(path, from, CP_ACP);
 }
 
+namespace {
+
+// Whether cmd.exe /c runs with delayed expansion: the user's setting in the
+// registry, else the machine's.
+bool DelayedExpansionOn() {
+  static const bool on = [] {
+    for (HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
+      DWORD value = 0;
+      DWORD size = sizeof value;
+      if (RegGetValueA(root, "Software\\Microsoft\\Command Processor",
+                       "DelayedExpansion", RRF_RT_REG_DWORD, nullptr, &value,
+                       &size) == ERROR_SUCCESS) {
+        return value != 0;
+      }
+    }
+    return false;
+  }();
+  return on;
+}
+
+}  // namespace
+
 bool QuoteArgument(const std::string& arg, std::string* quoted) {
   size_t trailing = 0;
   while (trailing < arg.size() &&
@@ -157,7 +179,7 @@ bool QuoteArgument(const std::string& arg, std::string* quoted) {
              arg.size() - trailing - 1) {
     ++trailing;
   }
-  return QuoteForCmd(arg, trailing, quoted);
+  return QuoteForCmd(arg, trailing, quoted, DelayedExpansionOn());
 }
 
 bool IsExistingFolder(const std::string& path) {

@@ -38,7 +38,8 @@ bool AppendQuoted(const std::string& arg, std::string* line) {
   if (!QuoteArgument(arg, &quoted)) {
     std::fprintf(stderr,
                  "trevask: path cannot be passed safely to the command "
-                 "interpreter: %s\n",
+                 "interpreter (cmd.exe expands %% always, and ! with delayed "
+                 "expansion on): %s\n",
                  arg.c_str());
     return false;
   }
@@ -164,7 +165,8 @@ int FolderTool::RemoveFolder(const std::string& path) {
 }
 
 bool QuoteForCmd(const std::string& arg, size_t trailing_backslashes,
-                 std::string* quoted) {
+                 std::string* quoted, bool delayed_expansion) {
+  if (delayed_expansion && arg.find('!') != std::string::npos) return false;
   // '"' cannot be in a Windows name. '%' is expanded by cmd.exe even inside
   // quotes and has no escape on a /c line; a control character (a line
   // feed ends the command) has no place in a name either.

@@ -76,8 +76,10 @@ bool QuoteArgument(const std::string& arg, std::string* quoted);
 // the program's command line; trailing_backslashes is how many of arg's
 // last bytes are real backslashes (the caller knows the code page).
 // Portable, so that it can be checked everywhere.
+// With delayed expansion on, cmd.exe also expands '!' inside quotes, so
+// such text is refused too.
 bool QuoteForCmd(const std::string& arg, size_t trailing_backslashes,
-                 std::string* quoted);
+                 std::string* quoted, bool delayed_expansion = false);
 
 // Why Windows cannot reach a file of this name through a path (it drops a
 // trailing dot or space, takes CON or aux.txt for a device, refuses some

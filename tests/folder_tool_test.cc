@@ -287,6 +287,15 @@ TEST(CommandLines, OverlongPathIsRefusedNotTruncated) {
 
 }  // namespace
 
+TEST(CommandLines, CmdQuotingWithDelayedExpansion) {
+  std::string quoted;
+  ASSERT_TRUE(trevask::QuoteForCmd("x!y", 0, &quoted, false));
+  EXPECT_EQ(quoted, "\"x!y\"");
+  EXPECT_FALSE(trevask::QuoteForCmd("x!y", 0, &quoted, true));
+  ASSERT_TRUE(trevask::QuoteForCmd("a b", 0, &quoted, true));
+  EXPECT_EQ(quoted, "\"a b\"");
+}
+
 TEST(WindowsNames, WhatWindowsPathsCannotReach) {
   const struct {
     const char* name;
