@@ -7,11 +7,19 @@ execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${PREFI
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "cmake --install failed")
 endif()
-foreach(program trevask PKZIP.EXE PKZIPC.EXE)
-  if(NOT EXISTS ${PREFIX}/bin/${program})
-    message(FATAL_ERROR "not installed: bin/${program}")
+foreach(file bin/trevask bin/PKZIP.EXE bin/PKZIPC.EXE share/man/man1/trevask.1.gz
+             share/man/man1/PKZIP.EXE.1.gz share/man/man1/PKZIPC.EXE.1.gz
+             share/doc/trevask/copyright)
+  if(NOT EXISTS ${PREFIX}/${file})
+    message(FATAL_ERROR "not installed: ${file}")
   endif()
 endforeach()
+# man finds the page where it was installed.
+execute_process(COMMAND man -M ${PREFIX}/share/man -w trevask RESULT_VARIABLE result
+                OUTPUT_VARIABLE page OUTPUT_STRIP_TRAILING_WHITESPACE)
+if(NOT result EQUAL 0 OR NOT page STREQUAL "${PREFIX}/share/man/man1/trevask.1.gz")
+  message(FATAL_ERROR "man -w trevask found '${page}' (status ${result})")
+endif()
 set(ENV{PATH} "${PREFIX}/bin:$ENV{PATH}")
 execute_process(COMMAND trevask ${SOURCE_DIR}/example/Projects ${PREFIX}/out.zip ${PREFIX}/tmp -r
                 RESULT_VARIABLE result OUTPUT_QUIET)
