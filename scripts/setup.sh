@@ -5,7 +5,8 @@
 #                                fuzzer's clang
 set -euo pipefail
 
-packages=(cmake g++ make pkg-config dpkg-dev zlib1g-dev libdeflate-dev libgtest-dev python3 unzip)
+packages=(cmake g++ make pkg-config dpkg-dev zlib1g-dev libdeflate-dev libgtest-dev python3 unzip
+  groff-base man-db lintian)
 if [ "${1:-}" = "--all" ]; then
   # wine32 runs the 32-bit build; it is an i386 package (multiarch).
   packages+=(g++-mingw-w64-x86-64 g++-mingw-w64-i686 libz-mingw-w64-dev wine wine64 wine32:i386)

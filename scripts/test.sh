@@ -79,6 +79,72 @@ stage "test windows-x86 under wine" run_tests windows-x86 -LE "slow|large" \
 stop_wine
 stage "fuzz paths and command lines" run_tests fuzz || status=1
 
+# The packages, tried as a user would: the Debian package installed with
+# apt-get, run on the example with its own archivers and removed again;
+# each Windows zip unpacked to a fresh folder and run under Wine.
+check_bundle() {
+  python3 - "$1" <<'EOF'
+import io, sys, zipfile
+with zipfile.ZipFile(sys.argv[1]) as bundle:
+    assert bundle.testzip() is None
+    inner = {i.filename: zipfile.ZipFile(io.BytesIO(bundle.read(i))).namelist()
+             for i in bundle.infolist() if i.filename.endswith(".zip")}
+assert inner["Projects.zip"] == ["README.txt"], inner
+assert sorted(inner["Notes/Notes.zip"]) == ["ideas.md", "todo.txt"], inner
+assert len(inner) == 9, inner
+print("bundle read back:", len(inner), "folder archives")
+EOF
+}
+
+package_debian() {
+  if dpkg-query -W -f='${Status}' trevask 2>/dev/null | grep -q "ok installed"; then
+    echo "trevask is installed on this machine; this check installs and removes it"
+    return 1
+  fi
+  (cd build/default && rm -f trevask_*.deb && cpack -G DEB >"$root/$logs/cpack-deb.log")
+  local deb work ok=0
+  deb=$(ls "$root"/build/default/trevask_*.deb)
+  lintian --fail-on error,warning "$deb" || ok=1
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$deb" >"$logs/install-deb.log"
+  work=$(mktemp -d /tmp/trevask-deb-XXXXXX)
+  cp -r example/Projects "$work/Projects"
+  (cd "$work" && env -i PATH=/usr/bin:/bin /usr/bin/trevask Projects out.zip T -r &&
+    check_bundle out.zip && [ ! -e T/Projects ]) || ok=1
+  man -w trevask || ok=1
+  rm -rf "$work"
+  DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq trevask >/dev/null
+  return $ok
+}
+
+package_windows() {
+  local preset=$1 arch=$2 loader=$3 work dir ok=0
+  (cd "build/$preset" && rm -f trevask-*.zip && cpack -G ZIP >"$root/$logs/cpack-$preset.log")
+  work=$(mktemp -d /tmp/trevask-zip-XXXXXX)
+  unzip -q "build/$preset"/trevask-*-"$arch".zip -d "$work"
+  dir=$(ls -d "$work"/trevask-*-"$arch")
+  for f in trevask.exe PKZIP.EXE PKZIPC.EXE README.txt LICENSE.txt COPYRIGHT.txt; do
+    [ -f "$dir/$f" ] || { echo "missing in the zip: $f"; ok=1; }
+  done
+  # Every line of the texts ends in CR LF.
+  if grep -q $'[^\r]$' "$dir/README.txt" "$dir/COPYRIGHT.txt"; then
+    echo "a text of the zip has lines without CR LF"
+    ok=1
+  fi
+  cp -r example/Projects "$work/Projects"
+  (cd "$work" && WINEPATH="Z:${dir//\//\\}" "$loader" "$dir/trevask.exe" Projects out.zip T -r \
+    >"$root/$logs/zip-run-$preset.log" 2>&1 </dev/null && check_bundle out.zip) || ok=1
+  rm -rf "$work"
+  return $ok
+}
+
+stage "package for debian" package_debian || status=1
+stage "start 64-bit wine" start_wine win64
+stage "package for 64-bit windows" package_windows windows-x64 win64 /usr/lib/wine/wine64 || status=1
+stop_wine
+stage "start 32-bit wine" start_wine win32
+stage "package for 32-bit windows" package_windows windows-x86 win32 /usr/lib/wine/wine || status=1
+stop_wine
+
 passed=0
 failed=0
 for log in "$logs"/test-{default,windows-x64,windows-x86,fuzz}.log; do
