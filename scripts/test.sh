@@ -105,7 +105,9 @@ package_debian() {
   local deb work ok=0
   deb=$(ls "$root"/build/default/trevask_*.deb)
   lintian --fail-on error,warning "$deb" || ok=1
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$deb" >"$logs/install-deb.log"
+  # Minimal images tell dpkg to leave out manual pages; this one is wanted.
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
+    -o DPkg::Options::=--path-include=/usr/share/man/man1/* "$deb" >"$logs/install-deb.log"
   work=$(mktemp -d /tmp/trevask-deb-XXXXXX)
   cp -r example/Projects "$work/Projects"
   (cd "$work" && env -i PATH=/usr/bin:/bin /usr/bin/trevask Projects out.zip T -r &&
