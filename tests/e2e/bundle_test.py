@@ -113,7 +113,8 @@ class BundleTest(harness.ScratchTest):
         long_form = "\\\\?\\" + absolute + "\\"
         forms = [("src\\Data", "out0.zip", "T0"), ("src/Data/", "out1.zip", "T1/x"),
                  (long_form + "src\\Data", long_form + "out2.zip",
-                  absolute.replace("\\", "/") + "/T2")]
+                  absolute.replace("\\", "/") + "/T2"),
+                 (absolute.replace("\\", "/") + "/src/Data", "out3.zip", "T3")]
         for i, (source, out, temp) in enumerate(forms):
             with self.subTest(source):
                 result = run("trevask", [source, out, temp, "-r"], self.dir,
