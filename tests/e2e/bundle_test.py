@@ -115,6 +115,15 @@ class BundleTest(harness.ScratchTest):
                  (long_form + "src\\Data", long_form + "out2.zip",
                   absolute.replace("\\", "/") + "/T2"),
                  (absolute.replace("\\", "/") + "/src/Data", "out3.zip", "T3")]
+        # Wine serves \\server\share from its prefix's dosdevices/unc.
+        prefix = os.environ.get("WINEPREFIX")
+        if prefix:
+            share = os.path.basename(self.dir)
+            link = os.path.join(prefix, "dosdevices", "unc", "trevask-test", share)
+            os.makedirs(os.path.dirname(link), exist_ok=True)
+            os.symlink(self.dir, link)
+            self.addCleanup(os.remove, link)
+            forms.append(("\\\\trevask-test\\%s\\src\\Data" % share, "out4.zip", "T4"))
         for i, (source, out, temp) in enumerate(forms):
             with self.subTest(source):
                 result = run("trevask", [source, out, temp, "-r"], self.dir,
