@@ -105,8 +105,10 @@ package_debian() {
   local deb work ok=0
   deb=$(ls "$root"/build/default/trevask_*.deb)
   lintian --fail-on error,warning "$deb" || ok=1
+  local sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
   # Minimal images tell dpkg to leave out manual pages; this one is wanted.
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq \
     -o DPkg::Options::=--path-include=/usr/share/man/man1/* "$deb" >"$logs/install-deb.log"
   work=$(mktemp -d /tmp/trevask-deb-XXXXXX)
   cp -r example/Projects "$work/Projects"
@@ -114,7 +116,7 @@ package_debian() {
     check_bundle out.zip && [ ! -e T/Projects ]) || ok=1
   man -w trevask || ok=1
   rm -rf "$work"
-  DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq trevask >/dev/null
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get remove -y -qq trevask >/dev/null
   return $ok
 }
 
