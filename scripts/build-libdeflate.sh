@@ -10,11 +10,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 [ -f "$prefix/lib/libdeflate.a" ] && exit 0
 
 work=$(realpath -m "$prefix.work")
-rm -rf "$work"
-mkdir -p "$work"
+"$root/scripts/fetch-source.sh" libdeflate "$work"
 cd "$work"
-"$root/scripts/fetch-source.sh" libdeflate
-dpkg-source -x libdeflate_*.dsc source >/dev/null 2>&1
 cc=$arch-w64-mingw32-gcc-posix
 make -C source -j"$(nproc)" CC="$cc" AR="$arch-w64-mingw32-ar" \
   CFLAGS="-O2" libdeflatestatic.lib >build.log 2>&1 || { tail -40 build.log; exit 1; }

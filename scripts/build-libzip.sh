@@ -17,11 +17,8 @@ stamp="libzip, static, 64-bit time_t"
 rm -rf "$prefix"
 
 work=$(realpath -m "$prefix.work")
-rm -rf "$work"
-mkdir -p "$work"
+"$root/scripts/fetch-source.sh" libzip "$work"
 cd "$work"
-"$root/scripts/fetch-source.sh" libzip
-dpkg-source -x libzip_*.dsc source >/dev/null 2>&1
 
 toolchain=()
 if [ "$arch" != native ]; then

@@ -1,10 +1,16 @@
 #!/bin/bash
-# Downloads a Debian source package into the current folder, adding a
-# deb-src entry for the mirror already in use when there is none.
-#   scripts/fetch-source.sh PACKAGE
+# Downloads a Debian source package into a fresh folder WORK and unpacks it
+# into WORK/source, adding a deb-src entry for the mirror already in use
+# when there is none.
+#   scripts/fetch-source.sh PACKAGE WORK
 set -euo pipefail
 package=$1
-apt-get source --download-only "$package" >/dev/null 2>&1 && exit 0
+work=$2
+rm -rf "$work"
+mkdir -p "$work"
+cd "$work"
+unpack() { dpkg-source -x "$package"_*.dsc source >/dev/null 2>&1; }
+apt-get source --download-only "$package" >/dev/null 2>&1 && { unpack; exit 0; }
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
 if [ -f /etc/apt/sources.list.d/debian.sources ]; then
@@ -16,3 +22,4 @@ else
 fi
 $sudo apt-get update -qq
 apt-get source --download-only "$package" >/dev/null 2>&1
+unpack
