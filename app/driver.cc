@@ -125,6 +125,11 @@ int CheckPaths(char** argv, const Options& options, Paths* paths) {
   }
   paths->mirror = MirrorFolder(source, temp_root);
   const std::string& mirror = paths->mirror;
+  if (mirror.size() > kMaxPathLength) {
+    return Refuse("the mirror folder's path is " + std::to_string(mirror.size()) +
+                      " bytes long, over the limit of " + std::to_string(kMaxPathLength),
+                  mirror);
+  }
   if (PathIsWithin(mirror, source) || PathIsWithin(source, mirror)) {
     return Refuse(
         "the mirror folder would overlap SourceFolder; choose another "
@@ -154,11 +159,33 @@ int CheckPaths(char** argv, const Options& options, Paths* paths) {
   if (IsExistingFolder(destination)) {
     return Refuse("DstFileName is an existing folder", destination);
   }
+  // Opening a FIFO or a device would block or read from it.
+  if (IsSpecialFile(destination)) {
+    return Refuse("DstFileName exists and is not a regular file", destination);
+  }
   if (PathIsWithin(destination, source)) {
     return Refuse("DstFileName lies inside SourceFolder", destination);
   }
   if (PathIsWithin(destination, mirror)) {
     return Refuse("DstFileName lies inside the mirror folder", destination);
+  }
+  // Another user who can rename a folder on either way can swap it for a
+  // link while the run writes, and -r would then remove through it.
+  std::string folder, reason;
+  if (!WayIsTrusted(mirror, &folder, &reason)) {
+    return Refuse("TempFolder is not safe: " + reason + "; use a TempFolder that only "
+                  "you can write, for example under your home or $XDG_RUNTIME_DIR",
+                  folder);
+  }
+  if (!WayIsTrusted(destination, &folder, &reason)) {
+    return Refuse("DstFileName is not safe: " + reason + "; write the bundle to a "
+                  "folder that only you can write",
+                  folder);
+  }
+  if (!ArchiverFound(options.kind)) {
+    std::fprintf(stderr, "trevask: the archiver %s was not found; put it on PATH\n",
+                 ArchiverCommandName(options.kind));
+    return -1;
   }
   if (mirror_kind == PathKind::kFolder) {
     std::fprintf(stderr,
@@ -169,10 +196,76 @@ int CheckPaths(char** argv, const Options& options, Paths* paths) {
   return 0;
 }
 
-int Run(const Paths& paths, const Options& options) {
-  int walk_status = CompressFolder(paths.source, paths.temp_root, options.kind);
+// The mirror folder that this run made itself, for an interrupted -r run
+// to take away again.
+struct Made {
+  std::string path;
+  platform::FileId id;
+  bool set = false;
+} made_mirror;
 
+// Removes the mirror folder only while it is still the one this run knows:
+// a folder swapped in meanwhile is left alone.
+bool RemoveMirror(const std::string& mirror, const platform::FileId& id) {
+  platform::FileId now;
+  if (KindOf(mirror) != PathKind::kFolder || !platform::GetFileId(mirror, &now) ||
+      !(now == id)) {
+    std::fprintf(stderr,
+                 "trevask: %s is no longer the mirror folder this run made; "
+                 "nothing was removed\n",
+                 mirror.c_str());
+    return false;
+  }
   FolderTool tool;
+  tool.RemoveFolder(mirror);
+  return true;
+}
+
+void RemoveMadeMirror() {
+  if (made_mirror.set) RemoveMirror(made_mirror.path, made_mirror.id);
+}
+
+// With -r the mirror folder must be new, so that the removal takes only
+// what this run made: created here, exclusively.
+int MakeMirror(const Paths& paths) {
+  FolderTool tool;
+  std::string parent = paths.mirror.substr(0, FindLastSeparator(paths.mirror));
+  if (!parent.empty() && !tool.MakeDirectoryPath(parent, paths.temp_root)) return -1;
+  std::string error;
+  if (!CreateNewFolder(paths.mirror, &error)) {
+    if (KindOf(paths.mirror) != PathKind::kMissing) {
+      return Refuse("the mirror folder already exists and -r would remove it with "
+                    "everything in it; remove it first or choose another TempFolder",
+                    paths.mirror);
+    }
+    return Refuse("cannot make the mirror folder: " + error, paths.mirror);
+  }
+  platform::FileId id;
+  if (!platform::GetFileId(paths.mirror, &id)) {
+    return Refuse("cannot look at the mirror folder", paths.mirror);
+  }
+  made_mirror.path = paths.mirror;
+  made_mirror.id = id;
+  made_mirror.set = true;
+  return 0;
+}
+
+int Run(const Paths& paths, const Options& options) {
+  // One run at a time per TempFolder: mirror folders of two runs can nest,
+  // and one run's -r would take the other's.
+  FolderTool tool;
+  if (!tool.MakeDirectoryPath(paths.temp_root)) return -1;
+  FolderLock lock;
+  std::string error;
+  if (!lock.Acquire(paths.temp_root, &error)) {
+    return Refuse("cannot lock TempFolder: " + error, paths.temp_root);
+  }
+  if (options.remove == 1 && MakeMirror(paths) != 0) return -1;
+
+  int walk_status = CompressFolder(paths.source, paths.temp_root, options.kind,
+                                   paths.destination);
+  if (RunStopped()) return -1;
+
   std::string pattern = paths.mirror + kSeparator + "*.*";
   if (tool.RunArchiver(paths.destination, pattern, BundleOptions(options.kind),
                        options.kind) != 0) {
@@ -190,7 +283,8 @@ int Run(const Paths& paths, const Options& options) {
                  paths.destination.c_str(), paths.mirror.c_str());
     return -1;
   }
-  tool.RemoveFolder(paths.mirror);
+  made_mirror.set = false;
+  if (!RemoveMirror(paths.mirror, made_mirror.id)) return -1;
   if (KindOf(paths.mirror) != PathKind::kMissing) {
     std::fprintf(stderr,
                  "trevask: the mirror folder %s could not be removed entirely\n",
@@ -214,7 +308,11 @@ int RunTrevask(int argc, char** argv) {
   Options options = ParseOptions(argc, argv);
   Paths paths;
   if (CheckPaths(argv, options, &paths) != 0) return -1;
-  return Run(paths, options);
+  InstallInterruptHandling(RemoveMadeMirror);
+  int status = Run(paths, options);
+  // An interruption after the last archiver still ends the run by it.
+  ExitIfInterrupted();
+  return status;
 }
 
 }  // namespace trevask

@@ -1,42 +1,55 @@
-// FolderTool on POSIX: readdir, mkdir, /bin/sh through system().
+// FolderTool on POSIX: readdir, mkdir, archivers started with posix_spawn
+// and waited for, removal with unlinkat.
 #include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
 #include <limits.h>
+#include <pwd.h>
 #include <signal.h>
+#include <spawn.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <vector>
 
 #include "folder_tool/folder_tool.h"
 #include "folder_tool/platform.h"
 
+extern char** environ;
+
 namespace trevask {
 
 const char kSeparator = '/';
 const size_t kMaxPathLength = PATH_MAX - 1;
-// sh -c receives the whole line as one argument, capped by the kernel at
-// 32 pages (MAX_ARG_STRLEN) including its terminator.
+// One argument is capped by the kernel at 32 pages (MAX_ARG_STRLEN)
+// including its terminator; paths are shorter still.
 const size_t kMaxCommandLength = 32 * 4096 - 1;
+// The shell's status for a command it cannot find.
 const int kCommandNotFoundStatus = 127;
 
 int FolderTool::ScanSubfolders(const std::string& dir,
                                std::vector<std::string>* names, int store) {
   DIR* d = opendir(dir.c_str());
-  if (d == nullptr) return 0;
+  if (d == nullptr) return -1;
   int count = 0;
   while (struct dirent* entry = readdir(d)) {
     const char* name = entry->d_name;
     if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
     bool is_dir = entry->d_type == DT_DIR;
-    if (entry->d_type == DT_UNKNOWN) {
-      // Some file systems leave the type to lstat; a link is never a folder.
+    if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK) {
+      // A link counts by what it leads to, as a folder would for zip -r.
       struct stat st;
       std::string child = dir + kSeparator + name;
-      is_dir = lstat(child.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+      is_dir = stat(child.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
     }
     if (!is_dir) continue;
     if (store == 1 && names != nullptr) names->push_back(name);
@@ -48,28 +61,6 @@ int FolderTool::ScanSubfolders(const std::string& dir,
 
 size_t FindSeparator(const std::string& path, size_t from) {
   return path.find(kSeparator, from);
-}
-
-bool QuoteArgument(const std::string& arg, std::string* quoted) {
-  static const char kPlain[] =
-      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"
-      "_./:@%+,=-";
-  if (!arg.empty() && arg.find_first_not_of(kPlain) == std::string::npos) {
-    *quoted = arg;
-    return true;
-  }
-  // Inside single quotes sh takes every byte literally but the quote itself.
-  std::string out = "'";
-  for (char c : arg) {
-    if (c == '\'') {
-      out += "'\\''";
-    } else {
-      out += c;
-    }
-  }
-  out += '\'';
-  *quoted = out;
-  return true;
 }
 
 std::string NameRuleBroken(const std::string&) { return ""; }
@@ -86,6 +77,11 @@ PathKind KindOf(const std::string& path) {
   if (lstat(path.c_str(), &st) != 0) return PathKind::kMissing;
   if (S_ISLNK(st.st_mode)) return PathKind::kLink;
   return S_ISDIR(st.st_mode) ? PathKind::kFolder : PathKind::kOther;
+}
+
+bool IsSpecialFile(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode);
 }
 
 std::string AbsolutePath(const std::string& path) {
@@ -146,28 +142,175 @@ std::string AbsolutePath(const std::string& path) {
 
 namespace platform {
 
-bool CreateOneDirectory(const std::string& path) {
-  return mkdir(path.c_str(), 0777) == 0;
+bool CreateOneDirectory(const std::string& path, std::string* error) {
+  // The mirror tree holds copies of the user's files: the user's alone.
+  if (mkdir(path.c_str(), 0700) == 0) return true;
+  *error = std::strerror(errno);
+  return false;
 }
 
-int RunCommand(const std::string& line) {
-  int status = std::system(line.c_str());
+namespace {
+
+// The shell's search: every folder of PATH in order, an empty one meaning
+// the current folder; the first executable regular file wins.
+bool FindProgram(const std::string& name, std::string* found) {
+  static std::map<std::string, std::string> known;
+  auto it = known.find(name);
+  if (it != known.end()) {
+    *found = it->second;
+    return true;
+  }
+  const char* env = std::getenv("PATH");
+  std::string path = env != nullptr ? env : "/usr/local/bin:/usr/bin:/bin";
+  size_t pos = 0;
+  while (true) {
+    size_t end = path.find(':', pos);
+    std::string folder = path.substr(pos, end == std::string::npos ? end : end - pos);
+    std::string candidate = folder.empty() ? name : folder + "/" + name;
+    struct stat st;
+    if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        access(candidate.c_str(), X_OK) == 0) {
+      // Relative folders of PATH stay as the shell would use them.
+      if (candidate.find('/') == std::string::npos) candidate = "./" + candidate;
+      known[name] = candidate;
+      *found = candidate;
+      return true;
+    }
+    if (end == std::string::npos) return false;
+    pos = end + 1;
+  }
+}
+
+volatile sig_atomic_t pending_signal = 0;
+volatile sig_atomic_t running_child = 0;
+void (*interrupt_cleanup)() = nullptr;
+const int kForwarded[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+extern "C" void OnInterrupt(int sig) {
+  if (pending_signal == 0) pending_signal = sig;
+  // Passed on at once, so that the archiver ends with the run.
+  pid_t child = running_child;
+  if (child > 0) kill(child, sig);
+}
+
+void SleepMilliseconds(long ms) {
+  struct timespec t = {0, ms * 1000000L};
+  while (nanosleep(&t, &t) != 0 && errno == EINTR) {
+  }
+}
+
+// After an interruption the archiver has a moment to clean up; a worker
+// stuck in the kernel must not keep the run alive.
+int ReapAfterInterrupt(pid_t pid) {
+  int status = 0;
+  for (int i = 0; i < 50; ++i) {
+    pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done == pid || (done < 0 && errno != EINTR)) return status;
+    SleepMilliseconds(10);
+  }
+  kill(pid, SIGKILL);
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return status;
+}
+
+}  // namespace
+
+int RunArchiverProgram(const std::vector<std::string>& args, bool* started) {
+  ExitIfInterrupted();
+  std::string program;
+  if (!FindProgram(args[0], &program)) return kCommandNotFoundStatus;
+  std::vector<char*> argv;
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t none;
+  sigemptyset(&none);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
+  pid_t pid = 0;
+  int error = posix_spawn(&pid, program.c_str(), nullptr, &attr, argv.data(), environ);
+  posix_spawnattr_destroy(&attr);
+  if (error != 0) {
+    if (error == ENOENT) return kCommandNotFoundStatus;
+    std::fprintf(stderr, "trevask: cannot start %s: %s\n", program.c_str(),
+                 std::strerror(error));
+    *started = false;
+    return -1;
+  }
+  running_child = pid;
+  if (pending_signal != 0) kill(pid, pending_signal);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) {
+      status = -1;
+      break;
+    }
+    if (pending_signal != 0) {
+      status = ReapAfterInterrupt(pid);
+      break;
+    }
+  }
+  running_child = 0;
+  if (status != -1 && WIFSIGNALED(status) &&
+      (WTERMSIG(status) == SIGINT || WTERMSIG(status) == SIGQUIT) && pending_signal == 0) {
+    // The user's interrupt reached only the archiver: it ends the run too.
+    pending_signal = WTERMSIG(status);
+  }
+  ExitIfInterrupted();
   if (status == -1) return -1;
   if (WIFEXITED(status)) return WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) {
-    int sig = WTERMSIG(status);
-    // system() ignored the user's interrupt while the command ran; honour it
-    // now rather than going on folder after folder.
-    if (sig == SIGINT || sig == SIGQUIT) {
-      signal(sig, SIG_DFL);
-      raise(sig);
-    }
-    return 128 + sig;
-  }
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
   return -1;
 }
 
-const char* RemoveCommandPrefix() { return "rm -rf -- "; }
+namespace {
+
+// Empties and removes the folder name in dir; a link or file there is
+// removed itself, never followed.
+bool RemoveAt(int dir, const char* name) {
+  int fd = openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOTDIR || errno == ELOOP) return unlinkat(dir, name, 0) == 0;
+    return errno == ENOENT;
+  }
+  DIR* d = fdopendir(fd);
+  if (d == nullptr) {
+    close(fd);
+    return false;
+  }
+  bool ok = true;
+  while (struct dirent* entry = readdir(d)) {
+    const char* child = entry->d_name;
+    if (std::strcmp(child, ".") == 0 || std::strcmp(child, "..") == 0) continue;
+    bool is_dir = entry->d_type == DT_DIR;
+    if (entry->d_type == DT_UNKNOWN) {
+      struct stat st;
+      is_dir = fstatat(fd, child, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+    }
+    if (is_dir) {
+      ok = RemoveAt(fd, child) && ok;
+    } else if (unlinkat(fd, child, 0) != 0 && errno != ENOENT) {
+      ok = false;
+    }
+  }
+  closedir(d);
+  return (unlinkat(dir, name, AT_REMOVEDIR) == 0 || errno == ENOENT) && ok;
+}
+
+}  // namespace
+
+int RemoveTree(const std::string& path) {
+  size_t last = path.find_last_of('/');
+  std::string parent = last == std::string::npos ? "." : last == 0 ? "/" : path.substr(0, last);
+  std::string name = last == std::string::npos ? path : path.substr(last + 1);
+  int dir = open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return -1;
+  bool ok = RemoveAt(dir, name.c_str());
+  close(dir);
+  return ok ? 0 : 1;
+}
 
 bool PathTextEqual(const std::string& a, const std::string& b) {
   return a == b;
@@ -186,4 +329,204 @@ bool GetFileId(const std::string& path, FileId* id) {
 std::string FinalPath(const std::string& path) { return path; }
 
 }  // namespace platform
+
+void InstallInterruptHandling(void (*cleanup)()) {
+  platform::interrupt_cleanup = cleanup;
+  struct sigaction action;
+  std::memset(&action, 0, sizeof action);
+  action.sa_handler = platform::OnInterrupt;
+  sigemptyset(&action.sa_mask);
+  // No SA_RESTART: a wait for the archiver or for a lock returns at once.
+  for (int sig : platform::kForwarded) {
+    struct sigaction old;
+    // A signal ignored by whoever started us stays ignored.
+    if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+    sigaction(sig, &action, nullptr);
+  }
+}
+
+void ExitIfInterrupted() {
+  int sig = platform::pending_signal;
+  if (sig == 0) return;
+  // Cleanup is not to be interrupted by a second signal.
+  sigset_t all;
+  sigfillset(&all);
+  sigprocmask(SIG_BLOCK, &all, nullptr);
+  if (platform::interrupt_cleanup != nullptr) platform::interrupt_cleanup();
+  std::fflush(stdout);
+  signal(sig, SIG_DFL);
+  sigset_t just;
+  sigemptyset(&just);
+  sigaddset(&just, sig);
+  raise(sig);
+  sigprocmask(SIG_UNBLOCK, &just, nullptr);
+  _exit(128 + sig);
+}
+
+bool ArchiverFound(ArchiverKind kind) {
+  std::string found;
+  return platform::FindProgram(ArchiverCommandName(kind), &found);
+}
+
+namespace {
+
+// Whether anyone but the user (and root) is in the group: its members, and
+// the users whose own group it is.
+bool GroupHasOthers(gid_t gid) {
+  static std::map<gid_t, bool> known;
+  auto it = known.find(gid);
+  if (it != known.end()) return it->second;
+  const uid_t me = geteuid();
+  const struct passwd* self = getpwuid(me);
+  const std::string my_name = self != nullptr ? self->pw_name : "";
+  bool others = false;
+  if (const struct group* g = getgrgid(gid)) {
+    for (char** member = g->gr_mem; *member != nullptr && !others; ++member) {
+      others = my_name != *member && std::strcmp(*member, "root") != 0;
+    }
+  }
+  setpwent();
+  while (const struct passwd* pw = getpwent()) {
+    if (pw->pw_gid == gid && pw->pw_uid != me && pw->pw_uid != 0) {
+      others = true;
+      break;
+    }
+  }
+  endpwent();
+  known[gid] = others;
+  return others;
+}
+
+// Why another user could rename or replace what is in the folder, or empty.
+std::string UntrustedBecause(const std::string& folder, const struct stat& st) {
+  const uid_t me = geteuid();
+  char text[160];
+  if (st.st_uid != me && st.st_uid != 0) {
+    const struct passwd* owner = getpwuid(st.st_uid);
+    std::snprintf(text, sizeof text, "it belongs to another user (%s)",
+                  owner != nullptr ? owner->pw_name : std::to_string(st.st_uid).c_str());
+    return text;
+  }
+  // A sticky folder lets nobody rename what is not theirs, as /tmp.
+  if (st.st_mode & S_ISVTX) return "";
+  if (st.st_mode & S_IWOTH) {
+    std::snprintf(text, sizeof text, "every user can write to it (mode %o)",
+                  static_cast<unsigned>(st.st_mode & 07777));
+    return text;
+  }
+  if ((st.st_mode & S_IWGRP) && GroupHasOthers(st.st_gid)) {
+    const struct group* g = getgrgid(st.st_gid);
+    std::snprintf(text, sizeof text,
+                  "the group %s, which has other members, can write to it (mode %o)",
+                  g != nullptr ? g->gr_name : std::to_string(st.st_gid).c_str(),
+                  static_cast<unsigned>(st.st_mode & 07777));
+    return text;
+  }
+  (void)folder;
+  return "";
+}
+
+}  // namespace
+
+bool WayIsTrusted(const std::string& path, std::string* folder, std::string* reason) {
+  // The walk of AbsolutePath, checking every folder it passes through,
+  // including those that hold a link on the way.
+  std::vector<std::string> pending;
+  auto push_front = [&pending](const std::string& text) {
+    std::vector<std::string> parts;
+    size_t pos = 0;
+    while (pos <= text.size()) {
+      size_t end = text.find('/', pos);
+      if (end == std::string::npos) end = text.size();
+      if (end > pos) parts.push_back(text.substr(pos, end - pos));
+      pos = end + 1;
+    }
+    pending.insert(pending.end(), parts.rbegin(), parts.rend());
+  };
+  if (path.empty() || path[0] != '/') {
+    char* cwd = getcwd(nullptr, 0);
+    if (cwd == nullptr) {
+      *folder = ".";
+      *reason = std::strerror(errno);
+      return false;
+    }
+    push_front(std::string(cwd) + "/" + path);
+    std::free(cwd);
+  } else {
+    push_front(path);
+  }
+  std::vector<std::string> done;
+  auto joined = [&done] {
+    std::string out;
+    for (const std::string& part : done) out += "/" + part;
+    return out.empty() ? std::string("/") : out;
+  };
+  auto check = [&](const std::string& here, const struct stat& st) {
+    *reason = UntrustedBecause(here, st);
+    if (reason->empty()) return true;
+    *folder = here;
+    return false;
+  };
+  struct stat st;
+  if (lstat("/", &st) == 0 && !check("/", st)) return false;
+  int hops = 0;
+  while (!pending.empty()) {
+    std::string part = pending.back();
+    pending.pop_back();
+    if (part == ".") continue;
+    if (part == "..") {
+      if (!done.empty()) done.pop_back();
+      continue;
+    }
+    done.push_back(part);
+    std::string here = joined();
+    if (lstat(here.c_str(), &st) != 0) return true;  // nothing below exists yet
+    if (S_ISLNK(st.st_mode)) {
+      if (++hops > 40) {
+        *folder = here;
+        *reason = "too many links";
+        return false;
+      }
+      std::vector<char> target(PATH_MAX + 1);
+      ssize_t n = readlink(here.c_str(), target.data(), PATH_MAX);
+      if (n < 0) return true;
+      done.pop_back();
+      std::string text(target.data(), static_cast<size_t>(n));
+      if (!text.empty() && text[0] == '/') done.clear();
+      push_front(text);
+      continue;
+    }
+    if (!S_ISDIR(st.st_mode)) return true;  // the file at the end of the way
+    if (!check(here, st)) return false;
+  }
+  return true;
+}
+
+FolderLock::~FolderLock() {
+  if (handle_ >= 0) close(static_cast<int>(handle_));
+}
+
+bool FolderLock::Acquire(const std::string& folder, std::string* error) {
+  int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    *error = std::strerror(errno);
+    return false;
+  }
+  handle_ = fd;
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+  if (errno != EWOULDBLOCK) {
+    *error = std::strerror(errno);
+    return false;
+  }
+  std::fprintf(stderr, "trevask: waiting for another run that uses %s\n", folder.c_str());
+  while (flock(fd, LOCK_EX) != 0) {
+    if (errno != EINTR) {
+      *error = std::strerror(errno);
+      return false;
+    }
+    ExitIfInterrupted();
+  }
+  return true;
+}
+
 }  // namespace trevask

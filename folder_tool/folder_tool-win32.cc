@@ -3,10 +3,12 @@
 // the manifest is honoured; names the code page cannot carry are refused.
 #include <windows.h>
 
+#include <aclapi.h>
+#include <sddl.h>
 #include <shellapi.h>
 
+#include <cerrno>
 #include <cstdio>
-
 #include <cstdlib>
 #include <cstring>
 
@@ -56,6 +58,19 @@ bool ToNarrow(const std::wstring& wide, std::string* narrow) {
   return !used_default;
 }
 
+std::string ErrorText(DWORD code) {
+  char* text = nullptr;
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                               FORMAT_MESSAGE_IGNORE_INSERTS,
+                           nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+  std::string out = n > 0 ? std::string(text, n) : "error " + std::to_string(code);
+  if (text != nullptr) LocalFree(text);
+  while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == '.')) {
+    out.pop_back();
+  }
+  return out;
+}
+
 // For messages only: what cannot be carried shows as '?'.
 std::string Printable(const std::wstring& wide) {
   int n = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()),
@@ -74,16 +89,19 @@ int FolderTool::ScanSubfolders(const std::string& dir,
                                std::vector<std::string>* names, int store) {
   // The wide listing: the narrow one would hand back best-fit names.
   std::wstring pattern;
-  if (!ToWide(dir + kSeparator + "*.*", &pattern)) return 0;
+  if (!ToWide(dir + kSeparator + "*.*", &pattern)) return -1;
   WIN32_FIND_DATAW data;
   HANDLE search = FindFirstFileW(pattern.c_str(), &data);
-  if (search == INVALID_HANDLE_VALUE) return 0;
+  if (search == INVALID_HANDLE_VALUE) {
+    // An empty folder still lists "." and ".."; anything else is unreadable.
+    return -1;
+  }
   int count = 0;
   bool unusable = false;
   do {
+    // Junctions and folder links carry the directory attribute and are
+    // walked like folders; the walk keeps them from looping.
     if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
-    // A junction or a folder link is not walked, so no cycle can be followed.
-    if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;
     if (lstrcmpW(data.cFileName, L".") == 0 || lstrcmpW(data.cFileName, L"..") == 0) {
       continue;
     }
@@ -182,6 +200,70 @@ bool QuoteArgument(const std::string& arg, std::string* quoted) {
   return QuoteForCmd(arg, trailing, quoted, DelayedExpansionOn());
 }
 
+namespace {
+
+bool AppendQuoted(const std::string& arg, std::string* line) {
+  std::string quoted;
+  if (!QuoteArgument(arg, &quoted)) {
+    std::fprintf(stderr,
+                 "trevask: path cannot be passed safely to the command "
+                 "interpreter (cmd.exe expands %% always, and ! with delayed "
+                 "expansion on): %s\n",
+                 arg.c_str());
+    return false;
+  }
+  *line += quoted;
+  return true;
+}
+
+bool CommandFits(const std::string& line) {
+  if (line.size() <= kMaxCommandLength) return true;
+  std::fprintf(stderr,
+               "trevask: command line is %zu bytes long, over the limit of "
+               "%zu: %s\n",
+               line.size(), kMaxCommandLength, line.c_str());
+  return false;
+}
+
+}  // namespace
+
+namespace {
+
+// The command name and option words stand bare; the two paths are quoted.
+bool CommandFromArguments(const std::vector<std::string>& args, std::string* command) {
+  std::string line;
+  for (size_t i = 0; i + 2 < args.size(); ++i) line += args[i] + ' ';
+  if (!AppendQuoted(args[args.size() - 2], &line)) return false;
+  line += ' ';
+  if (!AppendQuoted(args.back(), &line)) return false;
+  if (!CommandFits(line)) return false;
+  *command = line;
+  return true;
+}
+
+}  // namespace
+
+bool BuildArchiverCommand(const std::string& archive, const std::string& source,
+                          const char* options, ArchiverKind kind,
+                          std::string* command) {
+  std::vector<std::string> args;
+  return BuildArchiverArguments(archive, source, options, kind, &args) &&
+         CommandFromArguments(args, command);
+}
+
+bool BuildRemoveCommand(const std::string& path, std::string* command) {
+  if (path.size() > kMaxPathLength) {
+    std::fprintf(stderr, "trevask: path is %zu bytes long, over the limit of %zu: %s\n",
+                 path.size(), kMaxPathLength, path.c_str());
+    return false;
+  }
+  std::string line = "rmdir /s /q ";
+  if (!AppendQuoted(path, &line)) return false;
+  if (!CommandFits(line)) return false;
+  *command = line;
+  return true;
+}
+
 bool IsExistingFolder(const std::string& path) {
   DWORD attributes = GetFileAttributesA(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES &&
@@ -196,6 +278,9 @@ PathKind KindOf(const std::string& path) {
                                                  : PathKind::kOther;
 }
 
+// Device names and \\.\ paths are refused before this is asked.
+bool IsSpecialFile(const std::string&) { return false; }
+
 std::string AbsolutePath(const std::string& path) {
   DWORD size = GetFullPathNameA(path.c_str(), 0, nullptr, nullptr);
   if (size == 0) return path;
@@ -208,13 +293,27 @@ std::string AbsolutePath(const std::string& path) {
 
 namespace platform {
 
-bool CreateOneDirectory(const std::string& path) {
-  return CreateDirectoryA(path.c_str(), nullptr) != 0;
+bool CreateOneDirectory(const std::string& path, std::string* error) {
+  if (CreateDirectoryA(path.c_str(), nullptr) != 0) return true;
+  *error = ErrorText(GetLastError());
+  return false;
 }
 
-int RunCommand(const std::string& line) { return std::system(line.c_str()); }
+int RunArchiverProgram(const std::vector<std::string>& args, bool* started) {
+  std::string line;
+  if (!CommandFromArguments(args, &line)) return -1;
+  errno = 0;
+  int status = std::system(line.c_str());
+  // No interpreter could be started at all.
+  if (status == -1 && errno != 0) *started = false;
+  return status;
+}
 
-const char* RemoveCommandPrefix() { return "rmdir /s /q "; }
+int RemoveTree(const std::string& path) {
+  std::string line;
+  if (!BuildRemoveCommand(path, &line)) return -1;
+  return std::system(line.c_str());
+}
 
 bool PathTextEqual(const std::string& a, const std::string& b) {
   return lstrcmpiA(a.c_str(), b.c_str()) == 0;
@@ -261,4 +360,173 @@ std::string FinalPath(const std::string& path) {
 }
 
 }  // namespace platform
+
+void InstallInterruptHandling(void (*)()) {
+  // Everything started from here on is in a job that ends when this process
+  // does, however it ends: taskkill of Trevask ends cmd.exe and the archiver.
+  HANDLE job = CreateJobObjectA(nullptr, nullptr);
+  if (job == nullptr) return;
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
+  ZeroMemory(&limits, sizeof limits);
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits,
+                               sizeof limits) ||
+      !AssignProcessToJobObject(job, GetCurrentProcess())) {
+    CloseHandle(job);
+  }
+}
+
+// Windows ends the process on Ctrl-C itself, and the job takes the rest.
+void ExitIfInterrupted() {}
+
+// cmd.exe searches the current folder first, then PATH with its own rules.
+bool ArchiverFound(ArchiverKind) { return true; }
+
+namespace {
+
+PSID SidOf(const char* text) {
+  PSID sid = nullptr;
+  ConvertStringSidToSidA(text, &sid);
+  return sid;
+}
+
+// The user, SYSTEM, the administrators and TrustedInstaller may change any
+// folder of the way; CREATOR OWNER stands for whoever made a subfolder.
+bool TrustedSid(PSID sid) {
+  static PSID user = [] {
+    HANDLE token = nullptr;
+    static char buffer[256];
+    DWORD size = 0;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return PSID(nullptr);
+    bool ok = GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) != 0;
+    CloseHandle(token);
+    return ok ? reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid : PSID(nullptr);
+  }();
+  static PSID trusted[] = {
+      SidOf("S-1-5-18"), SidOf("S-1-5-32-544"), SidOf("S-1-3-0"),
+      SidOf("S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464")};
+  if (user != nullptr && EqualSid(sid, user)) return true;
+  for (PSID t : trusted) {
+    if (t != nullptr && EqualSid(sid, t)) return true;
+  }
+  return false;
+}
+
+std::string SidName(PSID sid) {
+  char name[256], domain[256];
+  DWORD n = sizeof name, d = sizeof domain;
+  SID_NAME_USE use;
+  if (LookupAccountSidA(nullptr, sid, name, &n, domain, &d, &use)) return name;
+  char* text = nullptr;
+  std::string out = "another user";
+  if (ConvertSidToStringSidA(sid, &text)) {
+    out = text;
+    LocalFree(text);
+  }
+  return out;
+}
+
+std::string UntrustedBecause(const std::string& folder, bool volume_root) {
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  if (GetNamedSecurityInfoA(folder.c_str(), SE_FILE_OBJECT,
+                            OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                            nullptr, &dacl, nullptr, &sd) != ERROR_SUCCESS) {
+    return "";  // the file system keeps no owners (FAT, some shares)
+  }
+  std::string why;
+  if (owner != nullptr && !TrustedSid(owner)) {
+    why = "it belongs to another user (" + SidName(owner) + ")";
+  } else if (dacl == nullptr) {
+    why = "it has no access list, so every user can change it";
+  } else {
+    // Renaming or replacing needs delete rights here or on the entry; the
+    // root of a volume lets users add folders, which stay their own.
+    DWORD bad = DELETE | FILE_DELETE_CHILD | WRITE_DAC | WRITE_OWNER | GENERIC_ALL |
+                GENERIC_WRITE;
+    if (!volume_root) bad |= FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY;
+    for (DWORD i = 0; i < dacl->AceCount && why.empty(); ++i) {
+      ACE_HEADER* header = nullptr;
+      if (!GetAce(dacl, i, reinterpret_cast<void**>(&header))) continue;
+      if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE)) {
+        continue;
+      }
+      auto* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
+      PSID sid = &ace->SidStart;
+      if ((ace->Mask & bad) && !TrustedSid(sid)) {
+        why = SidName(sid) + " can change what it holds";
+      }
+    }
+  }
+  LocalFree(sd);
+  return why;
+}
+
+}  // namespace
+
+bool WayIsTrusted(const std::string& path, std::string* folder, std::string* reason) {
+  std::string full = AbsolutePath(path);
+  std::string final_path = platform::FinalPath(full);
+  // From the volume's root down, as far as folders exist.
+  char root[MAX_PATH + 1];
+  if (!GetVolumePathNameA(full.c_str(), root, sizeof root)) return true;
+  std::string at = DropTrailingSeparators(root);
+  size_t pos = std::string(root).size();
+  bool first = true;
+  while (true) {
+    if (!IsExistingFolder(at)) return true;
+    std::string why = UntrustedBecause(first ? std::string(root) : at, first);
+    if (!why.empty()) {
+      *folder = first ? std::string(root) : at;
+      *reason = why;
+      return false;
+    }
+    first = false;
+    if (pos >= full.size()) break;
+    size_t end = FindSeparator(full, pos);
+    if (end == std::string::npos) end = full.size();
+    at = full.substr(0, end);
+    pos = end + 1;
+  }
+  // A link on the way leads elsewhere: that way is checked as well.
+  if (!platform::PathTextEqual(final_path, full)) return WayIsTrusted(final_path, folder, reason);
+  return true;
+}
+
+FolderLock::~FolderLock() {
+  if (handle_ != -1) {
+    ReleaseMutex(reinterpret_cast<HANDLE>(handle_));
+    CloseHandle(reinterpret_cast<HANDLE>(handle_));
+  }
+}
+
+bool FolderLock::Acquire(const std::string& folder, std::string* error) {
+  platform::FileId id;
+  if (!platform::GetFileId(folder, &id)) {
+    *error = ErrorText(GetLastError());
+    return false;
+  }
+  std::string name = "Local\\trevask-folder-" + std::to_string(id.volume) + "-" +
+                     std::to_string(id.high) + "-" + std::to_string(id.low);
+  HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str());
+  if (mutex == nullptr) {
+    *error = ErrorText(GetLastError());
+    return false;
+  }
+  DWORD waited = WaitForSingleObject(mutex, 0);
+  if (waited == WAIT_TIMEOUT) {
+    std::fprintf(stderr, "trevask: waiting for another run that uses %s\n", folder.c_str());
+    waited = WaitForSingleObject(mutex, INFINITE);
+  }
+  // An abandoned lock was left by a run that ended without releasing it.
+  if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+    *error = ErrorText(GetLastError());
+    CloseHandle(mutex);
+    return false;
+  }
+  handle_ = reinterpret_cast<long long>(mutex);
+  return true;
+}
+
 }  // namespace trevask

@@ -33,61 +33,30 @@ bool PathFits(const std::string& path) {
   return false;
 }
 
-bool AppendQuoted(const std::string& arg, std::string* line) {
-  std::string quoted;
-  if (!QuoteArgument(arg, &quoted)) {
-    std::fprintf(stderr,
-                 "trevask: path cannot be passed safely to the command "
-                 "interpreter (cmd.exe expands %% always, and ! with delayed "
-                 "expansion on): %s\n",
-                 arg.c_str());
-    return false;
-  }
-  *line += quoted;
-  return true;
-}
-
 // A path that begins with '-' would be read as an option.
 std::string NotAnOption(const std::string& path) {
   if (path.empty() || path[0] != '-') return path;
   return std::string(".") + kSeparator + path;
 }
 
-bool CommandFits(const std::string& line) {
-  if (line.size() <= kMaxCommandLength) return true;
-  std::fprintf(stderr,
-               "trevask: command line is %zu bytes long, over the limit of "
-               "%zu: %s\n",
-               line.size(), kMaxCommandLength, line.c_str());
-  return false;
-}
-
 }  // namespace
 
-bool BuildArchiverCommand(const std::string& archive, const std::string& source,
-                          const char* options, ArchiverKind kind,
-                          std::string* command) {
+bool BuildArchiverArguments(const std::string& archive, const std::string& source,
+                            const char* options, ArchiverKind kind,
+                            std::vector<std::string>* args) {
   const std::string archive_arg = NotAnOption(archive);
   const std::string source_arg = NotAnOption(source);
   if (!PathFits(archive_arg) || !PathFits(source_arg)) return false;
-  std::string line = ArchiverCommandName(kind);
-  line += ' ';
-  line += options;
-  line += ' ';
-  if (!AppendQuoted(archive_arg, &line)) return false;
-  line += ' ';
-  if (!AppendQuoted(source_arg, &line)) return false;
-  if (!CommandFits(line)) return false;
-  *command = line;
-  return true;
-}
-
-bool BuildRemoveCommand(const std::string& path, std::string* command) {
-  if (!PathFits(path)) return false;
-  std::string line = platform::RemoveCommandPrefix();
-  if (!AppendQuoted(path, &line)) return false;
-  if (!CommandFits(line)) return false;
-  *command = line;
+  args->assign(1, ArchiverCommandName(kind));
+  // The option string is one or two words, as a shell would split it.
+  for (const char* at = options; *at != '\0';) {
+    const char* space = std::strchr(at, ' ');
+    size_t length = space == nullptr ? std::strlen(at) : static_cast<size_t>(space - at);
+    if (length > 0) args->emplace_back(at, length);
+    at += length + (space == nullptr ? 0 : 1);
+  }
+  args->push_back(archive_arg);
+  args->push_back(source_arg);
   return true;
 }
 
@@ -126,6 +95,7 @@ bool FolderTool::MakeDirectoryPath(const std::string& path,
   size_t start = 0;
   while (start < path.size() && path[start] == kSeparator) ++start;
   std::string prefix = path.substr(0, start);
+  std::string failed, why;
   bool first = true;
   size_t pos = start;
   while (pos < path.size()) {
@@ -135,33 +105,57 @@ bool FolderTool::MakeDirectoryPath(const std::string& path,
       if (!first) prefix += kSeparator;
       prefix.append(path, pos, end - pos);
       first = false;
-      platform::CreateOneDirectory(prefix);
+      std::string error;
+      // The first prefix that could not be made is the reason for the rest.
+      if (!platform::CreateOneDirectory(prefix, &error) && failed.empty() &&
+          !IsExistingFolder(prefix)) {
+        failed = prefix;
+        why = KindOf(prefix) == PathKind::kMissing ? error : "it exists and is not a folder";
+      }
     }
     pos = end + 1;
   }
-  return true;
+  if (IsExistingFolder(path)) return true;
+  std::fprintf(stderr, "trevask: cannot make the folder %s: %s\n",
+               failed.empty() ? path.c_str() : failed.c_str(),
+               why.empty() ? "it exists and is not a folder" : why.c_str());
+  return false;
+}
+
+namespace {
+bool run_stopped = false;
+}  // namespace
+
+bool RunStopped() { return run_stopped; }
+
+bool CreateNewFolder(const std::string& path, std::string* error) {
+  return platform::CreateOneDirectory(path, error);
 }
 
 int FolderTool::RunArchiver(const std::string& archive,
                             const std::string& source, const char* options,
                             ArchiverKind kind) {
-  std::string line;
-  if (!BuildArchiverCommand(archive, source, options, kind, &line)) return -1;
+  std::vector<std::string> args;
+  if (run_stopped || !BuildArchiverArguments(archive, source, options, kind, &args)) {
+    return -1;
+  }
   std::fflush(stdout);
-  int status = platform::RunCommand(line);
+  bool started = true;
+  int status = platform::RunArchiverProgram(args, &started);
   if (status == kCommandNotFoundStatus) {
     std::fprintf(stderr,
                  "trevask: the archiver %s was not found; put it on PATH\n",
                  ArchiverCommandName(kind));
   }
+  // Every later run would fail the same way.
+  if (status == kCommandNotFoundStatus || !started) run_stopped = true;
   return status;
 }
 
 int FolderTool::RemoveFolder(const std::string& path) {
-  std::string line;
-  if (!BuildRemoveCommand(path, &line)) return -1;
+  if (!PathFits(path)) return -1;
   std::fflush(stdout);
-  return platform::RunCommand(line);
+  return platform::RemoveTree(path);
 }
 
 bool QuoteForCmd(const std::string& arg, size_t trailing_backslashes,

@@ -30,8 +30,8 @@ class FolderTool {
  public:
   FolderTool() = default;
 
-  // Subfolders of dir, "." and ".." excluded, hidden ones included, links to
-  // folders excluded; a folder that cannot be read has none.
+  // Subfolders of dir, "." and ".." excluded, hidden ones and links to
+  // folders included; -1 for a folder that cannot be listed.
   int CountSubfolders(const std::string& dir);
   int ListSubfolders(const std::string& dir, std::vector<std::string>* names);
   // Appends names (in the platform's order) only when store is 1. A name
@@ -51,26 +51,35 @@ class FolderTool {
   // the result is false.
   bool MakeDirectoryPath(const std::string& path, const std::string& below = "");
 
-  // Runs the kind's archiver with "options archive source". Returns the
-  // interpreter's status: 0 for success. A line that cannot be built within
-  // the platform's limits is reported on stderr and never run.
+  // Runs the kind's archiver with "options archive source". Returns its
+  // status: 0 for success. A line that cannot be built within the
+  // platform's limits is reported on stderr and never run. An archiver that
+  // cannot be found or started is named on stderr and stops the run.
   int RunArchiver(const std::string& archive, const std::string& source,
                   const char* options, ArchiverKind kind);
 
-  // Removes path and everything beneath it through the interpreter.
+  // Removes path and everything beneath it, links never followed (on
+  // Windows through cmd.exe's rmdir /s /q).
   int RemoveFolder(const std::string& path);
 };
 
-// Command lines exactly as handed to the interpreter. Each path becomes one
-// argument; a plain path stays bare. Return false, after naming the
-// offending path or line on stderr, when a limit is exceeded.
+// The archiver's arguments exactly as it receives them: its command name,
+// the option words, the archive and the pattern, each path one argument.
+// False, after naming the path on stderr, when a path is over the limit.
+bool BuildArchiverArguments(const std::string& archive, const std::string& source,
+                            const char* options, ArchiverKind kind,
+                            std::vector<std::string>* args);
+
+// Windows: the lines handed to cmd.exe. Each path becomes one argument; a
+// plain path stays bare. False, after naming the offending path or line on
+// stderr, when a limit is exceeded or the text cannot be carried.
 bool BuildArchiverCommand(const std::string& archive, const std::string& source,
                           const char* options, ArchiverKind kind,
                           std::string* command);
 bool BuildRemoveCommand(const std::string& path, std::string* command);
 
-// Quotes arg for the platform's command interpreter when it needs it.
-// Fails (returns false) only for text the interpreter cannot carry safely.
+// Windows: quotes arg for cmd.exe when it needs it. Fails (returns false)
+// only for text the interpreter cannot carry safely.
 bool QuoteArgument(const std::string& arg, std::string* quoted);
 // The Windows form of it, for cmd.exe and then the C runtime's parsing of
 // the program's command line; trailing_backslashes is how many of arg's
@@ -120,12 +129,53 @@ bool SameName(const std::string& a, const std::string& b);
 // Writes the archiver failure message, without a line end, and flushes it.
 void ReportArchiverFailure();
 
+// True once an archiver could not be found or started: nothing more is run.
+bool RunStopped();
+// Whether the kind's archiver can be found as it will be looked for; true
+// where the platform leaves the search to its interpreter.
+bool ArchiverFound(ArchiverKind kind);
+
+// Ctrl-C, SIGTERM and SIGHUP end the running archiver as well, then the
+// run: cleanup runs first, then the process ends by that signal. On Windows
+// everything the run starts ends with it (a job object).
+void InstallInterruptHandling(void (*cleanup)());
+// Ends the run that way once an interruption has arrived; else returns.
+void ExitIfInterrupted();
+
+// Whether no other user can rename or replace any existing folder on the
+// way to path, from the root down, links followed. Otherwise false, with
+// the first folder that fails and why.
+bool WayIsTrusted(const std::string& path, std::string* folder,
+                  std::string* reason);
+
+// One run per folder: held from Acquire to destruction. A second run waits,
+// after saying so on stderr.
+class FolderLock {
+ public:
+  FolderLock() = default;
+  ~FolderLock();
+  FolderLock(const FolderLock&) = delete;
+  FolderLock& operator=(const FolderLock&) = delete;
+  // False, with the reason, when the lock cannot be taken.
+  bool Acquire(const std::string& folder, std::string* error);
+
+ private:
+  long long handle_ = -1;
+};
+
+// Creates the one folder path, private to the user where the platform can
+// say so; false with the system's reason, also when it exists already.
+bool CreateNewFolder(const std::string& path, std::string* error);
+
 // Helpers for the driver's checks before a run.
 bool IsExistingFolder(const std::string& path);
 // What path itself is, links not followed: a symbolic link, junction or
 // other reparse point is a link, even when it leads nowhere.
 enum class PathKind { kMissing, kFolder, kLink, kOther };
 PathKind KindOf(const std::string& path);
+// True when path leads (links followed) to something that exists and is
+// neither a folder nor a regular file: a FIFO, a device, a socket.
+bool IsSpecialFile(const std::string& path);
 // Absolute, normalized form of path; links resolved as far as they lead.
 std::string AbsolutePath(const std::string& path);
 // True when inner is outer itself or lies beneath it. Decided by the file

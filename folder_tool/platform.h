@@ -3,19 +3,24 @@
 #define TREVASK_FOLDER_TOOL_PLATFORM_H_
 
 #include <string>
+#include <vector>
 
 namespace trevask {
 namespace platform {
 
-// Creates one directory; the result is only informative.
-bool CreateOneDirectory(const std::string& path);
+// Creates one directory, private to the user where the platform can say so.
+// False with the system's reason; "exists" is a failure too.
+bool CreateOneDirectory(const std::string& path, std::string* error);
 
-// Runs line through the command interpreter and waits for it. Returns the
-// command's exit status, -1 when no interpreter could be started.
-int RunCommand(const std::string& line);
+// Runs the archiver with exactly these arguments (args[0] is its command
+// name, found as the platform's interpreter would find it) and waits for
+// it. Returns its exit status, kCommandNotFoundStatus when it cannot be
+// found; started is false when nothing could be started at all (said on
+// stderr).
+int RunArchiverProgram(const std::vector<std::string>& args, bool* started);
 
-// The interpreter's command that removes a tree, followed by a space.
-const char* RemoveCommandPrefix();
+// Removes path and everything beneath it, never through a link.
+int RemoveTree(const std::string& path);
 
 // Compares path text the way the file system does (case-folding or not).
 bool PathTextEqual(const std::string& a, const std::string& b);

@@ -52,23 +52,28 @@ TEST(ScanSubfolders, CountsAndListsOnlyRealSubfolders) {
   EXPECT_EQ(tool.ScanSubfolders(mixed, &untouched, 0), 3);
   EXPECT_TRUE(untouched.empty());
 
-  EXPECT_EQ(tool.CountSubfolders((root / "missing").string()), 0);
-  EXPECT_EQ(tool.CountSubfolders((root / "files-only" / "a.txt").string()), 0);
+  // What cannot be listed says so, unlike a folder without subfolders.
+  EXPECT_EQ(tool.CountSubfolders((root / "missing").string()), -1);
+  EXPECT_EQ(tool.CountSubfolders((root / "files-only" / "a.txt").string()), -1);
 }
 
-TEST(ScanSubfolders, LinkToFolderIsNotASubfolder) {
+TEST(ScanSubfolders, LinkToFolderIsASubfolder) {
   ScratchDir scratch;
   fs::path root = scratch.path();
   fs::create_directories(root / "real");
   std::error_code ec;
   fs::create_directory_symlink(root / "real", root / "link", ec);
-  if (ec) GTEST_SKIP() << "cannot make a folder link here: " << ec.message();
+  // Wine reports success without making a link.
+  if (ec || !fs::is_symlink(root / "link")) GTEST_SKIP() << "cannot make a folder link here";
   fs::create_directory_symlink(root, root / "real" / "loop", ec);
+  fs::create_symlink(root / "nowhere", root / "real" / "dangling", ec);
   FolderTool tool;
   std::vector<std::string> names;
-  EXPECT_EQ(tool.ListSubfolders(root.string(), &names), 1);
-  EXPECT_EQ(names, std::vector<std::string>{"real"});
-  EXPECT_EQ(tool.CountSubfolders((root / "real").string()), 0);
+  EXPECT_EQ(tool.ListSubfolders(root.string(), &names), 2);
+  EXPECT_EQ(std::set<std::string>(names.begin(), names.end()),
+            (std::set<std::string>{"real", "link"}));
+  // The walk, not the listing, keeps a loop from being followed.
+  EXPECT_EQ(tool.CountSubfolders((root / "real").string()), 1);
 }
 
 TEST(SkipFirstComponent, CutsAtTheFirstSeparator) {
@@ -119,32 +124,33 @@ TEST(MakeDirectoryPath, CreatesEachPrefixOnceAndIgnoresExisting) {
   EXPECT_EQ(ReadFile("blocker"), "file");
 }
 
-TEST(CommandLines, PlainPathsKeepTheirExactForm) {
+TEST(CommandLines, EachPathIsOneArgumentInItsExactForm) {
+  std::vector<std::string> args;
+  ASSERT_TRUE(trevask::BuildArchiverArguments("X.zip", P("C:/D/*.*"), "-a",
+                                              trevask::kPkzip25, &args));
+  EXPECT_EQ(args, (std::vector<std::string>{"PKZIP.EXE", "-a", "X.zip", P("C:/D/*.*")}));
+  ASSERT_TRUE(trevask::BuildArchiverArguments(
+      "My Out.zip", P("T/a b;c/*.*"), trevask::BundleOptions(trevask::kPkzip8),
+      trevask::kPkzip8, &args));
+  EXPECT_EQ(args, (std::vector<std::string>{"PKZIPC.EXE", "-add", "-recurse", "My Out.zip",
+                                            P("T/a b;c/*.*")}));
+#ifdef _WIN32
   std::string line;
   ASSERT_TRUE(trevask::BuildArchiverCommand("X.zip", P("C:/D/*.*"), "-a",
                                             trevask::kPkzip25, &line));
-#ifdef _WIN32
   EXPECT_EQ(line, "PKZIP.EXE -a X.zip C:\\D\\*.*");
-#else
-  // The shell must never expand the pattern, so it is always quoted.
-  EXPECT_EQ(line, "PKZIP.EXE -a X.zip 'C:/D/*.*'");
-#endif
   ASSERT_TRUE(trevask::BuildArchiverCommand(
       "Out.zip", P("T/Data/*.*"), trevask::BundleOptions(trevask::kPkzip8),
       trevask::kPkzip8, &line));
   EXPECT_EQ(line.rfind("PKZIPC.EXE -add -recurse Out.zip ", 0), 0u) << line;
-
   ASSERT_TRUE(trevask::BuildRemoveCommand(P("T/Data"), &line));
-#ifdef _WIN32
   EXPECT_EQ(line, "rmdir /s /q T\\Data");
-#else
-  EXPECT_EQ(line, "rm -rf -- T/Data");
 #endif
 }
 
+#ifdef _WIN32
 TEST(CommandLines, QuotingForTheInterpreter) {
   std::string quoted;
-#ifdef _WIN32
   ASSERT_TRUE(trevask::QuoteArgument("C:\\Data\\*.*", &quoted));
   EXPECT_EQ(quoted, "C:\\Data\\*.*");
   ASSERT_TRUE(trevask::QuoteArgument("a&b (c)", &quoted));
@@ -159,15 +165,8 @@ TEST(CommandLines, QuotingForTheInterpreter) {
   EXPECT_FALSE(trevask::BuildArchiverCommand("T\\a%b%\\x.zip", "s\\*.*", "-a",
                                              trevask::kPkzip25, &line));
   EXPECT_NE(testing::internal::GetCapturedStderr().find("a%b%"), std::string::npos);
-#else
-  ASSERT_TRUE(trevask::QuoteArgument("T/Data/Data.zip", &quoted));
-  EXPECT_EQ(quoted, "T/Data/Data.zip");
-  ASSERT_TRUE(trevask::QuoteArgument("it's $(x)", &quoted));
-  EXPECT_EQ(quoted, "'it'\\''s $(x)'");
-  ASSERT_TRUE(trevask::QuoteArgument("", &quoted));
-  EXPECT_EQ(quoted, "''");
-#endif
 }
+#endif
 
 #ifdef _WIN32
 TEST(FindSeparator, StepsOverDoubleByteCharacters) {
@@ -181,13 +180,16 @@ TEST(FindSeparator, StepsOverDoubleByteCharacters) {
 #endif
 
 TEST(CommandLines, APathThatLooksLikeAnOptionStaysAPath) {
+  std::vector<std::string> args;
+  ASSERT_TRUE(trevask::BuildArchiverArguments(P("-T/D.zip"), P("-s/*.*"), "-a",
+                                              trevask::kPkzip25, &args));
+  EXPECT_EQ(args, (std::vector<std::string>{"PKZIP.EXE", "-a", P("./-T/D.zip"),
+                                            P("./-s/*.*")}));
+#ifdef _WIN32
   std::string line;
   ASSERT_TRUE(trevask::BuildArchiverCommand(P("-T/D.zip"), P("-s/*.*"), "-a",
                                             trevask::kPkzip25, &line));
-#ifdef _WIN32
   EXPECT_EQ(line, "PKZIP.EXE -a .\\-T\\D.zip .\\-s\\*.*");
-#else
-  EXPECT_EQ(line, "PKZIP.EXE -a ./-T/D.zip './-s/*.*'");
 #endif
 }
 
@@ -267,12 +269,17 @@ TEST(CommandLines, OptionStringsPerKind) {
 
 TEST(CommandLines, OverlongPathIsRefusedNotTruncated) {
   std::string longest(trevask::kMaxPathLength, 'a');
+  std::vector<std::string> args;
+  EXPECT_TRUE(trevask::BuildArchiverArguments("a.zip", longest, "-a", trevask::kPkzip25,
+                                              &args));
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(trevask::BuildArchiverArguments("a.zip", longest + "b", "-a",
+                                               trevask::kPkzip25, &args));
+#ifdef _WIN32
   std::string line;
   EXPECT_TRUE(trevask::BuildRemoveCommand(longest, &line));
-  testing::internal::CaptureStderr();
   EXPECT_FALSE(trevask::BuildRemoveCommand(longest + "b", &line));
-  EXPECT_FALSE(trevask::BuildArchiverCommand("a.zip", longest + "b", "-a",
-                                             trevask::kPkzip25, &line));
+#endif
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("over the limit"), std::string::npos) << err;
   EXPECT_NE(err.find(longest + "b"), std::string::npos);

@@ -280,13 +280,21 @@ TEST_F(RunTest, MissingArchiverIsNamed) {
   fs::create_directories(P("src/Data"));
   ScratchDir empty;
   SetEnv("PATH", empty.path().string());
+  fs::create_directories(P("src/Data/A"));
+  fs::create_directories(P("src/Data/B"));
   ProcessResult result = Run(Args({"src/Data", "Out.zip", "T", "-r"}));
   EXPECT_EQ(result.exit_code, -1);
-  EXPECT_EQ(result.out, std::string(kError) + kError);
-  EXPECT_NE(result.err.find("PKZIP.EXE was not found; put it on PATH"),
-            std::string::npos)
-      << result.err;
-  EXPECT_TRUE(fs::is_directory(P("T/Data")));
+  // Said once, and nothing more is started.
+  const std::string said = "PKZIP.EXE was not found; put it on PATH";
+  EXPECT_NE(result.err.find(said), std::string::npos) << result.err;
+  EXPECT_EQ(result.err.find(said), result.err.rfind(said)) << result.err;
+#ifdef _WIN32
+  // cmd.exe does the search: its first failed run ends the walk.
+  EXPECT_EQ(result.out, kError);
+#else
+  EXPECT_EQ(result.out, "");
+  EXPECT_FALSE(fs::exists("T"));
+#endif
 }
 
 TEST_F(RunTest, HostileFolderNamesArchiveCorrectly) {
@@ -416,7 +424,7 @@ TEST_F(RunTest, SourceWithoutSeparatorOrWithTrailingOne) {
                                                    P("src/Data/*.*")}));
 }
 
-TEST_F(RunTest, LinkedFoldersAreNotWalked) {
+TEST_F(RunTest, LinkBackUpIsALoopAndNotWalked) {
   MakeExampleTree();
   std::error_code ec;
   fs::create_directory_symlink(work_ / "src" / "Data",
@@ -426,6 +434,7 @@ TEST_F(RunTest, LinkedFoldersAreNotWalked) {
   EXPECT_EQ(result.exit_code, 0) << result.err;
   EXPECT_EQ(Runs().size(), 5u);
   EXPECT_FALSE(fs::exists(P("T/Data/B/loop")));
+  EXPECT_NE(result.err.find("(a loop)"), std::string::npos) << result.err;
 }
 
 TEST_F(RunTest, OverlongPathIsReportedAndNothingIsMade) {
@@ -434,7 +443,7 @@ TEST_F(RunTest, OverlongPathIsReportedAndNothingIsMade) {
   while (temp.size() <= trevask::kMaxPathLength) temp += P("/abcdefghij");
   ProcessResult result = Run({P("src/Data"), "Out.zip", temp});
   EXPECT_EQ(result.exit_code, -1);
-  EXPECT_EQ(result.out, std::string(kError) + kError);
+  EXPECT_EQ(result.out, "");
   EXPECT_NE(result.err.find("over the limit"), std::string::npos) << result.err;
   EXPECT_TRUE(Runs().empty());
   EXPECT_FALSE(fs::exists("T"));

@@ -1,5 +1,6 @@
 #include "walk/compress_folder.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
@@ -27,34 +28,94 @@ void ReportSkippedLeaves(const std::string& dir,
                list.c_str());
 }
 
+// What the whole walk shares: where it must never go, and the folders on
+// the current path, by identity, so that a link back up is seen as a loop.
+struct WalkGuard {
+  std::string mirror_root;
+  std::string bundle_folder;
+  std::vector<platform::FileId> path;
+  bool lost = false;  // a folder could not be listed: its files are missing
+};
+
+// Drops what must not be walked, naming each on stderr: a link that leads
+// to a folder of the current path, into the mirror tree or to what holds
+// the bundle, and a folder that cannot be listed. Counts the subfolders of
+// those that stay.
+void KeepWalkable(FolderTool* tool, const std::string& dir, WalkGuard* guard,
+                  std::vector<std::string>* names, std::vector<int>* counts) {
+  std::vector<std::string> kept;
+  for (const std::string& name : *names) {
+    std::string child = Join(dir, name);
+    const bool link = KindOf(child) == PathKind::kLink;
+    if (link) {
+      platform::FileId id;
+      const char* why = nullptr;
+      if (!platform::GetFileId(child, &id)) {
+        why = "a link that cannot be followed";
+      } else if (std::find(guard->path.begin(), guard->path.end(), id) != guard->path.end() ||
+                 PathIsWithin(dir, child)) {
+        why = "a link to a folder that holds it (a loop); its files are archived where they are";
+      } else if (PathIsWithin(guard->mirror_root, child) ||
+                 PathIsWithin(child, guard->mirror_root)) {
+        why = "a link into the mirror tree or to a folder that holds it";
+      } else if (!guard->bundle_folder.empty() && PathIsWithin(guard->bundle_folder, child)) {
+        why = "a link to the folder that holds DstFileName, or to one that holds it";
+      }
+      if (why != nullptr) {
+        std::fprintf(stderr, "trevask: not entered: %s: %s\n", child.c_str(), why);
+        continue;
+      }
+    }
+    int count = tool->CountSubfolders(child);
+    if (count < 0) {
+      std::fprintf(stderr, "trevask: not archived: %s: the folder cannot be listed\n",
+                   child.c_str());
+      // A link's folder is kept where it really is; a real folder is lost.
+      if (!link) guard->lost = true;
+      continue;
+    }
+    kept.push_back(name);
+    counts->push_back(count);
+  }
+  names->swap(kept);
+}
+
 // The relative part travels with the walk so that a source without any
 // separator keeps the same mirror folders at every depth.
 int Walk(const std::string& dir, const std::string& relative,
-         const std::string& tempRoot, ArchiverKind kind) {
+         const std::string& tempRoot, ArchiverKind kind, WalkGuard* guard) {
   FolderTool tool;
   // Only names actually listed are used, so a folder that changes while it
   // is walked cannot push the walk past its list.
   std::vector<std::string> names;
   const bool listed = tool.ListSubfolders(dir, &names) >= 0;
-  std::vector<char> walked(names.size(), 0);
   if (!listed) {
+    std::vector<char> none(names.size(), 0);
     // A subfolder whose name cannot be carried would be missing from the
     // bundle; the folder fails before anything of it is made.
     ReportArchiverFailure();
-    ReportSkippedLeaves(dir, names, walked, 0);
+    ReportSkippedLeaves(dir, names, none, 0);
     return -1;
   }
+  std::vector<int> counts;
+  KeepWalkable(&tool, dir, guard, &names, &counts);
+  std::vector<char> walked(names.size(), 0);
   int result = 0;
 
-  for (size_t j = 0; j < names.size(); ++j) {
+  for (size_t j = 0; j < names.size() && !RunStopped(); ++j) {
     std::string child = Join(dir, names[j]);
-    if (tool.CountSubfolders(child) > 0) {
-      if (Walk(child, Join(relative, names[j]), tempRoot, kind) != 0) {
+    if (counts[j] > 0) {
+      platform::FileId id;
+      guard->path.push_back(platform::GetFileId(child, &id) ? id : platform::FileId());
+      if (Walk(child, Join(relative, names[j]), tempRoot, kind, guard) != 0) {
         result = -1;
       }
+      guard->path.pop_back();
       walked[j] = 1;
     }
   }
+  // Nothing more runs once the archiver cannot be started.
+  if (RunStopped()) return -1;
 
   // Everything below tempRoot is made here or must be a real folder: a
   // planted link would have the archives written wherever it leads.
@@ -81,7 +142,7 @@ int Walk(const std::string& dir, const std::string& relative,
   if (!mirror_ok || clash ||
       tool.RunArchiver(archive, Pattern(dir), options, kind) != 0) {
     ReportArchiverFailure();
-    ReportSkippedLeaves(dir, names, walked, 0);
+    if (!RunStopped()) ReportSkippedLeaves(dir, names, walked, 0);
     return -1;
   }
   for (size_t j = 0; j < names.size(); ++j) {
@@ -91,7 +152,7 @@ int Walk(const std::string& dir, const std::string& relative,
                                         Pattern(Join(dir, names[j])), options,
                                         kind) != 0) {
       ReportArchiverFailure();
-      ReportSkippedLeaves(dir, names, walked, j + 1);
+      if (!RunStopped()) ReportSkippedLeaves(dir, names, walked, j + 1);
       return -1;
     }
   }
@@ -116,8 +177,17 @@ std::string FolderName(const std::string& relative) {
 }
 
 int CompressFolder(const std::string& dir, const std::string& tempRoot,
-                   ArchiverKind kind) {
-  return Walk(dir, RelativePart(dir), tempRoot, kind);
+                   ArchiverKind kind, const std::string& bundle) {
+  WalkGuard guard;
+  guard.mirror_root = MirrorFolder(dir, tempRoot);
+  if (!bundle.empty()) {
+    size_t last = FindLastSeparator(bundle);
+    guard.bundle_folder = last == std::string::npos ? "." : bundle.substr(0, last + 1);
+  }
+  platform::FileId id;
+  guard.path.push_back(platform::GetFileId(dir, &id) ? id : platform::FileId());
+  int result = Walk(dir, RelativePart(dir), tempRoot, kind, &guard);
+  return guard.lost ? -1 : result;
 }
 
 }  // namespace trevask

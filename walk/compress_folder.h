@@ -12,9 +12,13 @@ namespace trevask {
 // Walks dir depth-first and makes, under tempRoot, the mirror folder of every
 // folder with that folder's own files in one archive named after it. Returns
 // 0 when every archiver run succeeded, -1 otherwise; a failure in one
-// subfolder does not stop the walk of the others.
+// subfolder does not stop the walk of the others. Links to folders are
+// walked, except those that lead back up (a loop), into the mirror tree or
+// to the folder that holds bundle; those and folders that cannot be listed
+// are named on stderr, and a real folder that cannot be listed makes the
+// result -1.
 int CompressFolder(const std::string& dir, const std::string& tempRoot,
-                   ArchiverKind kind);
+                   ArchiverKind kind, const std::string& bundle = "");
 
 // The text of dir after its first separator; dir itself when it has none.
 std::string RelativePart(const std::string& dir);

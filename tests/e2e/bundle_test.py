@@ -151,14 +151,21 @@ class BundleTest(harness.ScratchTest):
                 self.assertIn(message, result.stderr)
                 shutil.rmtree(self.path("odd"))
 
-    def test_linked_folder_is_not_walked(self):
-        harness.make_files(self.dir, {"src/Data/A/f.txt": b"f"})
+    def test_linked_folders_are_walked_loops_are_not(self):
+        harness.make_files(self.dir, {"src/Data/A/f.txt": b"f", "other/o.txt": b"o",
+                                      "other/deep/d.txt": b"d"})
         # Made on the host: under Wine the link is what Windows programs see.
         os.symlink(os.path.join("..", ".."), self.path("src/Data/A/loop"))
+        os.symlink(os.path.join("..", "..", "other"), self.path("src/Data/lnk"))
+        os.symlink("nowhere", self.path("src/Data/A/dangling"))
         result = self.trevask("src/Data", "out.zip", "T")
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertEqual(actual_bundle(self.path("out.zip")),
-                         {"Data.zip": {}, "A/": None, "A/A.zip": {"f.txt": b"f"}})
+                         {"Data.zip": {}, "A/": None, "A/A.zip": {"f.txt": b"f"},
+                          "lnk/": None, "lnk/lnk.zip": {"o.txt": b"o"},
+                          "lnk/deep/": None, "lnk/deep/deep.zip": {"d.txt": b"d"}})
+        self.assertIn(b"(a loop)", result.stderr)
+        self.assertIn(b"dangling", result.stderr)
 
     def test_existing_bundle_is_updated_and_failure_keeps_mirror(self):
         harness.make_files(self.dir, {"src/Data/a.txt": b"a", "src/Data/Sub/b.txt": b"b"})
