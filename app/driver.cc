@@ -260,7 +260,11 @@ int Run(const Paths& paths, const Options& options) {
   if (!lock.Acquire(paths.temp_root, &error)) {
     return Refuse("cannot lock TempFolder: " + error, paths.temp_root);
   }
-  if (options.remove == 1 && MakeMirror(paths) != 0) return -1;
+  // A mirror folder that cannot be made fails the run before anything runs.
+  if (options.remove == 1 ? MakeMirror(paths) != 0
+                          : !tool.MakeDirectoryPath(paths.mirror, paths.temp_root)) {
+    return -1;
+  }
 
   int walk_status = CompressFolder(paths.source, paths.temp_root, options.kind,
                                    paths.destination);

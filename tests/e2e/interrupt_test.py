@@ -1,0 +1,137 @@
+"""Odd destinations, signals and unusable folders (POSIX): every case ends in
+a refusal up front, a failed run with a message, or a run ended by its
+signal, never a hang, never an archiver left running, nothing left behind
+but what existed before."""
+import os
+import signal
+import subprocess
+import time
+import unittest
+
+import harness
+from harness import FAILURE, program, snapshot
+
+# An archiver that hangs on the chosen run, deaf to the usual signals, as
+# one stuck in the kernel would be; every other run is the real one.
+HANGING = """#!/bin/sh
+n=$(( $(cat "$HANG_COUNT" 2>/dev/null || echo 0) + 1 ))
+echo $n > "$HANG_COUNT"
+if [ "$n" = "$HANG_RUN" ]; then
+  echo $$ > "$HANG_MARK"
+  trap '' INT TERM HUP QUIT
+  exec sleep 30
+fi
+exec "$REAL_DIR/$(basename "$0")" "$@"
+"""
+
+TREE = {"src/Data/d.txt": b"d", "src/Data/A/a.txt": b"a", "src/Data/B/b.txt": b"b"}
+
+
+def alive(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    return True
+
+
+@unittest.skipIf(harness.WINDOWS, "POSIX signals")
+class InterruptTest(harness.ScratchTest):
+    def setUp(self):
+        super().setUp()
+        harness.make_files(self.dir, TREE)
+        os.mkdir(self.path("bin"))
+        for name in ("PKZIP.EXE", "PKZIPC.EXE"):
+            with open(self.path("bin/" + name), "w") as f:
+                f.write(HANGING)
+            os.chmod(self.path("bin/" + name), 0o755)
+        self.drop = harness.unprivileged(self, self.dir)
+
+    def start(self, args, hang_run, group):
+        env = dict(os.environ, PATH=self.path("bin") + os.pathsep + os.environ["PATH"],
+                   REAL_DIR=harness.BIN_DIR, HANG_RUN=str(hang_run),
+                   HANG_COUNT=self.path("count"), HANG_MARK=self.path("mark"))
+        for name in ("count", "mark"):
+            if os.path.exists(self.path(name)):
+                os.remove(self.path(name))
+
+        def child():
+            if group:
+                os.setsid()
+            if self.drop:
+                self.drop()
+        return subprocess.Popen([program("trevask")] + args, cwd=self.dir, env=env,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                preexec_fn=child)
+
+    def wait_for(self, path, proc):
+        deadline = time.monotonic() + 20
+        while not os.path.exists(path) or os.path.getsize(path) == 0:
+            self.assertIsNone(proc.poll(), "the run ended before the hang")
+            self.assertLess(time.monotonic(), deadline, "the hanging run never came")
+            time.sleep(0.02)
+        with open(path) as f:
+            return int(f.read())
+
+    def test_signals_end_the_archiver_and_the_run(self):
+        before = snapshot(self.dir)
+        # (signal, to the whole group or to trevask alone, run that hangs)
+        cases = [(signal.SIGINT, True, 2), (signal.SIGTERM, False, 1),
+                 (signal.SIGHUP, False, 4), (signal.SIGTERM, True, 1),
+                 (signal.SIGINT, False, 3), (signal.SIGHUP, True, 2)]
+        for sig, group, hang_run in cases:
+            with self.subTest(signal=sig.name, group=group, run=hang_run):
+                proc = self.start(["src/Data", "out.zip", "T", "-r"], hang_run, group)
+                archiver = self.wait_for(self.path("mark"), proc)
+                sent = time.monotonic()
+                if group:
+                    os.killpg(proc.pid, sig)
+                else:
+                    proc.send_signal(sig)
+                proc.wait(timeout=10)
+                self.assertLess(time.monotonic() - sent, 1.5, "ended too slowly")
+                self.assertEqual(proc.returncode, -sig)
+                proc.stderr.close()
+                time.sleep(0.05)
+                self.assertFalse(alive(archiver), "the archiver outlived the run")
+                # The mirror folder was this run's own: gone, so the same
+                # command works again.
+                after = snapshot(self.dir)
+                self.assertEqual(harness.changed_paths(before, after),
+                                 ["T/", "count", "mark"])
+                self.assertEqual(os.listdir(self.path("T")), [])
+        rerun = self.start(["src/Data", "out.zip", "T", "-r"], 0, False)
+        self.assertEqual(rerun.wait(timeout=60), 0, rerun.stderr.read())
+        rerun.stderr.close()
+        self.assertIn("A/A.zip", harness.zip_infos(self.path("out.zip")))
+
+    def test_refused_or_failed_with_the_reason(self):
+        os.mkfifo(self.path("fifo.zip"))
+        os.symlink("fifo.zip", self.path("link.zip"))
+        os.mkdir(self.path("roT"))
+        os.mkdir(self.path("roT/src"))
+        if self.drop:
+            for name in ("fifo.zip", "roT", "roT/src"):
+                os.lchown(self.path(name), 65534, 65534)
+        os.chmod(self.path("roT"), 0o555)
+        before = snapshot(self.dir)
+        # (arguments, what stderr says)
+        cases = [
+            (["src/Data", "fifo.zip", "T"], b"DstFileName exists and is not a regular file"),
+            (["src/Data", "link.zip", "T"], b"DstFileName exists and is not a regular file"),
+            (["src/Data", "out.zip", "roT"], b"cannot make the folder roT/Data: Permission denied"),
+        ]
+        for args, said in cases:
+            with self.subTest(args=args):
+                result = subprocess.run([program("trevask")] + args, cwd=self.dir,
+                                        capture_output=True, timeout=20,
+                                        preexec_fn=self.drop,
+                                        env=dict(os.environ, PATH=harness.BIN_DIR))
+                self.assertEqual(result.returncode, FAILURE, result.stderr)
+                self.assertIn(said, result.stderr)
+                self.assertEqual(result.stdout, b"")
+                self.assertEqual(snapshot(self.dir), before)
+
+
+if __name__ == "__main__":
+    unittest.main()
