@@ -54,6 +54,14 @@ int Refuse(const std::string& what, const std::string& path) {
   return -1;
 }
 
+int CheckMirrorWay(const std::string& mirror) {
+  std::string folder, reason;
+  if (WayIsTrusted(mirror, &folder, &reason)) return 0;
+  return Refuse("TempFolder is not safe: " + reason + "; use a TempFolder that only "
+                "you can write, for example under your home or $XDG_RUNTIME_DIR",
+                folder);
+}
+
 bool HasDotDotComponent(const std::string& relative) {
   size_t pos = 0;
   while (true) {
@@ -171,12 +179,8 @@ int CheckPaths(char** argv, const Options& options, Paths* paths) {
   }
   // Another user who can rename a folder on either way can swap it for a
   // link while the run writes, and -r would then remove through it.
+  if (CheckMirrorWay(mirror) != 0) return -1;
   std::string folder, reason;
-  if (!WayIsTrusted(mirror, &folder, &reason)) {
-    return Refuse("TempFolder is not safe: " + reason + "; use a TempFolder that only "
-                  "you can write, for example under your home or $XDG_RUNTIME_DIR",
-                  folder);
-  }
   if (!WayIsTrusted(destination, &folder, &reason)) {
     return Refuse("DstFileName is not safe: " + reason + "; write the bundle to a "
                   "folder that only you can write",
@@ -265,6 +269,9 @@ int Run(const Paths& paths, const Options& options) {
                           : !tool.MakeDirectoryPath(paths.mirror, paths.temp_root)) {
     return -1;
   }
+  // Folders made since the checks, by this run or meanwhile by another user
+  // (TempFolder in /tmp, say), must be trusted as well.
+  if (CheckMirrorWay(paths.mirror) != 0) return -1;
 
   int walk_status = CompressFolder(paths.source, paths.temp_root, options.kind,
                                    paths.destination);

@@ -1,0 +1,96 @@
+"""Folders other users can change, and runs at once (POSIX, as root handing
+the scratch folder to an unprivileged user): a way another user could swap
+is refused up front; runs over one TempFolder take turns; the mirror tree
+is private; nothing else changes."""
+import fcntl
+import os
+import subprocess
+import time
+import unittest
+
+import harness
+from harness import FAILURE, program, snapshot
+
+OTHER = 4242  # a second user, by number only
+TREE = {"sA/Data/a.txt": b"a", "sA/Data/X/x.txt": b"x",
+        "sB/Data/b.txt": b"b", "sB/Data/Y/y.txt": b"y"}
+
+
+@unittest.skipIf(harness.WINDOWS or os.name != "posix" or os.geteuid() != 0,
+                 "POSIX ownership, set up as root")
+class SharedTest(harness.ScratchTest):
+    def setUp(self):
+        super().setUp()
+        harness.make_files(self.dir, TREE)
+        for name in ("shared", "sticky", "mine", "other"):
+            os.mkdir(self.path(name))
+        self.drop = harness.unprivileged(self, self.dir)
+        self.env = dict(os.environ, PATH=harness.BIN_DIR)
+        os.chown(self.path("shared"), OTHER, OTHER)
+        os.chmod(self.path("shared"), 0o777)
+        os.chown(self.path("other"), OTHER, OTHER)
+        os.chmod(self.path("other"), 0o755)
+        os.chmod(self.path("mine"), 0o777)
+        os.chown(self.path("sticky"), 0, 0)
+        os.chmod(self.path("sticky"), 0o1777)
+
+    def trevask(self, *args, **kw):
+        return subprocess.Popen([program("trevask")] + list(args), cwd=self.dir, env=self.env,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                preexec_fn=self.drop, **kw)
+
+    def test_ways_other_users_can_change_are_refused(self):
+        before = snapshot(self.dir)
+        # (arguments, the folder named, why)
+        cases = [
+            (["sA/Data", "out.zip", "shared/trevask", "-r"], "shared", b"belongs to another user"),
+            (["sA/Data", "out.zip", "mine/T"], "mine", b"every user can write to it (mode 777)"),
+            (["sA/Data", "other/out.zip", "T"], "other", b"belongs to another user"),
+            (["sA/Data", "mine/out.zip", "T"], "mine", b"write the bundle to a folder"),
+        ]
+        for args, folder, why in cases:
+            with self.subTest(args=args):
+                proc = self.trevask(*args)
+                out, err = proc.communicate(timeout=30)
+                self.assertEqual(proc.returncode, FAILURE, err)
+                self.assertIn(why, err)
+                self.assertIn(self.path(folder).encode(), err)
+                self.assertEqual(err.count(b"\n"), 1, err)
+                self.assertEqual(out, b"")
+                self.assertEqual(snapshot(self.dir), before)
+        # A sticky folder of root's, as /tmp, is fine; the mirror tree made
+        # in it is the user's alone.
+        proc = self.trevask("sA/Data", "out.zip", "sticky/T")
+        self.assertEqual(proc.wait(timeout=60), 0, proc.stderr.read())
+        proc.stdout.close()
+        proc.stderr.close()
+        for folder in ("sticky/T", "sticky/T/Data", "sticky/T/Data/X"):
+            self.assertEqual(os.stat(self.path(folder)).st_mode & 0o777, 0o700, folder)
+
+    def test_runs_over_one_temp_folder_take_turns(self):
+        os.mkdir(self.path("T"))
+        os.chown(self.path("T"), 65534, 65534)
+        held = os.open(self.path("T"), os.O_RDONLY)
+        fcntl.flock(held, fcntl.LOCK_EX)
+        # Both mirror folders are T/Data; with -r one would take the other's.
+        runs = [self.trevask(source, out, "T", "-r")
+                for source, out in (("sA/Data", "outA.zip"), ("sB/Data", "outB.zip"))]
+        # Neither may make or start anything while another holds the lock.
+        time.sleep(1)
+        self.assertTrue(all(p.poll() is None for p in runs))
+        self.assertFalse(os.path.exists(self.path("T/Data")))
+        fcntl.flock(held, fcntl.LOCK_UN)
+        os.close(held)
+        for proc in runs:
+            out, err = proc.communicate(timeout=60)
+            self.assertIn(b"waiting for another run", err)
+            self.assertEqual(proc.returncode, 0, err)
+        self.assertEqual(sorted(harness.zip_infos(self.path("outA.zip"))),
+                         ["Data.zip", "X/", "X/X.zip"])
+        self.assertEqual(sorted(harness.zip_infos(self.path("outB.zip"))),
+                         ["Data.zip", "Y/", "Y/Y.zip"])
+        self.assertEqual(os.listdir(self.path("T")), [])
+
+
+if __name__ == "__main__":
+    unittest.main()
