@@ -165,7 +165,8 @@ class BundleTest(harness.ScratchTest):
                           "lnk/": None, "lnk/lnk.zip": {"o.txt": b"o"},
                           "lnk/deep/": None, "lnk/deep/deep.zip": {"d.txt": b"d"}})
         self.assertIn(b"(a loop)", result.stderr)
-        self.assertIn(b"dangling", result.stderr)
+        if not harness.WINDOWS:  # Wine does not show a link that leads nowhere
+            self.assertIn(b"dangling", result.stderr)
 
     def test_existing_bundle_is_updated_and_failure_keeps_mirror(self):
         harness.make_files(self.dir, {"src/Data/a.txt": b"a", "src/Data/Sub/b.txt": b"b"})
