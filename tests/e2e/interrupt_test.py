@@ -132,6 +132,45 @@ class InterruptTest(harness.ScratchTest):
                 self.assertEqual(result.stdout, b"")
                 self.assertEqual(snapshot(self.dir), before)
 
+    def test_process_limit_is_a_failure_not_an_abort(self):
+        import resource
+
+        def limited():
+            self.drop()
+            resource.setrlimit(resource.RLIMIT_NPROC, (1, 1))
+        if not self.drop:
+            raise unittest.SkipTest("the limit needs a user of its own")
+        result = subprocess.run([program("trevask"), "src/Data", "out.zip", "T"], cwd=self.dir,
+                                capture_output=True, timeout=20, preexec_fn=limited,
+                                env=dict(os.environ, PATH=harness.BIN_DIR))
+        self.assertEqual(result.returncode, FAILURE, result.stderr)
+        # Said once; nothing more is tried.
+        self.assertEqual(result.stderr.count(b"cannot start"), 1, result.stderr)
+        self.assertEqual(result.stdout, b"PKZIP Compress Error!")
+
+
+@unittest.skipUnless(harness.WINDOWS and harness.RECORDER_DIR, "a Windows job object")
+class JobTest(harness.ScratchTest):
+    def test_killing_trevask_ends_what_it_started(self):
+        harness.make_files(self.dir, TREE)
+        beat = os.path.join(self.dir, "beat")
+        env = dict(os.environ, WINEPATH=harness.search_path(harness.RECORDER_DIR),
+                   TREVASK_RECORD_LOG=harness.target_path(os.path.join(self.dir, "log")),
+                   TREVASK_RECORD_HANG_RUN="1", TREVASK_RECORD_HANG_FILE=harness.target_path(beat))
+        with open(os.path.join(self.dir, "out"), "wb") as out:
+            proc = subprocess.Popen([harness.EMULATOR, program("trevask"), "src\\Data", "o.zip", "T"],
+                                    cwd=self.dir, env=env, stdout=out, stderr=out)
+            deadline = time.monotonic() + 60
+            while not os.path.exists(beat) and time.monotonic() < deadline:
+                time.sleep(0.05)
+            self.assertTrue(os.path.exists(beat), "the archiver never ran")
+            proc.kill()
+            proc.wait(timeout=10)
+        time.sleep(2)
+        size = os.path.getsize(beat)
+        time.sleep(1)
+        self.assertEqual(os.path.getsize(beat), size, "the archiver outlived trevask")
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -15,11 +15,17 @@
 //   TREVASK_RECORD_CHANGE_RUN   on this run, before anything else, change
 //                               the source: make TREVASK_RECORD_MKDIR and
 //                               remove the tree TREVASK_RECORD_RMTREE
+//   TREVASK_RECORD_HANG_RUN     on this run, after recording, hang for 30 s,
+//                               adding a byte to TREVASK_RECORD_HANG_FILE
+//                               every 50 ms, so that a test can tell whether
+//                               it still runs
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -118,6 +124,16 @@ int main(int argc, char** argv) {
     }
     std::fprintf(log, "dir %d\nend\n", dir_ok ? 1 : 0);
     std::fclose(log);
+  }
+  if (!Env("TREVASK_RECORD_HANG_RUN").empty() &&
+      std::atoi(Env("TREVASK_RECORD_HANG_RUN").c_str()) == run) {
+    for (int i = 0; i < 600; ++i) {
+      if (FILE* beat = std::fopen(Env("TREVASK_RECORD_HANG_FILE").c_str(), "ab")) {
+        std::fputc('.', beat);
+        std::fclose(beat);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
   }
   if (fail && !Env("TREVASK_RECORD_FAIL_KILL").empty()) DieBySignal();
   if (fail) return fail_status.empty() ? 1 : std::atoi(fail_status.c_str());
