@@ -299,7 +299,8 @@ bool CreateOneDirectory(const std::string& path, std::string* error) {
   return false;
 }
 
-int RunArchiverProgram(const std::vector<std::string>& args, bool* started) {
+int RunArchiverProgram(const std::vector<std::string>& args, const std::string&,
+                       bool* started) {
   std::string line;
   if (!CommandFromArguments(args, &line)) return -1;
   errno = 0;

@@ -124,7 +124,10 @@ bool FolderTool::MakeDirectoryPath(const std::string& path,
 
 namespace {
 bool run_stopped = false;
+std::string next_folder;
 }  // namespace
+
+void HintNextFolder(const std::string& dir) { next_folder = dir; }
 
 bool RunStopped() { return run_stopped; }
 
@@ -141,7 +144,9 @@ int FolderTool::RunArchiver(const std::string& archive,
   }
   std::fflush(stdout);
   bool started = true;
-  int status = platform::RunArchiverProgram(args, &started);
+  std::string read_ahead;
+  read_ahead.swap(next_folder);
+  int status = platform::RunArchiverProgram(args, read_ahead, &started);
   if (status == kCommandNotFoundStatus) {
     std::fprintf(stderr,
                  "trevask: the archiver %s was not found; put it on PATH\n",

@@ -129,6 +129,11 @@ bool SameName(const std::string& a, const std::string& b);
 // Writes the archiver failure message, without a line end, and flushes it.
 void ReportArchiverFailure();
 
+// The folder whose files the next archiver run will read after the one
+// started next: read ahead while that one runs, so that a cold cache and
+// the archiver's work overlap. Used once.
+void HintNextFolder(const std::string& dir);
+
 // True once an archiver could not be found or started: nothing more is run.
 bool RunStopped();
 // Whether the kind's archiver can be found as it will be looked for; true

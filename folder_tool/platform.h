@@ -17,7 +17,10 @@ bool CreateOneDirectory(const std::string& path, std::string* error);
 // it. Returns its exit status, kCommandNotFoundStatus when it cannot be
 // found; started is false when nothing could be started at all (said on
 // stderr).
-int RunArchiverProgram(const std::vector<std::string>& args, bool* started);
+// While it runs, the files of read_ahead (if not empty) are asked into the
+// cache, without blocking on anything but a regular file.
+int RunArchiverProgram(const std::vector<std::string>& args, const std::string& read_ahead,
+                       bool* started);
 
 // Removes path and everything beneath it, never through a link.
 int RemoveTree(const std::string& path);

@@ -139,6 +139,12 @@ int Walk(const std::string& dir, const std::string& relative,
                  "whose mirror folder it would be\n",
                  archive.c_str(), dir.c_str());
   }
+  // The leaves come next; their files can be read while this one runs.
+  auto hint_leaf_after = [&](size_t j) {
+    while (j < names.size() && walked[j]) ++j;
+    if (j < names.size()) HintNextFolder(Join(dir, names[j]));
+  };
+  hint_leaf_after(0);
   if (!mirror_ok || clash ||
       tool.RunArchiver(archive, Pattern(dir), options, kind) != 0) {
     ReportArchiverFailure();
@@ -148,6 +154,7 @@ int Walk(const std::string& dir, const std::string& relative,
   for (size_t j = 0; j < names.size(); ++j) {
     if (walked[j]) continue;
     std::string leaf_archive = Join(Join(mirror, names[j]), names[j] + ".zip");
+    hint_leaf_after(j + 1);
     if (!leaf_ok[j] || tool.RunArchiver(leaf_archive,
                                         Pattern(Join(dir, names[j])), options,
                                         kind) != 0) {
