@@ -37,8 +37,10 @@ bool ListFolder(const std::string& dir, std::vector<Entry>* entries,
     } else {
       st = lst;
     }
-    if (!ok && S_ISLNK(lst.st_mode) && errno == ENOENT) {
+    if (!ok && S_ISLNK(lst.st_mode) && (errno == ENOENT || errno == ENOTDIR)) {
       entry.why_skipped = "a link that leads nowhere";
+    } else if (!ok && S_ISLNK(lst.st_mode) && (errno == ELOOP || errno == ENAMETOOLONG)) {
+      entry.why_skipped = "a link that cannot be resolved";
     } else if (!ok) {
       entry.type = Entry::kUnreadable;
       entry.why_skipped = std::strerror(errno);
@@ -304,6 +306,9 @@ extern "C" void OnInterrupt(int sig) { interrupted = sig; }
 }  // namespace
 
 void InstallInterruptHandlers() {
+  // Beyond ulimit -f a write fails with EFBIG, like on a full disk, and the
+  // run fails cleanly instead of dying with its file half written.
+  signal(SIGXFSZ, SIG_IGN);
   struct sigaction action;
   std::memset(&action, 0, sizeof action);
   action.sa_handler = OnInterrupt;

@@ -85,7 +85,8 @@ void Discard(NewFile* out);
 // The reason for the last failed system call, in words.
 std::string LastErrorText();
 
-// Ctrl-C, SIGTERM and the like only set a flag, which the work checks;
+// Ctrl-C, SIGTERM and the like only set a flag, which the work checks
+// (SIGXFSZ is ignored: a write failure);
 // Interrupted() is 0 until then. ExitInterrupted ends the process the way
 // the interruption would have.
 void InstallInterruptHandlers();
