@@ -114,6 +114,30 @@ std::int64_t ToTime(const FILETIME& ft) {
   return static_cast<std::int64_t>(t.QuadPart / 10000000ULL) - 11644473600LL;
 }
 
+// Whether a link among the entries of dir can be followed to a file.
+bool LeadsSomewhere(const std::string& dir, const std::wstring& name,
+                    std::string* why_not) {
+  std::wstring path = FsPath(dir);
+  if (path.back() != L'\\') path += L'\\';
+  HANDLE h = CreateFileW((path + name).c_str(), 0,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h != INVALID_HANDLE_VALUE) {
+    CloseHandle(h);
+    return true;
+  }
+  DWORD why = GetLastError();
+  if (why == ERROR_FILE_NOT_FOUND || why == ERROR_PATH_NOT_FOUND) {
+    *why_not = "a link that leads nowhere";
+    return false;
+  }
+  if (why == ERROR_CANT_RESOLVE_FILENAME) {
+    *why_not = "a link that cannot be resolved";
+    return false;
+  }
+  return true;  // the open of its contents says what else is wrong
+}
+
 }  // namespace
 
 bool ListFolder(const std::string& dir, std::vector<Entry>* entries,
@@ -141,6 +165,9 @@ bool ListFolder(const std::string& dir, std::vector<Entry>* entries,
       entry.type = Entry::kFolder;
     } else if (data.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) {
       entry.why_skipped = "not a regular file";
+    } else if ((data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+               !LeadsSomewhere(dir, name, &entry.why_skipped)) {
+      // A link whose end is missing or cannot be reached: a warning.
     } else {
       entry.type = Entry::kFile;
       entry.size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) |

@@ -508,5 +508,48 @@ class SafeUpdateTest(harness.ScratchTest):
         self.assertEqual(read_zip(self.path("out.zip")), {"a.txt": b"alpha"})
 
 
+@unittest.skipUnless(harness.EMULATOR, "Windows processes under an emulator")
+class WindowsSafeUpdateTest(harness.ScratchTest):
+    def test_a_killed_run_leaves_nothing_and_the_next_one_goes_on(self):
+        harness.make_files(self.dir, {"m/big.txt": text(4 << 20, 4) * 40, "old/o.txt": b"o"})
+        self.assertEqual(run("PKZIP.EXE", ["-a", "out.zip", native("old/*.*")], self.dir,
+                             timeout=60).returncode, 0)
+
+        def start(folder, threads):
+            err = open(self.path(folder + ".err"), "w+b")
+            self.addCleanup(err.close)
+            env = dict(os.environ, TREVASK_THREADS=str(threads))
+            child = subprocess.Popen([harness.EMULATOR, harness.program("PKZIP.EXE"), "-a",
+                                      "out.zip", native(folder + "/*.*")], cwd=self.dir,
+                                     stdout=subprocess.DEVNULL, stderr=err, env=env)
+            self.addCleanup(child.kill)
+            return child, err
+
+        first, _ = start("m", 1)
+        deadline = time.time() + 30
+        while time.time() < deadline and not any(
+                n.startswith(".pkz-") for n in os.listdir(self.dir)):
+            time.sleep(0.01)
+        second, second_err = start("old", 0)
+        self.assertTrue(SafeUpdateTest.wait_for_text(self, second_err, WAITING))
+        # The Windows process itself, not the emulator's launcher.
+        killed = 0
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                if (os.readlink("/proc/%s/cwd" % pid) == self.dir and
+                        b"PKZIP.EXE" in read_bytes("/proc/%s/cmdline" % pid) and
+                        b"m\\*.*" in read_bytes("/proc/%s/cmdline" % pid)):
+                    os.kill(int(pid), signal.SIGKILL)
+                    killed += 1
+            except OSError:
+                pass
+        self.assertGreater(killed, 0)
+        self.assertEqual(second.wait(timeout=60), 0)
+        first.wait(timeout=60)
+        self.assertEqual(read_zip(self.path("out.zip")), {"o.txt": b"o"})
+        self.assertEqual(sorted(n for n in os.listdir(self.dir) if not n.endswith(".err")),
+                         ["m", "old", "out.zip"])
+
+
 if __name__ == "__main__":
     unittest.main()
