@@ -15,6 +15,7 @@
 #include "archiver/archiver_fs.h"
 #include "archiver/pipeline.h"
 #include "archiver/syntax.h"
+#include "archiver/update_lock.h"
 
 namespace archiver {
 
@@ -111,18 +112,23 @@ std::string ZipError(zip_t* za) { return zip_strerror(za); }
 // which libzip declines to write.
 bool WriteEmptyArchive(const std::string& path, std::string* error) {
   static const unsigned char kEnd[22] = {'P', 'K', 5, 6};
-  std::string temp;
-  std::FILE* f = CreateTempBeside(path, &temp, error);
-  if (f == nullptr) return false;
-  bool ok = std::fwrite(kEnd, 1, sizeof kEnd, f) == sizeof kEnd;
-  ok = std::fclose(f) == 0 && ok;
-  if (!ok || Interrupted()) {
+  NewFile out;
+  if (!CreateBeside(path, &out, error)) return false;
+  if (std::fwrite(kEnd, 1, sizeof kEnd, out.file) != sizeof kEnd || Interrupted()) {
     *error = "cannot write " + path + ": " + LastErrorText();
-    RemoveFile(temp);
+    Discard(&out);
     return false;
   }
-  return PutInPlace(temp, path, error);
+  return Commit(&out, path, error);
 }
+
+// What the members of one attempt found while they were read.
+struct ReadOutcome {
+  std::string error;  // the first failure
+  // Files that were no longer regular files when opened: skipped, and the
+  // archive written again without them.
+  std::vector<std::string> not_regular;
+};
 
 // One file member: its data comes from the pipeline, already deflated.
 struct Member {
@@ -131,7 +137,7 @@ struct Member {
   zip_uint64_t index = 0;
   Pipeline* pipeline = nullptr;
   std::size_t slot = 0;
-  std::string* error_out = nullptr;
+  ReadOutcome* outcome = nullptr;
   // Reading state.
   bool decided = false, stored = false, done = false;
   std::size_t piece = 0, offset = 0;
@@ -141,7 +147,7 @@ struct Member {
 };
 
 zip_int64_t MemberFail(Member* m, const std::string& why) {
-  if (m->error_out->empty()) *m->error_out = why;
+  if (m->outcome->error.empty()) m->outcome->error = why;
   zip_error_set(&m->error, ZIP_ER_READ, 0);
   return -1;
 }
@@ -168,6 +174,11 @@ zip_int64_t MemberCallback(void* state, void* data, zip_uint64_t length,
       if (Interrupted()) return MemberFail(m, "interrupted");
       if (!m->decided) {
         const Piece& first = m->pipeline->Get(m->slot, 0);
+        if (first.not_regular) {
+          m->outcome->not_regular.push_back(m->path);
+          zip_error_set(&m->error, ZIP_ER_READ, 0);
+          return -1;
+        }
         if (!first.error.empty()) return MemberFail(m, first.error);
         m->stored = !first.deflated || first.packed.size() >= first.length();
         m->decided = true;
@@ -299,6 +310,7 @@ bool ParseArguments(int kind, const std::vector<std::string>& args,
                     Request* request, std::string* error) {
   const char* add = SyntaxOf(kind).add;
   const char* recurse = SyntaxOf(kind).recurse;
+  request->kind = kind;
   size_t at = 0;
   if (args.empty() || args[0] != add) {
     *error = std::string("the first argument must be ") + add;
@@ -332,19 +344,15 @@ bool ParseArguments(int kind, const std::vector<std::string>& args,
   return true;
 }
 
-bool AddFiles(const Request& request, Summary* summary, std::string* error) {
-  if (!IsFolder(request.folder)) {
-    *error = "no such folder: " + request.folder;
-    return false;
-  }
-  std::vector<Item> items;
-  if (!Collect(request, request.folder, "", &items, error)) return false;
-  std::sort(items.begin(), items.end(),
-            [](const Item& a, const Item& b) { return a.name < b.name; });
+namespace {
 
+// One attempt at writing the archive with items.
+bool WriteArchive(const Request& request, const std::string& target,
+                  const std::vector<Item>& items, Summary* summary,
+                  ReadOutcome* outcome, std::string* error) {
   zip_error_t ze;
   zip_error_init(&ze);
-  zip_source_t* archive = ArchiveFileSource(request.archive, &ze);
+  zip_source_t* archive = ArchiveFileSource(target, &ze);
   zip_t* za = archive ? zip_open_from_source(archive, ZIP_CREATE, &ze) : nullptr;
   if (za == nullptr) {
     *error = "cannot open " + request.archive + ": " + zip_error_strerror(&ze);
@@ -359,7 +367,6 @@ bool AddFiles(const Request& request, Summary* summary, std::string* error) {
     return false;
   };
 
-  std::string read_error;
   std::vector<Member*> members;
   for (const Item& item : items) {
     zip_int64_t index;
@@ -370,7 +377,7 @@ bool AddFiles(const Request& request, Summary* summary, std::string* error) {
     } else {
       Member* member = new Member;
       member->size = item.size;
-      member->error_out = &read_error;
+      member->outcome = outcome;
       zip_source_t* source = MemberSource(za, member);
       if (source == nullptr) return fail("cannot read " + item.path);
       index = zip_file_add(za, item.name.c_str(), source,
@@ -397,26 +404,70 @@ bool AddFiles(const Request& request, Summary* summary, std::string* error) {
 
   if (zip_get_num_entries(za, 0) == 0) {
     zip_discard(za);
-    if (!WriteEmptyArchive(request.archive, error)) return false;
-  } else {
-    // libzip writes entries in index order; replaced ones keep theirs.
-    std::sort(members.begin(), members.end(),
-              [](const Member* a, const Member* b) { return a->index < b->index; });
-    std::vector<FileTask> tasks;
-    for (std::size_t i = 0; i < members.size(); ++i) {
-      members[i]->slot = i;
-      tasks.push_back(FileTask{members[i]->path, members[i]->size,
-                               IsStoredByName(members[i]->path)});
+    return WriteEmptyArchive(target, error);
+  }
+  // libzip writes entries in index order; replaced ones keep theirs.
+  std::sort(members.begin(), members.end(),
+            [](const Member* a, const Member* b) { return a->index < b->index; });
+  std::vector<FileTask> tasks;
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    members[i]->slot = i;
+    tasks.push_back(FileTask{members[i]->path, members[i]->size,
+                             IsStoredByName(members[i]->path)});
+  }
+  Pipeline pipeline(std::move(tasks), ThreadsFor(summary->bytes_in));
+  for (Member* member : members) member->pipeline = &pipeline;
+  if (zip_close(za) != 0) {
+    if (Interrupted()) ExitInterrupted();
+    return fail(outcome->error.empty() ? "cannot write " + request.archive
+                                       : outcome->error);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool AddFiles(const Request& request, Summary* summary, std::string* error) {
+  if (!IsFolder(request.folder)) {
+    *error = "no such folder: " + request.folder;
+    return false;
+  }
+  // A link at the archive stays a link: the file it leads to is updated.
+  std::string target;
+  if (!FinalTarget(request.archive, &target, error)) return false;
+  // That file is the one never to be added to itself.
+  Request listing = request;
+  listing.archive = target;
+  std::vector<Item> items;
+  if (!Collect(listing, request.folder, "", &items, error)) return false;
+  std::sort(items.begin(), items.end(),
+            [](const Item& a, const Item& b) { return a.name < b.name; });
+
+  UpdateLock lock;
+  if (!lock.Acquire(request.archive, SyntaxOf(request.kind).command, error)) {
+    if (Interrupted()) ExitInterrupted();
+    return false;
+  }
+  if (!RegularOrAbsent(target, error)) return false;
+  while (true) {
+    Summary attempt;
+    ReadOutcome outcome;
+    if (WriteArchive(request, target, items, &attempt, &outcome, error)) {
+      *summary = attempt;
+      break;
     }
-    Pipeline pipeline(std::move(tasks), ThreadsFor(summary->bytes_in));
-    for (Member* member : members) member->pipeline = &pipeline;
-    if (zip_close(za) != 0) {
-      if (Interrupted()) ExitInterrupted();
-      return fail(read_error.empty() ? "cannot write " + request.archive : read_error);
+    if (!outcome.error.empty() || outcome.not_regular.empty()) return false;
+    // Rare: a file became something else after the listing. Nothing was
+    // written; the next attempt leaves it out.
+    for (const std::string& path : outcome.not_regular) {
+      Print(stderr, "warning: skipped %s: not a regular file\n", path.c_str());
+      items.erase(std::remove_if(items.begin(), items.end(),
+                                 [&](const Item& item) { return item.path == path; }),
+                  items.end());
     }
   }
   if (Interrupted()) ExitInterrupted();
-  summary->bytes_out = FileSize(request.archive);
+  summary->bytes_out = FileSize(target);
   return true;
 }
 

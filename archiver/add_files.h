@@ -10,6 +10,7 @@
 namespace archiver {
 
 struct Request {
+  int kind = 1;            // as SyntaxOf takes it
   std::string archive;
   std::string folder;      // the folder the pattern names
   bool recurse = false;    // subfolders too, under relative paths
@@ -28,7 +29,8 @@ struct Summary {
 };
 
 // Adds the files; an entry of the same name is replaced, others are kept.
-// On failure the archive is left as it was.
+// On failure the archive is left as it was. The whole update holds the
+// archive's UpdateLock.
 bool AddFiles(const Request& request, Summary* summary, std::string* error);
 
 }  // namespace archiver

@@ -12,17 +12,11 @@ namespace {
 struct ArchiveFile {
   std::string path;
   std::FILE* in = nullptr;
-  std::FILE* out = nullptr;
-  std::string temp;
+  NewFile out;
   zip_error_t error;
 };
 
-void CloseOutput(ArchiveFile* file) {
-  if (file->out != nullptr) std::fclose(file->out);
-  file->out = nullptr;
-  if (!file->temp.empty()) RemoveFile(file->temp);
-  file->temp.clear();
-}
+void CloseOutput(ArchiveFile* file) { Discard(&file->out); }
 
 zip_int64_t Fail(ArchiveFile* file, int code, int system_error) {
   zip_error_set(&file->error, code, system_error);
@@ -52,13 +46,13 @@ zip_int64_t Callback(void* state, void* data, zip_uint64_t length,
       auto* args = ZIP_SOURCE_GET_ARGS(zip_source_args_seek_t, data, length,
                                        &file->error);
       if (args == nullptr) return -1;
-      std::FILE* f = command == ZIP_SOURCE_SEEK ? file->in : file->out;
+      std::FILE* f = command == ZIP_SOURCE_SEEK ? file->in : file->out.file;
       return SeekFile(f, args->offset, args->whence) ? 0 : Fail(file, ZIP_ER_SEEK, errno);
     }
     case ZIP_SOURCE_TELL:
       return TellFile(file->in);
     case ZIP_SOURCE_TELL_WRITE:
-      return TellFile(file->out);
+      return TellFile(file->out.file);
     case ZIP_SOURCE_STAT: {
       if (length < sizeof(zip_stat_t)) return Fail(file, ZIP_ER_INTERNAL, 0);
       std::int64_t size = FileSize(file->path);
@@ -72,17 +66,15 @@ zip_int64_t Callback(void* state, void* data, zip_uint64_t length,
     }
     case ZIP_SOURCE_BEGIN_WRITE: {
       std::string message;
-      file->out = CreateTempBeside(file->path, &file->temp, &message);
-      if (file->out == nullptr) {
-        file->temp.clear();
+      if (!CreateBeside(file->path, &file->out, &message)) {
         return Fail(file, ZIP_ER_TMPOPEN, errno);
       }
-      std::setvbuf(file->out, nullptr, _IOFBF, 1 << 20);
+      std::setvbuf(file->out.file, nullptr, _IOFBF, 1 << 20);
       return 0;
     }
     case ZIP_SOURCE_WRITE: {
       if (Interrupted()) return Fail(file, ZIP_ER_CANCELLED, 0);
-      size_t n = std::fwrite(data, 1, length, file->out);
+      size_t n = std::fwrite(data, 1, length, file->out.file);
       if (n < length) return Fail(file, ZIP_ER_WRITE, errno);
       return static_cast<zip_int64_t>(n);
     }
@@ -90,17 +82,12 @@ zip_int64_t Callback(void* state, void* data, zip_uint64_t length,
       // Windows cannot replace a file that is still open.
       if (file->in != nullptr) std::fclose(file->in);
       file->in = nullptr;
-      int closed = std::fclose(file->out);
-      file->out = nullptr;
-      if (closed != 0 || Interrupted()) {
-        int why = errno;
+      if (Interrupted()) {
         CloseOutput(file);
-        return Fail(file, closed != 0 ? ZIP_ER_WRITE : ZIP_ER_CANCELLED, why);
+        return Fail(file, ZIP_ER_CANCELLED, 0);
       }
       std::string message;
-      bool replaced = PutInPlace(file->temp, file->path, &message);
-      file->temp.clear();
-      return replaced ? 0 : Fail(file, ZIP_ER_RENAME, errno);
+      return Commit(&file->out, file->path, &message) ? 0 : Fail(file, ZIP_ER_WRITE, errno);
     }
     case ZIP_SOURCE_ROLLBACK_WRITE:
       CloseOutput(file);

@@ -8,9 +8,9 @@
 
 namespace archiver {
 
-// Reads the existing archive at path, if any, and writes the new one to a
-// short temporary name beside it: put in place on commit, removed on
-// rollback and when the run is interrupted. libzip's own file source names
+// Reads the existing archive at path, if any, and writes the new one beside
+// it (see NewFile): put in place on commit, discarded on rollback and when
+// the run is interrupted. libzip's own file source names
 // its temporary file after the archive, which fails for names near the
 // file system's limit. libzip is never let remove the archive.
 zip_source_t* ArchiveFileSource(const std::string& path, zip_error_t* error);

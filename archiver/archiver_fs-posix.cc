@@ -1,4 +1,5 @@
 #include <dirent.h>
+#include <time.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -36,8 +37,10 @@ bool ListFolder(const std::string& dir, std::vector<Entry>* entries,
     } else {
       st = lst;
     }
-    if (!ok && S_ISLNK(lst.st_mode) && errno == ENOENT) {
+    if (!ok && S_ISLNK(lst.st_mode) && (errno == ENOENT || errno == ENOTDIR)) {
       entry.why_skipped = "a link that leads nowhere";
+    } else if (!ok && S_ISLNK(lst.st_mode) && (errno == ELOOP || errno == ENAMETOOLONG)) {
+      entry.why_skipped = "a link that cannot be resolved";
     } else if (!ok) {
       entry.type = Entry::kUnreadable;
       entry.why_skipped = std::strerror(errno);
@@ -76,44 +79,84 @@ std::int64_t FileSize(const std::string& path) {
   return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
 }
 
-bool ReadRange(const std::string& path, std::uint64_t offset, std::size_t length,
-               bool at_end, std::vector<unsigned char>* out, std::string* error) {
-  int fd = open(path.c_str(), O_RDONLY);
+Opened OpenRegular(const std::string& path, FileHandle* handle, std::string* error) {
+  *handle = kNoFile;
+  // O_NONBLOCK: opening a FIFO or a device must not wait for the other end.
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  struct stat st;
   if (fd < 0) {
-    *error = "cannot open " + path + ": " + std::strerror(errno);
-    return false;
+    int why = errno;
+    // A socket cannot be opened at all.
+    if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+      *error = "not a regular file";
+      return Opened::kNotRegular;
+    }
+    *error = "cannot open " + path + ": " + std::strerror(why);
+    return Opened::kFailed;
   }
+  if (fstat(fd, &st) != 0) {
+    *error = "cannot open " + path + ": " + std::strerror(errno);
+    close(fd);
+    return Opened::kFailed;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    *error = "not a regular file";
+    close(fd);
+    return Opened::kNotRegular;
+  }
+  int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    *error = "cannot open " + path + ": " + std::strerror(errno);
+    close(fd);
+    return Opened::kFailed;
+  }
+  *handle = fd;
+  return Opened::kFile;
+}
+
+void CloseSource(FileHandle handle) {
+  if (handle != kNoFile) close(static_cast<int>(handle));
+}
+
+bool ReadRange(FileHandle handle, const std::string& path, std::uint64_t offset,
+               std::size_t length, bool at_end, std::vector<unsigned char>* out,
+               std::string* error) {
+  int fd = static_cast<int>(handle);
   out->resize(length);
   std::size_t got = 0;
-  bool ok = true;
   while (got < length) {
     ssize_t n = pread(fd, out->data() + got, length - got,
                       static_cast<off_t>(offset + got));
     if (n < 0 && errno == EINTR && !Interrupted()) continue;
     if (n <= 0) {
-      ok = false;
       *error = n < 0 ? "cannot read " + path + ": " + std::strerror(errno)
                      : path + " became shorter while it was read";
-      break;
+      return false;
     }
     got += static_cast<std::size_t>(n);
   }
-  if (ok && at_end) {
+  if (at_end) {
     unsigned char extra;
     ssize_t n = pread(fd, &extra, 1, static_cast<off_t>(offset + length));
     if (n != 0) {
-      ok = false;
       *error = n < 0 ? "cannot read " + path + ": " + std::strerror(errno)
                      : path + " grew while it was read";
+      return false;
     }
   }
-  close(fd);
-  return ok;
+  return true;
 }
 
 std::FILE* OpenForReading(const std::string& path, int* error_number) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  *error_number = f ? 0 : errno;
+  FileHandle fd;
+  std::string error;
+  Opened opened = OpenRegular(path, &fd, &error);
+  std::FILE* f = nullptr;
+  if (opened == Opened::kFile) {
+    f = fdopen(static_cast<int>(fd), "rb");
+    if (f == nullptr) CloseSource(fd);
+  }
+  *error_number = f ? 0 : opened == Opened::kNotRegular ? EINVAL : errno;
   return f;
 }
 
@@ -123,38 +166,135 @@ bool SeekFile(std::FILE* f, std::int64_t offset, int whence) {
 
 std::int64_t TellFile(std::FILE* f) { return ftello(f); }
 
-std::FILE* CreateTempBeside(const std::string& path, std::string* temp,
-                            std::string* error) {
-  size_t slash = path.rfind('/');
-  std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-  *temp = dir + ".pkz-XXXXXX";
-  int fd = mkstemp(&(*temp)[0]);
-  if (fd < 0) {
-    *error = "cannot create a file beside " + path + ": " + std::strerror(errno);
-    return nullptr;
-  }
-  // mkstemp makes the file private; an archive gets the usual permissions.
-  mode_t mask = umask(0);
-  umask(mask);
-  fchmod(fd, 0666 & ~mask);
-  std::FILE* f = fdopen(fd, "w+b");
-  if (f == nullptr) {
-    *error = "cannot create a file beside " + path + ": " + std::strerror(errno);
-    close(fd);
-    unlink(temp->c_str());
-  }
-  return f;
-}
-
-bool PutInPlace(const std::string& temp, const std::string& path,
-                 std::string* error) {
-  if (rename(temp.c_str(), path.c_str()) == 0) return true;
-  *error = "cannot write " + path + ": " + std::strerror(errno);
-  unlink(temp.c_str());
+bool RegularOrAbsent(const std::string& path, std::string* error) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode)) return true;
+  *error = path + ": not a regular file";
   return false;
 }
 
-void RemoveFile(const std::string& path) { unlink(path.c_str()); }
+namespace {
+
+void SplitPath(const std::string& path, std::string* dir, std::string* base) {
+  size_t slash = path.rfind('/');
+  *dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  *base = slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// A name of this run's own: pid, time and a counter.
+std::string UniqueName() {
+  static unsigned counter = 0;
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  unsigned long long mix = (static_cast<unsigned long long>(getpid()) << 40) ^
+                           (static_cast<unsigned long long>(now.tv_nsec) << 8) ^
+                           static_cast<unsigned long long>(now.tv_sec) ^ ++counter;
+  static const char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+  std::string name = ".pkz-";
+  for (int i = 0; i < 8; ++i, mix /= 36) name += kDigits[mix % 36];
+  return name;
+}
+
+// Gives an unnamed file a name in dir; fails with EEXIST if it is taken.
+bool LinkUnnamed(int fd, int dirfd, const std::string& name) {
+  std::string proc = "/proc/self/fd/" + std::to_string(fd);
+  if (linkat(AT_FDCWD, proc.c_str(), dirfd, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+    return true;
+  }
+  if (errno == EEXIST) return false;
+  // Without /proc: the direct form, which needs CAP_DAC_READ_SEARCH.
+  return linkat(fd, "", dirfd, name.c_str(), AT_EMPTY_PATH) == 0;
+}
+
+}  // namespace
+
+bool CreateBeside(const std::string& path, NewFile* out, std::string* error) {
+  std::string dir, base;
+  SplitPath(path, &dir, &base);
+  mode_t mode;
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+    mode = st.st_mode & 0777;
+  } else {
+    mode_t mask = umask(0);
+    umask(mask);
+    mode = 0666 & ~mask;
+  }
+  *out = NewFile();
+  int fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+    // No unnamed files on this file system: a short name of our own.
+    out->temp = (path.rfind('/') == std::string::npos ? "" : dir + "/") + ".pkz-XXXXXX";
+    fd = mkstemp(&out->temp[0]);
+    if (fd < 0) out->temp.clear();
+  }
+  if (fd < 0) {
+    *error = "cannot create a file beside " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  fchmod(fd, mode);
+  out->native = fd;
+  out->file = fdopen(fd, "w+b");
+  if (out->file == nullptr) {
+    *error = "cannot create a file beside " + path + ": " + std::strerror(errno);
+    close(fd);
+    Discard(out);
+    return false;
+  }
+  return true;
+}
+
+bool Commit(NewFile* out, const std::string& path, std::string* error) {
+  auto fail = [&](int why) {
+    *error = "cannot write " + path + ": " + std::strerror(why);
+    Discard(out);
+    errno = why;
+    return false;
+  };
+  if (std::fflush(out->file) != 0 || std::ferror(out->file)) return fail(errno);
+  if (!out->temp.empty()) {
+    if (rename(out->temp.c_str(), path.c_str()) != 0) return fail(errno);
+    out->temp.clear();
+  } else {
+    std::string dir, base;
+    SplitPath(path, &dir, &base);
+    int dirfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirfd < 0) return fail(errno);
+    int fd = static_cast<int>(out->native);
+    // A new archive gets its name in one step; an existing one is replaced
+    // by a link under a name of our own renamed over it, the only window in
+    // which a killed run could leave a file behind.
+    bool named = LinkUnnamed(fd, dirfd, base);
+    for (int attempt = 0; !named && errno == EEXIST && attempt < 100; ++attempt) {
+      std::string temp = UniqueName();
+      if (!LinkUnnamed(fd, dirfd, temp)) continue;
+      if (renameat(dirfd, temp.c_str(), dirfd, base.c_str()) != 0) {
+        int why = errno;
+        unlinkat(dirfd, temp.c_str(), 0);
+        errno = why;
+        break;
+      }
+      named = true;
+    }
+    int why = errno;
+    close(dirfd);
+    if (!named) return fail(why);
+  }
+  int closed = std::fclose(out->file);
+  out->file = nullptr;
+  if (closed != 0) {
+    *error = "cannot write " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+void Discard(NewFile* out) {
+  if (out->file != nullptr) std::fclose(out->file);
+  out->file = nullptr;
+  if (!out->temp.empty()) unlink(out->temp.c_str());
+  out->temp.clear();
+}
 
 std::string LastErrorText() { return std::strerror(errno); }
 
@@ -166,6 +306,9 @@ extern "C" void OnInterrupt(int sig) { interrupted = sig; }
 }  // namespace
 
 void InstallInterruptHandlers() {
+  // Beyond ulimit -f a write fails with EFBIG, like on a full disk, and the
+  // run fails cleanly instead of dying with its file half written.
+  signal(SIGXFSZ, SIG_IGN);
   struct sigaction action;
   std::memset(&action, 0, sizeof action);
   action.sa_handler = OnInterrupt;

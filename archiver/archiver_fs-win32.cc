@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <shellapi.h>
 
 #include "archiver/archiver_fs.h"
@@ -113,6 +114,30 @@ std::int64_t ToTime(const FILETIME& ft) {
   return static_cast<std::int64_t>(t.QuadPart / 10000000ULL) - 11644473600LL;
 }
 
+// Whether a link among the entries of dir can be followed to a file.
+bool LeadsSomewhere(const std::string& dir, const std::wstring& name,
+                    std::string* why_not) {
+  std::wstring path = FsPath(dir);
+  if (path.back() != L'\\') path += L'\\';
+  HANDLE h = CreateFileW((path + name).c_str(), 0,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h != INVALID_HANDLE_VALUE) {
+    CloseHandle(h);
+    return true;
+  }
+  DWORD why = GetLastError();
+  if (why == ERROR_FILE_NOT_FOUND || why == ERROR_PATH_NOT_FOUND) {
+    *why_not = "a link that leads nowhere";
+    return false;
+  }
+  if (why == ERROR_CANT_RESOLVE_FILENAME) {
+    *why_not = "a link that cannot be resolved";
+    return false;
+  }
+  return true;  // the open of its contents says what else is wrong
+}
+
 }  // namespace
 
 bool ListFolder(const std::string& dir, std::vector<Entry>* entries,
@@ -140,6 +165,9 @@ bool ListFolder(const std::string& dir, std::vector<Entry>* entries,
       entry.type = Entry::kFolder;
     } else if (data.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) {
       entry.why_skipped = "not a regular file";
+    } else if ((data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+               !LeadsSomewhere(dir, name, &entry.why_skipped)) {
+      // A link whose end is missing or cannot be reached: a warning.
     } else {
       entry.type = Entry::kFile;
       entry.size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) |
@@ -179,18 +207,35 @@ std::int64_t FileSize(const std::string& path) {
   return (static_cast<std::int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
-bool ReadRange(const std::string& path, std::uint64_t offset, std::size_t length,
-               bool at_end, std::vector<unsigned char>* out, std::string* error) {
+Opened OpenRegular(const std::string& path, FileHandle* handle, std::string* error) {
+  *handle = kNoFile;
   HANDLE h = CreateFileW(FsPath(path).c_str(), GENERIC_READ,
                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                          FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     *error = "cannot open " + path + ": " + LastError();
-    return false;
+    return Opened::kFailed;
   }
+  // A pipe or a device under a file's name is not read.
+  if (GetFileType(h) != FILE_TYPE_DISK) {
+    CloseHandle(h);
+    *error = "not a regular file";
+    return Opened::kNotRegular;
+  }
+  *handle = reinterpret_cast<FileHandle>(h);
+  return Opened::kFile;
+}
+
+void CloseSource(FileHandle handle) {
+  if (handle != kNoFile) CloseHandle(reinterpret_cast<HANDLE>(handle));
+}
+
+bool ReadRange(FileHandle handle, const std::string& path, std::uint64_t offset,
+               std::size_t length, bool at_end, std::vector<unsigned char>* out,
+               std::string* error) {
+  HANDLE h = reinterpret_cast<HANDLE>(handle);
   out->resize(length);
   std::size_t got = 0;
-  bool ok = true;
   auto read_at = [&](std::uint64_t at, void* into, DWORD n, DWORD* done) {
     OVERLAPPED where = {};
     where.Offset = static_cast<DWORD>(at);
@@ -206,30 +251,39 @@ bool ReadRange(const std::string& path, std::uint64_t offset, std::size_t length
     DWORD n = 0;
     DWORD want = static_cast<DWORD>(std::min<std::size_t>(length - got, 1 << 30));
     if (!read_at(offset + got, out->data() + got, want, &n) || n == 0) {
-      ok = false;
       *error = n == 0 && GetLastError() == ERROR_HANDLE_EOF
                    ? path + " became shorter while it was read"
                    : "cannot read " + path + ": " + LastError();
-      break;
+      return false;
     }
     got += n;
   }
-  if (ok && at_end) {
+  if (at_end) {
     unsigned char extra;
     DWORD n = 0;
     if (!read_at(offset + length, &extra, 1, &n) || n != 0) {
-      ok = false;
       *error = n != 0 ? path + " grew while it was read"
                       : "cannot read " + path + ": " + LastError();
+      return false;
     }
   }
-  CloseHandle(h);
-  return ok;
+  return true;
 }
 
 std::FILE* OpenForReading(const std::string& path, int* error_number) {
-  std::FILE* f = _wfopen(FsPath(path).c_str(), L"rb");
-  *error_number = f ? 0 : errno;
+  FileHandle h;
+  std::string error;
+  Opened opened = OpenRegular(path, &h, &error);
+  if (opened != Opened::kFile) {
+    *error_number = opened == Opened::kNotRegular ? EINVAL : ENOENT;
+    return nullptr;
+  }
+  int fd = _open_osfhandle(h, _O_BINARY | _O_RDONLY);
+  std::FILE* f = fd < 0 ? nullptr : _fdopen(fd, "rb");
+  if (f == nullptr) {
+    if (fd < 0) CloseSource(h); else _close(fd);
+  }
+  *error_number = f ? 0 : EIO;
   return f;
 }
 
@@ -239,41 +293,104 @@ bool SeekFile(std::FILE* f, std::int64_t offset, int whence) {
 
 std::int64_t TellFile(std::FILE* f) { return _ftelli64(f); }
 
-std::FILE* CreateTempBeside(const std::string& path, std::string* temp,
-                            std::string* error) {
+bool RegularOrAbsent(const std::string& path, std::string* error) {
+  DWORD attributes = GetFileAttributesW(FsPath(path).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES ||
+      !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE))) {
+    return true;
+  }
+  *error = path + ": not a regular file";
+  return false;
+}
+
+namespace {
+
+// The delete disposition of an open file: set, the system removes the file
+// when its last handle closes, even when the process is killed.
+bool SetDeleteOnClose(HANDLE h, bool on) {
+  FILE_DISPOSITION_INFO info;
+  info.DeleteFile = on ? TRUE : FALSE;
+  return SetFileInformationByHandle(h, FileDispositionInfo, &info, sizeof info) != 0;
+}
+
+// Renames an open file over path; the NT form of a \\?\ path.
+bool RenameOpen(HANDLE h, const std::string& path) {
+  std::wstring target = FsPath(path);
+  if (target.compare(0, 4, L"\\\\?\\") == 0) target[1] = L'?';
+  std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t));
+  FILE_RENAME_INFO* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  info->ReplaceIfExists = TRUE;
+  info->RootDirectory = nullptr;
+  info->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
+  std::memcpy(info->FileName, target.data(), target.size() * sizeof(wchar_t));
+  return SetFileInformationByHandle(h, FileRenameInfo, info,
+                                    static_cast<DWORD>(buffer.size())) != 0;
+}
+
+}  // namespace
+
+bool CreateBeside(const std::string& path, NewFile* out, std::string* error) {
+  *out = NewFile();
   size_t slash = path.find_last_of("\\/");
   std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
   for (unsigned attempt = 0; attempt < 100; ++attempt) {
-    *temp = dir + ".pkz-" + std::to_string(GetCurrentProcessId()) + "-" +
-            std::to_string(GetTickCount() + attempt) + ".tmp";
-    HANDLE h = CreateFileW(FsPath(*temp).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+    std::string temp = dir + ".pkz-" + std::to_string(GetCurrentProcessId()) + "-" +
+                       std::to_string(GetTickCount() + attempt) + ".tmp";
+    HANDLE h = CreateFileW(FsPath(temp).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0,
                            nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
       if (GetLastError() == ERROR_FILE_EXISTS) continue;
       break;
     }
+    out->temp = temp;
+    out->native = reinterpret_cast<std::intptr_t>(h);
+    out->delete_on_close = SetDeleteOnClose(h, true);
     int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_BINARY);
-    std::FILE* f = fd < 0 ? nullptr : _fdopen(fd, "w+b");
-    if (f != nullptr) return f;
-    CloseHandle(h);
-    DeleteFileW(FsPath(*temp).c_str());
+    out->file = fd < 0 ? nullptr : _fdopen(fd, "w+b");
+    if (out->file != nullptr) return true;
+    if (fd < 0) CloseHandle(h); else _close(fd);
+    if (!out->delete_on_close) DeleteFileW(FsPath(temp).c_str());
+    out->temp.clear();
     break;
   }
   *error = "cannot create a file beside " + path + ": " + LastError();
-  return nullptr;
-}
-
-bool PutInPlace(const std::string& temp, const std::string& path,
-                 std::string* error) {
-  if (MoveFileExW(FsPath(temp).c_str(), FsPath(path).c_str(), MOVEFILE_REPLACE_EXISTING)) {
-    return true;
-  }
-  *error = "cannot write " + path + ": " + LastError();
-  DeleteFileW(FsPath(temp).c_str());
   return false;
 }
 
-void RemoveFile(const std::string& path) { DeleteFileW(FsPath(path).c_str()); }
+bool Commit(NewFile* out, const std::string& path, std::string* error) {
+  HANDLE h = reinterpret_cast<HANDLE>(out->native);
+  if (std::fflush(out->file) != 0 || std::ferror(out->file)) {
+    *error = "cannot write " + path + ": " + LastError();
+    Discard(out);
+    return false;
+  }
+  // Kept from here on; renamed while still open, so that the window in
+  // which a killed run leaves its file is as short as it can be.
+  if (out->delete_on_close && !SetDeleteOnClose(h, false)) {
+    *error = "cannot write " + path + ": " + LastError();
+    Discard(out);
+    return false;
+  }
+  out->delete_on_close = false;
+  bool renamed = RenameOpen(h, path);
+  std::fclose(out->file);
+  out->file = nullptr;
+  if (!renamed &&
+      !MoveFileExW(FsPath(out->temp).c_str(), FsPath(path).c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    *error = "cannot write " + path + ": " + LastError();
+    Discard(out);
+    return false;
+  }
+  out->temp.clear();
+  return true;
+}
+
+void Discard(NewFile* out) {
+  if (out->file != nullptr) std::fclose(out->file);
+  out->file = nullptr;
+  if (!out->temp.empty() && !out->delete_on_close) DeleteFileW(FsPath(out->temp).c_str());
+  out->temp.clear();
+}
 
 std::string LastErrorText() { return LastError(); }
 

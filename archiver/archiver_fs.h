@@ -37,28 +37,56 @@ bool IsFolder(const std::string& path);
 // True when both name the same existing file.
 bool SameFile(const std::string& a, const std::string& b);
 
-// Reads length bytes of path from offset into out. A file that ends sooner,
-// or (with at_end) goes on beyond them, has changed while being read: an
-// error, like any the system reports, with its reason.
-bool ReadRange(const std::string& path, std::uint64_t offset, std::size_t length,
-               bool at_end, std::vector<unsigned char>* out, std::string* error);
+// A source file held open for all its pieces: a descriptor on POSIX, a
+// HANDLE on Windows.
+using FileHandle = std::intptr_t;
+constexpr FileHandle kNoFile = -1;
 
-// Files opened through the platform, names as above; 64-bit offsets.
+enum class Opened { kFile, kNotRegular, kFailed };
+// Opens path for reading without ever blocking: whatever was listed as a
+// file may since have become a FIFO or a device. Only a regular file (a disk
+// file on Windows) is kept open; kNotRegular says what else was found, to
+// be skipped like the special files of the listing.
+Opened OpenRegular(const std::string& path, FileHandle* handle, std::string* error);
+void CloseSource(FileHandle handle);
+
+// Reads length bytes of an open file from offset into out. A file that ends
+// sooner, or (with at_end) goes on beyond them, has changed while being
+// read: an error, like any the system reports, with its reason.
+bool ReadRange(FileHandle handle, const std::string& path, std::uint64_t offset,
+               std::size_t length, bool at_end, std::vector<unsigned char>* out,
+               std::string* error);
+
+// The existing archive, names as above; 64-bit offsets. Never blocks on
+// something that is not a regular file: that fails.
 std::FILE* OpenForReading(const std::string& path, int* error_number);
 bool SeekFile(std::FILE* f, std::int64_t offset, int whence);
 std::int64_t TellFile(std::FILE* f);
-// A new file beside path with a short name of its own (so that a name
-// at the file system's limit still leaves room), private to this run.
-std::FILE* CreateTempBeside(const std::string& path, std::string* temp,
-                            std::string* error);
-// Puts temp in place of path in one step; temp is removed on failure.
-bool PutInPlace(const std::string& temp, const std::string& path,
-                 std::string* error);
-void RemoveFile(const std::string& path);
+// False with the reason when path exists but is not a regular file.
+bool RegularOrAbsent(const std::string& path, std::string* error);
+
+// A new archive while it is written. Where the system allows it has no name
+// until Commit (O_TMPFILE on Linux; elsewhere a short name of its own,
+// removed by Discard, or on Windows by the system when the process ends),
+// so that even a killed run leaves nothing behind.
+struct NewFile {
+  std::FILE* file = nullptr;
+  std::string temp;           // its name while written, if it has one
+  std::intptr_t native = -1;  // the platform's handle underneath file
+  bool delete_on_close = false;
+};
+// Beside path; an existing file there lends its permission bits, otherwise
+// the usual 0666 less the umask.
+bool CreateBeside(const std::string& path, NewFile* out, std::string* error);
+// Writes out what is buffered and puts the file in place of path in one step.
+bool Commit(NewFile* out, const std::string& path, std::string* error);
+// Closes it; removes it by the name this run gave it, never by a pattern.
+void Discard(NewFile* out);
 // The reason for the last failed system call, in words.
 std::string LastErrorText();
 
-// Ctrl-C, SIGTERM and the like only set a flag, which the work checks;
+// Ctrl-C, SIGTERM and the like only set a flag, which the work checks
+// (SIGXFSZ is ignored: a write failure);
 // Interrupted() is 0 until then. ExitInterrupted ends the process the way
 // the interruption would have.
 void InstallInterruptHandlers();

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <system_error>
 
 #include "archiver/archiver_fs.h"
 
@@ -43,6 +44,7 @@ Pipeline::Pipeline(std::vector<FileTask> files, int threads)
     : files_(std::move(files)) {
   for (std::size_t f = 0; f < files_.size(); ++f) {
     first_job_.push_back(jobs_.size());
+    sources_.emplace_back(new Source);
     std::uint64_t size = files_[f].size;
     if (size <= kWholeFileLimit) {
       jobs_.push_back(Job{f, 0, static_cast<std::size_t>(size), true, true, Job::kWaiting, nullptr});
@@ -56,7 +58,14 @@ Pipeline::Pipeline(std::vector<FileTask> files, int threads)
   // Enough for every worker to be busy while the writer drains the rest.
   window_ = kWholeFileLimit + static_cast<std::uint64_t>(threads + 2) * 2 * kPieceSize;
   own_.reset(new Compressors);
-  for (int i = 0; i < threads; ++i) workers_.emplace_back(&Pipeline::Work, this);
+  for (std::size_t f = 0; f < files_.size(); ++f) sources_[f]->unread = PieceCount(f);
+  for (int i = 0; i < threads; ++i) {
+    try {
+      workers_.emplace_back(&Pipeline::Work, this);
+    } catch (const std::system_error&) {
+      break;  // out of threads (ulimit -u): fewer workers, or the caller's
+    }
+  }
 }
 
 Pipeline::~Pipeline() {
@@ -66,6 +75,7 @@ Pipeline::~Pipeline() {
   }
   changed_.notify_all();
   for (std::thread& worker : workers_) worker.join();
+  for (auto& source : sources_) CloseSource(source->handle);
 }
 
 std::size_t Pipeline::PieceCount(std::size_t file) const {
@@ -86,6 +96,11 @@ void Pipeline::Run(Job* job, Compressors* compressors,
   lock->unlock();
   RunJob(job, compressors);
   lock->lock();
+  Source& source = *sources_[job->file];
+  if (--source.unread == 0) {
+    CloseSource(source.handle);
+    source.handle = kNoFile;
+  }
   job->state = Job::kDone;
   changed_.notify_all();
 }
@@ -124,8 +139,17 @@ void Pipeline::RunJob(Job* job, Compressors* c) {
   Piece& piece = *job->piece;
   const FileTask& file = files_[job->file];
   piece.skip = job->first ? 0 : kPriming;
-  if (!ReadRange(file.path, job->offset - piece.skip, job->length + piece.skip,
-                 job->last, &piece.raw, &piece.error)) {
+  Source& source = *sources_[job->file];
+  std::call_once(source.once, [&] {
+    source.opened = OpenRegular(file.path, &source.handle, &source.error);
+  });
+  if (source.opened != Opened::kFile) {
+    piece.error = source.error;
+    piece.not_regular = source.opened == Opened::kNotRegular;
+    return;
+  }
+  if (!ReadRange(source.handle, file.path, job->offset - piece.skip,
+                 job->length + piece.skip, job->last, &piece.raw, &piece.error)) {
     return;
   }
   const unsigned char* input = piece.raw.data() + piece.skip;

@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "archiver/archiver_fs.h"
+
 namespace archiver {
 
 // Info-ZIP's default level.
@@ -37,6 +39,7 @@ struct Piece {
   bool deflated = false;
   std::uint32_t crc = 0;  // of the file's bytes alone
   std::string error;
+  bool not_regular = false;  // no longer a regular file when opened
   const unsigned char* bytes() const { return raw.data() + skip; }
   std::size_t length() const { return raw.size() - skip; }
 };
@@ -47,7 +50,8 @@ int ThreadsFor(std::uint64_t total_bytes);
 
 class Pipeline {
  public:
-  // With threads 0 each piece is made on the caller's thread when asked for.
+  // With threads 0 each piece is made on the caller's thread when asked for;
+  // threads the system will not start are left out, down to none.
   Pipeline(std::vector<FileTask> files, int threads);
   ~Pipeline();
   Pipeline(const Pipeline&) = delete;
@@ -68,6 +72,15 @@ class Pipeline {
     std::unique_ptr<Piece> piece;
   };
   struct Compressors;
+  // Each file is opened once, by whichever piece comes first, and stays
+  // open until its last piece has been read.
+  struct Source {
+    std::once_flag once;
+    Opened opened = Opened::kFailed;
+    FileHandle handle = kNoFile;
+    std::string error;
+    std::size_t unread = 0;  // pieces still to read
+  };
 
   void Work();
   bool Dispatchable();
@@ -79,6 +92,7 @@ class Pipeline {
   }
 
   std::vector<FileTask> files_;
+  std::vector<std::unique_ptr<Source>> sources_;
   std::vector<std::size_t> first_job_;
   std::vector<Job> jobs_;
   std::size_t next_ = 0;          // no job before it is waiting

@@ -218,6 +218,23 @@ def text(size, seed):
     return bytes(out[:size])
 
 
+def wait_for_new_archive(pid, folder, seconds=20):
+    """Until process pid writes its new archive (any file of folder but
+    out.zip; unnamed on Linux)."""
+    deadline = time.time() + seconds
+    fds = "/proc/%d/fd" % pid
+    while time.time() < deadline:
+        try:
+            targets = [os.readlink(os.path.join(fds, fd)) for fd in os.listdir(fds)]
+        except OSError:
+            return False
+        if any(os.path.dirname(t) == folder and os.path.basename(t) != "out.zip"
+               for t in targets):
+            return True
+        time.sleep(0.002)
+    return False
+
+
 class FastArchiverTest(harness.ScratchTest):
     """Several threads, large files split in pieces: the same archive."""
 
@@ -286,20 +303,17 @@ class FastArchiverTest(harness.ScratchTest):
                 os.chmod(self.path("m/b.txt"), 0o644)
 
     @unittest.skipIf(harness.WINDOWS, "POSIX signals")
-    def test_interrupted_run_leaves_no_temporary_file(self):
+    def test_interrupted_or_killed_run_leaves_no_file(self):
         harness.make_files(self.dir, {"m/big.txt": text(4 << 20, 3) * 16, "old/o.txt": b"o"})
         self.assertEqual(self.pkzip("out.zip", "old").returncode, 0)
         before = read_bytes(self.path("out.zip"))
-        for sig in (signal.SIGINT, signal.SIGTERM):
+        for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGKILL):
             with self.subTest(sig.name):
                 child = subprocess.Popen([harness.program("PKZIP.EXE"), "-a", "out.zip", "m/*.*"],
                                          cwd=self.dir, stdout=subprocess.DEVNULL)
-                deadline = time.time() + 20
-                while time.time() < deadline and not any(
-                        n.startswith(".pkz-") for n in os.listdir(self.dir)):
-                    time.sleep(0.005)
+                self.assertTrue(wait_for_new_archive(child.pid, self.dir), "never written")
                 child.send_signal(sig)
-                self.assertEqual(child.wait(), -sig)
+                self.assertEqual(child.wait(timeout=60), -sig)
                 self.assertEqual(sorted(os.listdir(self.dir)), ["m", "old", "out.zip"])
                 self.assertEqual(read_bytes(self.path("out.zip")), before)
 
@@ -326,6 +340,215 @@ class FastArchiverTest(harness.ScratchTest):
         at = extra.find(b"\x55\x54")
         self.assertGreaterEqual(at, 0, extra)
         self.assertEqual(struct.unpack("<HHBi", extra[at:at + 9]), (0x5455, 5, 1, old))
+
+
+WAITING = b"waiting for another run updating"
+
+
+def as_user(uid, umask=None, nproc=None):
+    """A preexec_fn: a user of no group and, when asked, a umask and a limit
+    on its threads and processes."""
+    import resource
+
+    def drop():
+        if umask is not None:
+            os.umask(umask)
+        if nproc is not None:
+            resource.setrlimit(resource.RLIMIT_NPROC, (nproc, nproc))
+        if os.geteuid() == 0:
+            os.setgroups([])
+            os.setgid(uid)
+            os.setuid(uid)
+    return drop
+
+
+@unittest.skipIf(harness.WINDOWS, "POSIX files, signals and flock")
+class SafeUpdateTest(harness.ScratchTest):
+    """Odd files, links, limits and concurrent runs cost no data."""
+
+    def setUp(self):
+        super().setUp()
+        harness.make_files(self.dir, {"src/a.txt": b"alpha", "more/b.txt": b"bee"})
+
+    def pkzip(self, archive, folder, options=("-a",), timeout=60, **kw):
+        return run("PKZIP.EXE", list(options) + [archive, folder + "/*.*"], self.dir,
+                   timeout=timeout, **kw)
+
+    def start(self, archive, folder, **kw):
+        err = open(self.path(archive + ".err"), "w+b")
+        self.addCleanup(err.close)
+        child = subprocess.Popen([harness.program("PKZIP.EXE"), "-a", archive, folder + "/*.*"],
+                                 cwd=self.dir, stdout=subprocess.DEVNULL, stderr=err, **kw)
+        self.addCleanup(child.kill)
+        return child, err
+
+    def wait_for_text(self, err, text, seconds=20):
+        deadline = time.time() + seconds
+        while time.time() < deadline:
+            err.seek(0)
+            if text in err.read():
+                return True
+            time.sleep(0.01)
+        return False
+
+    def test_what_is_no_regular_file_is_skipped_with_a_warning(self):
+        cases = [  # options, name, make, warning (None: silent)
+            (["-a"], "dangling", lambda p: os.symlink("missing", p), b"a link that leads nowhere"),
+            (["-a"], "loop", lambda p: os.symlink("loop", p), b"a link that cannot be resolved"),
+            (["-a"], "fifo", os.mkfifo, b"not a regular file"),
+            (["-a"], "folder-link", lambda p: os.symlink("..", p), None),
+            (["-a", "-rp"], "folder-link", lambda p: os.symlink("..", p), b"a link to a folder"),
+        ]
+        for options, name, make, warning in cases:
+            with self.subTest(options=options, name=name):
+                for leftover in ["src/" + c[1] for c in cases] + ["out.zip"]:
+                    if os.path.lexists(self.path(leftover)):
+                        os.remove(self.path(leftover))
+                make(self.path("src/" + name))
+                result = self.pkzip("out.zip", "src", options)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertEqual(read_zip(self.path("out.zip")), {"a.txt": b"alpha"})
+                expected = b"" if warning is None else (
+                    b"warning: skipped src/" + name.encode() + b": " + warning + b"\n")
+                self.assertEqual(result.stderr, expected)
+
+    def test_an_archive_path_that_is_no_regular_file_fails_at_once(self):
+        os.mkfifo(self.path("fifo.zip"))
+        os.symlink("fifo.zip", self.path("link.zip"))
+        for archive in ("fifo.zip", "link.zip"):
+            with self.subTest(archive):
+                result = self.pkzip(archive, "src", timeout=20)
+                self.assertEqual(result.returncode, 1)
+                self.assertIn(b"fifo.zip: not a regular file", result.stderr)
+        self.assertTrue(stat.S_ISFIFO(os.stat(self.path("fifo.zip")).st_mode))
+
+    def test_a_file_size_limit_fails_like_a_full_disk(self):
+        self.assertEqual(self.pkzip("out.zip", "src").returncode, 0)
+        before = read_bytes(self.path("out.zip"))
+        harness.make_files(self.dir, {"big/random.bin": os.urandom(256 * 1024)})
+
+        def small_file_limit():  # SIGXFSZ left as the shell leaves it
+            import resource
+            resource.setrlimit(resource.RLIMIT_FSIZE, (65536, 65536))
+        result = self.pkzip("out.zip", "big", preexec_fn=small_file_limit)
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertIn(b"cannot write out.zip", result.stderr)
+        self.assertEqual(read_bytes(self.path("out.zip")), before)
+        self.assertEqual(sorted(os.listdir(self.dir)), ["big", "more", "out.zip", "src"])
+
+    def test_threads_the_system_will_not_start_are_done_without(self):
+        harness.make_files(self.dir, {"m/t%d.txt" % i: text(300000, i) for i in range(8)})
+        os.chmod(self.dir, 0o777)
+        for limit in (1, 2):
+            with self.subTest(nproc=limit):
+                result = self.pkzip("n%d.zip" % limit, "m", preexec_fn=as_user(54321, nproc=limit),
+                                    extra_env={"TREVASK_THREADS": "8"})
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertEqual(len(read_zip(self.path("n%d.zip" % limit))), 8)
+
+    def test_an_update_keeps_the_archives_mode_and_links(self):
+        cases = [  # label, prepare, the path updated, its expected mode
+            ("private archive", lambda: os.chmod(self.path("out.zip"), 0o600), "out.zip", 0o600),
+            ("link", lambda: os.replace(self.path("out.zip"), self.path("store/real.zip")) or
+             os.symlink("store/real.zip", self.path("link.zip")), "store/real.zip", 0o644),
+            ("chain of links", lambda: os.replace(self.path("out.zip"), self.path("store/real.zip"))
+             or os.symlink("real.zip", self.path("store/hop.zip")) or
+             os.symlink(self.path("store/hop.zip"), self.path("link.zip")), "store/real.zip", 0o644),
+        ]
+        for label, prepare, target, mode in cases:
+            with self.subTest(label):
+                for name in ("out.zip", "link.zip"):
+                    if os.path.lexists(self.path(name)):
+                        os.remove(self.path(name))
+                shutil.rmtree(self.path("store"), True)
+                os.makedirs(self.path("store"))
+                self.assertEqual(self.pkzip("out.zip", "src", preexec_fn=as_user(0, 0o022))
+                                 .returncode, 0)
+                prepare()
+                archive = "link.zip" if os.path.lexists(self.path("link.zip")) else "out.zip"
+                result = self.pkzip(archive, "more")
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertEqual(read_zip(self.path(target)), {"a.txt": b"alpha", "b.txt": b"bee"})
+                self.assertEqual(stat.S_IMODE(os.stat(self.path(target)).st_mode), mode)
+                if archive == "link.zip":
+                    self.assertTrue(os.path.islink(self.path("link.zip")))
+        for umask, mode in ((0o077, 0o600), (0, 0o666)):
+            with self.subTest(umask=oct(umask)):
+                self.pkzip("new.zip", "src", preexec_fn=as_user(0, umask))
+                self.assertEqual(stat.S_IMODE(os.stat(self.path("new.zip")).st_mode), mode)
+                os.remove(self.path("new.zip"))
+
+    def test_runs_updating_one_archive_take_turns(self):
+        import fcntl
+        folder = os.open(self.dir, os.O_RDONLY | os.O_DIRECTORY)
+        self.addCleanup(os.close, folder)
+        fcntl.flock(folder, fcntl.LOCK_EX)  # as another run would
+        first, first_err = self.start("out.zip", "src")
+        second, second_err = self.start("out.zip", "more")
+        for err in (first_err, second_err):
+            self.assertTrue(self.wait_for_text(err, b"PKZIP.EXE: " + WAITING + b" out.zip"))
+        self.assertFalse(os.path.exists(self.path("out.zip")))
+        fcntl.flock(folder, fcntl.LOCK_UN)
+        self.assertEqual(first.wait(timeout=60), 0)
+        self.assertEqual(second.wait(timeout=60), 0)
+        self.assertEqual(read_zip(self.path("out.zip")), {"a.txt": b"alpha", "b.txt": b"bee"})
+
+    def test_a_child_of_the_lock_holder_takes_it_as_its_own(self):
+        import fcntl
+        folder = os.open(self.dir, os.O_RDONLY | os.O_DIRECTORY)
+        self.addCleanup(os.close, folder)
+        fcntl.flock(folder, fcntl.LOCK_EX)
+        st = os.fstat(folder)
+        given = {"TREVASK_UPDATE_LOCK": "%d:%d:%d" % (folder, st.st_dev, st.st_ino)}
+        child, err = self.start("out.zip", "src", pass_fds=(folder,),
+                                env=dict(os.environ, **given))
+        self.assertEqual(child.wait(timeout=30), 0)
+        err.seek(0)
+        self.assertNotIn(WAITING, err.read())
+        self.assertEqual(read_zip(self.path("out.zip")), {"a.txt": b"alpha"})
+
+
+@unittest.skipUnless(harness.EMULATOR, "Windows processes under an emulator")
+class WindowsSafeUpdateTest(harness.ScratchTest):
+    def test_a_killed_run_leaves_nothing_and_the_next_one_goes_on(self):
+        harness.make_files(self.dir, {"m/big.txt": text(4 << 20, 4) * 40, "old/o.txt": b"o"})
+        self.assertEqual(run("PKZIP.EXE", ["-a", "out.zip", native("old/*.*")], self.dir,
+                             timeout=60).returncode, 0)
+
+        def start(folder, threads):
+            err = open(self.path(folder + ".err"), "w+b")
+            self.addCleanup(err.close)
+            env = dict(os.environ, TREVASK_THREADS=str(threads))
+            child = subprocess.Popen([harness.EMULATOR, harness.program("PKZIP.EXE"), "-a",
+                                      "out.zip", native(folder + "/*.*")], cwd=self.dir,
+                                     stdout=subprocess.DEVNULL, stderr=err, env=env)
+            self.addCleanup(child.kill)
+            return child, err
+
+        first, _ = start("m", 1)
+        deadline = time.time() + 30
+        while time.time() < deadline and not any(
+                n.startswith(".pkz-") for n in os.listdir(self.dir)):
+            time.sleep(0.01)
+        second, second_err = start("old", 0)
+        self.assertTrue(SafeUpdateTest.wait_for_text(self, second_err, WAITING))
+        # The Windows process itself, not the emulator's launcher.
+        killed = 0
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                if (os.readlink("/proc/%s/cwd" % pid) == self.dir and
+                        b"PKZIP.EXE" in read_bytes("/proc/%s/cmdline" % pid) and
+                        b"m\\*.*" in read_bytes("/proc/%s/cmdline" % pid)):
+                    os.kill(int(pid), signal.SIGKILL)
+                    killed += 1
+            except OSError:
+                pass
+        self.assertGreater(killed, 0)
+        self.assertEqual(second.wait(timeout=60), 0)
+        first.wait(timeout=60)
+        self.assertEqual(read_zip(self.path("out.zip")), {"o.txt": b"o"})
+        self.assertEqual(sorted(n for n in os.listdir(self.dir) if not n.endswith(".err")),
+                         ["m", "old", "out.zip"])
 
 
 if __name__ == "__main__":

@@ -48,7 +48,7 @@ def search_path(*dirs):
     return os.pathsep.join(list(dirs) + [os.environ.get("PATH", "")])
 
 
-def run(name, args, cwd, env_path=None, preexec_fn=None, extra_env=None):
+def run(name, args, cwd, env_path=None, preexec_fn=None, extra_env=None, timeout=None):
     """Runs a program of the project; env_path replaces PATH when given."""
     command = [program(name)] + list(args)
     if EMULATOR:
@@ -64,7 +64,7 @@ def run(name, args, cwd, env_path=None, preexec_fn=None, extra_env=None):
     # session inherits its handles and would keep a pipe open.
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         done = subprocess.run(command, cwd=cwd, env=env, stdout=out, stderr=err,
-                              preexec_fn=preexec_fn)
+                              preexec_fn=preexec_fn, timeout=timeout)
         out.seek(0)
         err.seek(0)
         return subprocess.CompletedProcess(command, done.returncode, out.read(), err.read())

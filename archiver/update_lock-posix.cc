@@ -1,0 +1,135 @@
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "archiver/update_lock.h"
+
+namespace archiver {
+
+namespace {
+
+const char kVariable[] = "TREVASK_UPDATE_LOCK";
+
+std::string FolderOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The parent's lock, when the variable names an open descriptor of this
+// folder whose lock is already this process's to take without waiting.
+int Inherited(const struct stat& folder) {
+  const char* value = std::getenv(kVariable);
+  int fd;
+  std::uintmax_t dev, ino;
+  if (value == nullptr ||
+      std::sscanf(value, "%d:%" SCNuMAX ":%" SCNuMAX, &fd, &dev, &ino) != 3) {
+    return -1;
+  }
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0 || st.st_dev != dev || st.st_ino != ino ||
+      st.st_dev != folder.st_dev || st.st_ino != folder.st_ino) {
+    return -1;
+  }
+  // Held by the parent through this same open file: granted at once.
+  return flock(fd, LOCK_EX | LOCK_NB) == 0 ? fd : -1;
+}
+
+}  // namespace
+
+bool FinalTarget(const std::string& archive, std::string* target, std::string* error) {
+  std::string path = archive;
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+      *target = path;
+      return true;
+    }
+    std::vector<char> buffer(static_cast<size_t>(st.st_size > 0 ? st.st_size : 255) + 1);
+    ssize_t n = readlink(path.c_str(), buffer.data(), buffer.size());
+    if (n < 0 || static_cast<size_t>(n) >= buffer.size()) {
+      *error = "cannot follow the link " + path + ": " +
+               std::strerror(n < 0 ? errno : ENAMETOOLONG);
+      return false;
+    }
+    std::string next(buffer.data(), static_cast<size_t>(n));
+    if (next.empty()) break;
+    size_t slash = path.rfind('/');
+    path = next[0] == '/' || slash == std::string::npos
+               ? next
+               : path.substr(0, slash + 1) + next;
+  }
+  *error = "cannot follow the link " + archive + ": " + std::strerror(ELOOP);
+  return false;
+}
+
+UpdateLock::~UpdateLock() {
+  if (handle_ < 0) return;
+  if (handed_) unsetenv(kVariable);
+  // The parent's lock stays the parent's.
+  if (!inherited_) {
+    int fd = static_cast<int>(handle_);
+    flock(fd, LOCK_UN);
+    close(fd);
+  }
+}
+
+bool UpdateLock::Acquire(const std::string& archive, const char* who,
+                         std::string* error) {
+  std::string target;
+  if (!FinalTarget(archive, &target, error)) return false;
+  std::string folder = FolderOf(target);
+  struct stat st;
+  if (stat(folder.c_str(), &st) != 0) {
+    *error = "cannot lock " + folder + ": " + std::strerror(errno);
+    return false;
+  }
+  int fd = Inherited(st);
+  if (fd >= 0) {
+    handle_ = fd;
+    inherited_ = true;
+    return true;
+  }
+  fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    *error = "cannot lock " + folder + ": " + std::strerror(errno);
+    return false;
+  }
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    bool busy = errno == EWOULDBLOCK;
+    if (busy) {
+      std::fprintf(stderr, "%s: waiting for another run updating %s\n", who,
+                   archive.c_str());
+      std::fflush(stderr);
+    }
+    if (!busy || flock(fd, LOCK_EX) != 0) {
+      *error = "cannot lock " + folder + ": " + std::strerror(errno);
+      close(fd);
+      return false;
+    }
+  }
+  handle_ = fd;
+  return true;
+}
+
+void UpdateLock::HandToChildren() {
+  if (handle_ < 0 || inherited_) return;
+  int fd = static_cast<int>(handle_);
+  struct stat st;
+  if (fstat(fd, &st) != 0 || fcntl(fd, F_SETFD, 0) != 0) return;
+  char value[80];
+  std::snprintf(value, sizeof value, "%d:%ju:%ju", fd, static_cast<std::uintmax_t>(st.st_dev),
+                static_cast<std::uintmax_t>(st.st_ino));
+  setenv(kVariable, value, 1);
+  handed_ = true;
+}
+
+}  // namespace archiver

@@ -1,0 +1,150 @@
+#include <windows.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <vector>
+
+#include "archiver/update_lock.h"
+
+namespace archiver {
+
+namespace {
+
+const wchar_t kVariable[] = L"TREVASK_UPDATE_LOCK";
+
+std::wstring Wide(const std::string& utf8) {
+  if (utf8.empty()) return std::wstring();
+  int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
+                              nullptr, 0);
+  std::wstring out(n, L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &out[0], n);
+  return out;
+}
+
+// An absolute path in the \\?\ form, so that long paths work too.
+std::wstring Absolute(const std::wstring& path) {
+  if (path.compare(0, 4, L"\\\\?\\") == 0) return path;
+  DWORD n = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (n == 0) return path;
+  std::wstring full(n, L'\0');
+  n = GetFullPathNameW(path.c_str(), n, &full[0], nullptr);
+  full.resize(n);
+  if (full.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC" + full.substr(1);
+  return L"\\\\?\\" + full;
+}
+
+HANDLE OpenAny(const std::wstring& path) {
+  return CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+std::wstring FolderOf(const std::wstring& path) {
+  size_t slash = path.find_last_of(L"\\/");
+  return slash == std::wstring::npos ? L"." : path.substr(0, slash);
+}
+
+std::string Reason() {
+  char text[256];
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                           nullptr, GetLastError(), 0, text, sizeof text, nullptr);
+  while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r')) --n;
+  return n ? std::string(text, n) : "unknown error";
+}
+
+// The mutex's name from the identity of the folder that holds the file an
+// update of archive writes: a link at the archive is followed by opening it.
+bool MutexName(const std::string& archive, std::wstring* name, std::string* error) {
+  std::wstring path = Absolute(Wide(archive));
+  std::wstring folder = FolderOf(path);
+  HANDLE file = OpenAny(path);
+  if (file != INVALID_HANDLE_VALUE) {
+    std::vector<wchar_t> final(32768);
+    DWORD n = GetFinalPathNameByHandleW(file, final.data(), static_cast<DWORD>(final.size()),
+                                        FILE_NAME_NORMALIZED);
+    if (n > 0 && n < final.size()) folder = FolderOf(std::wstring(final.data(), n));
+    CloseHandle(file);
+  }
+  HANDLE h = OpenAny(folder);
+  BY_HANDLE_FILE_INFORMATION info;
+  if (h == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(h, &info)) {
+    *error = "cannot lock the folder of " + archive + ": " + Reason();
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    return false;
+  }
+  CloseHandle(h);
+  wchar_t text[96];
+  std::swprintf(text, 96, L"Global\\trevask-update-%08lx-%08lx%08lx",
+                static_cast<unsigned long>(info.dwVolumeSerialNumber),
+                static_cast<unsigned long>(info.nFileIndexHigh),
+                static_cast<unsigned long>(info.nFileIndexLow));
+  *name = text;
+  return true;
+}
+
+}  // namespace
+
+// Windows links are followed by the system when the archive is opened.
+bool FinalTarget(const std::string& archive, std::string* target, std::string*) {
+  *target = archive;
+  return true;
+}
+
+UpdateLock::~UpdateLock() {
+  if (handle_ == -1) return;
+  if (handed_) {
+    SetEnvironmentVariableW(kVariable, nullptr);
+    _wputenv(L"TREVASK_UPDATE_LOCK=");
+  }
+  if (!inherited_) {
+    HANDLE mutex = reinterpret_cast<HANDLE>(handle_);
+    ReleaseMutex(mutex);
+    CloseHandle(mutex);
+  }
+}
+
+bool UpdateLock::Acquire(const std::string& archive, const char* who, std::string* error) {
+  std::wstring name;
+  if (!MutexName(archive, &name, error)) return false;
+  wchar_t given[128];
+  DWORD n = GetEnvironmentVariableW(kVariable, given, 128);
+  if (n > 0 && n < 128 && name == given) {
+    // The parent holds it for this run.
+    handle_ = 0;
+    inherited_ = true;
+    return true;
+  }
+  HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());
+  if (mutex == nullptr && GetLastError() == ERROR_ACCESS_DENIED) {
+    // Without the right to the global namespace: this session's.
+    name.replace(0, 6, L"Local");
+    mutex = CreateMutexW(nullptr, FALSE, name.c_str());
+  }
+  if (mutex == nullptr) {
+    *error = "cannot lock " + archive + ": " + Reason();
+    return false;
+  }
+  DWORD waited = WaitForSingleObject(mutex, 0);
+  if (waited == WAIT_TIMEOUT) {
+    std::fprintf(stderr, "%s: waiting for another run updating %s\n", who, archive.c_str());
+    std::fflush(stderr);
+    waited = WaitForSingleObject(mutex, INFINITE);
+  }
+  // Abandoned: its holder ended without releasing it; now it is ours.
+  if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+    *error = "cannot lock " + archive + ": " + Reason();
+    CloseHandle(mutex);
+    return false;
+  }
+  handle_ = reinterpret_cast<std::intptr_t>(mutex);
+  name_ = name;
+  return true;
+}
+
+void UpdateLock::HandToChildren() {
+  if (handle_ == -1 || inherited_) return;
+  SetEnvironmentVariableW(kVariable, name_.c_str());
+  _wputenv((std::wstring(kVariable) + L"=" + name_).c_str());
+  handed_ = true;
+}
+
+}  // namespace archiver

@@ -1,0 +1,47 @@
+// One update of an archive at a time, among Trevask and the stand-in
+// archivers, whatever TempFolder the runs share.
+#ifndef TREVASK_ARCHIVER_UPDATE_LOCK_H_
+#define TREVASK_ARCHIVER_UPDATE_LOCK_H_
+
+#include <cstdint>
+#include <string>
+
+namespace archiver {
+
+// Serializes updates of one archive among Trevask and the stand-in
+// archivers. POSIX: flock() on the folder that holds the archive's final
+// target (links at the archive followed); Windows: a named mutex derived
+// from that folder's identity (volume serial + file index).
+class UpdateLock {
+ public:
+  UpdateLock() = default;
+  ~UpdateLock();  // releases
+  UpdateLock(const UpdateLock&) = delete;
+  UpdateLock& operator=(const UpdateLock&) = delete;
+  // Takes the lock for archive; while another process holds it, says so
+  // once on stderr ("<who>: waiting for another run updating <archive>")
+  // and waits. False with the reason when it cannot be taken, or when a
+  // signal whose handler does not restart calls ends the wait (POSIX).
+  // Windows: a mutex belongs to a thread; release on the acquiring thread.
+  bool Acquire(const std::string& archive, const char* who, std::string* error);
+  // While held: makes child processes started from now on (which inherit
+  // the environment) take it as theirs, so that a stand-in archiver run
+  // under this lock does not wait for its own parent. Sets TREVASK_UPDATE_LOCK.
+  // Changes the environment: call it while no other thread reads it.
+  void HandToChildren();
+
+ private:
+  std::intptr_t handle_ = -1;  // descriptor or HANDLE, -1 when not held
+  bool inherited_ = false;     // the parent's, handed to this process
+  bool handed_ = false;        // TREVASK_UPDATE_LOCK set by this one
+  std::wstring name_;          // Windows: the mutex's
+};
+
+// The file an update of archive writes: a link at archive followed to the
+// end of its chain (the folders on the way are the system's to follow).
+// On Windows archive itself.
+bool FinalTarget(const std::string& archive, std::string* target, std::string* error);
+
+}  // namespace archiver
+
+#endif  // TREVASK_ARCHIVER_UPDATE_LOCK_H_
