@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "archiver/update_lock.h"
 #include "folder_tool/folder_tool.h"
 #include "walk/compress_folder.h"
 
@@ -254,6 +255,27 @@ int MakeMirror(const Paths& paths) {
   return 0;
 }
 
+// Runs that write the same bundle take turns, so that neither's rename
+// drops the other's members. The stand-in archivers take the same lock;
+// the one run here is told that it holds it already.
+int RunBundle(const Paths& paths, const Options& options) {
+  archiver::UpdateLock lock;
+  std::string error;
+  if (!lock.Acquire(paths.destination, "trevask", &error)) {
+    ExitIfInterrupted();
+    return Refuse("cannot lock DstFileName for the update: " + error, paths.destination);
+  }
+  lock.HandToChildren();
+  FolderTool tool;
+  std::string pattern = paths.mirror + kSeparator + "*.*";
+  if (tool.RunArchiver(paths.destination, pattern, BundleOptions(options.kind),
+                       options.kind) != 0) {
+    ReportArchiverFailure();
+    return -1;
+  }
+  return 0;
+}
+
 int Run(const Paths& paths, const Options& options) {
   // One run at a time per TempFolder: mirror folders of two runs can nest,
   // and one run's -r would take the other's.
@@ -277,12 +299,7 @@ int Run(const Paths& paths, const Options& options) {
                                    paths.destination);
   if (RunStopped()) return -1;
 
-  std::string pattern = paths.mirror + kSeparator + "*.*";
-  if (tool.RunArchiver(paths.destination, pattern, BundleOptions(options.kind),
-                       options.kind) != 0) {
-    ReportArchiverFailure();
-    return -1;
-  }
+  if (RunBundle(paths, options) != 0) return -1;
   // A mirror tree with failed folders is kept for the user to inspect.
   if (walk_status != 0) return -1;
   if (options.remove != 1) return 0;

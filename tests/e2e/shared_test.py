@@ -91,6 +91,25 @@ class SharedTest(harness.ScratchTest):
                          ["Data.zip", "Y/", "Y/Y.zip"])
         self.assertEqual(os.listdir(self.path("T")), [])
 
+    def test_runs_writing_one_bundle_take_turns(self):
+        # The lock of an update is on the folder that holds the bundle.
+        held = os.open(self.dir, os.O_RDONLY)
+        fcntl.flock(held, fcntl.LOCK_EX)
+        runs = [self.trevask(source, "out.zip", temp, "-r")
+                for source, temp in (("sA/Data", "T1"), ("sB/Data", "T2"))]
+        time.sleep(1.5)
+        self.assertTrue(all(p.poll() is None for p in runs))
+        self.assertFalse(os.path.exists(self.path("out.zip")))
+        fcntl.flock(held, fcntl.LOCK_UN)
+        os.close(held)
+        for proc in runs:
+            out, err = proc.communicate(timeout=60)
+            self.assertIn(b"waiting for another run updating", err)
+            self.assertEqual(proc.returncode, 0, err)
+        # Both runs' folders; the top archive is the later run's.
+        self.assertEqual(sorted(harness.zip_infos(self.path("out.zip"))),
+                         ["Data.zip", "X/", "X/X.zip", "Y/", "Y/Y.zip"])
+
 
 if __name__ == "__main__":
     unittest.main()
