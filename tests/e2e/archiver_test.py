@@ -412,6 +412,18 @@ class SafeUpdateTest(harness.ScratchTest):
                     b"warning: skipped src/" + name.encode() + b": " + warning + b"\n")
                 self.assertEqual(result.stderr, expected)
 
+    def test_a_file_that_becomes_a_fifo_after_the_listing_is_skipped(self):
+        harness.make_files(self.dir, {"m/a.txt": text(1 << 20, 5) * 16, "m/z": b"soon a FIFO"})
+        child, err = self.start("out.zip", "m", env=dict(os.environ, TREVASK_THREADS="0"))
+        # One thread reads the files in order: m/z is not yet opened.
+        self.assertTrue(wait_for_new_archive(child.pid, self.dir))
+        os.remove(self.path("m/z"))
+        os.mkfifo(self.path("m/z"))
+        self.assertEqual(child.wait(timeout=60), 0)
+        err.seek(0)
+        self.assertEqual(err.read(), b"warning: skipped m/z: not a regular file\n")
+        self.assertEqual(sorted(read_zip(self.path("out.zip"))), ["a.txt"])
+
     def test_an_archive_path_that_is_no_regular_file_fails_at_once(self):
         os.mkfifo(self.path("fifo.zip"))
         os.symlink("fifo.zip", self.path("link.zip"))
