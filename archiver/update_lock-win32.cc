@@ -83,9 +83,27 @@ bool MutexName(const std::string& archive, std::wstring* name, std::string* erro
 
 }  // namespace
 
-// Windows links are followed by the system when the archive is opened.
 bool FinalTarget(const std::string& archive, std::string* target, std::string*) {
   *target = archive;
+  std::wstring path = Absolute(Wide(archive));
+  DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    return true;
+  }
+  // A link: the file at its end, as the system names it.
+  HANDLE file = OpenAny(path);
+  if (file == INVALID_HANDLE_VALUE) return true;
+  std::vector<wchar_t> final(32768);
+  DWORD n = GetFinalPathNameByHandleW(file, final.data(), static_cast<DWORD>(final.size()),
+                                      FILE_NAME_NORMALIZED);
+  CloseHandle(file);
+  if (n == 0 || n >= final.size()) return true;
+  int bytes = WideCharToMultiByte(CP_UTF8, 0, final.data(), static_cast<int>(n), nullptr, 0,
+                                  nullptr, nullptr);
+  std::string utf8(bytes, '\0');
+  WideCharToMultiByte(CP_UTF8, 0, final.data(), static_cast<int>(n), &utf8[0], bytes, nullptr,
+                      nullptr);
+  *target = utf8;
   return true;
 }
 

@@ -39,7 +39,6 @@ class UpdateLock {
 
 // The file an update of archive writes: a link at archive followed to the
 // end of its chain (the folders on the way are the system's to follow).
-// On Windows archive itself.
 bool FinalTarget(const std::string& archive, std::string* target, std::string* error);
 
 }  // namespace archiver
