@@ -168,6 +168,11 @@ int CheckPaths(char** argv, const Options& options, Paths* paths) {
   if (IsExistingFolder(destination)) {
     return Refuse("DstFileName is an existing folder", destination);
   }
+  const size_t last = FindLastSeparator(destination);
+  const std::string holder = last == std::string::npos ? "." : destination.substr(0, last + 1);
+  if (!IsExistingFolder(holder)) {
+    return Refuse("the folder of DstFileName does not exist", destination);
+  }
   // Opening a FIFO or a device would block or read from it.
   if (IsSpecialFile(destination)) {
     return Refuse("DstFileName exists and is not a regular file", destination);
@@ -284,6 +289,7 @@ int Run(const Paths& paths, const Options& options) {
   FolderLock lock;
   std::string error;
   if (!lock.Acquire(paths.temp_root, &error)) {
+    ExitIfInterrupted();
     return Refuse("cannot lock TempFolder: " + error, paths.temp_root);
   }
   // A mirror folder that cannot be made fails the run before anything runs.

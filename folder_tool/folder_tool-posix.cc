@@ -21,6 +21,7 @@
 #include <map>
 #include <vector>
 
+#include "archiver/update_lock.h"
 #include "folder_tool/folder_tool.h"
 #include "folder_tool/platform.h"
 
@@ -533,30 +534,18 @@ bool WayIsTrusted(const std::string& path, std::string* folder, std::string* rea
   return true;
 }
 
-FolderLock::~FolderLock() {
-  if (handle_ >= 0) close(static_cast<int>(handle_));
-}
+FolderLock::~FolderLock() { delete static_cast<archiver::UpdateLock*>(update_); }
 
 bool FolderLock::Acquire(const std::string& folder, std::string* error) {
-  int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) {
-    *error = std::strerror(errno);
+  // The same flock as the update of an archive in this folder: a bundle
+  // written here finds it held by its own run rather than waiting for it.
+  auto* lock = new archiver::UpdateLock;
+  if (!lock->Acquire(folder + "/", "trevask", error)) {
+    delete lock;
     return false;
   }
-  handle_ = fd;
-  if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
-  if (errno != EWOULDBLOCK) {
-    *error = std::strerror(errno);
-    return false;
-  }
-  std::fprintf(stderr, "trevask: waiting for another run that uses %s\n", folder.c_str());
-  while (flock(fd, LOCK_EX) != 0) {
-    if (errno != EINTR) {
-      *error = std::strerror(errno);
-      return false;
-    }
-    ExitIfInterrupted();
-  }
+  lock->HandToChildren();
+  update_ = lock;
   return true;
 }
 

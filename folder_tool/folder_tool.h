@@ -154,7 +154,9 @@ bool WayIsTrusted(const std::string& path, std::string* folder,
                   std::string* reason);
 
 // One run per folder: held from Acquire to destruction. A second run waits,
-// after saying so on stderr.
+// after saying so on stderr. On POSIX it is the update lock of the folder,
+// handed to the archivers, so that a bundle written into the folder itself
+// takes it as held.
 class FolderLock {
  public:
   FolderLock() = default;
@@ -166,6 +168,7 @@ class FolderLock {
 
  private:
   long long handle_ = -1;
+  void* update_ = nullptr;
 };
 
 // Creates the one folder path, private to the user where the platform can

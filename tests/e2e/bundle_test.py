@@ -185,7 +185,8 @@ class BundleTest(harness.ScratchTest):
         self.assertTrue(os.path.exists(self.path("T/Data/Sub/Sub.zip")))
         # A bundle that cannot be written: the mirror tree stays.
         shutil.rmtree(self.path("T"))
-        result = self.trevask("src/Data", native("nowhere/blocked.zip"), "T", "-r")
+        harness.make_files(self.dir, {"blocked.zip": b"not a zip archive"})
+        result = self.trevask("src/Data", "blocked.zip", "T", "-r")
         self.assertEqual(result.returncode, FAILURE)
         self.assertTrue(result.stdout.endswith(b"PKZIP Compress Error!"))
         self.assertTrue(os.path.exists(self.path("T/Data/Sub/Sub.zip")))

@@ -63,7 +63,7 @@ CASES = [
      b"DstFileName lies inside SourceFolder", (), False, False),
     ("bundle through a link into the mirror", ["src", "Tlink/out.zip", "T9", "-r"],
      lambda t: (os.mkdir(t.path("T9")), os.symlink("T9/src", t.path("Tlink"))), FAILURE,
-     b"DstFileName lies inside the mirror folder", (), True, False),
+     b"the folder of DstFileName does not exist", (), True, False),
     ("mirror folder is a link", ["src/Data", "Out.zip", "T"],
      lambda t: (os.mkdir(t.path("T")), os.symlink("../elsewhere", t.path("T/Data"))), FAILURE,
      b"exists as a link", (), True, False),
