@@ -151,16 +151,14 @@ def gen_large(root, rng):
 
 
 def gen_debian(root, rng):
+    # fetch-source.sh makes a fresh WORK per package and unpacks it into
+    # WORK/source.
     os.makedirs(root)
-    work = os.path.join(BENCH, "debian-src")
-    os.makedirs(work, exist_ok=True)
     for package in ("curl", "libzip"):
-        subprocess.run([os.path.join(ROOT, "scripts", "fetch-source.sh"), package], cwd=work,
+        work = os.path.join(BENCH, "debian-src", package)
+        subprocess.run([os.path.join(ROOT, "scripts", "fetch-source.sh"), package, work],
                        check=True)
-    for dsc in sorted(f for f in os.listdir(work) if f.endswith(".dsc")):
-        subprocess.run(["dpkg-source", "--no-check", "-x", dsc,
-                        os.path.join(root, dsc.split("_")[0])],
-                       cwd=work, check=True, stdout=subprocess.DEVNULL)
+        shutil.move(os.path.join(work, "source"), os.path.join(root, package))
 
 
 def gen_system(root, rng):
