@@ -369,9 +369,9 @@ def find_tmpfs(wanted):
     return None
 
 
-def run_trevask(src, place="disk"):
+def run_trevask(src, place=None):
     out = os.path.join(BENCH, "trevask.zip")
-    tmp = os.path.join(TEMP_PARENTS[place], "tmp-trevask")
+    tmp = os.path.join(TEMP_PARENTS[place or next(iter(TEMP_PARENTS))], "tmp-trevask")
     fresh(out, tmp)
     parent, name = os.path.split(src)
     m = measured([os.path.join(BIN, "trevask"), name, out, tmp, "-r"], parent)
@@ -676,7 +676,7 @@ def set_temp_places(places, tmpfs_wanted):
                     % (tmpfs_wanted or "/dev/shm"))
         else:
             sys.exit("--temp takes disk and tmpfs, not %s" % place)
-    if "disk" not in TEMP_PARENTS:
+    if not TEMP_PARENTS:
         TEMP_PARENTS["disk"] = BENCH
 
 
