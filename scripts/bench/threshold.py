@@ -33,8 +33,8 @@ KIB = 1024
 NEVER = float("inf")
 # Thresholds tried; 0 starts workers for every folder, NEVER for none.
 THRESHOLDS = [0, 64 * KIB, 256 * KIB, 1024 * KIB, 2048 * KIB, 8192 * KIB, NEVER]
-BUCKETS = [16 * KIB, 64 * KIB, 256 * KIB, 512 * KIB, 1024 * KIB, 2048 * KIB, 4096 * KIB,
-           8192 * KIB, NEVER]
+BUCKETS = [16 * KIB, 64 * KIB, 256 * KIB, 512 * KIB, 768 * KIB, 1024 * KIB, 1536 * KIB,
+           2048 * KIB, 4096 * KIB, 8192 * KIB, NEVER]
 
 
 def folders_of(trees):
@@ -60,7 +60,7 @@ def label(x):
         return "never"
     if x == 0:
         return "always"
-    return "%d KiB" % (x // KIB) if x < 1024 * KIB else "%d MiB" % (x // (1024 * KIB))
+    return "%d KiB" % (x // KIB) if x < 1024 * KIB else "%g MiB" % (x / (1024 * KIB))
 
 
 def run_one(folder, out, threads):
