@@ -5,7 +5,7 @@
 #                                fuzzer's clang
 set -euo pipefail
 
-packages=(cmake g++ make pkg-config dpkg-dev zlib1g-dev libdeflate-dev libgtest-dev python3 unzip
+packages=(cmake g++ make pkg-config dpkg-dev zlib1g-dev libdeflate-dev libgtest-dev python3 unzip zip
   groff-base man-db lintian)
 if [ "${1:-}" = "--all" ]; then
   # wine32 runs the 32-bit build; it is an i386 package (multiarch).
