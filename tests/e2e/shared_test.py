@@ -111,5 +111,24 @@ class SharedTest(harness.ScratchTest):
                          ["Data.zip", "X/", "X/X.zip", "Y/", "Y/Y.zip"])
 
 
+@unittest.skipUnless(harness.WINDOWS and os.path.isdir("/tmp") and os.stat("/tmp").st_mode & 0o002,
+                     "Wine's view of a folder every user can write")
+class WindowsAccessTest(harness.ScratchTest):
+    def test_folder_everyone_can_change_is_refused(self):
+        # Wine has no sticky bit: /tmp shows as writable by Everyone, as a
+        # folder made under C:\ is writable by all authenticated users.
+        import tempfile
+        scratch = tempfile.mkdtemp(prefix="trevask-acl-", dir="/tmp")
+        self.addCleanup(__import__("shutil").rmtree, scratch, True)
+        harness.make_files(scratch, {"src/Data/a.txt": b"a"})
+        before = snapshot(scratch)
+        result = harness.run("trevask", ["src\\Data", "out.zip", harness.target_path(scratch + "/T")],
+                             scratch, env_path=harness.search_path(harness.BIN_DIR))
+        self.assertEqual(result.returncode, FAILURE, result.stderr)
+        self.assertIn(b"TempFolder is not safe", result.stderr)
+        self.assertIn(b"Everyone", result.stderr)
+        self.assertEqual(snapshot(scratch), before)
+
+
 if __name__ == "__main__":
     unittest.main()
