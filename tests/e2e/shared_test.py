@@ -110,6 +110,35 @@ class SharedTest(harness.ScratchTest):
         self.assertEqual(sorted(harness.zip_infos(self.path("out.zip"))),
                          ["Data.zip", "X/", "X/X.zip", "Y/", "Y/Y.zip"])
 
+    def test_runs_whose_temp_folder_is_the_others_bundle_folder_both_end(self):
+        for name in ("P", "Q"):
+            os.mkdir(self.path(name))
+            os.chown(self.path(name), 65534, 65534)
+        # Each run's TempFolder is the other's bundle folder. Q is let go
+        # first, so that one run holds its TempFolder while the other waits
+        # for its own: taking them in different orders, they would each
+        # hold one and wait for the other about every other time.
+        for attempt in range(5):
+            held = [os.open(self.path(name), os.O_RDONLY) for name in ("P", "Q")]
+            for fd in held:
+                fcntl.flock(fd, fcntl.LOCK_EX)
+            runs = [self.trevask("sA/Data", "Q/a.zip", "P", "-r"),
+                    self.trevask("sB/Data", "P/b.zip", "Q", "-r")]
+            time.sleep(0.5)
+            os.close(held[1])
+            time.sleep(0.3)
+            os.close(held[0])
+            for proc in runs:
+                try:
+                    out, err = proc.communicate(timeout=30)
+                except subprocess.TimeoutExpired:
+                    for p in runs:
+                        p.kill()
+                    self.fail("the runs wait for each other (attempt %d)" % attempt)
+                self.assertEqual(proc.returncode, 0, err)
+            self.assertIn("X/X.zip", harness.zip_infos(self.path("Q/a.zip")))
+            self.assertIn("Y/Y.zip", harness.zip_infos(self.path("P/b.zip")))
+
 
 @unittest.skipUnless(harness.WINDOWS and os.path.isdir("/tmp") and os.stat("/tmp").st_mode & 0o002,
                      "Wine's view of a folder every user can write")
