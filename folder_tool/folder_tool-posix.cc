@@ -534,7 +534,7 @@ bool WayIsTrusted(const std::string& path, std::string* folder, std::string* rea
   return true;
 }
 
-FolderLock::~FolderLock() { delete static_cast<archiver::UpdateLock*>(update_); }
+FolderLock::~FolderLock() { delete static_cast<archiver::UpdateLock*>(held_); }
 
 bool FolderLock::Acquire(const std::string& folder, std::string* error) {
   // The same flock as the update of an archive in this folder: a bundle
@@ -545,7 +545,7 @@ bool FolderLock::Acquire(const std::string& folder, std::string* error) {
     return false;
   }
   lock->HandToChildren();
-  update_ = lock;
+  held_ = lock;
   return true;
 }
 

@@ -496,9 +496,9 @@ bool WayIsTrusted(const std::string& path, std::string* folder, std::string* rea
 }
 
 FolderLock::~FolderLock() {
-  if (handle_ != -1) {
-    ReleaseMutex(reinterpret_cast<HANDLE>(handle_));
-    CloseHandle(reinterpret_cast<HANDLE>(handle_));
+  if (held_ != nullptr) {
+    ReleaseMutex(static_cast<HANDLE>(held_));
+    CloseHandle(static_cast<HANDLE>(held_));
   }
 }
 
@@ -526,7 +526,7 @@ bool FolderLock::Acquire(const std::string& folder, std::string* error) {
     CloseHandle(mutex);
     return false;
   }
-  handle_ = reinterpret_cast<long long>(mutex);
+  held_ = mutex;
   return true;
 }
 

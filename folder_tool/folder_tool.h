@@ -167,8 +167,7 @@ class FolderLock {
   bool Acquire(const std::string& folder, std::string* error);
 
  private:
-  long long handle_ = -1;
-  void* update_ = nullptr;
+  void* held_ = nullptr;  // the platform's lock object
 };
 
 // Creates the one folder path, private to the user where the platform can
