@@ -218,17 +218,13 @@ struct Made {
 // Removes the mirror folder only while it is still the one this run knows:
 // a folder swapped in meanwhile is left alone.
 bool RemoveMirror(const std::string& mirror, const platform::FileId& id) {
-  platform::FileId now;
-  if (KindOf(mirror) != PathKind::kFolder || !platform::GetFileId(mirror, &now) ||
-      !(now == id)) {
+  if (RemoveFolderIfSame(mirror, id) == -2) {
     std::fprintf(stderr,
                  "trevask: %s is no longer the mirror folder this run made; "
                  "nothing was removed\n",
                  mirror.c_str());
     return false;
   }
-  FolderTool tool;
-  tool.RemoveFolder(mirror);
   return true;
 }
 

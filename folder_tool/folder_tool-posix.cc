@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -299,14 +300,9 @@ int RunArchiverProgram(const std::vector<std::string>& args, const std::string& 
 
 namespace {
 
-// Empties and removes the folder name in dir; a link or file there is
-// removed itself, never followed.
-bool RemoveAt(int dir, const char* name) {
-  int fd = openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) {
-    if (errno == ENOTDIR || errno == ELOOP) return unlinkat(dir, name, 0) == 0;
-    return errno == ENOENT;
-  }
+// Empties the folder open at fd and removes it as name in dir; links and
+// files are removed themselves, never followed.
+bool RemoveOpen(int dir, const char* name, int fd) {
   DIR* d = fdopendir(fd);
   if (d == nullptr) {
     close(fd);
@@ -322,7 +318,14 @@ bool RemoveAt(int dir, const char* name) {
       is_dir = fstatat(fd, child, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
     }
     if (is_dir) {
-      ok = RemoveAt(fd, child) && ok;
+      int sub = openat(fd, child, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (sub >= 0) {
+        ok = RemoveOpen(fd, child, sub) && ok;
+      } else if (errno == ENOTDIR || errno == ELOOP) {
+        ok = (unlinkat(fd, child, 0) == 0 || errno == ENOENT) && ok;
+      } else {
+        ok = ok && errno == ENOENT;
+      }
     } else if (unlinkat(fd, child, 0) != 0 && errno != ENOENT) {
       ok = false;
     }
@@ -333,15 +336,34 @@ bool RemoveAt(int dir, const char* name) {
 
 }  // namespace
 
-int RemoveTree(const std::string& path) {
+int RemoveTree(const std::string& path, const FileId* expected) {
   size_t last = path.find_last_of('/');
   std::string parent = last == std::string::npos ? "." : last == 0 ? "/" : path.substr(0, last);
   std::string name = last == std::string::npos ? path : path.substr(last + 1);
   int dir = open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir < 0) return -1;
-  bool ok = RemoveAt(dir, name.c_str());
+  int fd = openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  int result = 0;
+  struct stat st;
+  if (fd < 0) {
+    // rm -rf takes a link or a file in place of the folder itself.
+    if (expected != nullptr) {
+      result = -2;
+    } else if ((errno == ENOTDIR || errno == ELOOP) && unlinkat(dir, name.c_str(), 0) != 0) {
+      result = 1;
+    } else if (errno != ENOTDIR && errno != ELOOP && errno != ENOENT) {
+      result = 1;
+    }
+  } else if (expected != nullptr &&
+             (fstat(fd, &st) != 0 || st.st_dev != static_cast<dev_t>(expected->volume) ||
+              st.st_ino != static_cast<ino_t>(expected->low))) {
+    close(fd);
+    result = -2;
+  } else {
+    result = RemoveOpen(dir, name.c_str(), fd) ? 0 : 1;
+  }
   close(dir);
-  return ok ? 0 : 1;
+  return result;
 }
 
 bool PathTextEqual(const std::string& a, const std::string& b) {
@@ -429,15 +451,51 @@ bool GroupHasOthers(gid_t gid) {
   return others;
 }
 
+std::string UserName(uid_t uid) {
+  const struct passwd* user = getpwuid(uid);
+  return user != nullptr ? user->pw_name : std::to_string(uid);
+}
+
+// Who else an access list lets write to the folder: a user entry for
+// another user, or a group entry (the owning group's too) for a group with
+// other members, as far as the mask lets them. Empty when nobody.
+std::string AclWriters(const std::string& folder) {
+  unsigned char raw[1024];
+  ssize_t n = getxattr(folder.c_str(), "system.posix_acl_access", raw, sizeof raw);
+  if (n < 4) return "";
+  // Little-endian: a version word, then entries of tag, permissions, id.
+  auto u16 = [&](size_t at) { return static_cast<unsigned>(raw[at] | raw[at + 1] << 8); };
+  auto u32 = [&](size_t at) {
+    return static_cast<unsigned>(raw[at] | raw[at + 1] << 8 | raw[at + 2] << 16 |
+                                 static_cast<unsigned>(raw[at + 3]) << 24);
+  };
+  const unsigned kUser = 0x02, kGroupObj = 0x04, kGroup = 0x08, kMask = 0x10, kWrite = 2;
+  bool mask_writes = true;
+  for (size_t at = 4; at + 8 <= static_cast<size_t>(n); at += 8) {
+    if (u16(at) == kMask) mask_writes = (u16(at + 2) & kWrite) != 0;
+  }
+  if (!mask_writes) return "";
+  struct stat st;
+  if (stat(folder.c_str(), &st) != 0) return "";
+  for (size_t at = 4; at + 8 <= static_cast<size_t>(n); at += 8) {
+    const unsigned tag = u16(at);
+    if (!(u16(at + 2) & kWrite)) continue;
+    const unsigned id = tag == kGroupObj ? static_cast<unsigned>(st.st_gid) : u32(at + 4);
+    if (tag == kUser && id != geteuid() && id != 0) return "user " + UserName(id);
+    if ((tag == kGroup || tag == kGroupObj) && GroupHasOthers(id)) {
+      const struct group* g = getgrgid(id);
+      return "group " + (g != nullptr ? std::string(g->gr_name) : std::to_string(id));
+    }
+  }
+  return "";
+}
+
 // Why another user could rename or replace what is in the folder, or empty.
 std::string UntrustedBecause(const std::string& folder, const struct stat& st) {
   const uid_t me = geteuid();
   char text[160];
   if (st.st_uid != me && st.st_uid != 0) {
-    const struct passwd* owner = getpwuid(st.st_uid);
-    std::snprintf(text, sizeof text, "it belongs to another user (%s)",
-                  owner != nullptr ? owner->pw_name : std::to_string(st.st_uid).c_str());
-    return text;
+    return "it belongs to another user (" + UserName(st.st_uid) + ")";
   }
   // A sticky folder lets nobody rename what is not theirs, as /tmp.
   if (st.st_mode & S_ISVTX) return "";
@@ -454,7 +512,8 @@ std::string UntrustedBecause(const std::string& folder, const struct stat& st) {
                   static_cast<unsigned>(st.st_mode & 07777));
     return text;
   }
-  (void)folder;
+  std::string writer = AclWriters(folder);
+  if (!writer.empty()) return "its access list lets " + writer + " write to it";
   return "";
 }
 
@@ -514,6 +573,12 @@ bool WayIsTrusted(const std::string& path, std::string* folder, std::string* rea
     std::string here = joined();
     if (lstat(here.c_str(), &st) != 0) return true;  // nothing below exists yet
     if (S_ISLNK(st.st_mode)) {
+      // Its owner can point it elsewhere at any time, in /tmp too.
+      if (st.st_uid != geteuid() && st.st_uid != 0) {
+        *folder = here;
+        *reason = "it is a link that belongs to another user (" + UserName(st.st_uid) + ")";
+        return false;
+      }
       if (++hops > 40) {
         *folder = here;
         *reason = "too many links";

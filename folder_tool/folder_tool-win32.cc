@@ -310,7 +310,10 @@ int RunArchiverProgram(const std::vector<std::string>& args, const std::string&,
   return status;
 }
 
-int RemoveTree(const std::string& path) {
+int RemoveTree(const std::string& path, const FileId* expected) {
+  FileId now;
+  // cmd.exe works by name: the check is as close to it as Windows allows.
+  if (expected != nullptr && (!GetFileId(path, &now) || !(now == *expected))) return -2;
   std::string line;
   if (!BuildRemoveCommand(path, &line)) return -1;
   return std::system(line.c_str());

@@ -163,6 +163,12 @@ int FolderTool::RemoveFolder(const std::string& path) {
   return platform::RemoveTree(path);
 }
 
+int RemoveFolderIfSame(const std::string& path, const platform::FileId& id) {
+  if (!PathFits(path)) return -1;
+  std::fflush(stdout);
+  return platform::RemoveTree(path, &id);
+}
+
 bool QuoteForCmd(const std::string& arg, size_t trailing_backslashes,
                  std::string* quoted, bool delayed_expansion) {
   if (delayed_expansion && arg.find('!') != std::string::npos) return false;

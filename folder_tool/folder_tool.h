@@ -170,6 +170,12 @@ class FolderLock {
   void* held_ = nullptr;  // the platform's lock object
 };
 
+// Removes the folder path with everything beneath it only while it is the
+// folder id names; -2, removing nothing, when it is not. Links are never
+// followed.
+namespace platform { struct FileId; }
+int RemoveFolderIfSame(const std::string& path, const platform::FileId& id);
+
 // Creates the one folder path, private to the user where the platform can
 // say so; false with the system's reason, also when it exists already.
 bool CreateNewFolder(const std::string& path, std::string* error);

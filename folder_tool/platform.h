@@ -22,8 +22,11 @@ bool CreateOneDirectory(const std::string& path, std::string* error);
 int RunArchiverProgram(const std::vector<std::string>& args, const std::string& read_ahead,
                        bool* started);
 
-// Removes path and everything beneath it, never through a link.
-int RemoveTree(const std::string& path);
+// Removes path and everything beneath it, never through a link. With
+// expected, only while path is still that folder (checked on the very
+// handle the removal then works through); -2 when it is not.
+struct FileId;
+int RemoveTree(const std::string& path, const FileId* expected = nullptr);
 
 // Compares path text the way the file system does (case-folding or not).
 bool PathTextEqual(const std::string& a, const std::string& b);

@@ -387,3 +387,28 @@ TEST(ScanSubfolders, NeverListsANameChangedOnTheWay) {
   }
 }
 #endif
+
+TEST(RemoveFolderIfSame, RemovesOnlyTheFolderItWasToldOf) {
+  ScratchDir scratch;
+  WorkingDir cwd(scratch.path());
+  fs::create_directories(P("M/sub"));
+  fs::create_directories(P("other/sub"));
+  WriteFile(P("M/sub/f"), "f");
+  WriteFile(P("other/sub/keep"), "keep");
+  trevask::platform::FileId mirror, other;
+  ASSERT_TRUE(trevask::platform::GetFileId("M", &mirror));
+  ASSERT_TRUE(trevask::platform::GetFileId("other", &other));
+  // Another folder in its place, or a link to one, is left alone.
+  EXPECT_EQ(trevask::RemoveFolderIfSame("M", other), -2);
+  std::error_code ec;
+  fs::create_directory_symlink(scratch.path() / "other", "L", ec);
+  if (!ec && fs::is_symlink("L")) {
+    EXPECT_EQ(trevask::RemoveFolderIfSame("L", other), -2);
+    EXPECT_TRUE(fs::is_symlink("L"));
+  }
+  EXPECT_EQ(ReadFile(P("other/sub/keep")), "keep");
+  EXPECT_TRUE(fs::exists(P("M/sub/f")));
+  EXPECT_EQ(trevask::RemoveFolderIfSame("M", mirror), 0);
+  EXPECT_FALSE(fs::exists("M"));
+  EXPECT_EQ(ReadFile(P("other/sub/keep")), "keep");
+}

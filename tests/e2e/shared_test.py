@@ -4,6 +4,7 @@ is refused up front; runs over one TempFolder take turns; the mirror tree
 is private; nothing else changes."""
 import fcntl
 import os
+import struct
 import subprocess
 import time
 import unittest
@@ -22,7 +23,7 @@ class SharedTest(harness.ScratchTest):
     def setUp(self):
         super().setUp()
         harness.make_files(self.dir, TREE)
-        for name in ("shared", "sticky", "mine", "other"):
+        for name in ("shared", "sticky", "mine", "other", "acl"):
             os.mkdir(self.path(name))
         self.drop = harness.unprivileged(self, self.dir)
         self.env = dict(os.environ, PATH=harness.BIN_DIR)
@@ -33,6 +34,24 @@ class SharedTest(harness.ScratchTest):
         os.chmod(self.path("mine"), 0o777)
         os.chown(self.path("sticky"), 0, 0)
         os.chmod(self.path("sticky"), 0o1777)
+        # Another user's links in a sticky folder, as in /tmp: theirs to
+        # point elsewhere at any time.
+        for name, target in (("sticky/L", "mine2"), ("sticky/out.zip", "mine2/keep.zip")):
+            os.symlink(self.path(target), self.path(name))
+            os.lchown(self.path(name), OTHER, OTHER)
+        os.mkdir(self.path("mine2"))
+        os.chown(self.path("mine2"), 65534, 65534)
+        # An access list that lets the other user write; the folder's group
+        # has nobody else in it.
+        os.chown(self.path("acl"), 65534, 4343)
+        entries = [(1, 7, 0xFFFFFFFF), (2, 7, OTHER), (4, 5, 0xFFFFFFFF), (0x10, 7, 0xFFFFFFFF),
+                   (0x20, 0, 0xFFFFFFFF)]
+        try:
+            os.setxattr(self.path("acl"), "system.posix_acl_access", struct.pack("<I", 2) +
+                        b"".join(struct.pack("<HHI", *e) for e in entries))
+            self.acl = True
+        except OSError:
+            self.acl = False  # a file system without access lists
 
     def trevask(self, *args, **kw):
         return subprocess.Popen([program("trevask")] + list(args), cwd=self.dir, env=self.env,
@@ -47,7 +66,9 @@ class SharedTest(harness.ScratchTest):
             (["sA/Data", "out.zip", "mine/T"], "mine", b"every user can write to it (mode 777)"),
             (["sA/Data", "other/out.zip", "T"], "other", b"belongs to another user"),
             (["sA/Data", "mine/out.zip", "T"], "mine", b"write the bundle to a folder"),
-        ]
+            (["sA/Data", "out.zip", "sticky/L/T", "-r"], "sticky/L", b"link that belongs to another"),
+            (["sA/Data", "sticky/out.zip", "T"], "sticky/out.zip", b"link that belongs to another"),
+        ] + ([(["sA/Data", "out.zip", "acl/T"], "acl", b"access list lets user")] if self.acl else [])
         for args, folder, why in cases:
             with self.subTest(args=args):
                 proc = self.trevask(*args)
