@@ -3,9 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <tuple>
 
-#include "archiver/update_lock.h"
 #include "folder_tool/folder_tool.h"
 #include "walk/compress_folder.h"
 
@@ -257,54 +255,9 @@ int MakeMirror(const Paths& paths) {
   return 0;
 }
 
-// The run's locks: TempFolder's for the whole run, and the update lock of
-// the bundle's folder, so that runs writing the same bundle take turns and
-// neither's rename drops the other's members. The stand-in archivers take
-// the same update lock; the bundle's archiver is told that it holds it.
-// Both are taken at the start in one order for every run (by identity), so
-// that two runs whose TempFolder is the other's bundle folder cannot each
-// hold one and wait for the other. On POSIX both are flocks of a folder:
-// when they are the same folder, the first serves for both.
-struct RunLocks {
-  FolderLock temp;
-  archiver::UpdateLock bundle;
-  bool bundle_held = false;
-};
-
-bool BundleFolderId(const std::string& destination, platform::FileId* id) {
-  std::string target, error;
-  if (!archiver::FinalTarget(destination, &target, &error)) return false;
-  size_t last = FindLastSeparator(target);
-  return platform::GetFileId(last == std::string::npos ? "." : target.substr(0, last + 1), id);
-}
-
-int AcquireLocks(const Paths& paths, RunLocks* locks) {
-  platform::FileId temp_id, bundle_id;
-  if (!platform::GetFileId(paths.temp_root, &temp_id)) {
-    return Refuse("cannot look at TempFolder", paths.temp_root);
-  }
-  const bool separate = !BundleFolderId(paths.destination, &bundle_id) || !(bundle_id == temp_id);
-  auto before = [](const platform::FileId& a, const platform::FileId& b) {
-    return std::tie(a.volume, a.high, a.low) < std::tie(b.volume, b.high, b.low);
-  };
-  std::string error;
-  auto take_bundle = [&] {
-    locks->bundle_held = locks->bundle.Acquire(paths.destination, "trevask", &error);
-    if (locks->bundle_held) return 0;
-    ExitIfInterrupted();
-    return Refuse("cannot lock DstFileName for the update: " + error, paths.destination);
-  };
-  if (separate && before(bundle_id, temp_id) && take_bundle() != 0) return -1;
-  if (!locks->temp.Acquire(paths.temp_root, &error)) {
-    ExitIfInterrupted();
-    return Refuse("cannot lock TempFolder: " + error, paths.temp_root);
-  }
-  if (separate && !locks->bundle_held && take_bundle() != 0) return -1;
-  return 0;
-}
-
 int RunBundle(const Paths& paths, const Options& options, RunLocks* locks) {
-  if (locks->bundle_held) locks->bundle.HandToChildren();
+  // Its archiver takes the update lock this run holds as its own.
+  locks->HandBundleToChildren();
   FolderTool tool;
   std::string pattern = paths.mirror + kSeparator + "*.*";
   if (tool.RunArchiver(paths.destination, pattern, BundleOptions(options.kind),
@@ -316,12 +269,17 @@ int RunBundle(const Paths& paths, const Options& options, RunLocks* locks) {
 }
 
 int Run(const Paths& paths, const Options& options) {
-  // One run at a time per TempFolder: mirror folders of two runs can nest,
-  // and one run's -r would take the other's.
+  // Mirror folders of two runs over one TempFolder can nest, and one run's
+  // -r would take the other's.
   FolderTool tool;
   if (!tool.MakeDirectoryPath(paths.temp_root)) return -1;
+  // One run at a time per TempFolder and per bundle folder; see RunLocks.
   RunLocks locks;
-  if (AcquireLocks(paths, &locks) != 0) return -1;
+  std::string error;
+  if (!locks.Acquire(paths.temp_root, paths.destination, &error)) {
+    ExitIfInterrupted();
+    return Refuse("cannot lock: " + error, paths.temp_root);
+  }
   // A mirror folder that cannot be made fails the run before anything runs.
   if (options.remove == 1 ? MakeMirror(paths) != 0
                           : !tool.MakeDirectoryPath(paths.mirror, paths.temp_root)) {

@@ -120,16 +120,18 @@ bool UpdateLock::Acquire(const std::string& archive, const char* who,
   return true;
 }
 
-void UpdateLock::HandToChildren() {
-  if (handle_ < 0 || inherited_) return;
-  int fd = static_cast<int>(handle_);
+bool HandLockToChildren(int fd) {
   struct stat st;
-  if (fstat(fd, &st) != 0 || fcntl(fd, F_SETFD, 0) != 0) return;
+  if (fstat(fd, &st) != 0 || fcntl(fd, F_SETFD, 0) != 0) return false;
   char value[80];
   std::snprintf(value, sizeof value, "%d:%ju:%ju", fd, static_cast<std::uintmax_t>(st.st_dev),
                 static_cast<std::uintmax_t>(st.st_ino));
-  setenv(kVariable, value, 1);
-  handed_ = true;
+  return setenv(kVariable, value, 1) == 0;
+}
+
+void UpdateLock::HandToChildren() {
+  if (handle_ < 0 || inherited_) return;
+  handed_ = HandLockToChildren(static_cast<int>(handle_));
 }
 
 }  // namespace archiver

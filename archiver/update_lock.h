@@ -37,6 +37,11 @@ class UpdateLock {
   std::wstring name_;          // Windows: the mutex's
 };
 
+// POSIX: makes child processes started from now on take the flock held
+// through fd (a folder's) as theirs, as HandToChildren does for a lock of
+// this class. False when fd cannot be handed on.
+bool HandLockToChildren(int fd);
+
 // The file an update of archive writes: a link at archive followed to the
 // end of its chain (the folders on the way are the system's to follow).
 bool FinalTarget(const std::string& archive, std::string* target, std::string* error);

@@ -19,7 +19,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <map>
+#include <utility>
 #include <vector>
 
 #include "archiver/update_lock.h"
@@ -599,19 +601,113 @@ bool WayIsTrusted(const std::string& path, std::string* folder, std::string* rea
   return true;
 }
 
-FolderLock::~FolderLock() { delete static_cast<archiver::UpdateLock*>(held_); }
+namespace {
 
-bool FolderLock::Acquire(const std::string& folder, std::string* error) {
-  // The same flock as the update of an archive in this folder: a bundle
-  // written here finds it held by its own run rather than waiting for it.
-  auto* lock = new archiver::UpdateLock;
-  if (!lock->Acquire(folder + "/", "trevask", error)) {
-    delete lock;
-    return false;
+struct PosixLocks {
+  std::vector<int> fds;
+  int bundle_fd = -1;
+};
+
+struct Wanted {
+  struct stat st;
+  std::string path;
+  bool exclusive;
+};
+
+// The folders above path that belong to the user, the nearest first; for
+// root every one up to "/".
+std::vector<std::string> OwnFoldersAbove(const std::string& path) {
+  std::vector<std::string> out;
+  std::string at = AbsolutePath(path);
+  while (at != "/") {
+    size_t last = at.find_last_of('/');
+    at = last == 0 ? "/" : at.substr(0, last);
+    struct stat st;
+    if (stat(at.c_str(), &st) != 0 || st.st_uid != geteuid()) break;
+    out.push_back(at);
   }
-  lock->HandToChildren();
-  held_ = lock;
+  return out;
+}
+
+}  // namespace
+
+RunLocks::~RunLocks() {
+  auto* held = static_cast<PosixLocks*>(held_);
+  if (held == nullptr) return;
+  for (int fd : held->fds) close(fd);
+  if (held->bundle_fd >= 0) unsetenv("TREVASK_UPDATE_LOCK");
+  delete held;
+}
+
+bool RunLocks::Acquire(const std::string& temp_root, const std::string& bundle,
+                       std::string* error) {
+  std::vector<Wanted> wanted;
+  auto want = [&](const std::string& path, bool exclusive) {
+    Wanted w{{}, path, exclusive};
+    if (stat(path.c_str(), &w.st) != 0) {
+      *error = path + ": " + std::strerror(errno);
+      return false;
+    }
+    for (Wanted& other : wanted) {
+      if (other.st.st_dev == w.st.st_dev && other.st.st_ino == w.st.st_ino) {
+        other.exclusive = other.exclusive || exclusive;
+        return true;
+      }
+    }
+    wanted.push_back(w);
+    return true;
+  };
+  std::string target;
+  if (!archiver::FinalTarget(bundle, &target, error)) return false;
+  size_t last = target.find_last_of('/');
+  const std::string bundle_folder =
+      last == std::string::npos ? "." : last == 0 ? "/" : target.substr(0, last);
+  if (!want(temp_root, true) || !want(bundle_folder, true)) return false;
+  for (const std::string& above : OwnFoldersAbove(temp_root)) {
+    if (!want(above, false)) return false;
+  }
+  struct stat bundle_st;
+  stat(bundle_folder.c_str(), &bundle_st);
+  // One order for every run, so that no two runs each hold what the other
+  // waits for.
+  std::sort(wanted.begin(), wanted.end(), [](const Wanted& a, const Wanted& b) {
+    return std::make_pair(a.st.st_dev, a.st.st_ino) < std::make_pair(b.st.st_dev, b.st.st_ino);
+  });
+  auto* held = new PosixLocks;
+  held_ = held;
+  for (const Wanted& w : wanted) {
+    int fd = open(w.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+      *error = w.path + ": " + std::strerror(errno);
+      return false;
+    }
+    held->fds.push_back(fd);
+    const int mode = w.exclusive ? LOCK_EX : LOCK_SH;
+    if (flock(fd, mode | LOCK_NB) != 0) {
+      if (errno != EWOULDBLOCK) {
+        *error = w.path + ": " + std::strerror(errno);
+        return false;
+      }
+      std::fprintf(stderr, "trevask: waiting for another run that uses %s\n", w.path.c_str());
+      while (flock(fd, mode) != 0) {
+        if (errno != EINTR) {
+          *error = w.path + ": " + std::strerror(errno);
+          return false;
+        }
+        ExitIfInterrupted();
+      }
+    }
+    if (w.st.st_dev == bundle_st.st_dev && w.st.st_ino == bundle_st.st_ino) {
+      held->bundle_fd = fd;
+    }
+  }
   return true;
+}
+
+void RunLocks::HandBundleToChildren() {
+  auto* held = static_cast<PosixLocks*>(held_);
+  if (held == nullptr || held->bundle_fd < 0) return;
+  archiver::HandLockToChildren(held->bundle_fd);
 }
 
 }  // namespace trevask

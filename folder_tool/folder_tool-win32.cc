@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "archiver/update_lock.h"
 #include "folder_tool/folder_tool.h"
 #include "folder_tool/platform.h"
 
@@ -498,16 +499,33 @@ bool WayIsTrusted(const std::string& path, std::string* folder, std::string* rea
   return true;
 }
 
-FolderLock::~FolderLock() {
-  if (held_ != nullptr) {
-    ReleaseMutex(static_cast<HANDLE>(held_));
-    CloseHandle(static_cast<HANDLE>(held_));
+namespace {
+
+struct WindowsLocks {
+  HANDLE mutex = nullptr;
+  archiver::UpdateLock bundle;
+};
+
+}  // namespace
+
+RunLocks::~RunLocks() {
+  auto* held = static_cast<WindowsLocks*>(held_);
+  if (held == nullptr) return;
+  if (held->mutex != nullptr) {
+    ReleaseMutex(held->mutex);
+    CloseHandle(held->mutex);
   }
+  delete held;
 }
 
-bool FolderLock::Acquire(const std::string& folder, std::string* error) {
+// TempFolder's mutex and the bundle's update mutex have names of their own,
+// so that no two runs can each hold one that the other waits for.
+bool RunLocks::Acquire(const std::string& temp_root, const std::string& bundle,
+                       std::string* error) {
+  auto* held = new WindowsLocks;
+  held_ = held;
   platform::FileId id;
-  if (!platform::GetFileId(folder, &id)) {
+  if (!platform::GetFileId(temp_root, &id)) {
     *error = ErrorText(GetLastError());
     return false;
   }
@@ -520,7 +538,7 @@ bool FolderLock::Acquire(const std::string& folder, std::string* error) {
   }
   DWORD waited = WaitForSingleObject(mutex, 0);
   if (waited == WAIT_TIMEOUT) {
-    std::fprintf(stderr, "trevask: waiting for another run that uses %s\n", folder.c_str());
+    std::fprintf(stderr, "trevask: waiting for another run that uses %s\n", temp_root.c_str());
     waited = WaitForSingleObject(mutex, INFINITE);
   }
   // An abandoned lock was left by a run that ended without releasing it.
@@ -529,8 +547,12 @@ bool FolderLock::Acquire(const std::string& folder, std::string* error) {
     CloseHandle(mutex);
     return false;
   }
-  held_ = mutex;
-  return true;
+  held->mutex = mutex;
+  return held->bundle.Acquire(bundle, "trevask", error);
+}
+
+void RunLocks::HandBundleToChildren() {
+  if (held_ != nullptr) static_cast<WindowsLocks*>(held_)->bundle.HandToChildren();
 }
 
 }  // namespace trevask

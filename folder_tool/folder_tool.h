@@ -153,21 +153,26 @@ void ExitIfInterrupted();
 bool WayIsTrusted(const std::string& path, std::string* folder,
                   std::string* reason);
 
-// One run per folder: held from Acquire to destruction. A second run waits,
-// after saying so on stderr. On POSIX it is the update lock of the folder,
-// handed to the archivers, so that a bundle written into the folder itself
-// takes it as held.
-class FolderLock {
+// The locks of one run, held from Acquire to destruction: TempFolder's, so
+// that one run at a time uses it, and the update lock of the folder that
+// holds the bundle, which the stand-in archivers take too, so that runs
+// writing the same bundle take turns. On POSIX the user's own folders above
+// TempFolder are locked shared as well, so that a run whose TempFolder (or
+// mirror tree) holds another's waits for it; all are taken in one order
+// for every run. A run that must wait says so on stderr.
+class RunLocks {
  public:
-  FolderLock() = default;
-  ~FolderLock();
-  FolderLock(const FolderLock&) = delete;
-  FolderLock& operator=(const FolderLock&) = delete;
-  // False, with the reason, when the lock cannot be taken.
-  bool Acquire(const std::string& folder, std::string* error);
+  RunLocks() = default;
+  ~RunLocks();
+  RunLocks(const RunLocks&) = delete;
+  RunLocks& operator=(const RunLocks&) = delete;
+  // False, with the reason, when a lock cannot be taken.
+  bool Acquire(const std::string& temp_root, const std::string& bundle, std::string* error);
+  // Makes the archivers started from now on take the bundle's lock as held.
+  void HandBundleToChildren();
 
  private:
-  void* held_ = nullptr;  // the platform's lock object
+  void* held_ = nullptr;  // the platform's lock objects
 };
 
 // Removes the folder path with everything beneath it only while it is the

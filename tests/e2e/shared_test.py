@@ -112,6 +112,22 @@ class SharedTest(harness.ScratchTest):
                          ["Data.zip", "Y/", "Y/Y.zip"])
         self.assertEqual(os.listdir(self.path("T")), [])
 
+    def test_run_inside_another_runs_temp_folder_waits(self):
+        os.makedirs(self.path("T/Data"))
+        for name in ("T", "T/Data"):
+            os.chown(self.path(name), 65534, 65534)
+        # As a -r run over T would hold it while it removes T/Data.
+        held = os.open(self.path("T"), os.O_RDONLY)
+        fcntl.flock(held, fcntl.LOCK_EX)
+        proc = self.trevask("sB/Data", "outB.zip", "T/Data")
+        time.sleep(1)
+        self.assertIsNone(proc.poll())
+        self.assertEqual(os.listdir(self.path("T/Data")), [])
+        os.close(held)
+        out, err = proc.communicate(timeout=60)
+        self.assertEqual(proc.returncode, 0, err)
+        self.assertIn(b"waiting for another run that uses " + self.path("T").encode(), err)
+
     def test_runs_writing_one_bundle_take_turns(self):
         # The lock of an update is on the folder that holds the bundle.
         held = os.open(self.dir, os.O_RDONLY)
@@ -125,7 +141,7 @@ class SharedTest(harness.ScratchTest):
         os.close(held)
         for proc in runs:
             out, err = proc.communicate(timeout=60)
-            self.assertIn(b"waiting for another run updating", err)
+            self.assertIn(b"waiting for another run", err)
             self.assertEqual(proc.returncode, 0, err)
         # Both runs' folders; the top archive is the later run's.
         self.assertEqual(sorted(harness.zip_infos(self.path("out.zip"))),
