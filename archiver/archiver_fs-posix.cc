@@ -36,6 +36,7 @@ bool ListFolder(const std::string& dir, std::vector<Entry>* entries,
     } else {
       st = lst;
     }
+    entry.mode = static_cast<std::uint32_t>(st.st_mode);
     if (!ok && S_ISLNK(lst.st_mode) && errno == ENOENT) {
       entry.why_skipped = "a link that leads nowhere";
     } else if (!ok) {
