@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "app/progress.h"
 #include "folder_tool/folder_tool.h"
 #include "walk/compress_folder.h"
 
@@ -170,10 +171,13 @@ int CheckPaths(char** argv, const Options& options, Paths* paths) {
 }
 
 int Run(const Paths& paths, const Options& options) {
+  progress::NoteExistingBundle(paths.destination);
+  progress::Begin(paths.source);
   int walk_status = CompressFolder(paths.source, paths.temp_root, options.kind);
 
   FolderTool tool;
   std::string pattern = paths.mirror + kSeparator + "*.*";
+  progress::Erase();
   if (tool.RunArchiver(paths.destination, pattern, BundleOptions(options.kind),
                        options.kind) != 0) {
     ReportArchiverFailure();
@@ -214,7 +218,9 @@ int RunTrevask(int argc, char** argv) {
   Options options = ParseOptions(argc, argv);
   Paths paths;
   if (CheckPaths(argv, options, &paths) != 0) return -1;
-  return Run(paths, options);
+  int status = Run(paths, options);
+  progress::End(paths.destination);
+  return status;
 }
 
 }  // namespace trevask

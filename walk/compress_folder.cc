@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "app/progress.h"
+
 namespace trevask {
 
 namespace {
@@ -78,15 +80,18 @@ int Walk(const std::string& dir, const std::string& relative,
                  "whose mirror folder it would be\n",
                  archive.c_str(), dir.c_str());
   }
+  progress::Erase();
   if (!mirror_ok || clash ||
       tool.RunArchiver(archive, Pattern(dir), options, kind) != 0) {
     ReportArchiverFailure();
     ReportSkippedLeaves(dir, names, walked, 0);
     return -1;
   }
+  progress::FolderDone(dir);
   for (size_t j = 0; j < names.size(); ++j) {
     if (walked[j]) continue;
     std::string leaf_archive = Join(Join(mirror, names[j]), names[j] + ".zip");
+    progress::Erase();
     if (!leaf_ok[j] || tool.RunArchiver(leaf_archive,
                                         Pattern(Join(dir, names[j])), options,
                                         kind) != 0) {
@@ -94,6 +99,7 @@ int Walk(const std::string& dir, const std::string& relative,
       ReportSkippedLeaves(dir, names, walked, j + 1);
       return -1;
     }
+    progress::FolderDone(Join(dir, names[j]));
   }
   return result;
 }
