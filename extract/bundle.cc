@@ -190,7 +190,7 @@ bool OpenFolderArchive(const Bundle& bundle, const Folder& folder,
     if (!Unpack(*bundle.file, m, &sink, error)) return false;
     archive->source = InMemory(std::move(sink.bytes));
   } else {
-    std::FILE* f = std::tmpfile();
+    std::FILE* f = AnonymousTempFile();
     if (f == nullptr) {
       *error = "cannot make a temporary file: " + archiver::LastErrorText();
       return false;

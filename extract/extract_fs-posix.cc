@@ -225,6 +225,8 @@ std::unique_ptr<TempFile> TempFile::Create(const DirPtr& dir, std::string* error
   return nullptr;
 }
 
+std::FILE* AnonymousTempFile() { return std::tmpfile(); }
+
 std::uint32_t AllowedMode() {
   static const mode_t mask = [] {
     mode_t m = umask(0);

@@ -5,6 +5,7 @@
 #define TREVASK_EXTRACT_EXTRACT_FS_H_
 
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -46,6 +47,9 @@ class TempFile {
   virtual Put Commit(const std::string& name, std::int64_t mtime, std::int32_t mode,
                      bool overwrite, std::string* error) = 0;
 };
+
+// A temporary file of the system's, gone when closed.
+std::FILE* AnonymousTempFile();
 
 // The permission bits a restored file may get: 0777 less the umask, and
 // never setuid, setgid or sticky. 0 where files have no mode.
