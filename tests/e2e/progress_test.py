@@ -18,9 +18,11 @@ class ProgressTest(harness.ScratchTest):
         self.env = dict(os.environ, PATH=harness.search_path(harness.BIN_DIR))
 
     def trevask(self, terminal=None):
-        out = terminal or subprocess.PIPE
-        return subprocess.run([harness.program("trevask"), native("src/Data"), "Out.zip", "T", "-r"],
-                              cwd=self.dir, env=self.env, stdout=out, stderr=out)
+        args = [native("src/Data"), "Out.zip", "T", "-r"]
+        if terminal is None:
+            return harness.run("trevask", args, self.dir, harness.search_path(harness.BIN_DIR))
+        return subprocess.run([harness.program("trevask")] + args, cwd=self.dir, env=self.env,
+                              stdout=terminal, stderr=terminal)
 
     def test_line_and_summary_on_a_terminal_only(self):
         if harness.WINDOWS:
