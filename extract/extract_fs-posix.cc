@@ -81,13 +81,13 @@ bool ExactNameThere(int dir_fd, const std::string& name) {
 
 std::atomic<unsigned> temp_counter{0};
 
-class PosixTemp : public TempFile {
+class PosixFile : public NewFile {
  public:
-  PosixTemp(DirPtr dir, int fd, std::string name)
-      : dir_(std::move(dir)), fd_(fd), name_(std::move(name)) {}
-  ~PosixTemp() override {
+  PosixFile(DirPtr dir, int fd, std::string own, std::string name)
+      : dir_(std::move(dir)), fd_(fd), own_(std::move(own)), name_(std::move(name)) {}
+  ~PosixFile() override {
     if (fd_ >= 0) close(fd_);
-    if (!committed_) unlinkat(dir_->fd, name_.c_str(), 0);
+    if (!committed_) unlinkat(dir_->fd, own_.c_str(), 0);
   }
 
   bool Write(const unsigned char* data, std::size_t n, std::string* error) override {
@@ -104,58 +104,46 @@ class PosixTemp : public TempFile {
     return true;
   }
 
-  Put Commit(const std::string& name, std::int64_t mtime, std::int32_t mode,
-             bool overwrite, std::string* error) override {
+  bool Commit(std::int64_t mtime, std::int32_t mode, std::string* error) override {
     const struct timespec times[2] = {{static_cast<time_t>(mtime), 0},
                                       {static_cast<time_t>(mtime), 0}};
-    // Written privately; the recorded bits only once complete.
+    // Made private; the recorded bits only once complete.
     const mode_t bits = static_cast<mode_t>((mode < 0 ? 0666 : mode) & AllowedMode());
-    if (futimens(fd_, times) != 0 || fchmod(fd_, bits) != 0 || close(fd_) != 0) {
-      fd_ = -1;
-      *error = "cannot finish " + name + ": " + Reason();
-      return Put::kFailed;
-    }
+    bool ok = futimens(fd_, times) == 0 && fchmod(fd_, bits) == 0;
+    ok = close(fd_) == 0 && ok;
     fd_ = -1;
-    struct stat st;
-    if (fstatat(dir_->fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-      if (!ExactNameThere(dir_->fd, name)) {
-        *error = "the file system takes it for another name there (another case?)";
-        return Put::kRefused;
-      }
-      if (S_ISDIR(st.st_mode)) {
-        *error = "a folder of that name is there";
-        return Put::kRefused;
-      }
-      if (!overwrite) return Put::kExists;
+    if (ok && own_ != name_) {
+      ok = renameat(dir_->fd, own_.c_str(), dir_->fd, name_.c_str()) == 0;
     }
-    int r;
-    if (overwrite) {
-      r = renameat(dir_->fd, name_.c_str(), dir_->fd, name.c_str());
-    } else {
-      // Never replaces what appeared meanwhile.
-      r = linkat(dir_->fd, name_.c_str(), dir_->fd, name.c_str(), 0);
-      if (r == 0) {
-        unlinkat(dir_->fd, name_.c_str(), 0);
-      } else if (errno == EPERM || errno == EOPNOTSUPP) {
-        // No links on this file system: the look above has to do.
-        r = renameat(dir_->fd, name_.c_str(), dir_->fd, name.c_str());
-      }
-    }
-    if (r != 0) {
-      if (errno == EEXIST) return Put::kExists;
-      *error = "cannot write " + name + ": " + Reason();
-      return Put::kFailed;
+    if (!ok) {
+      *error = "cannot finish it: " + Reason();
+      return false;
     }
     committed_ = true;
-    return Put::kDone;
+    return true;
   }
 
  private:
   DirPtr dir_;
   int fd_;
-  std::string name_;
+  std::string own_, name_;
   bool committed_ = false;
 };
+
+// What is there under name, for a file that cannot be made.
+Put WhatIsThere(int dir_fd, const std::string& name, std::string* error) {
+  struct stat st;
+  if (fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Put::kDone;
+  if (!ExactNameThere(dir_fd, name)) {
+    *error = "the file system takes it for another name there (another case?)";
+    return Put::kRefused;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    *error = "a folder of that name is there";
+    return Put::kRefused;
+  }
+  return Put::kExists;
+}
 
 }  // namespace
 
@@ -212,13 +200,29 @@ DirPtr EnterFolder(const DirPtr& parent, const std::string& name, bool create,
   return dir;
 }
 
-std::unique_ptr<TempFile> TempFile::Create(const DirPtr& dir, std::string* error) {
+std::unique_ptr<NewFile> NewFile::Create(const DirPtr& dir, const std::string& name,
+                                         bool overwrite, Put* status, std::string* error) {
+  const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+  *status = Put::kFailed;
+  if (!overwrite) {
+    int fd = openat(dir->fd, name.c_str(), flags, 0600);
+    if (fd >= 0) return std::unique_ptr<NewFile>(new PosixFile(dir, fd, name, name));
+    if (errno == EEXIST) {
+      *status = WhatIsThere(dir->fd, name, error);
+      if (*status != Put::kDone) return nullptr;
+      *status = Put::kFailed;
+    }
+    *error = "cannot create it: " + Reason();
+    return nullptr;
+  }
+  *status = WhatIsThere(dir->fd, name, error);
+  if (*status == Put::kRefused) return nullptr;
+  *status = Put::kFailed;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string name = ".trx-" + std::to_string(getpid()) + "-" +
+    std::string temp = ".trx-" + std::to_string(getpid()) + "-" +
                        std::to_string(temp_counter.fetch_add(1));
-    int fd = openat(dir->fd, name.c_str(),
-                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd >= 0) return std::unique_ptr<TempFile>(new PosixTemp(dir, fd, name));
+    int fd = openat(dir->fd, temp.c_str(), flags, 0600);
+    if (fd >= 0) return std::unique_ptr<NewFile>(new PosixFile(dir, fd, temp, name));
     if (errno != EEXIST) break;
   }
   *error = "cannot create a file in " + dir->path + ": " + Reason();

@@ -98,13 +98,13 @@ FILETIME FileTimeOf(std::int64_t t) {
 
 std::atomic<unsigned> temp_counter{0};
 
-class WindowsTemp : public TempFile {
+class WindowsFile : public NewFile {
  public:
-  WindowsTemp(DirPtr dir, HANDLE h, std::wstring path)
-      : dir_(std::move(dir)), h_(h), path_(std::move(path)) {}
-  ~WindowsTemp() override {
+  WindowsFile(DirPtr dir, HANDLE h, std::wstring own, std::wstring target)
+      : dir_(std::move(dir)), h_(h), own_(std::move(own)), target_(std::move(target)) {}
+  ~WindowsFile() override {
     if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
-    if (!committed_) DeleteFileW(path_.c_str());
+    if (!committed_) DeleteFileW(own_.c_str());
   }
 
   bool Write(const unsigned char* data, std::size_t n, std::string* error) override {
@@ -121,46 +121,48 @@ class WindowsTemp : public TempFile {
     return true;
   }
 
-  Put Commit(const std::string& name, std::int64_t mtime, std::int32_t,
-             bool overwrite, std::string* error) override {
+  bool Commit(std::int64_t mtime, std::int32_t, std::string* error) override {
     FILETIME ft = FileTimeOf(mtime);
     bool ok = SetFileTime(h_, nullptr, nullptr, &ft) != 0;
     ok = CloseHandle(h_) != 0 && ok;
     h_ = INVALID_HANDLE_VALUE;
+    if (ok && own_ != target_) {
+      ok = MoveFileExW(own_.c_str(), target_.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+    }
     if (!ok) {
-      *error = "cannot finish " + name + ": " + Reason();
-      return Put::kFailed;
-    }
-    const std::wstring wide = Wide(name);
-    const std::wstring target = dir_->path + L"\\" + wide;
-    DWORD attributes = GetFileAttributesW(target.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES) {
-      if (!ExactNameThere(target, wide)) {
-        *error = "the file system takes it for another name there (another case?)";
-        return Put::kRefused;
-      }
-      if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-        *error = "a folder of that name is there";
-        return Put::kRefused;
-      }
-      if (!overwrite) return Put::kExists;
-    }
-    if (!MoveFileExW(path_.c_str(), target.c_str(), overwrite ? MOVEFILE_REPLACE_EXISTING : 0)) {
-      DWORD code = GetLastError();
-      if (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS) return Put::kExists;
-      *error = "cannot write " + name + ": " + Reason();
-      return Put::kFailed;
+      *error = "cannot finish it: " + Reason();
+      return false;
     }
     committed_ = true;
-    return Put::kDone;
+    return true;
   }
 
  private:
   DirPtr dir_;
   HANDLE h_;
-  std::wstring path_;
+  std::wstring own_, target_;
   bool committed_ = false;
 };
+
+// What is there under target, for a file that cannot be made.
+Put WhatIsThere(const std::wstring& target, const std::wstring& name, std::string* error) {
+  DWORD attributes = GetFileAttributesW(target.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return Put::kDone;
+  if (!ExactNameThere(target, name)) {
+    *error = "the file system takes it for another name there (another case?)";
+    return Put::kRefused;
+  }
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+    *error = "a folder of that name is there";
+    return Put::kRefused;
+  }
+  return Put::kExists;
+}
+
+HANDLE CreateNew(const std::wstring& path) {
+  return CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                     FILE_ATTRIBUTE_NORMAL, nullptr);
+}
 
 }  // namespace
 
@@ -228,14 +230,33 @@ DirPtr EnterFolder(const DirPtr& parent, const std::string& name, bool create,
   return dir;
 }
 
-std::unique_ptr<TempFile> TempFile::Create(const DirPtr& dir, std::string* error) {
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    std::wstring path = dir->path + L"\\.trx-" + std::to_wstring(GetCurrentProcessId()) +
-                        L"-" + std::to_wstring(temp_counter.fetch_add(1));
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+std::unique_ptr<NewFile> NewFile::Create(const DirPtr& dir, const std::string& name,
+                                         bool overwrite, Put* status, std::string* error) {
+  const std::wstring wide = Wide(name);
+  const std::wstring target = dir->path + L"\\" + wide;
+  *status = Put::kFailed;
+  if (!overwrite) {
+    HANDLE h = CreateNew(target);
     if (h != INVALID_HANDLE_VALUE) {
-      return std::unique_ptr<TempFile>(new WindowsTemp(dir, h, path));
+      return std::unique_ptr<NewFile>(new WindowsFile(dir, h, target, target));
+    }
+    DWORD code = GetLastError();
+    *error = "cannot create it: " + Reason();
+    if (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS || code == ERROR_ACCESS_DENIED) {
+      *status = WhatIsThere(target, wide, error);
+      if (*status == Put::kDone) *status = Put::kFailed;
+    }
+    return nullptr;
+  }
+  *status = WhatIsThere(target, wide, error);
+  if (*status == Put::kRefused) return nullptr;
+  *status = Put::kFailed;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::wstring temp = dir->path + L"\\.trx-" + std::to_wstring(GetCurrentProcessId()) +
+                        L"-" + std::to_wstring(temp_counter.fetch_add(1));
+    HANDLE h = CreateNew(temp);
+    if (h != INVALID_HANDLE_VALUE) {
+      return std::unique_ptr<NewFile>(new WindowsFile(dir, h, temp, target));
     }
     if (GetLastError() != ERROR_FILE_EXISTS) break;
   }

@@ -32,20 +32,20 @@ DirPtr EnterFolder(const DirPtr& parent, const std::string& name, bool create,
 
 enum class Put { kDone, kExists, kRefused, kFailed };
 
-// A new file with a private temporary name in a destination folder. It
-// becomes a file of the tree only by Commit, in one step; destroyed before
-// that, it is removed.
-class TempFile {
+// A file being extracted; destroyed before Commit, it is removed. Without
+// overwrite it is made under its own name at once, never over anything
+// there; with overwrite it is written under a private name and put in
+// place of the old file by Commit, in one step. Create says kExists for a
+// file already there (without overwrite), kRefused for a folder there or a
+// name there in another case.
+class NewFile {
  public:
-  static std::unique_ptr<TempFile> Create(const DirPtr& dir, std::string* error);
-  virtual ~TempFile() = default;
+  static std::unique_ptr<NewFile> Create(const DirPtr& dir, const std::string& name,
+                                         bool overwrite, Put* status, std::string* error);
+  virtual ~NewFile() = default;
   virtual bool Write(const unsigned char* data, std::size_t n, std::string* error) = 0;
-  // Sets the time and (on POSIX, when mode is not -1) the permission bits,
-  // then puts the file under name: kExists when a file of that name is
-  // there and overwrite is false, kRefused when what is there is a folder
-  // or has that name in another case.
-  virtual Put Commit(const std::string& name, std::int64_t mtime, std::int32_t mode,
-                     bool overwrite, std::string* error) = 0;
+  // Sets the time and (on POSIX, when mode is not -1) the permission bits.
+  virtual bool Commit(std::int64_t mtime, std::int32_t mode, std::string* error) = 0;
 };
 
 // A temporary file of the system's, gone when closed.

@@ -111,7 +111,8 @@ struct Task {
   std::string disk;   // comparing: the file on disk
 };
 
-// Runs tasks on every core, with a bounded queue: the folders and archives
+// Runs tasks on every core, handed over in batches of consecutive files
+// (mostly of one folder), through a bounded queue: the folders and archives
 // held open at any time stay few, whatever the size of the tree.
 class Workers {
  public:
@@ -121,12 +122,12 @@ class Workers {
   ~Workers() { Finish(); }
   void Push(Task task) {
     if (threads_.empty()) return work_(task);
-    std::unique_lock<std::mutex> lock(mutex_);
-    room_.wait(lock, [this] { return queue_.size() < kQueue; });
-    queue_.push_back(std::move(task));
-    ready_.notify_one();
+    batch_bytes_ += task.member.size;
+    batch_.push_back(std::move(task));
+    if (batch_.size() >= kBatch || batch_bytes_ >= kBatchBytes) Hand();
   }
   void Finish() {
+    if (!batch_.empty()) Hand();
     {
       std::lock_guard<std::mutex> lock(mutex_);
       done_ = true;
@@ -137,25 +138,38 @@ class Workers {
   }
 
  private:
-  static constexpr std::size_t kQueue = 256;
+  static constexpr std::size_t kBatch = 64, kQueue = 4;
+  static constexpr std::uint64_t kBatchBytes = 4 << 20;
+  void Hand() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    room_.wait(lock, [this] { return queue_.size() < kQueue; });
+    queue_.push_back(std::move(batch_));
+    batch_.clear();
+    batch_bytes_ = 0;
+    ready_.notify_one();
+  }
   void Loop() {
     while (true) {
       std::unique_lock<std::mutex> lock(mutex_);
       ready_.wait(lock, [this] { return done_ || !queue_.empty(); });
       if (queue_.empty()) return;
-      Task task = std::move(queue_.front());
+      std::vector<Task> batch = std::move(queue_.front());
       queue_.pop_front();
       room_.notify_one();
       lock.unlock();
       // After Ctrl-C the rest is only dropped.
-      if (!archiver::Interrupted()) work_(task);
+      for (Task& task : batch) {
+        if (!archiver::Interrupted()) work_(task);
+      }
     }
   }
   std::function<void(Task&)> work_;
   std::vector<std::thread> threads_;
+  std::vector<Task> batch_;
+  std::uint64_t batch_bytes_ = 0;
   std::mutex mutex_;
   std::condition_variable ready_, room_;
-  std::deque<Task> queue_;
+  std::deque<std::vector<Task>> queue_;
   bool done_ = false;
 };
 
@@ -170,15 +184,15 @@ class NullSink : public Sink {
   bool Write(const unsigned char*, std::size_t, std::string*) override { return true; }
 };
 
-class TempSink : public Sink {
+class FileSink : public Sink {
  public:
-  explicit TempSink(TempFile* temp) : temp_(temp) {}
+  explicit FileSink(NewFile* file) : file_(file) {}
   bool Write(const unsigned char* data, std::size_t n, std::string* error) override {
-    return temp_->Write(data, n, error);
+    return file_->Write(data, n, error);
   }
 
  private:
-  TempFile* temp_;
+  NewFile* file_;
 };
 
 // Compares what is unpacked with a file on disk.
@@ -340,28 +354,20 @@ int Extract(const Bundle& bundle, const Options& o) {
   std::uint64_t folders = 0;
   Workers workers(ThreadCount(), [&](Task& t) {
     std::string why;
-    std::unique_ptr<TempFile> temp = TempFile::Create(t.dir, &why);
-    TempSink sink(temp.get());
-    if (!temp || !Unpack(*t.source, t.member, &sink, &why)) {
+    Put status;
+    std::unique_ptr<NewFile> file =
+        NewFile::Create(t.dir, t.member.name, o.overwrite, &status, &why);
+    if (status == Put::kExists) return Fail(t.path + ": exists; not replaced (-o replaces it)");
+    FileSink sink(file.get());
+    const std::uint32_t mode = t.member.UnixMode();
+    if (!file || !Unpack(*t.source, t.member, &sink, &why) ||
+        !file->Commit(t.member.Time(), mode ? static_cast<std::int32_t>(mode & 07777) : -1,
+                      &why)) {
       if (!archiver::Interrupted()) Fail(t.path + ": not extracted: " + why);
       return;
     }
-    std::uint32_t mode = t.member.UnixMode();
-    switch (temp->Commit(t.member.name, t.member.Time(),
-                         mode ? static_cast<std::int32_t>(mode & 07777) : -1, o.overwrite,
-                         &why)) {
-      case Put::kDone:
-        ++files;
-        bytes += t.member.size;
-        break;
-      case Put::kExists:
-        Fail(t.path + ": exists; not replaced (-o replaces it)");
-        break;
-      case Put::kRefused:
-      case Put::kFailed:
-        Fail(t.path + ": not extracted: " + why);
-        break;
-    }
+    ++files;
+    bytes += t.member.size;
   });
   // The open folders from the top down to the current one.
   std::vector<std::pair<std::string, DirPtr>> open;
