@@ -111,9 +111,10 @@ struct Task {
   std::string disk;   // comparing: the file on disk
 };
 
-// Runs tasks on every core, handed over in batches of consecutive files
-// (mostly of one folder), through a bounded queue: the folders and archives
-// held open at any time stay few, whatever the size of the tree.
+// Runs tasks on every core, handed over in batches: a folder's files go to
+// one worker (two making files in one folder contend for it) unless they
+// hold much data. The queue is bounded: the folders and archives held open
+// at any time stay few, whatever the size of the tree.
 class Workers {
  public:
   Workers(int threads, std::function<void(Task&)> work) : work_(std::move(work)) {
@@ -122,9 +123,12 @@ class Workers {
   ~Workers() { Finish(); }
   void Push(Task task) {
     if (threads_.empty()) return work_(task);
+    if (!batch_.empty() && (batch_.back().source != task.source || batch_.size() >= kBatch)) {
+      Hand();
+    }
     batch_bytes_ += task.member.size;
     batch_.push_back(std::move(task));
-    if (batch_.size() >= kBatch || batch_bytes_ >= kBatchBytes) Hand();
+    if (batch_bytes_ >= kBatchBytes) Hand();
   }
   void Finish() {
     if (!batch_.empty()) Hand();
@@ -138,7 +142,7 @@ class Workers {
   }
 
  private:
-  static constexpr std::size_t kBatch = 64, kQueue = 4;
+  static constexpr std::size_t kBatch = 4096, kQueue = 4;
   static constexpr std::uint64_t kBatchBytes = 4 << 20;
   void Hand() {
     std::unique_lock<std::mutex> lock(mutex_);
