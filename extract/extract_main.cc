@@ -71,7 +71,11 @@ int ParseArguments(const std::vector<std::string>& args, Options* o) {
       return true;
     };
     if (options_end || a.empty() || a[0] != '-' || a == "-") {
-      (o->bundle.empty() ? o->bundle : (o->folders.push_back(a), o->folders.back())) = a;
+      if (o->bundle.empty()) {
+        o->bundle = a;
+      } else {
+        o->folders.push_back(a);
+      }
     } else if (a == "--") {
       options_end = true;
     } else if (a == "--help" || a == "-h") {
