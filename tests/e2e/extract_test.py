@@ -218,6 +218,24 @@ class ExtractTest(harness.ScratchTest):
         # The link itself was replaced by the file.
         self.assertFalse(os.path.islink(self.path("dest/Data/top")))
 
+    def test_umask_and_an_unwritable_folder_as_an_unprivileged_user(self):
+        harness.make_files(self.path("src/Data"), {"x.sh": b"#!/bin/sh\n", "R/r": b"r"})
+        os.chmod(self.path("src/Data/x.sh"), 0o755)
+        bundle = self.bundle()
+        os.makedirs(self.path("out/Data/R"))
+        os.chmod(self.path("out/Data/R"), 0o555)
+        drop = harness.unprivileged(self, self.dir)
+
+        def start():
+            os.umask(0o077)
+            if drop:
+                drop()
+        result = run("trevask-extract", ["-d", "out", bundle], self.dir, preexec_fn=start)
+        self.assertEqual(result.returncode, TROUBLE)
+        self.assertIn(b"Data/R/r: not extracted", result.stderr)
+        self.assertEqual(stat.S_IMODE(os.stat(self.path("out/Data/x.sh")).st_mode), 0o700)
+        self.assertEqual(os.listdir(self.path("out/Data/R")), [])
+
     def test_interrupted_extraction_leaves_no_partial_file(self):
         if harness.WINDOWS:
             self.skipTest("POSIX signals")
