@@ -61,6 +61,23 @@ class InputFile : public Source {
 // True when dir holds an entry spelt exactly name: on a case-insensitive
 // file system a lookup also finds another spelling.
 bool ExactNameThere(int dir_fd, const std::string& name) {
+  // Where the other case of the name is another file or none, the file
+  // system tells cases apart: no need to read the whole folder, which with
+  // -o would be done once for every file.
+  std::string other = name;
+  for (char& c : other) {
+    if (c >= 'a' && c <= 'z') {
+      c = static_cast<char>(c - 'a' + 'A');
+    } else if (c >= 'A' && c <= 'Z') {
+      c = static_cast<char>(c - 'A' + 'a');
+    }
+  }
+  struct stat st, st_other;
+  if (other != name && fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+      (fstatat(dir_fd, other.c_str(), &st_other, AT_SYMLINK_NOFOLLOW) != 0 ||
+       st.st_ino != st_other.st_ino || st.st_dev != st_other.st_dev)) {
+    return true;
+  }
   int fd = openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
   DIR* d = fdopendir(fd);
