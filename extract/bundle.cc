@@ -14,12 +14,12 @@ namespace extract {
 namespace {
 
 std::vector<std::string> Split(const std::string& name) {
-  std::vector<std::string> parts;
+  std::vector<std::string> pieces;
   std::size_t at = 0;
   while (true) {
     std::size_t end = name.find('/', at);
-    parts.push_back(name.substr(at, end == std::string::npos ? end : end - at));
-    if (end == std::string::npos) return parts;
+    pieces.push_back(name.substr(at, end == std::string::npos ? end : end - at));
+    if (end == std::string::npos) return pieces;
     at = end + 1;
   }
 }

@@ -105,9 +105,9 @@ class ExtractTest(harness.ScratchTest):
                 self.assertIn("Data/d0/d1/d2/d3/d4/d5/d6/d7/d8/d9/d10/d11/\n", listed)
                 self.assertIn("Data/empty/inner/\n", listed)
                 # One folder and what is below it.
-                result = self.extract("-q", "-d", "part", bundle, "Data/d0/d1/")
+                result = self.extract("-q", "-d", "some", bundle, "Data/d0/d1/")
                 self.assertEqual((result.returncode, result.stdout), (OK, b""))
-                self.assertEqual(sorted(walk(self.path("part/Data"))),
+                self.assertEqual(sorted(walk(self.path("some/Data"))),
                                  [os.path.join(*("d%d" % i for i in range(n)))
                                   for n in range(1, 13)])
                 # Existing files are kept without -o and named.
