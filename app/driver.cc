@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "app/progress.h"
 #include "folder_tool/folder_tool.h"
 #include "walk/compress_folder.h"
 
@@ -260,6 +261,7 @@ int RunBundle(const Paths& paths, const Options& options, RunLocks* locks) {
   locks->HandBundleToChildren();
   FolderTool tool;
   std::string pattern = paths.mirror + kSeparator + "*.*";
+  progress::Erase();
   if (tool.RunArchiver(paths.destination, pattern, BundleOptions(options.kind),
                        options.kind) != 0) {
     ReportArchiverFailure();
@@ -289,6 +291,8 @@ int Run(const Paths& paths, const Options& options) {
   // (TempFolder in /tmp, say), must be trusted as well.
   if (CheckMirrorWay(paths.mirror) != 0) return -1;
 
+  progress::NoteExistingBundle(paths.destination);
+  progress::Begin(paths.source);
   int walk_status = CompressFolder(paths.source, paths.temp_root, options.kind,
                                    paths.destination);
   if (RunStopped()) return -1;
@@ -334,6 +338,7 @@ int RunTrevask(int argc, char** argv) {
   int status = Run(paths, options);
   // An interruption after the last archiver still ends the run by it.
   ExitIfInterrupted();
+  progress::End(paths.destination);
   return status;
 }
 

@@ -33,6 +33,7 @@ struct Item {
   bool folder = false;
   std::uint64_t size = 0;
   std::int64_t mtime = 0;
+  std::uint32_t mode = 0;
 };
 
 std::string Join(const std::string& dir, const std::string& name) {
@@ -65,6 +66,7 @@ bool Collect(const Request& request, const std::string& dir,
     item.path = Join(dir, entry.name);
     item.name = prefix + entry.name;
     item.mtime = entry.mtime;
+    item.mode = entry.mode;
     if (entry.type == Entry::kFile) {
       // Only a file of the archive's own name can be the archive.
       if (SameName(entry.name, BaseName(request.archive)) &&
@@ -399,6 +401,12 @@ bool WriteArchive(const Request& request, const std::string& target,
     }
     if (!SetTimes(za, static_cast<zip_uint64_t>(index), item.mtime)) {
       return fail("cannot set the time of " + item.name);
+    }
+    // The Unix mode with the Unix host system, as Info-ZIP records it.
+    if (item.mode != 0 &&
+        zip_file_set_external_attributes(za, static_cast<zip_uint64_t>(index), 0,
+                                         ZIP_OPSYS_UNIX, item.mode << 16) != 0) {
+      return fail("cannot set the mode of " + item.name);
     }
   }
 

@@ -37,6 +37,7 @@ bool ListFolder(const std::string& dir, std::vector<Entry>* entries,
     } else {
       st = lst;
     }
+    entry.mode = static_cast<std::uint32_t>(st.st_mode);
     if (!ok && S_ISLNK(lst.st_mode) && (errno == ENOENT || errno == ENOTDIR)) {
       entry.why_skipped = "a link that leads nowhere";
     } else if (!ok && S_ISLNK(lst.st_mode) && (errno == ELOOP || errno == ENAMETOOLONG)) {

@@ -23,6 +23,7 @@ struct Entry {
   Type type = kSkipped;
   std::uint64_t size = 0;
   std::int64_t mtime = 0;  // seconds since 1970, whatever time_t holds
+  std::uint32_t mode = 0;  // the Unix mode (type and permissions); 0 elsewhere
   std::string why_skipped;  // for kSkipped: a link to a folder, a device...
   bool maybe_folder = false;
 };

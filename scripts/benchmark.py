@@ -685,7 +685,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--shapes", default=",".join(DEFAULT_SHAPES))
     parser.add_argument("--runs", "--rounds", type=int, default=5, help="rounds per tree")
-    parser.add_argument("--skip", default="", help="floor,linear,memory to leave out")
+    parser.add_argument("--skip", default="", help="floor,linear,memory,extract to leave out")
     parser.add_argument("--cold", action="store_true",
                         help="drop the page cache before each run of each tool (root only)")
     parser.add_argument("--temp", default="disk,tmpfs",
@@ -702,7 +702,7 @@ def main():
     args = parser.parse_args()
     if args.smoke:
         args.shapes, args.runs, args.leaves = "smoke,leaves", 1, 50
-        args.skip = "floor,linear,memory"
+        args.skip = "floor,linear,memory,extract"
     BIN, BENCH = os.path.abspath(args.bin), os.path.abspath(args.work)
     if not os.path.exists(os.path.join(BIN, "trevask")):
         sys.exit("build first: cmake --preset default && cmake --build --preset default")
@@ -735,11 +735,55 @@ def main():
             linear(max(1, args.runs // 2))
         if "memory" not in skip:
             memory()
+        if "extract" not in skip:
+            extraction(args.runs)
     finally:
         if TEMP_PARENTS.get("tmpfs"):
             shutil.rmtree(TEMP_PARENTS["tmpfs"], ignore_errors=True)
     with open(os.path.join(BENCH, "results.md"), "w") as f:
         f.write("\n".join(LINES) + "\n")
+
+
+# ----------------------------------------------------------------- extraction
+
+def extraction(runs):
+    """trevask-extract of each real tree's bundle beside unzip -q of zip -r's
+    archive of the same tree, warm cache, alternating rounds."""
+    say("### Extraction: trevask-extract beside unzip of zip -r's archive")
+    say()
+    say("| Tree | trevask-extract s | CPU s | peak MiB | unzip -q s | CPU s | peak MiB |")
+    say("|---|---|---|---|---|---|---|")
+    out = os.path.join(BENCH, "extracted")
+    for shape in REAL:
+        src = tree(shape)
+        bundle, plain = (os.path.join(BENCH, "extract-%s-%s.zip" % (shape, k))
+                         for k in ("bundle", "plain"))
+        for run, keep in ((run_trevask, bundle), (run_zip, plain)):
+            if not os.path.exists(keep):
+                made = os.path.join(BENCH, "trevask.zip" if run is run_trevask else "zip-r.zip")
+                run(src)
+                os.replace(made, keep)
+
+        def run_extract(_):
+            fresh(out)
+            return measured([os.path.join(BIN, "trevask-extract"), "-q", "-d", out, bundle],
+                            BENCH)
+
+        def run_unzip(_):
+            fresh(out)
+            return measured(["unzip", "-q", plain, "-d", out], BENCH)
+
+        run_extract(src), run_unzip(src)  # warm the cache
+        m = alternated(runs, [run_extract, run_unzip], src)
+        e, u = m[run_extract], m[run_unzip]
+        say("| %s | %.2f | %.2f | %.1f | %.2f | %.2f | %.1f |" % (
+            shape, e.wall, e.cpu, e.peak / MIB, u.wall, u.cpu, u.peak / MIB))
+        check("%s: trevask-extract / unzip (target at most 0.8)" % shape,
+              "%.2f" % (e.wall / u.wall), e.wall <= 0.8 * u.wall)
+        check("%s: trevask-extract peak memory (target at most 64 MiB)" % shape,
+              "%.1f MiB" % (e.peak / MIB), e.peak <= 64 * MIB)
+    fresh(out)
+    say()
 
 
 if __name__ == "__main__":

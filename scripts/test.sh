@@ -113,8 +113,10 @@ package_debian() {
   work=$(mktemp -d /tmp/trevask-deb-XXXXXX)
   cp -r example/Projects "$work/Projects"
   (cd "$work" && env -i PATH=/usr/bin:/bin /usr/bin/trevask Projects out.zip T -r &&
-    check_bundle out.zip && [ ! -e T/Projects ]) || ok=1
+    check_bundle out.zip && [ ! -e T/Projects ] &&
+    /usr/bin/trevask-extract -q --compare Projects out.zip) || ok=1
   man -w trevask || ok=1
+  man -w trevask-extract || ok=1
   rm -rf "$work"
   DEBIAN_FRONTEND=noninteractive $sudo apt-get remove -y -qq trevask >/dev/null
   return $ok
@@ -126,7 +128,7 @@ package_windows() {
   work=$(mktemp -d /tmp/trevask-zip-XXXXXX)
   unzip -q "build/$preset"/trevask-*-"$arch".zip -d "$work"
   dir=$(ls -d "$work"/trevask-*-"$arch")
-  for f in trevask.exe PKZIP.EXE PKZIPC.EXE README.txt LICENSE.txt COPYRIGHT.txt; do
+  for f in trevask.exe trevask-extract.exe PKZIP.EXE PKZIPC.EXE README.txt LICENSE.txt COPYRIGHT.txt; do
     [ -f "$dir/$f" ] || { echo "missing in the zip: $f"; ok=1; }
   done
   # Every line of the texts ends in CR LF.
@@ -136,7 +138,9 @@ package_windows() {
   fi
   cp -r example/Projects "$work/Projects"
   (cd "$work" && WINEPATH="Z:${dir//\//\\}" "$loader" "$dir/trevask.exe" Projects out.zip T -r \
-    >"$root/$logs/zip-run-$preset.log" 2>&1 </dev/null && check_bundle out.zip) || ok=1
+    >"$root/$logs/zip-run-$preset.log" 2>&1 </dev/null && check_bundle out.zip &&
+    "$loader" "$dir/trevask-extract.exe" -q -t out.zip >>"$root/$logs/zip-run-$preset.log" 2>&1 \
+    </dev/null) || ok=1
   rm -rf "$work"
   return $ok
 }

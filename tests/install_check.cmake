@@ -7,7 +7,8 @@ execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${PREFI
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "cmake --install failed")
 endif()
-foreach(file bin/trevask bin/PKZIP.EXE bin/PKZIPC.EXE share/man/man1/trevask.1.gz
+foreach(file bin/trevask bin/trevask-extract bin/PKZIP.EXE bin/PKZIPC.EXE
+             share/man/man1/trevask.1.gz share/man/man1/trevask-extract.1.gz
              share/man/man1/PKZIP.EXE.1.gz share/man/man1/PKZIPC.EXE.1.gz
              share/doc/trevask/copyright)
   if(NOT EXISTS ${PREFIX}/${file})
@@ -25,5 +26,10 @@ execute_process(COMMAND trevask ${SOURCE_DIR}/example/Projects ${PREFIX}/out.zip
                 RESULT_VARIABLE result OUTPUT_QUIET)
 if(NOT result EQUAL 0 OR NOT EXISTS ${PREFIX}/out.zip OR EXISTS ${PREFIX}/tmp/Projects)
   message(FATAL_ERROR "the installed trevask did not make its bundle (status ${result})")
+endif()
+execute_process(COMMAND trevask-extract -q --compare ${SOURCE_DIR}/example/Projects ${PREFIX}/out.zip
+                RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "the installed trevask-extract finds the bundle unlike its source (status ${result})")
 endif()
 file(REMOVE_RECURSE ${PREFIX})

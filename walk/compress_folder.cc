@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "app/progress.h"
+
 namespace trevask {
 
 namespace {
@@ -145,16 +147,19 @@ int Walk(const std::string& dir, const std::string& relative,
     if (j < names.size()) HintNextFolder(Join(dir, names[j]));
   };
   hint_leaf_after(0);
+  progress::Erase();
   if (!mirror_ok || clash ||
       tool.RunArchiver(archive, Pattern(dir), options, kind) != 0) {
     ReportArchiverFailure();
     if (!RunStopped()) ReportSkippedLeaves(dir, names, walked, 0);
     return -1;
   }
+  progress::FolderDone(dir);
   for (size_t j = 0; j < names.size(); ++j) {
     if (walked[j]) continue;
     std::string leaf_archive = Join(Join(mirror, names[j]), names[j] + ".zip");
     hint_leaf_after(j + 1);
+    progress::Erase();
     if (!leaf_ok[j] || tool.RunArchiver(leaf_archive,
                                         Pattern(Join(dir, names[j])), options,
                                         kind) != 0) {
@@ -162,6 +167,7 @@ int Walk(const std::string& dir, const std::string& relative,
       if (!RunStopped()) ReportSkippedLeaves(dir, names, walked, j + 1);
       return -1;
     }
+    progress::FolderDone(Join(dir, names[j]));
   }
   return result;
 }

@@ -185,6 +185,20 @@ class ArchiverTest(harness.ScratchTest):
         expected = time.localtime(when)[:6]
         self.assertEqual(zip_infos(self.path("t.zip"))["a.txt"].date_time, expected)
 
+    def test_unix_modes_are_recorded_with_the_unix_host(self):
+        if harness.WINDOWS:
+            self.skipTest("POSIX modes")
+        modes = {"a.txt": 0o755, "noext": 0o640, ".hidden": 0o600}
+        for name, mode in modes.items():
+            os.chmod(self.path("src/" + name), mode)
+        for name, (single, _) in SYNTAX.items():
+            with self.subTest(name):
+                self.assertEqual(self.archive(name, single, name + ".zip", "src").returncode, 0)
+                for info in zip_infos(self.path(name + ".zip")).values():
+                    self.assertEqual(info.create_system, 3)
+                    self.assertEqual(info.external_attr >> 16,
+                                     stat.S_IFREG | modes[info.filename])
+
     def test_archive_is_never_added_to_itself(self):
         result = self.archive("PKZIP.EXE", ["-a"], "src/self.zip", "src")
         self.assertEqual(result.returncode, 0, result.stderr)

@@ -26,8 +26,8 @@ def native(path):
 
 
 def program(name):
-    if name == "trevask" and WINDOWS:
-        name = "trevask.exe"
+    if name in ("trevask", "trevask-extract") and WINDOWS:
+        name += ".exe"
     path = os.path.join(BIN_DIR, name)
     if not os.path.exists(path):
         raise unittest.SkipTest("not built: " + path)

@@ -1,0 +1,119 @@
+#include "app/progress.h"
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <vector>
+
+#include "archiver/archiver_fs.h"
+#include "folder_tool/folder_tool.h"
+
+namespace trevask {
+namespace progress {
+
+namespace {
+
+struct State {
+  bool on = false;
+  std::map<std::string, std::uint64_t> bytes_of;  // each folder's own files
+  std::uint64_t folders = 0, files = 0, bytes = 0;
+  std::uint64_t folders_done = 0, bytes_done = 0;
+  std::size_t shown = 0;  // length of the line on screen
+  std::chrono::steady_clock::time_point start;
+};
+
+State state;
+
+// The same folders as the walk: links to folders are not followed.
+void Count(const std::string& dir) {
+  std::vector<archiver::Entry> entries;
+  std::string error;
+  ++state.folders;
+  std::uint64_t& own = state.bytes_of[dir];
+  if (!archiver::ListFolder(dir, &entries, &error)) return;
+  for (const archiver::Entry& e : entries) {
+    if (e.type == archiver::Entry::kFile) {
+      ++state.files;
+      own += e.size;
+      state.bytes += e.size;
+    } else if (e.type == archiver::Entry::kFolder) {
+      Count(dir + kSeparator + e.name);
+    }
+  }
+}
+
+std::string Bytes(std::uint64_t n) {
+  char text[32];
+  if (n < 1000000) {
+    std::snprintf(text, sizeof text, "%.1f kB", n / 1e3);
+  } else if (n < 1000000000) {
+    std::snprintf(text, sizeof text, "%.1f MB", n / 1e6);
+  } else {
+    std::snprintf(text, sizeof text, "%.2f GB", n / 1e9);
+  }
+  return text;
+}
+
+double Seconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - state.start).count();
+}
+
+void Show() {
+  char line[160];
+  int n = std::snprintf(line, sizeof line, "trevask: %llu of %llu folders, %s of %s read, %.0f s",
+                        static_cast<unsigned long long>(state.folders_done),
+                        static_cast<unsigned long long>(state.folders),
+                        Bytes(state.bytes_done).c_str(), Bytes(state.bytes).c_str(), Seconds());
+  std::fprintf(stderr, "\r%s", line);
+  // Anything left of a longer line before.
+  for (std::size_t i = static_cast<std::size_t>(n); i < state.shown; ++i) std::fputc(' ', stderr);
+  state.shown = static_cast<std::size_t>(n);
+  std::fflush(stderr);
+}
+
+}  // namespace
+
+void NoteExistingBundle(const std::string& destination) {
+  if (KindOf(destination) == PathKind::kMissing) return;
+  std::fprintf(stderr,
+               "trevask: %s exists: its members are kept and updated, and folders removed "
+               "from the source since stay in it; remove it first for a fresh bundle\n",
+               destination.c_str());
+}
+
+void Begin(const std::string& source) {
+  if (!StderrIsTerminal()) return;
+  state.on = true;
+  state.start = std::chrono::steady_clock::now();
+  Count(source);
+  Show();
+}
+
+void Erase() {
+  if (!state.on || state.shown == 0) return;
+  std::fprintf(stderr, "\r%*s\r", static_cast<int>(state.shown), "");
+  std::fflush(stderr);
+  state.shown = 0;
+}
+
+void FolderDone(const std::string& dir) {
+  if (!state.on) return;
+  ++state.folders_done;
+  auto it = state.bytes_of.find(dir);
+  if (it != state.bytes_of.end()) state.bytes_done += it->second;
+  Show();
+}
+
+void End(const std::string& destination) {
+  if (!state.on) return;
+  Erase();
+  std::int64_t size = archiver::FileSize(destination);
+  std::fprintf(stderr, "trevask: %llu folders, %llu files, %s in, bundle %s, %.1f s\n",
+               static_cast<unsigned long long>(state.folders),
+               static_cast<unsigned long long>(state.files), Bytes(state.bytes).c_str(),
+               size < 0 ? "missing" : Bytes(static_cast<std::uint64_t>(size)).c_str(), Seconds());
+}
+
+}  // namespace progress
+}  // namespace trevask

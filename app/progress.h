@@ -1,0 +1,29 @@
+// The progress line and the summary of a run, shown only when standard
+// error is a terminal; and the note on a bundle that already exists.
+#ifndef TREVASK_APP_PROGRESS_H_
+#define TREVASK_APP_PROGRESS_H_
+
+#include <string>
+
+namespace trevask {
+namespace progress {
+
+// Says on stderr that an existing bundle is updated, not replaced.
+void NoteExistingBundle(const std::string& destination);
+
+// Counts the tree (only for a terminal) and shows the first line.
+void Begin(const std::string& source);
+// Around each archiver run: the line is erased so that the archiver's own
+// lines scroll above it, then shown again, with dir counted as done.
+void Erase();
+void FolderDone(const std::string& dir);
+// Erases the line and writes the summary.
+void End(const std::string& destination);
+
+// The platform half: true when stderr is a terminal (a console).
+bool StderrIsTerminal();
+
+}  // namespace progress
+}  // namespace trevask
+
+#endif  // TREVASK_APP_PROGRESS_H_

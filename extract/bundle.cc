@@ -1,0 +1,217 @@
+#include "extract/bundle.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <set>
+
+#include "archiver/archiver_fs.h"
+#include "extract/extract_fs.h"
+
+namespace extract {
+
+namespace {
+
+std::vector<std::string> Split(const std::string& name) {
+  std::vector<std::string> pieces;
+  std::size_t at = 0;
+  while (true) {
+    std::size_t end = name.find('/', at);
+    pieces.push_back(name.substr(at, end == std::string::npos ? end : end - at));
+    if (end == std::string::npos) return pieces;
+    at = end + 1;
+  }
+}
+
+std::string Join(const std::vector<std::string>& names, std::size_t n) {
+  std::string out;
+  for (std::size_t i = 0; i < n; ++i) out += (i ? "/" : "") + names[i];
+  return out;
+}
+
+// A deflated folder archive larger than this is unpacked to a temporary
+// file rather than held in memory.
+constexpr std::uint64_t kInMemory = 4 * 1024 * 1024;
+
+class VectorSink : public Sink {
+ public:
+  bool Write(const unsigned char* data, std::size_t n, std::string*) override {
+    bytes.insert(bytes.end(), data, data + n);
+    return true;
+  }
+  std::vector<unsigned char> bytes;
+};
+
+class TempStream : public Source, public Sink {
+ public:
+  explicit TempStream(std::FILE* f) : f_(f) {}
+  ~TempStream() override { std::fclose(f_); }
+  std::uint64_t Size() const override { return size_; }
+  bool Write(const unsigned char* data, std::size_t n, std::string* error) override {
+    if (std::fwrite(data, 1, n, f_) == n) {
+      size_ += n;
+      return true;
+    }
+    *error = "cannot write a temporary file: " + archiver::LastErrorText();
+    return false;
+  }
+  bool ReadAt(std::uint64_t offset, void* into, std::size_t n,
+              std::string* error) const override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (offset > size_ || n > size_ - offset || !archiver::SeekFile(f_, static_cast<std::int64_t>(offset), SEEK_SET) ||
+        std::fread(into, 1, n, f_) != n) {
+      *error = "cannot read back a temporary file";
+      return false;
+    }
+    return true;
+  }
+
+ private:
+  std::FILE* f_;
+  std::uint64_t size_ = 0;
+  mutable std::mutex mutex_;
+};
+
+}  // namespace
+
+std::string UnsafeName(const std::string& name) {
+  if (name.empty()) return "an empty name (an absolute path, or '//')";
+  if (name == "." || name == "..") return "the name '" + name + "'";
+  if (name.find('\0') != std::string::npos) return "a name with a NUL byte";
+  if (name.find('/') != std::string::npos) return "a name with '/'";
+  if (archiver::kPathSeparator == '\\' && name.find('\\') != std::string::npos) {
+    return "a name with '\\'";
+  }
+  return "";
+}
+
+bool ReadBundle(const std::string& path, Bundle* bundle,
+                std::vector<std::string>* problems, std::string* error) {
+  bundle->file = OpenInput(path, error);
+  if (!bundle->file) return false;
+  if (!ReadDirectory(*bundle->file, &bundle->members, error)) {
+    *error = path + ": " + *error;
+    return false;
+  }
+  std::map<std::vector<std::string>, std::size_t> archives;  // folder -> member
+  std::set<std::vector<std::string>> folder_entries;
+  std::set<std::string> seen;
+  std::vector<std::string> tops;
+  std::size_t top = 0;
+  for (std::size_t i = 0; i < bundle->members.size(); ++i) {
+    const Member& m = bundle->members[i];
+    if (!seen.insert(m.name).second) {
+      problems->push_back("twice in the bundle: " + m.name);
+      continue;
+    }
+    std::vector<std::string> names = Split(m.IsFolder() ? m.name.substr(0, m.name.size() - 1)
+                                                        : m.name);
+    std::string unsafe;
+    for (const std::string& name : names) {
+      if (unsafe.empty()) unsafe = UnsafeName(name);
+    }
+    if (!unsafe.empty()) {
+      problems->push_back("a member with " + unsafe + ": " + m.name);
+      continue;
+    }
+    std::uint32_t type = m.UnixMode() & 0170000;
+    if (m.IsFolder()) {
+      folder_entries.insert(names);
+    } else if (type != 0 && type != 0100000) {
+      problems->push_back("a link or special file, not a folder archive: " + m.name);
+    } else if (names.size() == 1 && names[0].size() > 4 &&
+               names[0].compare(names[0].size() - 4, 4, ".zip") == 0) {
+      tops.push_back(m.name);
+      top = i;
+    } else if (names.size() >= 2 && names.back() == names[names.size() - 2] + ".zip") {
+      names.pop_back();
+      archives[names] = i;
+    } else {
+      problems->push_back("not a folder archive (F/F.zip): " + m.name);
+    }
+  }
+  if (tops.size() != 1) {
+    std::string list;
+    for (const std::string& t : tops) list += " " + t;
+    problems->push_back(tops.empty() ? "no archive at the top (Data.zip for a source folder Data)"
+                                     : "several archives at the top (a bundle updated from "
+                                       "another source folder?):" + list);
+    return true;
+  }
+  const std::string root = tops[0].substr(0, tops[0].size() - 4);
+  if (!UnsafeName(root).empty()) {
+    problems->push_back("a top archive with " + UnsafeName(root) + ": " + tops[0]);
+    return true;
+  }
+  // Every folder below the top holds its own archive, and so does every
+  // folder above it.
+  for (const auto& entry : archives) {
+    for (std::size_t n = 1; n < entry.first.size(); ++n) {
+      std::vector<std::string> above(entry.first.begin(), entry.first.begin() + n);
+      if (!archives.count(above)) {
+        problems->push_back("no archive " + Join(above, n) + "/" + above.back() +
+                            ".zip for the folder of " + bundle->members[entry.second].name);
+      }
+    }
+  }
+  for (const auto& names : folder_entries) {
+    if (!archives.count(names)) {
+      problems->push_back("a folder without its archive: " + Join(names, names.size()) + "/");
+    }
+  }
+  archives[{}] = top;
+  for (const auto& entry : archives) {
+    Folder folder;
+    folder.names.push_back(root);
+    folder.names.insert(folder.names.end(), entry.first.begin(), entry.first.end());
+    folder.path = Join(folder.names, folder.names.size());
+    folder.archive = entry.second;
+    bundle->folders.push_back(folder);
+  }
+  std::sort(bundle->folders.begin(), bundle->folders.end(),
+            [](const Folder& a, const Folder& b) { return a.names < b.names; });
+  return true;
+}
+
+bool OpenFolderArchive(const Bundle& bundle, const Folder& folder,
+                       FolderArchive* archive, std::string* error) {
+  const Member& m = bundle.members[folder.archive];
+  std::uint64_t at;
+  if (m.method == 0 && !(m.flags & 1)) {
+    if (m.packed_size != m.size) {
+      *error = "wrong size";
+      return false;
+    }
+    if (!DataRange(*bundle.file, m, &at, error)) return false;
+    archive->source = Slice(bundle.file, at, m.size);
+  } else if (m.size <= kInMemory) {
+    VectorSink sink;
+    if (!Unpack(*bundle.file, m, &sink, error)) return false;
+    archive->source = InMemory(std::move(sink.bytes));
+  } else {
+    std::FILE* f = AnonymousTempFile();
+    if (f == nullptr) {
+      *error = "cannot make a temporary file: " + archiver::LastErrorText();
+      return false;
+    }
+    auto temp = std::make_shared<TempStream>(f);
+    if (!Unpack(*bundle.file, m, temp.get(), error)) return false;
+    archive->source = temp;
+  }
+  return ReadDirectory(*archive->source, &archive->members, error);
+}
+
+std::string MemberProblem(const Member& member, const std::vector<std::string>& subfolders) {
+  std::string unsafe = UnsafeName(member.name);
+  if (member.IsFolder()) return "a folder inside a folder archive";
+  if (!unsafe.empty()) return unsafe;
+  std::uint32_t type = member.UnixMode() & 0170000;
+  if (type != 0 && type != 0100000) return "a link or special file; only files are extracted";
+  if (std::find(subfolders.begin(), subfolders.end(), member.name) != subfolders.end()) {
+    return "a file named like a subfolder of its folder";
+  }
+  return "";
+}
+
+}  // namespace extract

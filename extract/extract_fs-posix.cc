@@ -1,0 +1,260 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "archiver/archiver_fs.h"
+#include "extract/extract_fs.h"
+
+namespace extract {
+
+struct Dir {
+  int fd = -1;
+  std::string path;  // for messages
+  ~Dir() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+namespace {
+
+std::string Reason() { return std::strerror(errno); }
+
+class InputFile : public Source {
+ public:
+  InputFile(int fd, std::uint64_t size, std::string path)
+      : fd_(fd), size_(size), path_(std::move(path)) {}
+  ~InputFile() override { close(fd_); }
+  std::uint64_t Size() const override { return size_; }
+  bool ReadAt(std::uint64_t offset, void* into, std::size_t n,
+              std::string* error) const override {
+    if (offset > size_ || n > size_ - offset) {
+      *error = "reaches beyond the end of " + path_;
+      return false;
+    }
+    char* to = static_cast<char*>(into);
+    while (n > 0) {
+      ssize_t got = pread(fd_, to, n, static_cast<off_t>(offset));
+      if (got < 0 && errno == EINTR && !archiver::Interrupted()) continue;
+      if (got <= 0) {
+        *error = "cannot read " + path_ + ": " + (got < 0 ? Reason() : "it became shorter");
+        return false;
+      }
+      to += got;
+      offset += static_cast<std::uint64_t>(got);
+      n -= static_cast<std::size_t>(got);
+    }
+    return true;
+  }
+
+ private:
+  int fd_;
+  std::uint64_t size_;
+  std::string path_;
+};
+
+// True when dir holds an entry spelt exactly name: on a case-insensitive
+// file system a lookup also finds another spelling.
+bool ExactNameThere(int dir_fd, const std::string& name) {
+  // Where the other case of the name is another file or none, the file
+  // system tells cases apart: no need to read the whole folder, which with
+  // -o would be done once for every file.
+  std::string other = name;
+  for (char& c : other) {
+    if (c >= 'a' && c <= 'z') {
+      c = static_cast<char>(c - 'a' + 'A');
+    } else if (c >= 'A' && c <= 'Z') {
+      c = static_cast<char>(c - 'A' + 'a');
+    }
+  }
+  struct stat st, st_other;
+  if (other != name && fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+      (fstatat(dir_fd, other.c_str(), &st_other, AT_SYMLINK_NOFOLLOW) != 0 ||
+       st.st_ino != st_other.st_ino || st.st_dev != st_other.st_dev)) {
+    return true;
+  }
+  int fd = openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  DIR* d = fdopendir(fd);
+  if (d == nullptr) {
+    close(fd);
+    return false;
+  }
+  bool found = false;
+  while (struct dirent* de = readdir(d)) {
+    if (name == de->d_name) {
+      found = true;
+      break;
+    }
+  }
+  closedir(d);
+  return found;
+}
+
+std::atomic<unsigned> temp_counter{0};
+
+class PosixFile : public NewFile {
+ public:
+  PosixFile(DirPtr dir, int fd, std::string own, std::string name)
+      : dir_(std::move(dir)), fd_(fd), own_(std::move(own)), name_(std::move(name)) {}
+  ~PosixFile() override {
+    if (fd_ >= 0) close(fd_);
+    if (!committed_) unlinkat(dir_->fd, own_.c_str(), 0);
+  }
+
+  bool Write(const unsigned char* data, std::size_t n, std::string* error) override {
+    while (n > 0) {
+      ssize_t done = write(fd_, data, n);
+      if (done < 0 && errno == EINTR && !archiver::Interrupted()) continue;
+      if (done <= 0) {
+        *error = "cannot write in " + dir_->path + ": " + Reason();
+        return false;
+      }
+      data += done;
+      n -= static_cast<std::size_t>(done);
+    }
+    return true;
+  }
+
+  bool Commit(std::int64_t mtime, std::int32_t mode, std::string* error) override {
+    const struct timespec times[2] = {{static_cast<time_t>(mtime), 0},
+                                      {static_cast<time_t>(mtime), 0}};
+    // Made private; the recorded bits only once complete.
+    const mode_t bits = static_cast<mode_t>((mode < 0 ? 0666 : mode) & AllowedMode());
+    bool ok = futimens(fd_, times) == 0 && fchmod(fd_, bits) == 0;
+    ok = close(fd_) == 0 && ok;
+    fd_ = -1;
+    if (ok && own_ != name_) {
+      ok = renameat(dir_->fd, own_.c_str(), dir_->fd, name_.c_str()) == 0;
+    }
+    if (!ok) {
+      *error = "cannot finish it: " + Reason();
+      return false;
+    }
+    committed_ = true;
+    return true;
+  }
+
+ private:
+  DirPtr dir_;
+  int fd_;
+  std::string own_, name_;
+  bool committed_ = false;
+};
+
+// What is there under name, for a file that cannot be made.
+Put WhatIsThere(int dir_fd, const std::string& name, std::string* error) {
+  struct stat st;
+  if (fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Put::kDone;
+  if (!ExactNameThere(dir_fd, name)) {
+    *error = "the file system takes it for another name there (another case?)";
+    return Put::kRefused;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    *error = "a folder of that name is there";
+    return Put::kRefused;
+  }
+  return Put::kExists;
+}
+
+}  // namespace
+
+std::shared_ptr<Source> OpenInput(const std::string& path, std::string* error) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    *error = "cannot read " + path + ": " + (fd < 0 ? Reason() : "not a regular file");
+    if (fd >= 0) close(fd);
+    return nullptr;
+  }
+  return std::make_shared<InputFile>(fd, static_cast<std::uint64_t>(st.st_size), path);
+}
+
+DirPtr OpenDestination(const std::string& path, std::string* error) {
+  if (mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) {
+    *error = "cannot make " + path + ": " + Reason();
+    return nullptr;
+  }
+  auto dir = std::make_shared<Dir>();
+  dir->fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  dir->path = path;
+  if (dir->fd < 0) {
+    *error = "cannot open " + path + ": " + Reason();
+    return nullptr;
+  }
+  return dir;
+}
+
+DirPtr EnterFolder(const DirPtr& parent, const std::string& name, bool create,
+                   std::string* error) {
+  bool existed = true;
+  if (create) {
+    existed = mkdirat(parent->fd, name.c_str(), 0777) != 0;
+    if (existed && errno != EEXIST) {
+      *error = "cannot make folder: " + Reason();
+      return nullptr;
+    }
+  }
+  auto dir = std::make_shared<Dir>();
+  dir->path = parent->path + "/" + name;
+  dir->fd = openat(parent->fd, name.c_str(),
+                   O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (dir->fd < 0) {
+    *error = errno == ELOOP    ? "is a link there, which is not followed"
+             : errno == ENOTDIR ? "is there and is not a folder"
+                                : "cannot open: " + Reason();
+    return nullptr;
+  }
+  if (create && existed && !ExactNameThere(parent->fd, name)) {
+    *error = "the file system takes it for another name there (another case?)";
+    return nullptr;
+  }
+  return dir;
+}
+
+std::unique_ptr<NewFile> NewFile::Create(const DirPtr& dir, const std::string& name,
+                                         bool overwrite, Put* status, std::string* error) {
+  const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+  *status = Put::kFailed;
+  if (!overwrite) {
+    int fd = openat(dir->fd, name.c_str(), flags, 0600);
+    if (fd >= 0) return std::unique_ptr<NewFile>(new PosixFile(dir, fd, name, name));
+    if (errno == EEXIST) {
+      *status = WhatIsThere(dir->fd, name, error);
+      if (*status != Put::kDone) return nullptr;
+      *status = Put::kFailed;
+    }
+    *error = "cannot create it: " + Reason();
+    return nullptr;
+  }
+  *status = WhatIsThere(dir->fd, name, error);
+  if (*status == Put::kRefused) return nullptr;
+  *status = Put::kFailed;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string temp = ".trx-" + std::to_string(getpid()) + "-" +
+                       std::to_string(temp_counter.fetch_add(1));
+    int fd = openat(dir->fd, temp.c_str(), flags, 0600);
+    if (fd >= 0) return std::unique_ptr<NewFile>(new PosixFile(dir, fd, temp, name));
+    if (errno != EEXIST) break;
+  }
+  *error = "cannot create a file in " + dir->path + ": " + Reason();
+  return nullptr;
+}
+
+std::FILE* AnonymousTempFile() { return std::tmpfile(); }
+
+std::uint32_t AllowedMode() {
+  static const mode_t mask = [] {
+    mode_t m = umask(0);
+    umask(m);
+    return m;
+  }();
+  return 0777 & ~mask;
+}
+
+}  // namespace extract

@@ -1,0 +1,290 @@
+// The extractor's file system on Windows: wide calls under UTF-8 names,
+// every path in its \\?\ form so that names are taken as they stand.
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <atomic>
+
+#include "archiver/archiver_fs.h"
+#include "extract/extract_fs.h"
+
+namespace extract {
+
+struct Dir {
+  std::wstring path;  // \\?\ form
+  std::string shown;
+};
+
+namespace {
+
+std::wstring Wide(const std::string& utf8) {
+  if (utf8.empty()) return std::wstring();
+  int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
+                              nullptr, 0);
+  std::wstring out(n, L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &out[0], n);
+  return out;
+}
+
+// A path the user gave, made absolute by the system's own rules.
+std::wstring FullPath(const std::string& path) {
+  std::wstring wide = Wide(path);
+  if (wide.compare(0, 4, L"\\\\?\\") == 0) return wide;
+  DWORD n = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  std::wstring full(n, L'\0');
+  n = GetFullPathNameW(wide.c_str(), n, &full[0], nullptr);
+  full.resize(n);
+  if (full.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+  return L"\\\\?\\" + full;
+}
+
+std::string Reason() { return archiver::LastErrorText(); }
+
+class InputFile : public Source {
+ public:
+  InputFile(HANDLE h, std::uint64_t size, std::string path)
+      : h_(h), size_(size), path_(std::move(path)) {}
+  ~InputFile() override { CloseHandle(h_); }
+  std::uint64_t Size() const override { return size_; }
+  bool ReadAt(std::uint64_t offset, void* into, std::size_t n,
+              std::string* error) const override {
+    if (offset > size_ || n > size_ - offset) {
+      *error = "reaches beyond the end of " + path_;
+      return false;
+    }
+    char* to = static_cast<char*>(into);
+    while (n > 0) {
+      OVERLAPPED where = {};
+      where.Offset = static_cast<DWORD>(offset);
+      where.OffsetHigh = static_cast<DWORD>(offset >> 32);
+      DWORD got = 0;
+      DWORD want = static_cast<DWORD>(n < (1u << 30) ? n : (1u << 30));
+      if (!ReadFile(h_, to, want, &got, &where) || got == 0) {
+        *error = "cannot read " + path_ + ": " + (got == 0 ? "it became shorter" : Reason());
+        return false;
+      }
+      to += got;
+      offset += got;
+      n -= got;
+    }
+    return true;
+  }
+
+ private:
+  HANDLE h_;
+  std::uint64_t size_;
+  std::string path_;
+};
+
+// True when path exists spelt exactly so: Windows finds other cases too.
+bool ExactNameThere(const std::wstring& path, const std::wstring& name) {
+  WIN32_FIND_DATAW data;
+  HANDLE search = FindFirstFileW(path.c_str(), &data);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  FindClose(search);
+  return name == data.cFileName;
+}
+
+FILETIME FileTimeOf(std::int64_t t) {
+  ULARGE_INTEGER ticks;
+  ticks.QuadPart = static_cast<ULONGLONG>(t + 11644473600LL) * 10000000ULL;
+  FILETIME ft;
+  ft.dwLowDateTime = ticks.LowPart;
+  ft.dwHighDateTime = ticks.HighPart;
+  return ft;
+}
+
+std::atomic<unsigned> temp_counter{0};
+
+class WindowsFile : public NewFile {
+ public:
+  WindowsFile(DirPtr dir, HANDLE h, std::wstring own, std::wstring target)
+      : dir_(std::move(dir)), h_(h), own_(std::move(own)), target_(std::move(target)) {}
+  ~WindowsFile() override {
+    if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
+    if (!committed_) DeleteFileW(own_.c_str());
+  }
+
+  bool Write(const unsigned char* data, std::size_t n, std::string* error) override {
+    while (n > 0) {
+      DWORD done = 0;
+      DWORD want = static_cast<DWORD>(n < (1u << 30) ? n : (1u << 30));
+      if (!WriteFile(h_, data, want, &done, nullptr) || done == 0) {
+        *error = "cannot write in " + dir_->shown + ": " + Reason();
+        return false;
+      }
+      data += done;
+      n -= done;
+    }
+    return true;
+  }
+
+  bool Commit(std::int64_t mtime, std::int32_t, std::string* error) override {
+    FILETIME ft = FileTimeOf(mtime);
+    bool ok = SetFileTime(h_, nullptr, nullptr, &ft) != 0;
+    ok = CloseHandle(h_) != 0 && ok;
+    h_ = INVALID_HANDLE_VALUE;
+    if (ok && own_ != target_) {
+      ok = MoveFileExW(own_.c_str(), target_.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+    }
+    if (!ok) {
+      *error = "cannot finish it: " + Reason();
+      return false;
+    }
+    committed_ = true;
+    return true;
+  }
+
+ private:
+  DirPtr dir_;
+  HANDLE h_;
+  std::wstring own_, target_;
+  bool committed_ = false;
+};
+
+// What is there under target, for a file that cannot be made.
+Put WhatIsThere(const std::wstring& target, const std::wstring& name, std::string* error) {
+  DWORD attributes = GetFileAttributesW(target.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return Put::kDone;
+  if (!ExactNameThere(target, name)) {
+    *error = "the file system takes it for another name there (another case?)";
+    return Put::kRefused;
+  }
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+    *error = "a folder of that name is there";
+    return Put::kRefused;
+  }
+  return Put::kExists;
+}
+
+HANDLE CreateNew(const std::wstring& path) {
+  return CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                     FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+}  // namespace
+
+std::shared_ptr<Source> OpenInput(const std::string& path, std::string* error) {
+  HANDLE h = CreateFileW(FullPath(path).c_str(), GENERIC_READ,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  LARGE_INTEGER size;
+  if (h == INVALID_HANDLE_VALUE || !GetFileSizeEx(h, &size)) {
+    *error = "cannot read " + path + ": " + Reason();
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    return nullptr;
+  }
+  return std::make_shared<InputFile>(h, static_cast<std::uint64_t>(size.QuadPart), path);
+}
+
+DirPtr OpenDestination(const std::string& path, std::string* error) {
+  auto dir = std::make_shared<Dir>();
+  dir->path = FullPath(path);
+  dir->shown = path;
+  while (dir->path.size() > 7 && dir->path.back() == L'\\') dir->path.pop_back();
+  if (!CreateDirectoryW(dir->path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+    *error = "cannot make " + path + ": " + Reason();
+    return nullptr;
+  }
+  DWORD attributes = GetFileAttributesW(dir->path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    *error = "not a folder: " + path;
+    return nullptr;
+  }
+  return dir;
+}
+
+DirPtr EnterFolder(const DirPtr& parent, const std::string& name, bool create,
+                   std::string* error) {
+  auto dir = std::make_shared<Dir>();
+  const std::wstring wide = Wide(name);
+  dir->path = parent->path + L"\\" + wide;
+  dir->shown = parent->shown + "\\" + name;
+  bool existed = true;
+  if (create) {
+    existed = !CreateDirectoryW(dir->path.c_str(), nullptr);
+    if (existed && GetLastError() != ERROR_ALREADY_EXISTS) {
+      *error = "cannot make folder: " + Reason();
+      return nullptr;
+    }
+  }
+  DWORD attributes = GetFileAttributesW(dir->path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    *error = "cannot open: " + Reason();
+    return nullptr;
+  }
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    *error = "is a link there, which is not followed";
+    return nullptr;
+  }
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    *error = "is there and is not a folder";
+    return nullptr;
+  }
+  if (existed && !ExactNameThere(dir->path, wide)) {
+    *error = "the file system takes it for another name there (another case?)";
+    return nullptr;
+  }
+  return dir;
+}
+
+std::unique_ptr<NewFile> NewFile::Create(const DirPtr& dir, const std::string& name,
+                                         bool overwrite, Put* status, std::string* error) {
+  const std::wstring wide = Wide(name);
+  const std::wstring target = dir->path + L"\\" + wide;
+  *status = Put::kFailed;
+  if (!overwrite) {
+    HANDLE h = CreateNew(target);
+    if (h != INVALID_HANDLE_VALUE) {
+      return std::unique_ptr<NewFile>(new WindowsFile(dir, h, target, target));
+    }
+    DWORD code = GetLastError();
+    *error = "cannot create it: " + Reason();
+    if (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS || code == ERROR_ACCESS_DENIED) {
+      *status = WhatIsThere(target, wide, error);
+      if (*status == Put::kDone) *status = Put::kFailed;
+    }
+    return nullptr;
+  }
+  *status = WhatIsThere(target, wide, error);
+  if (*status == Put::kRefused) return nullptr;
+  *status = Put::kFailed;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::wstring temp = dir->path + L"\\.trx-" + std::to_wstring(GetCurrentProcessId()) +
+                        L"-" + std::to_wstring(temp_counter.fetch_add(1));
+    HANDLE h = CreateNew(temp);
+    if (h != INVALID_HANDLE_VALUE) {
+      return std::unique_ptr<NewFile>(new WindowsFile(dir, h, temp, target));
+    }
+    if (GetLastError() != ERROR_FILE_EXISTS) break;
+  }
+  *error = "cannot create a file in " + dir->shown + ": " + Reason();
+  return nullptr;
+}
+
+std::FILE* AnonymousTempFile() {
+  wchar_t dir[MAX_PATH + 1];
+  DWORD n = GetTempPathW(MAX_PATH + 1, dir);
+  if (n == 0 || n > MAX_PATH) return nullptr;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::wstring path = std::wstring(dir) + L".trx-" + std::to_wstring(GetCurrentProcessId()) +
+                        L"-" + std::to_wstring(temp_counter.fetch_add(1)) + L".tmp";
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+      if (GetLastError() == ERROR_FILE_EXISTS) continue;
+      return nullptr;
+    }
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_BINARY);
+    std::FILE* f = fd < 0 ? nullptr : _fdopen(fd, "w+b");
+    if (f == nullptr) CloseHandle(h);
+    return f;
+  }
+  return nullptr;
+}
+
+std::uint32_t AllowedMode() { return 0; }
+
+}  // namespace extract
