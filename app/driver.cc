@@ -6,6 +6,7 @@
 
 #include "app/progress.h"
 #include "folder_tool/folder_tool.h"
+#include "folder_tool/trust.h"
 #include "walk/compress_folder.h"
 
 namespace trevask {

@@ -3,8 +3,6 @@
 // the manifest is honoured; names the code page cannot carry are refused.
 #include <windows.h>
 
-#include <aclapi.h>
-#include <sddl.h>
 #include <shellapi.h>
 
 #include <cerrno>
@@ -386,118 +384,6 @@ void ExitIfInterrupted() {}
 
 // cmd.exe searches the current folder first, then PATH with its own rules.
 bool ArchiverFound(ArchiverKind) { return true; }
-
-namespace {
-
-PSID SidOf(const char* text) {
-  PSID sid = nullptr;
-  ConvertStringSidToSidA(text, &sid);
-  return sid;
-}
-
-// The user, SYSTEM, the administrators and TrustedInstaller may change any
-// folder of the way; CREATOR OWNER stands for whoever made a subfolder.
-bool TrustedSid(PSID sid) {
-  static PSID user = [] {
-    HANDLE token = nullptr;
-    static char buffer[256];
-    DWORD size = 0;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return PSID(nullptr);
-    bool ok = GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) != 0;
-    CloseHandle(token);
-    return ok ? reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid : PSID(nullptr);
-  }();
-  static PSID trusted[] = {
-      SidOf("S-1-5-18"), SidOf("S-1-5-32-544"), SidOf("S-1-3-0"),
-      SidOf("S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464")};
-  if (user != nullptr && EqualSid(sid, user)) return true;
-  for (PSID t : trusted) {
-    if (t != nullptr && EqualSid(sid, t)) return true;
-  }
-  return false;
-}
-
-std::string SidName(PSID sid) {
-  char name[256], domain[256];
-  DWORD n = sizeof name, d = sizeof domain;
-  SID_NAME_USE use;
-  if (LookupAccountSidA(nullptr, sid, name, &n, domain, &d, &use)) return name;
-  char* text = nullptr;
-  std::string out = "another user";
-  if (ConvertSidToStringSidA(sid, &text)) {
-    out = text;
-    LocalFree(text);
-  }
-  return out;
-}
-
-std::string UntrustedBecause(const std::string& folder, bool volume_root) {
-  PSID owner = nullptr;
-  PACL dacl = nullptr;
-  PSECURITY_DESCRIPTOR sd = nullptr;
-  if (GetNamedSecurityInfoA(folder.c_str(), SE_FILE_OBJECT,
-                            OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
-                            nullptr, &dacl, nullptr, &sd) != ERROR_SUCCESS) {
-    return "";  // the file system keeps no owners (FAT, some shares)
-  }
-  std::string why;
-  if (owner != nullptr && !TrustedSid(owner)) {
-    why = "it belongs to another user (" + SidName(owner) + ")";
-  } else if (dacl == nullptr) {
-    why = "it has no access list, so every user can change it";
-  } else {
-    // Renaming or replacing needs delete rights here or on the entry; the
-    // root of a volume lets users add folders, which stay their own.
-    DWORD bad = DELETE | FILE_DELETE_CHILD | WRITE_DAC | WRITE_OWNER | GENERIC_ALL |
-                GENERIC_WRITE;
-    if (!volume_root) bad |= FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY;
-    for (DWORD i = 0; i < dacl->AceCount && why.empty(); ++i) {
-      ACE_HEADER* header = nullptr;
-      if (!GetAce(dacl, i, reinterpret_cast<void**>(&header))) continue;
-      if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE)) {
-        continue;
-      }
-      auto* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
-      PSID sid = &ace->SidStart;
-      if ((ace->Mask & bad) && !TrustedSid(sid)) {
-        why = SidName(sid) + " can change what it holds";
-      }
-    }
-  }
-  LocalFree(sd);
-  return why;
-}
-
-}  // namespace
-
-bool WayIsTrusted(const std::string& path, std::string* folder, std::string* reason) {
-  std::string full = AbsolutePath(path);
-  std::string final_path = platform::FinalPath(full);
-  // From the volume's root down, as far as folders exist.
-  char root[MAX_PATH + 1];
-  if (!GetVolumePathNameA(full.c_str(), root, sizeof root)) return true;
-  std::string at = DropTrailingSeparators(root);
-  size_t pos = std::string(root).size();
-  bool first = true;
-  while (true) {
-    if (!IsExistingFolder(at)) return true;
-    std::string why = UntrustedBecause(first ? std::string(root) : at, first);
-    if (!why.empty()) {
-      *folder = first ? std::string(root) : at;
-      *reason = why;
-      return false;
-    }
-    first = false;
-    if (pos >= full.size()) break;
-    size_t end = FindSeparator(full, pos);
-    if (end == std::string::npos) end = full.size();
-    at = full.substr(0, end);
-    pos = end + 1;
-  }
-  // A link on the way leads elsewhere: that way is checked as well.
-  if (!platform::PathTextEqual(final_path, full)) return WayIsTrusted(final_path, folder, reason);
-  return true;
-}
 
 namespace {
 

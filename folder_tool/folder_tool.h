@@ -147,11 +147,6 @@ void InstallInterruptHandling(void (*cleanup)());
 // Ends the run that way once an interruption has arrived; else returns.
 void ExitIfInterrupted();
 
-// Whether no other user can rename or replace any existing folder on the
-// way to path, from the root down, links followed. Otherwise false, with
-// the first folder that fails and why.
-bool WayIsTrusted(const std::string& path, std::string* folder,
-                  std::string* reason);
 
 // The locks of one run, held from Acquire to destruction: TempFolder's, so
 // that one run at a time uses it, and the update lock of the folder that
