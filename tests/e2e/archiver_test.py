@@ -9,6 +9,7 @@ import subprocess
 import sys
 import time
 import unittest
+import zipfile
 
 import harness
 from harness import native, read_bytes, read_zip, run, zip_infos
@@ -164,6 +165,39 @@ class ArchiverTest(harness.ScratchTest):
         self.assertFalse(infos["with space.txt"].flag_bits & 0x800)
         self.assertTrue(infos["résumé.txt"].flag_bits & 0x800)
         self.assertEqual(read_zip(self.path("names.zip"))["日本語.txt"], "日本語.txt".encode())
+
+    @unittest.skipIf(harness.WINDOWS, "names that are not UTF-8")
+    def test_names_that_are_not_utf8_are_kept_apart_from_their_cp437_reading(self):
+        # "\x80" read as CP437 is "Ç".
+        latin, utf8 = "\udc80", "Ç"
+        harness.make_files(self.dir, {"one/%s.txt" % latin: b"L", "one/%s.txt" % utf8: b"U",
+                                      "a/%s.txt" % latin: b"A", "b/%s.txt" % utf8: b"B",
+                                      "t/%s/f.txt" % latin: b"F"})
+        cases = [  # label, runs of (folder, recursive), {raw name: data}
+            ("one folder", [("one", False)], {b"\x80.txt": b"L", "Ç.txt".encode(): b"U"}),
+            ("Latin-1 first", [("a", False), ("b", False)],
+             {b"\x80.txt": b"A", "Ç.txt".encode(): b"B"}),
+            ("UTF-8 first", [("b", False), ("a", False)],
+             {b"\x80.txt": b"A", "Ç.txt".encode(): b"B"}),
+            ("folder entry updated", [("t", True), ("t", True)], {b"\x80/": b"", b"\x80/f.txt": b"F"}),
+        ]
+        for name, options in SYNTAX.items():
+            for label, runs, expected in cases:
+                with self.subTest(name=name, case=label):
+                    if os.path.exists(self.path("x.zip")):
+                        os.remove(self.path("x.zip"))
+                    for folder, recursive in runs:
+                        result = self.archive(name, options[recursive], "x.zip", folder, timeout=60)
+                        self.assertEqual(result.returncode, 0, result.stderr)
+                    with zipfile.ZipFile(self.path("x.zip")) as z:
+                        # Without the UTF-8 flag zipfile decodes a name as CP437.
+                        raw = [(i.orig_filename.encode("utf-8" if i.flag_bits & 0x800 else "cp437"),
+                                z.read(i)) for i in z.infolist()]
+                        flagged = {i.orig_filename.encode() for i in z.infolist()
+                                   if i.flag_bits & 0x800}
+                    self.assertEqual(sorted(raw), sorted(expected.items()))
+                    self.assertEqual(flagged, {n for n in expected if not n.isascii() and
+                                               n.decode("utf-8", "replace").encode() == n})
 
     def test_archives_are_stored_and_other_files_deflated(self):
         self.assertEqual(self.archive("PKZIP.EXE", ["-a"], "inner.zip", "src").returncode, 0)
