@@ -478,12 +478,27 @@ class SafeUpdateTest(harness.ScratchTest):
             os.replace(self.path("out.zip"), self.path("store/real.zip"))
             os.symlink("real.zip", self.path("store/hop.zip"))
             os.symlink(self.path("store/hop.zip"), self.path("link.zip"))
-        cases = [  # label, prepare, the path updated, the file written, its mode
-            ("private", lambda: os.chmod(self.path("out.zip"), 0o600), "out.zip", "out.zip", 0o600),
-            ("link", move_to_store, "link.zip", "store/real.zip", 0o644),
+        user, group = 54321, 54322
+
+        def shared_with_group():  # the user's own archive, in a group of theirs
+            os.chown(self.dir, user, user)
+            os.chown(self.path("out.zip"), user, group)
+            os.chmod(self.path("out.zip"), 0o2640)
+
+        def in_group():
+            os.setgroups([group])
+            os.setgid(user)
+            os.setuid(user)
+        cases = [  # label, prepare, the path updated, the file written, its mode, run as
+            ("private", lambda: os.chmod(self.path("out.zip"), 0o600), "out.zip", "out.zip", 0o600,
+             None),
+            ("link", move_to_store, "link.zip", "store/real.zip", 0o644, None),
+            ("setgid", shared_with_group, "out.zip", "out.zip", 0o2640, in_group),
         ]
-        for label, prepare, archive, target, mode in cases:
+        for label, prepare, archive, target, mode, run_as in cases:
             with self.subTest(label):
+                if run_as and os.geteuid() != 0:
+                    self.skipTest("needs root to hand the archive to another user")
                 for name in ("out.zip", "link.zip"):
                     if os.path.lexists(self.path(name)):
                         os.remove(self.path(name))
@@ -492,10 +507,13 @@ class SafeUpdateTest(harness.ScratchTest):
                 self.assertEqual(self.pkzip("out.zip", "src", preexec_fn=as_user(0, 0o022))
                                  .returncode, 0)
                 prepare()
-                result = self.pkzip(archive, "more")
+                before = os.stat(self.path(target))
+                result = self.pkzip(archive, "more", preexec_fn=run_as)
                 self.assertEqual(result.returncode, 0, result.stderr)
                 self.assertEqual(read_zip(self.path(target)), {"a.txt": b"alpha", "b.txt": b"bee"})
-                self.assertEqual(stat.S_IMODE(os.stat(self.path(target)).st_mode), mode)
+                after = os.stat(self.path(target))
+                self.assertEqual(stat.S_IMODE(after.st_mode), mode)
+                self.assertEqual((after.st_uid, after.st_gid), (before.st_uid, before.st_gid))
                 self.assertEqual(os.path.islink(self.path(archive)), archive != target)
         for umask, mode in ((0o077, 0o600), (0, 0o666)):
             with self.subTest(umask=oct(umask)):
