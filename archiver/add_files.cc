@@ -363,11 +363,12 @@ bool WriteArchive(const Request& request, const std::string& target,
     return false;
   }
   zip_error_fini(&ze);
-  auto fail = [&](const std::string& what) {
-    *error = what + ": " + ZipError(za);
+  auto stop = [&](const std::string& message) {
+    *error = message;
     zip_discard(za);
     return false;
   };
+  auto fail = [&](const std::string& what) { return stop(what + ": " + ZipError(za)); };
 
   // libzip compares names as it reads them: one that is not UTF-8 as CP437,
   // so that "\x80" matches "Ç". Entries are found here by their bytes, and
@@ -466,8 +467,9 @@ bool WriteArchive(const Request& request, const std::string& target,
   for (Member* member : members) member->pipeline = &pipeline;
   if (zip_close(za) != 0) {
     if (Interrupted()) ExitInterrupted();
-    return fail(outcome->error.empty() ? "cannot write " + request.archive
-                                       : outcome->error);
+    // A member's own failure says why; libzip's "Read error" adds nothing.
+    if (!outcome->error.empty()) return stop(outcome->error);
+    return fail("cannot write " + request.archive);
   }
   return true;
 }
