@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <map>
 
 #include "archiver/archive_file.h"
 #include "archiver/archiver_fs.h"
@@ -348,10 +349,11 @@ bool ParseArguments(int kind, const std::vector<std::string>& args,
 
 namespace {
 
-// One attempt at writing the archive with items.
+// One attempt at writing the archive with items; those libzip would not add
+// beside another new one go to later.
 bool WriteArchive(const Request& request, const std::string& target,
                   const std::vector<Item>& items, Summary* summary,
-                  ReadOutcome* outcome, std::string* error) {
+                  ReadOutcome* outcome, std::vector<Item>* later, std::string* error) {
   zip_error_t ze;
   zip_error_init(&ze);
   zip_source_t* archive = ArchiveFileSource(target, &ze);
@@ -363,43 +365,89 @@ bool WriteArchive(const Request& request, const std::string& target,
     return false;
   }
   zip_error_fini(&ze);
-  auto fail = [&](const std::string& what) {
-    *error = what + ": " + ZipError(za);
+  auto stop = [&](const std::string& message) {
+    *error = message;
     zip_discard(za);
     return false;
   };
+  auto fail = [&](const std::string& what) { return stop(what + ": " + ZipError(za)); };
+
+  // libzip compares names as it reads them: one that is not UTF-8 as CP437,
+  // so that "\x80" matches "Ç". Entries are found here by their bytes, and
+  // the archive's own are hidden from libzip's check while new ones are
+  // added (deleted, then restored unchanged).
+  std::map<std::string, zip_uint64_t> present;
+  std::vector<zip_uint64_t> hidden;
+  const zip_int64_t count = zip_get_num_entries(za, 0);
+  for (zip_uint64_t i = 0; i < static_cast<zip_uint64_t>(count); ++i) {
+    if (const char* name = zip_get_name(za, i, ZIP_FL_ENC_RAW)) present.emplace(name, i);
+  }
+  for (zip_uint64_t i = 0; i < static_cast<zip_uint64_t>(count); ++i) {
+    if (zip_delete(za, i) == 0) hidden.push_back(i);
+  }
+  zip_error_clear(za);
 
   std::vector<Member*> members;
+  struct Placed {
+    const Item* item;
+    zip_uint64_t index;
+    Member* member;  // a new file's; an existing one's is made once restored
+  };
+  std::vector<Placed> placed;
   for (const Item& item : items) {
-    zip_int64_t index;
-    if (item.folder) {
-      index = zip_name_locate(za, item.name.c_str(), ZIP_FL_ENC_GUESS);
-      if (index < 0) index = zip_dir_add(za, item.name.c_str(), ZIP_FL_ENC_GUESS);
-      if (index < 0) return fail("cannot add " + item.name);
-    } else {
-      Member* member = new Member;
-      member->size = item.size;
-      member->outcome = outcome;
+    Member* member = nullptr;
+    auto found = present.find(item.name);
+    zip_int64_t index = found == present.end() ? -1 : static_cast<zip_int64_t>(found->second);
+    if (index < 0 && item.folder) {
+      index = zip_dir_add(za, item.name.c_str(), ZIP_FL_ENC_GUESS);
+    } else if (index < 0) {
+      member = new Member;
       zip_source_t* source = MemberSource(za, member);
       if (source == nullptr) return fail("cannot read " + item.path);
-      index = zip_file_add(za, item.name.c_str(), source,
-                           ZIP_FL_OVERWRITE | ZIP_FL_ENC_GUESS);
-      if (index < 0) {
-        zip_source_free(source);
-        return fail("cannot add " + item.name);
+      index = zip_file_add(za, item.name.c_str(), source, ZIP_FL_ENC_GUESS);
+      if (index < 0) zip_source_free(source);
+    }
+    if (index < 0 && zip_error_code_zip(zip_get_error(za)) == ZIP_ER_EXISTS) {
+      // Another new name libzip reads alike: it goes in by an update of its own.
+      zip_error_clear(za);
+      later->push_back(item);
+      continue;
+    }
+    if (index < 0) return fail("cannot add " + item.name);
+    placed.push_back(Placed{&item, static_cast<zip_uint64_t>(index), member});
+  }
+  for (zip_uint64_t i : hidden) {
+    if (zip_unchange(za, i) != 0) return fail("cannot update " + request.archive);
+  }
+
+  for (const Placed& place : placed) {
+    const Item& item = *place.item;
+    const zip_uint64_t at = place.index;
+    if (!item.folder) {
+      Member* member = place.member;
+      if (member == nullptr) {
+        member = new Member;
+        zip_source_t* source = MemberSource(za, member);
+        if (source == nullptr) return fail("cannot read " + item.path);
+        if (zip_file_replace(za, at, source, 0) != 0) {
+          zip_source_free(source);
+          return fail("cannot add " + item.name);
+        }
       }
       // The method comes from the member's data, not from an entry it
       // replaces.
-      if (zip_set_file_compression(za, index, ZIP_CM_DEFAULT, 0) != 0) {
+      if (zip_set_file_compression(za, at, ZIP_CM_DEFAULT, 0) != 0) {
         return fail("cannot set compression of " + item.name);
       }
-      member->index = static_cast<zip_uint64_t>(index);
+      member->size = item.size;
+      member->outcome = outcome;
+      member->index = at;
       member->path = item.path;
       members.push_back(member);
       ++summary->files;
       summary->bytes_in += item.size;
     }
-    if (!SetTimes(za, static_cast<zip_uint64_t>(index), item.mtime)) {
+    if (!SetTimes(za, at, item.mtime)) {
       return fail("cannot set the time of " + item.name);
     }
     // The Unix mode with the Unix host system, as Info-ZIP records it.
@@ -427,8 +475,9 @@ bool WriteArchive(const Request& request, const std::string& target,
   for (Member* member : members) member->pipeline = &pipeline;
   if (zip_close(za) != 0) {
     if (Interrupted()) ExitInterrupted();
-    return fail(outcome->error.empty() ? "cannot write " + request.archive
-                                       : outcome->error);
+    // A member's own failure says why; libzip's "Read error" adds nothing.
+    if (!outcome->error.empty()) return stop(outcome->error);
+    return fail("cannot write " + request.archive);
   }
   return true;
 }
@@ -457,12 +506,21 @@ bool AddFiles(const Request& request, Summary* summary, std::string* error) {
     return false;
   }
   if (!RegularOrAbsent(target, error)) return false;
+  *summary = Summary();
   while (true) {
     Summary attempt;
     ReadOutcome outcome;
-    if (WriteArchive(request, target, items, &attempt, &outcome, error)) {
-      *summary = attempt;
-      break;
+    std::vector<Item> later;
+    if (WriteArchive(request, target, items, &attempt, &outcome, &later, error)) {
+      summary->files += attempt.files;
+      summary->bytes_in += attempt.bytes_in;
+      if (later.empty()) break;
+      if (later.size() == items.size()) {
+        *error = "cannot add " + later[0].name + ": File already exists";
+        return false;
+      }
+      items.swap(later);
+      continue;
     }
     if (!outcome.error.empty() || outcome.not_regular.empty()) return false;
     // Rare: a file became something else after the listing. Nothing was

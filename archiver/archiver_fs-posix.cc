@@ -214,8 +214,9 @@ bool CreateBeside(const std::string& path, NewFile* out, std::string* error) {
   SplitPath(path, &dir, &base);
   mode_t mode;
   struct stat st;
-  if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-    mode = st.st_mode & 0777;
+  const bool existing = stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  if (existing) {
+    mode = st.st_mode & 07777;
   } else {
     mode_t mask = umask(0);
     umask(mask);
@@ -231,6 +232,17 @@ bool CreateBeside(const std::string& path, NewFile* out, std::string* error) {
   }
   if (fd < 0) {
     *error = "cannot create a file beside " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  // The old group before the mode: a change of group clears the setgid bit
+  // of a group-executable file. Only a member of the group may give it
+  // (EPERM), and a group this user namespace does not map cannot be given
+  // (EINVAL): the new file then keeps ours.
+  if (existing && fchown(fd, static_cast<uid_t>(-1), st.st_gid) != 0 && errno != EPERM &&
+      errno != EINVAL) {
+    *error = "cannot create a file beside " + path + ": " + std::strerror(errno);
+    close(fd);
+    Discard(out);
     return false;
   }
   fchmod(fd, mode);

@@ -76,8 +76,9 @@ struct NewFile {
   std::intptr_t native = -1;  // the platform's handle underneath file
   bool delete_on_close = false;
 };
-// Beside path; an existing file there lends its permission bits, otherwise
-// the usual 0666 less the umask.
+// Beside path; an existing file there lends its group and permission bits
+// (setgid and sticky too, where the system allows), otherwise the usual
+// 0666 less the umask.
 bool CreateBeside(const std::string& path, NewFile* out, std::string* error);
 // Writes out what is buffered and puts the file in place of path in one step.
 bool Commit(NewFile* out, const std::string& path, std::string* error);
