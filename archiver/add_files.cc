@@ -452,7 +452,7 @@ bool WriteArchive(const Request& request, const std::string& target,
     }
     // The Unix mode with the Unix host system, as Info-ZIP records it.
     if (item.mode != 0 &&
-        zip_file_set_external_attributes(za, static_cast<zip_uint64_t>(index), 0,
+        zip_file_set_external_attributes(za, at, 0,
                                          ZIP_OPSYS_UNIX, item.mode << 16) != 0) {
       return fail("cannot set the mode of " + item.name);
     }
