@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <map>
+#include <set>
+#include <tuple>
 #include <vector>
 
 #include "archiver/archiver_fs.h"
@@ -25,8 +27,14 @@ struct State {
 
 State state;
 
-// The same folders as the walk: links to folders are not followed.
-void Count(const std::string& dir) {
+// The same folders as the walk, links to folders followed; a folder met
+// again through a link (a loop) is counted once.
+using Seen = std::set<std::tuple<unsigned long long, unsigned long long, unsigned long long>>;
+void Count(const std::string& dir, Seen* seen) {
+  platform::FileId id;
+  if (platform::GetFileId(dir, &id) && !seen->insert({id.volume, id.high, id.low}).second) {
+    return;
+  }
   std::vector<archiver::Entry> entries;
   std::string error;
   ++state.folders;
@@ -37,8 +45,8 @@ void Count(const std::string& dir) {
       ++state.files;
       own += e.size;
       state.bytes += e.size;
-    } else if (e.type == archiver::Entry::kFolder) {
-      Count(dir + kSeparator + e.name);
+    } else if (e.type == archiver::Entry::kFolder || e.why_skipped == "a link to a folder") {
+      Count(dir + kSeparator + e.name, seen);
     }
   }
 }
@@ -86,7 +94,8 @@ void Begin(const std::string& source) {
   if (!StderrIsTerminal()) return;
   state.on = true;
   state.start = std::chrono::steady_clock::now();
-  Count(source);
+  Seen seen;
+  Count(source, &seen);
   Show();
 }
 
