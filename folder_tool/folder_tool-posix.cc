@@ -27,6 +27,7 @@
 #include "archiver/update_lock.h"
 #include "folder_tool/folder_tool.h"
 #include "folder_tool/platform.h"
+#include "folder_tool/resolve-posix.h"
 
 extern char** environ;
 
@@ -88,10 +89,7 @@ bool IsSpecialFile(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode);
 }
 
-std::string AbsolutePath(const std::string& path) {
-  // Like realpath, but also through the parts that do not exist yet, and
-  // through links that lead to such parts: a link that will lead into the
-  // mirror folder once the walk has made it must be seen as doing so.
+std::string ResolvePath(const std::string& path, const ResolveVisitor& visit) {
   std::vector<std::string> pending;
   auto push_front = [&pending](const std::string& text) {
     std::vector<std::string> parts;
@@ -104,20 +102,22 @@ std::string AbsolutePath(const std::string& path) {
     }
     pending.insert(pending.end(), parts.rbegin(), parts.rend());
   };
-  std::vector<std::string> done;
   if (path.empty() || path[0] != '/') {
     char* cwd = getcwd(nullptr, 0);
-    if (cwd == nullptr) return path;
+    if (cwd == nullptr) return "";
     push_front(std::string(cwd) + "/" + path);
     std::free(cwd);
   } else {
     push_front(path);
   }
+  std::vector<std::string> done;
   auto joined = [&done] {
     std::string out;
     for (const std::string& part : done) out += "/" + part;
     return out.empty() ? std::string("/") : out;
   };
+  struct stat st;
+  if (visit && !visit("/", lstat("/", &st) == 0 ? &st : nullptr)) return "";
   int hops = 0;
   while (!pending.empty()) {
     std::string part = pending.back();
@@ -129,8 +129,9 @@ std::string AbsolutePath(const std::string& path) {
     }
     done.push_back(part);
     std::string here = joined();
-    struct stat st;
-    if (hops < 40 && lstat(here.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    const bool exists = lstat(here.c_str(), &st) == 0;
+    if (visit && !visit(here, exists ? &st : nullptr)) return "";
+    if (hops < 40 && exists && S_ISLNK(st.st_mode)) {
       std::vector<char> target(PATH_MAX + 1);
       ssize_t n = readlink(here.c_str(), target.data(), PATH_MAX);
       if (n < 0) continue;
@@ -142,6 +143,14 @@ std::string AbsolutePath(const std::string& path) {
     }
   }
   return joined();
+}
+
+std::string AbsolutePath(const std::string& path) {
+  // Like realpath, but also through the parts that do not exist yet, and
+  // through links that lead to such parts: a link that will lead into the
+  // mirror folder once the walk has made it must be seen as doing so.
+  std::string absolute = ResolvePath(path, nullptr);
+  return absolute.empty() ? path : absolute;
 }
 
 namespace platform {

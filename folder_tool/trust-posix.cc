@@ -1,18 +1,15 @@
 // Trust on POSIX: owners, mode bits, sticky folders and access lists.
 #include <grp.h>
-#include <limits.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <map>
-#include <vector>
 
+#include "folder_tool/resolve-posix.h"
 #include "folder_tool/trust.h"
 
 namespace trevask {
@@ -115,83 +112,38 @@ std::string UntrustedBecause(const std::string& folder, const struct stat& st) {
 }  // namespace
 
 bool WayIsTrusted(const std::string& path, std::string* folder, std::string* reason) {
-  // The walk of AbsolutePath, checking every folder it passes through,
-  // including those that hold a link on the way.
-  std::vector<std::string> pending;
-  auto push_front = [&pending](const std::string& text) {
-    std::vector<std::string> parts;
-    size_t pos = 0;
-    while (pos <= text.size()) {
-      size_t end = text.find('/', pos);
-      if (end == std::string::npos) end = text.size();
-      if (end > pos) parts.push_back(text.substr(pos, end - pos));
-      pos = end + 1;
+  // Every folder the way passes through, those that hold a link included,
+  // down to the first part that does not exist yet.
+  int links = 0;
+  bool started = false, stopped_on_fault = false;
+  auto visit = [&](const std::string& here, const struct stat* st) {
+    started = true;
+    if (st == nullptr) return false;  // nothing below exists yet
+    if (S_ISLNK(st->st_mode)) {
+      // Its owner can point it elsewhere at any time, in /tmp too.
+      if (st->st_uid != geteuid() && st->st_uid != 0) {
+        *reason = "it is a link that belongs to another user (" + UserName(st->st_uid) + ")";
+      } else if (++links > 40) {
+        *reason = "too many links";
+      }
+    } else if (S_ISDIR(st->st_mode)) {
+      *reason = UntrustedBecause(here, *st);
+    } else {
+      return false;  // the file at the end of the way
     }
-    pending.insert(pending.end(), parts.rbegin(), parts.rend());
-  };
-  if (path.empty() || path[0] != '/') {
-    char* cwd = getcwd(nullptr, 0);
-    if (cwd == nullptr) {
-      *folder = ".";
-      *reason = std::strerror(errno);
-      return false;
-    }
-    push_front(std::string(cwd) + "/" + path);
-    std::free(cwd);
-  } else {
-    push_front(path);
-  }
-  std::vector<std::string> done;
-  auto joined = [&done] {
-    std::string out;
-    for (const std::string& part : done) out += "/" + part;
-    return out.empty() ? std::string("/") : out;
-  };
-  auto check = [&](const std::string& here, const struct stat& st) {
-    *reason = UntrustedBecause(here, st);
     if (reason->empty()) return true;
     *folder = here;
+    stopped_on_fault = true;
     return false;
   };
-  struct stat st;
-  if (lstat("/", &st) == 0 && !check("/", st)) return false;
-  int hops = 0;
-  while (!pending.empty()) {
-    std::string part = pending.back();
-    pending.pop_back();
-    if (part == ".") continue;
-    if (part == "..") {
-      if (!done.empty()) done.pop_back();
-      continue;
-    }
-    done.push_back(part);
-    std::string here = joined();
-    if (lstat(here.c_str(), &st) != 0) return true;  // nothing below exists yet
-    if (S_ISLNK(st.st_mode)) {
-      // Its owner can point it elsewhere at any time, in /tmp too.
-      if (st.st_uid != geteuid() && st.st_uid != 0) {
-        *folder = here;
-        *reason = "it is a link that belongs to another user (" + UserName(st.st_uid) + ")";
-        return false;
-      }
-      if (++hops > 40) {
-        *folder = here;
-        *reason = "too many links";
-        return false;
-      }
-      std::vector<char> target(PATH_MAX + 1);
-      ssize_t n = readlink(here.c_str(), target.data(), PATH_MAX);
-      if (n < 0) return true;
-      done.pop_back();
-      std::string text(target.data(), static_cast<size_t>(n));
-      if (!text.empty() && text[0] == '/') done.clear();
-      push_front(text);
-      continue;
-    }
-    if (!S_ISDIR(st.st_mode)) return true;  // the file at the end of the way
-    if (!check(here, st)) return false;
+  reason->clear();
+  ResolvePath(path, visit);
+  if (!started) {
+    *folder = ".";
+    *reason = "the current folder cannot be known";
+    return false;
   }
-  return true;
+  return !stopped_on_fault;
 }
 
 }  // namespace trevask
