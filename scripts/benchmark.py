@@ -509,8 +509,8 @@ def compare(shape, runs):
             sz = m["7zz -tzip -mmt"]
             check("7-Zip / Trevask (target above 1)", "%.2f" % (sz.wall / t.wall), sz.wall > t.wall)
         if shape == "doclinks":
-            say("- zip -r follows links (files and folders) where Trevask's archivers skip "
-                "links to folders and to nowhere: the bundles hold different things")
+            say("- zip -r and Trevask both follow links to files and folders; the per-folder "
+                "script's find -type f skips them, so its archive holds less")
     elif z:
         say("- Trevask / zip -r: %.2f; script / Trevask: %.2f" % (t.wall / z.wall, s.wall / t.wall))
     own = sum(r[1] for r in t.own("trevask"))
