@@ -6,7 +6,6 @@
 namespace archiver {
 
 struct Syntax {
-  int kind;             // 1 or 2, as trevask's options choose
   const char* command;  // the program's name on the command line
   const char* add;      // option for one folder's own files
   const char* recurse;  // second option: everything beneath the folder
@@ -14,8 +13,8 @@ struct Syntax {
 };
 
 constexpr Syntax kSyntaxes[] = {
-    {1, "PKZIP.EXE", "-a", "-rp", "-a -rp"},
-    {2, "PKZIPC.EXE", "-add", "-recurse", "-add -recurse"},
+    {"PKZIP.EXE", "-a", "-rp", "-a -rp"},     // kind 1, as trevask's options choose
+    {"PKZIPC.EXE", "-add", "-recurse", "-add -recurse"},  // kind 2
 };
 
 constexpr const Syntax& SyntaxOf(int kind) { return kSyntaxes[kind == 2 ? 1 : 0]; }

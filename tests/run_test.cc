@@ -32,7 +32,10 @@ class RunTest : public ::testing::Test {
     fs::create_directories(work_);
     log_ = scratch_.path() / "record.log";
     SetEnv("TREVASK_RECORD_LOG", log_.string());
-    UnsetEnv("TREVASK_RECORD_FAIL_TEXT");
+    for (const char* name : {"TREVASK_RECORD_FAIL_TEXT", "TREVASK_RECORD_FAIL_RUN",
+                             "TREVASK_RECORD_SAY"}) {
+      UnsetEnv(name);
+    }
     cwd_ = std::make_unique<WorkingDir>(work_);
   }
 
@@ -274,6 +277,21 @@ TEST_F(RunTest, EveryFailurePrintsTheMessageOnce) {
   // B's own archive, Data's own archive and the bundle.
   EXPECT_EQ(result.out, std::string(kError) + kError + kError);
   EXPECT_EQ(Runs().size(), 3u);
+}
+
+TEST_F(RunTest, OutputToAFileKeepsItsOrder) {
+  MakeExampleTree();
+  // B's own archive fails (X is then skipped); Data, A and the bundle follow.
+  SetEnv("TREVASK_RECORD_FAIL_RUN", "1");
+  SetEnv("TREVASK_RECORD_SAY", "1");
+  ProcessResult result = Run(Args({"src/Data", "Out.zip", "T"}));
+  EXPECT_EQ(result.exit_code, -1);
+  EXPECT_EQ(result.out, std::string("run 1\n") + kError + "run 2\nrun 3\nrun 4\n");
+  // The leaf left without an archive, exactly.
+  EXPECT_NE(result.err.find("trevask: not archived after that failure: " + P("src/Data/B/X") +
+                            "\n"),
+            std::string::npos)
+      << result.err;
 }
 
 TEST_F(RunTest, MissingArchiverIsNamed) {

@@ -15,6 +15,8 @@
 //   TREVASK_RECORD_CHANGE_RUN   on this run, before anything else, change
 //                               the source: make TREVASK_RECORD_MKDIR and
 //                               remove the tree TREVASK_RECORD_RMTREE
+//   TREVASK_RECORD_SAY          if set, write "run N" to standard output, so
+//                               that a test sees the order of all output
 //   TREVASK_RECORD_HANG_RUN     on this run, after recording, hang for 30 s,
 //                               adding a byte to TREVASK_RECORD_HANG_FILE
 //                               every 50 ms, so that a test can tell whether
@@ -124,6 +126,10 @@ int main(int argc, char** argv) {
     }
     std::fprintf(log, "dir %d\nend\n", dir_ok ? 1 : 0);
     std::fclose(log);
+  }
+  if (!Env("TREVASK_RECORD_SAY").empty()) {
+    std::printf("run %d\n", run);
+    std::fflush(stdout);
   }
   if (!Env("TREVASK_RECORD_HANG_RUN").empty() &&
       std::atoi(Env("TREVASK_RECORD_HANG_RUN").c_str()) == run) {
