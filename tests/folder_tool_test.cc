@@ -412,3 +412,29 @@ TEST(RemoveFolderIfSame, RemovesOnlyTheFolderItWasToldOf) {
   EXPECT_FALSE(fs::exists("M"));
   EXPECT_EQ(ReadFile(P("other/sub/keep")), "keep");
 }
+
+// cmd.exe's rules hold wherever the suite runs, as the fuzzer checks them.
+TEST(CommandLines, CmdQuotingOfEveryKindOfText) {
+  struct Case {
+    const char* arg;
+    size_t trailing_backslashes;
+    const char* quoted;  // nullptr: refused
+  } cases[] = {
+      {"plain\\path", 0, "plain\\path"},   {"a&b", 0, "\"a&b\""},
+      {"a|b", 0, "\"a|b\""},               {"a^b", 0, "\"a^b\""},
+      {"a<b>c", 0, "\"a<b>c\""},           {"(p)", 0, "\"(p)\""},
+      {"a,b;c=d", 0, "\"a,b;c=d\""},       {"x!y", 0, "\"x!y\""},
+      {"My Data", 0, "\"My Data\""},       {"", 0, "\"\""},
+      {"My Data\\", 1, "\"My Data\\\\\""}, {"a b\\\\", 2, "\"a b\\\\\\\\\""},
+      {"50%", 0, nullptr},                 {"a\"b", 0, nullptr},
+      {"line\nfeed", 0, nullptr},
+  };
+  for (const Case& c : cases) {
+    std::string quoted;
+    bool ok = trevask::QuoteForCmd(c.arg, c.trailing_backslashes, &quoted, false);
+    EXPECT_EQ(ok, c.quoted != nullptr) << c.arg;
+    if (ok && c.quoted != nullptr) {
+      EXPECT_EQ(quoted, c.quoted) << c.arg;
+    }
+  }
+}

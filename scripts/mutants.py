@@ -1,0 +1,151 @@
+#!/usr/bin/env python3
+"""Plants realistic faults one at a time and runs the suite against each.
+
+A fault the suite does not catch is a test that protects nothing. Each
+mutant replaces one exact piece of text in one file (the piece must occur
+exactly once) in a scratch copy of the tree, builds it incrementally and
+runs `ctest --preset default -LE "slow|large"` there. The score is the share
+of mutants caught.
+
+    scripts/mutants.py                 # all mutants (about a minute each)
+    scripts/mutants.py --only 3,7      # some of them
+    scripts/mutants.py --list
+
+Run by hand, not in CI. Needs the default build's dependencies
+(scripts/build-libzip.sh native build/deps/libzip-native).
+"""
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+# (file, text, replacement, what the fault is)
+MUTANTS = [
+    ("archiver/add_files.cc",
+     "m->stored = !first.deflated || first.packed.size() >= first.length();",
+     "m->stored = !first.deflated;",
+     "an incompressible file over 8 MiB written deflated and larger than the file"),
+    ("folder_tool/folder_tool.cc", 'arg.find_first_of(" &|<>^(),;=!")',
+     'arg.find_first_of(" |<>^(),;=!")', "'&' no longer quoted for cmd.exe"),
+    ("folder_tool/folder_tool.cc", "  out.append(trailing_backslashes, '\\\\');\n", "",
+     "trailing backslashes no longer doubled before the closing quote"),
+    ("archiver/add_files.cc", "(known && tm.tm_year < 80)", "(known && tm.tm_year <= 80)",
+     "a time in 1980 itself clamped"),
+    ("folder_tool/folder_tool-posix.cc", "    pending_signal = WTERMSIG(status);\n", "",
+     "an archiver ended by Ctrl-C no longer stops the walk"),
+    ("walk/compress_folder.cc", 'list += (list.empty() ? "" : ", ") + Join(dir, names[j]);',
+     'list += (list.empty() ? "" : ", ") + names[j];',
+     "the skipped-leaves line names the wrong folders"),
+    ("archiver/add_files.cc",
+     "  if (request->folder.empty()) request->folder = pattern.substr(0, 1);\n", "",
+     "DIR/*.* of a root folder"),
+    ("folder_tool/folder_tool.cc",
+     '  std::fputs("PKZIP Compress Error!", stdout);\n  std::fflush(stdout);',
+     '  std::fputs("PKZIP Compress Error!", stdout);',
+     "the failure message no longer flushed (order of piped output)"),
+    ("folder_tool/trust-posix.cc", "  if (st.st_mode & S_ISVTX) return \"\";\n", "",
+     "a sticky folder such as /tmp refused"),
+    ("folder_tool/trust-posix.cc", "      if (st->st_uid != geteuid() && st->st_uid != 0) {",
+     "      if (false) {", "another user's link on the way trusted"),
+    ("folder_tool/trust-posix.cc",
+     '  if (!writer.empty()) return "its access list lets " + writer + " write to it";',
+     "  (void)writer;", "access lists ignored"),
+    ("folder_tool/folder_tool-posix.cc", "  if (child > 0) kill(child, sig);", "  (void)child;",
+     "signals not passed on to the archiver"),
+    ("folder_tool/folder_tool-posix.cc", "  kill(pid, SIGKILL);\n", "",
+     "an archiver deaf to signals outlives the run"),
+    ("app/driver.cc", "InstallInterruptHandling(RemoveMadeMirror);",
+     "InstallInterruptHandling(nullptr);", "an interrupted -r run keeps its mirror folder"),
+    ("folder_tool/folder_tool-posix.cc",
+     "  for (const std::string& above : OwnFoldersAbove(temp_root)) {",
+     "  for (const std::string& above : std::vector<std::string>()) {",
+     "a run inside another run's TempFolder does not wait"),
+    ("folder_tool/folder_tool-posix.cc", "  std::sort(wanted.begin(), wanted.end(),",
+     "  if (false) std::sort(wanted.begin(), wanted.end(),",
+     "locks taken in different orders by different runs"),
+    ("app/driver.cc", "  if (IsSpecialFile(destination)) {", "  if (false) {",
+     "a FIFO as DstFileName opened"),
+    ("walk/compress_folder.cc",
+     "      } else if (std::find(guard->path.begin(), guard->path.end(), id) != guard->path.end() ||\n"
+     "                 PathIsWithin(dir, child)) {",
+     "      } else if (false) {", "a link back up followed"),
+    ("archiver/archiver_fs-posix.cc", "O_RDONLY | O_NONBLOCK | O_NOCTTY", "O_RDONLY | O_NOCTTY",
+     "source files opened blocking"),
+    ("app/driver.cc", "  if (!ArchiverFound(options.kind)) {", "  if (false) {",
+     "a missing archiver found out folder by folder"),
+    ("folder_tool/folder_tool-posix.cc", "mkdir(path.c_str(), 0700)", "mkdir(path.c_str(), 0777)",
+     "mirror folders readable by others"),
+    ("folder_tool/folder_tool-posix.cc",
+     "  } else if (expected != nullptr &&\n             (fstat(fd, &st) != 0",
+     "  } else if (false &&\n             (fstat(fd, &st) != 0",
+     "the removal's identity check skipped"),
+    ("app/driver.cc", "    if (KindOf(paths.mirror) != PathKind::kMissing) {\n      return Refuse(\"the mirror",
+     "    if (false) {\n      return Refuse(\"the mirror",
+     "-r over a mirror folder made meanwhile by another run"),
+]
+
+
+def run(command, cwd, log):
+    with open(log, "a") as out:
+        return subprocess.run(command, cwd=cwd, stdout=out, stderr=subprocess.STDOUT).returncode
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--only", help="comma-separated mutant numbers (from 1)")
+    parser.add_argument("--list", action="store_true")
+    parser.add_argument("--keep", action="store_true", help="keep the scratch copy")
+    args = parser.parse_args()
+    chosen = range(1, len(MUTANTS) + 1)
+    if args.only:
+        chosen = [int(n) for n in args.only.split(",")]
+    if args.list:
+        for n in chosen:
+            print("%2d %s: %s" % (n, MUTANTS[n - 1][0], MUTANTS[n - 1][3]))
+        return 0
+    scratch = tempfile.mkdtemp(prefix="trevask-mutants-")
+    tree = os.path.join(scratch, "tree")
+    shutil.copytree(ROOT, tree, ignore=shutil.ignore_patterns("build", ".git"))
+    os.makedirs(os.path.join(tree, "build"))
+    os.symlink(os.path.join(ROOT, "build", "deps"), os.path.join(tree, "build", "deps"))
+    log = os.path.join(scratch, "log.txt")
+    print("scratch copy and log: %s" % scratch)
+    if run(["cmake", "--preset", "default"], tree, log) != 0 or \
+            run(["cmake", "--build", "--preset", "default", "-j2"], tree, log) != 0:
+        sys.exit("the unchanged tree does not build; see %s" % log)
+    caught = missed = 0
+    for n in chosen:
+        path, text, replacement, what = MUTANTS[n - 1]
+        file = os.path.join(tree, path)
+        with open(file) as f:
+            original = f.read()
+        if original.count(text) != 1:
+            print("%2d ANCHOR LOST  %s: %s" % (n, path, what))
+            missed += 1
+            continue
+        with open(file, "w") as f:
+            f.write(original.replace(text, replacement))
+        try:
+            built = run(["cmake", "--build", "--preset", "default", "-j2"], tree, log) == 0
+            failed = not built or run(["ctest", "--preset", "default", "-LE", "slow|large",
+                                       "-j2", "--timeout", "300"], tree, log) != 0
+        finally:
+            with open(file, "w") as f:
+                f.write(original)
+        caught += failed
+        missed += not failed
+        print("%2d %s %s: %s" % (n, "caught" if failed else "MISSED", path, what), flush=True)
+    run(["cmake", "--build", "--preset", "default", "-j2"], tree, log)
+    total = caught + missed
+    print("score: %d of %d caught (%.0f%%)" % (caught, total, 100.0 * caught / max(total, 1)))
+    if not args.keep:
+        shutil.rmtree(scratch, ignore_errors=True)
+    return 0 if caught == total else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
