@@ -255,18 +255,6 @@ zip_source_t* MemberSource(zip_t* za, Member* member) {
   return source;
 }
 
-// 32-bit Windows has a 32-bit time_t: the 64-bit call, so that no time
-// after 2038 wraps.
-bool LocalTime(std::int64_t t, std::tm* tm) {
-#ifdef _WIN32
-  __time64_t t64 = t;
-  return _localtime64_s(tm, &t64) == 0;
-#else
-  std::time_t tt = static_cast<std::time_t>(t);
-  return tt == t && localtime_r(&tt, tm) != nullptr;
-#endif
-}
-
 // The zip headers hold local times from 1980 to 2107; a time beyond either
 // end is clamped there. The exact time goes into the extended timestamp
 // field (0x5455), as Info-ZIP writes it.

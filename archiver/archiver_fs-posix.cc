@@ -309,6 +309,11 @@ void Discard(NewFile* out) {
   out->temp.clear();
 }
 
+bool LocalTime(std::int64_t t, std::tm* tm) {
+  std::time_t tt = static_cast<std::time_t>(t);
+  return tt == t && localtime_r(&tt, tm) != nullptr;
+}
+
 std::string LastErrorText() { return std::strerror(errno); }
 
 namespace {

@@ -12,31 +12,13 @@
 #include <shellapi.h>
 
 #include "archiver/archiver_fs.h"
+#include "archiver/text-win32.h"
 
 namespace archiver {
 
 const char kPathSeparator = '\\';
 
 namespace {
-
-std::wstring Wide(const std::string& utf8) {
-  if (utf8.empty()) return std::wstring();
-  int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
-                              nullptr, 0);
-  std::wstring out(n, L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &out[0], n);
-  return out;
-}
-
-std::string Utf8(const std::wstring& wide) {
-  if (wide.empty()) return std::string();
-  int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
-                              nullptr, 0, nullptr, nullptr);
-  std::string out(n, '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &out[0],
-                      n, nullptr, nullptr);
-  return out;
-}
 
 // The \\?\ form of a path: Windows then takes every name as it stands, so
 // that a file named "a." or "aux.txt" is that file, not "a" or a device.
@@ -390,6 +372,12 @@ void Discard(NewFile* out) {
   out->file = nullptr;
   if (!out->temp.empty() && !out->delete_on_close) DeleteFileW(FsPath(out->temp).c_str());
   out->temp.clear();
+}
+
+// The 64-bit call: no time after 2038 wraps.
+bool LocalTime(std::int64_t t, std::tm* tm) {
+  __time64_t t64 = t;
+  return _localtime64_s(tm, &t64) == 0;
 }
 
 std::string LastErrorText() { return LastError(); }

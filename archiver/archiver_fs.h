@@ -95,6 +95,10 @@ void InstallInterruptHandlers();
 int Interrupted();
 [[noreturn]] void ExitInterrupted();
 
+// The local time of t, 64-bit on every platform (32-bit Windows has a
+// 32-bit time_t); false when the system cannot say.
+bool LocalTime(std::int64_t t, std::tm* tm);
+
 // Size of a file, or -1.
 std::int64_t FileSize(const std::string& path);
 

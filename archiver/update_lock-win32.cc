@@ -5,21 +5,13 @@
 #include <vector>
 
 #include "archiver/update_lock.h"
+#include "archiver/text-win32.h"
 
 namespace archiver {
 
 namespace {
 
 const wchar_t kVariable[] = L"TREVASK_UPDATE_LOCK";
-
-std::wstring Wide(const std::string& utf8) {
-  if (utf8.empty()) return std::wstring();
-  int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
-                              nullptr, 0);
-  std::wstring out(n, L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &out[0], n);
-  return out;
-}
 
 // An absolute path in the \\?\ form, so that long paths work too.
 std::wstring Absolute(const std::wstring& path) {

@@ -8,9 +8,12 @@
 #include <atomic>
 
 #include "archiver/archiver_fs.h"
+#include "archiver/text-win32.h"
 #include "extract/extract_fs.h"
 
 namespace extract {
+
+using archiver::Wide;
 
 struct Dir {
   std::wstring path;  // \\?\ form
@@ -18,15 +21,6 @@ struct Dir {
 };
 
 namespace {
-
-std::wstring Wide(const std::string& utf8) {
-  if (utf8.empty()) return std::wstring();
-  int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
-                              nullptr, 0);
-  std::wstring out(n, L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &out[0], n);
-  return out;
-}
 
 // A path the user gave, made absolute by the system's own rules.
 std::wstring FullPath(const std::string& path) {

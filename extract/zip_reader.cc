@@ -89,16 +89,6 @@ bool Failed(std::string* error, const std::string& why) {
 
 }  // namespace
 
-bool LocalTime(std::int64_t t, std::tm* tm) {
-#ifdef _WIN32
-  __time64_t t64 = t;
-  return _localtime64_s(tm, &t64) == 0;
-#else
-  std::time_t tt = static_cast<std::time_t>(t);
-  return tt == t && localtime_r(&tt, tm) != nullptr;
-#endif
-}
-
 std::shared_ptr<Source> Slice(std::shared_ptr<const Source> base,
                               std::uint64_t offset, std::uint64_t size) {
   return std::make_shared<SliceSource>(std::move(base), offset, size);

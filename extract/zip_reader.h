@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "archiver/archiver_fs.h"
+
 namespace extract {
 
 // Bytes that can be read at an offset, from several threads at once.
@@ -71,8 +73,7 @@ bool DataRange(const Source& source, const Member& member, std::uint64_t* at,
 bool Unpack(const Source& source, const Member& member, Sink* sink,
             std::string* error);
 
-// The local time of t; 64-bit on every platform.
-bool LocalTime(std::int64_t t, std::tm* tm);
+using archiver::LocalTime;
 
 // The zip header's local date and time for t, clamped to 1980..2107 as the
 // archivers write it.

@@ -58,6 +58,25 @@ class SharedTest(harness.ScratchTest):
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                 preexec_fn=self.drop, **kw)
 
+    def run_while_held(self, folder, runs, check_held):
+        """Starts the runs while the test holds folder's lock, as another run
+        would; none may end, and check_held holds, until it is let go.
+        Returns each run's stderr; each said it waited and ended with 0."""
+        held = os.open(folder, os.O_RDONLY)
+        fcntl.flock(held, fcntl.LOCK_EX)
+        procs = [self.trevask(*args) for args in runs]
+        time.sleep(1)
+        self.assertTrue(all(p.poll() is None for p in procs))
+        check_held()
+        os.close(held)
+        errs = []
+        for proc in procs:
+            out, err = proc.communicate(timeout=60)
+            self.assertIn(b"waiting for another run", err)
+            self.assertEqual(proc.returncode, 0, err)
+            errs.append(err)
+        return errs
+
     def test_ways_other_users_can_change_are_refused(self):
         before = snapshot(self.dir)
         # (arguments, the folder named, why)
@@ -91,21 +110,10 @@ class SharedTest(harness.ScratchTest):
     def test_runs_over_one_temp_folder_take_turns(self):
         os.mkdir(self.path("T"))
         os.chown(self.path("T"), 65534, 65534)
-        held = os.open(self.path("T"), os.O_RDONLY)
-        fcntl.flock(held, fcntl.LOCK_EX)
         # Both mirror folders are T/Data; with -r one would take the other's.
-        runs = [self.trevask(source, out, "T", "-r")
-                for source, out in (("sA/Data", "outA.zip"), ("sB/Data", "outB.zip"))]
-        # Neither may make or start anything while another holds the lock.
-        time.sleep(1)
-        self.assertTrue(all(p.poll() is None for p in runs))
-        self.assertFalse(os.path.exists(self.path("T/Data")))
-        fcntl.flock(held, fcntl.LOCK_UN)
-        os.close(held)
-        for proc in runs:
-            out, err = proc.communicate(timeout=60)
-            self.assertIn(b"waiting for another run", err)
-            self.assertEqual(proc.returncode, 0, err)
+        self.run_while_held(self.path("T"), [("sA/Data", "outA.zip", "T", "-r"),
+                                             ("sB/Data", "outB.zip", "T", "-r")],
+                            lambda: self.assertFalse(os.path.exists(self.path("T/Data"))))
         self.assertEqual(sorted(harness.zip_infos(self.path("outA.zip"))),
                          ["Data.zip", "X/", "X/X.zip"])
         self.assertEqual(sorted(harness.zip_infos(self.path("outB.zip"))),
@@ -117,32 +125,16 @@ class SharedTest(harness.ScratchTest):
         for name in ("T", "T/Data"):
             os.chown(self.path(name), 65534, 65534)
         # As a -r run over T would hold it while it removes T/Data.
-        held = os.open(self.path("T"), os.O_RDONLY)
-        fcntl.flock(held, fcntl.LOCK_EX)
-        proc = self.trevask("sB/Data", "outB.zip", "T/Data")
-        time.sleep(1)
-        self.assertIsNone(proc.poll())
-        self.assertEqual(os.listdir(self.path("T/Data")), [])
-        os.close(held)
-        out, err = proc.communicate(timeout=60)
-        self.assertEqual(proc.returncode, 0, err)
+        err, = self.run_while_held(
+            self.path("T"), [("sB/Data", "outB.zip", "T/Data")],
+            lambda: self.assertEqual(os.listdir(self.path("T/Data")), []))
         self.assertIn(b"waiting for another run that uses " + self.path("T").encode(), err)
 
     def test_runs_writing_one_bundle_take_turns(self):
         # The lock of an update is on the folder that holds the bundle.
-        held = os.open(self.dir, os.O_RDONLY)
-        fcntl.flock(held, fcntl.LOCK_EX)
-        runs = [self.trevask(source, "out.zip", temp, "-r")
-                for source, temp in (("sA/Data", "T1"), ("sB/Data", "T2"))]
-        time.sleep(1.5)
-        self.assertTrue(all(p.poll() is None for p in runs))
-        self.assertFalse(os.path.exists(self.path("out.zip")))
-        fcntl.flock(held, fcntl.LOCK_UN)
-        os.close(held)
-        for proc in runs:
-            out, err = proc.communicate(timeout=60)
-            self.assertIn(b"waiting for another run", err)
-            self.assertEqual(proc.returncode, 0, err)
+        self.run_while_held(self.dir, [("sA/Data", "out.zip", "T1", "-r"),
+                                       ("sB/Data", "out.zip", "T2", "-r")],
+                            lambda: self.assertFalse(os.path.exists(self.path("out.zip"))))
         # Both runs' folders; the top archive is the later run's.
         self.assertEqual(sorted(harness.zip_infos(self.path("out.zip"))),
                          ["Data.zip", "X/", "X/X.zip", "Y/", "Y/Y.zip"])
