@@ -136,6 +136,17 @@ def main():
     if run(["cmake", "--preset", "default"], tree, log) != 0 or \
             run(["cmake", "--build", "--preset", "default", "-j2"], tree, log) != 0:
         sys.exit("the unchanged tree does not build; see %s" % log)
+    # Tests that fail on the unchanged tree (as nobody, those that need
+    # root) would count every mutant as caught: they are left out.
+    ctest = ["ctest", "--preset", "default", "-LE", "slow|large", "-j2", "--timeout", "300"]
+    baseline = os.path.join(scratch, "baseline.txt")
+    run(ctest + ["--output-log", baseline], tree, log)
+    with open(baseline) as f:
+        broken = sorted({line.split(":")[1].split()[0] for line in f
+                         if "***Failed" in line or "***Not Run" in line or "***Timeout" in line})
+    if broken:
+        print("left out, failing without any fault: %s" % ", ".join(broken))
+        ctest += ["-E", "^(%s)$" % "|".join(broken)]
     caught = missed = 0
     for n in chosen:
         path, text, replacement, what = MUTANTS[n - 1]
@@ -150,8 +161,7 @@ def main():
             f.write(original.replace(text, replacement))
         try:
             built = run(["cmake", "--build", "--preset", "default", "-j2"], tree, log) == 0
-            failed = not built or run(["ctest", "--preset", "default", "-LE", "slow|large",
-                                       "-j2", "--timeout", "300"], tree, log) != 0
+            failed = not built or run(ctest, tree, log) != 0
         finally:
             with open(file, "w") as f:
                 f.write(original)
