@@ -18,6 +18,8 @@ EMULATOR = os.environ.get("TREVASK_EMULATOR", "")
 WINDOWS = bool(os.environ.get("TREVASK_WINDOWS", ""))
 SEP = "\\" if WINDOWS else "/"
 FAILURE = 255  # -1 as an exit status
+# Scratch folders (and every other temporary file of the tests) go here.
+tempfile.tempdir = os.environ.get("TREVASK_SCRATCH_DIR") or None
 
 
 def native(path):
