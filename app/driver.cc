@@ -6,6 +6,9 @@
 
 #include "app/progress.h"
 #include "folder_tool/folder_tool.h"
+#include "folder_tool/name_rules.h"
+#include "folder_tool/path_identity.h"
+#include "folder_tool/say.h"
 #include "folder_tool/trust.h"
 #include "walk/compress_folder.h"
 
@@ -52,7 +55,7 @@ struct Paths {
 };
 
 int Refuse(const std::string& what, const std::string& path) {
-  std::fprintf(stderr, "trevask: %s: %s\n", what.c_str(), path.c_str());
+  Say("%s: %s", what.c_str(), path.c_str());
   return -1;
 }
 
@@ -65,26 +68,20 @@ int CheckMirrorWay(const std::string& mirror) {
 }
 
 bool HasDotDotComponent(const std::string& relative) {
-  size_t pos = 0;
-  while (true) {
-    size_t end = FindSeparator(relative, pos);
-    std::string component = relative.substr(
-        pos, end == std::string::npos ? std::string::npos : end - pos);
-    if (component == "..") return true;
-    if (end == std::string::npos) return false;
-    pos = end + 1;
+  PathComponents parts(relative);
+  while (parts.Next()) {
+    if (parts.Name() == "..") return true;
   }
+  return false;
 }
 
-// Everything the run creates, and "-r" removes, is the mirror folder: it
-// must lie inside TempFolder, apart from the source and the bundle, and
-// reach no further than TempFolder through any link. Returns 0 when the
-// run may start, after saying why on stderr otherwise.
-int CheckPaths(char** argv, const Options& options, Paths* paths) {
+// The three path arguments in the platform's own form, none of them
+// empty or holding a name the platform cannot reach.
+int ReadArguments(char** argv, Paths* paths) {
   const char* const kNames[] = {"SourceFolder", "DstFileName", "TempFolder"};
   for (int i = 1; i <= 3; ++i) {
     if (argv[i][0] == '\0') {
-      std::fprintf(stderr, "trevask: %s is empty\n", kNames[i - 1]);
+      Say("%s is empty", kNames[i - 1]);
       return -1;
     }
   }
@@ -105,14 +102,14 @@ int CheckPaths(char** argv, const Options& options, Paths* paths) {
   paths->source = DropTrailingSeparators(given[0]);
   paths->destination = given[1];
   paths->temp_root = given[2];
-  const std::string& source = paths->source;
-  const std::string& destination = paths->destination;
-  const std::string& temp_root = paths->temp_root;
+  return 0;
+}
 
+// SourceFolder: an existing folder with a name of its own to mirror.
+int CheckSource(const std::string& source) {
   // C:Data means Data in drive C's current folder, which is not this
   // process's business to guess.
-  if (kSeparator == '\\' && source.size() >= 2 && source[1] == ':' &&
-      (source.size() == 2 || source[2] != '\\')) {
+  if (IsDriveRelative(source)) {
     return Refuse("SourceFolder must not be drive-relative (C:Data); write C:\\Data",
                   source);
   }
@@ -130,17 +127,24 @@ int CheckPaths(char** argv, const Options& options, Paths* paths) {
         "component",
         source);
   }
+  return 0;
+}
+
+// The mirror folder, all that the run makes and -r removes: inside
+// TempFolder, apart from SourceFolder, reached through no link or file.
+int CheckMirror(const Options& options, Paths* paths, PathKind* mirror_kind) {
+  const std::string& temp_root = paths->temp_root;
   if (KindOf(temp_root) != PathKind::kMissing && !IsExistingFolder(temp_root)) {
     return Refuse("TempFolder exists and is not a folder", temp_root);
   }
-  paths->mirror = MirrorFolder(source, temp_root);
+  paths->mirror = MirrorFolder(paths->source, temp_root);
   const std::string& mirror = paths->mirror;
   if (mirror.size() > kMaxPathLength) {
     return Refuse("the mirror folder's path is " + std::to_string(mirror.size()) +
                       " bytes long, over the limit of " + std::to_string(kMaxPathLength),
                   mirror);
   }
-  if (PathIsWithin(mirror, source) || PathIsWithin(source, mirror)) {
+  if (PathIsWithin(mirror, paths->source) || PathIsWithin(paths->source, mirror)) {
     return Refuse(
         "the mirror folder would overlap SourceFolder; choose another "
         "TempFolder",
@@ -153,19 +157,26 @@ int CheckPaths(char** argv, const Options& options, Paths* paths) {
         "TempFolder; choose another TempFolder",
         unsafe);
   }
-  PathKind mirror_kind = KindOf(mirror);
-  if (mirror_kind == PathKind::kLink || mirror_kind == PathKind::kOther) {
+  *mirror_kind = KindOf(mirror);
+  if (*mirror_kind == PathKind::kLink || *mirror_kind == PathKind::kOther) {
     return Refuse(
         "the mirror folder exists as a link or a file; choose another "
         "TempFolder",
         mirror);
   }
-  if (mirror_kind == PathKind::kFolder && options.remove == 1) {
+  if (*mirror_kind == PathKind::kFolder && options.remove == 1) {
     return Refuse(
         "the mirror folder already exists and -r would remove it with "
         "everything in it; remove it first or choose another TempFolder",
         mirror);
   }
+  return 0;
+}
+
+// DstFileName: a new or regular file in an existing folder, outside
+// SourceFolder and the mirror folder.
+int CheckDestination(const Paths& paths) {
+  const std::string& destination = paths.destination;
   if (IsExistingFolder(destination)) {
     return Refuse("DstFileName is an existing folder", destination);
   }
@@ -178,31 +189,46 @@ int CheckPaths(char** argv, const Options& options, Paths* paths) {
   if (IsSpecialFile(destination)) {
     return Refuse("DstFileName exists and is not a regular file", destination);
   }
-  if (PathIsWithin(destination, source)) {
+  if (PathIsWithin(destination, paths.source)) {
     return Refuse("DstFileName lies inside SourceFolder", destination);
   }
-  if (PathIsWithin(destination, mirror)) {
+  if (PathIsWithin(destination, paths.mirror)) {
     return Refuse("DstFileName lies inside the mirror folder", destination);
   }
-  // Another user who can rename a folder on either way can swap it for a
-  // link while the run writes, and -r would then remove through it.
-  if (CheckMirrorWay(mirror) != 0) return -1;
+  return 0;
+}
+
+// Another user who can rename a folder on either way can swap it for a
+// link while the run writes, and -r would then remove through it.
+int CheckWays(const Paths& paths) {
+  if (CheckMirrorWay(paths.mirror) != 0) return -1;
   std::string folder, reason;
-  if (!WayIsTrusted(destination, &folder, &reason)) {
+  if (!WayIsTrusted(paths.destination, &folder, &reason)) {
     return Refuse("DstFileName is not safe: " + reason + "; write the bundle to a "
                   "folder that only you can write",
                   folder);
   }
+  return 0;
+}
+
+// Everything the run creates, and "-r" removes, is the mirror folder: it
+// must lie inside TempFolder, apart from the source and the bundle, and
+// reach no further than TempFolder through any link. Returns 0 when the
+// run may start, after saying why on stderr otherwise.
+int CheckPaths(char** argv, const Options& options, Paths* paths) {
+  PathKind mirror_kind = PathKind::kMissing;
+  if (ReadArguments(argv, paths) != 0 || CheckSource(paths->source) != 0 ||
+      CheckMirror(options, paths, &mirror_kind) != 0 || CheckDestination(*paths) != 0 ||
+      CheckWays(*paths) != 0) {
+    return -1;
+  }
   if (!ArchiverFound(options.kind)) {
-    std::fprintf(stderr, "trevask: the archiver %s was not found; put it on PATH\n",
-                 ArchiverCommandName(options.kind));
+    Say("the archiver %s was not found; put it on PATH", ArchiverCommandName(options.kind));
     return -1;
   }
   if (mirror_kind == PathKind::kFolder) {
-    std::fprintf(stderr,
-                 "trevask: the mirror folder %s already exists; what it holds "
-                 "goes into the bundle too\n",
-                 mirror.c_str());
+    Say("the mirror folder %s already exists; what it holds goes into the bundle too",
+        paths->mirror.c_str());
   }
   return 0;
 }
@@ -219,10 +245,8 @@ struct Made {
 // a folder swapped in meanwhile is left alone.
 bool RemoveMirror(const std::string& mirror, const platform::FileId& id) {
   if (RemoveFolderIfSame(mirror, id) == -2) {
-    std::fprintf(stderr,
-                 "trevask: %s is no longer the mirror folder this run made; "
-                 "nothing was removed\n",
-                 mirror.c_str());
+    Say("%s is no longer the mirror folder this run made; nothing was removed",
+        mirror.c_str());
     return false;
   }
   return true;
@@ -304,18 +328,14 @@ int Run(const Paths& paths, const Options& options) {
   if (options.remove != 1) return 0;
   // A link may lead into the mirror folder only now that it exists.
   if (PathIsWithin(paths.destination, paths.mirror)) {
-    std::fprintf(stderr,
-                 "trevask: DstFileName %s lies inside the mirror folder %s; "
-                 "nothing was removed\n",
-                 paths.destination.c_str(), paths.mirror.c_str());
+    Say("DstFileName %s lies inside the mirror folder %s; nothing was removed",
+        paths.destination.c_str(), paths.mirror.c_str());
     return -1;
   }
   made_mirror.set = false;
   if (!RemoveMirror(paths.mirror, made_mirror.id)) return -1;
   if (KindOf(paths.mirror) != PathKind::kMissing) {
-    std::fprintf(stderr,
-                 "trevask: the mirror folder %s could not be removed entirely\n",
-                 paths.mirror.c_str());
+    Say("the mirror folder %s could not be removed entirely", paths.mirror.c_str());
   }
   return 0;
 }
@@ -329,7 +349,7 @@ int RunTrevask(int argc, char** argv) {
   }
   std::string uncarried;
   if (!ArgumentsCarried(&uncarried)) {
-    std::fprintf(stderr, "trevask: %s\n", uncarried.c_str());
+    Say("%s", uncarried.c_str());
     return -1;
   }
   Options options = ParseOptions(argc, argv);

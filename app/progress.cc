@@ -10,6 +10,8 @@
 
 #include "archiver/archiver_fs.h"
 #include "folder_tool/folder_tool.h"
+#include "folder_tool/path_identity.h"
+#include "folder_tool/say.h"
 
 namespace trevask {
 namespace progress {
@@ -84,10 +86,9 @@ void Show() {
 
 void NoteExistingBundle(const std::string& destination) {
   if (KindOf(destination) == PathKind::kMissing) return;
-  std::fprintf(stderr,
-               "trevask: %s exists: its members are kept and updated, and folders removed "
-               "from the source since stay in it; remove it first for a fresh bundle\n",
-               destination.c_str());
+  Say("%s exists: its members are kept and updated, and folders removed from the source "
+      "since stay in it; remove it first for a fresh bundle",
+      destination.c_str());
 }
 
 void Begin(const std::string& source) {
@@ -118,10 +119,10 @@ void End(const std::string& destination) {
   if (!state.on) return;
   Erase();
   std::int64_t size = archiver::FileSize(destination);
-  std::fprintf(stderr, "trevask: %llu folders, %llu files, %s in, bundle %s, %.1f s\n",
-               static_cast<unsigned long long>(state.folders),
-               static_cast<unsigned long long>(state.files), Bytes(state.bytes).c_str(),
-               size < 0 ? "missing" : Bytes(static_cast<std::uint64_t>(size)).c_str(), Seconds());
+  Say("%llu folders, %llu files, %s in, bundle %s, %.1f s",
+      static_cast<unsigned long long>(state.folders), static_cast<unsigned long long>(state.files),
+      Bytes(state.bytes).c_str(),
+      size < 0 ? "missing" : Bytes(static_cast<std::uint64_t>(size)).c_str(), Seconds());
 }
 
 }  // namespace progress

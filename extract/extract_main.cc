@@ -16,7 +16,7 @@
 #include "archiver/archiver_fs.h"
 #include "extract/bundle.h"
 #include "extract/extract_fs.h"
-#include "folder_tool/folder_tool.h"
+#include "folder_tool/name_rules.h"
 
 namespace extract {
 
@@ -390,8 +390,7 @@ int Extract(const Bundle& bundle, const Options& o) {
     }
     while (!open.empty() && open.back().first != FolderOf(folder.path)) open.pop_back();
     const DirPtr& parent = open.empty() ? dest : open.back().second;
-    std::string why;
-    if (archiver::kPathSeparator == '\\') why = trevask::WindowsNameRule(folder.names.back());
+    std::string why = trevask::NameRuleBroken(folder.names.back());
     DirPtr dir = why.empty() ? EnterFolder(parent, folder.names.back(), true, &why) : nullptr;
     if (!dir) {
       Fail(folder.path + "/: not extracted, nor anything below it: " + why);
@@ -413,9 +412,7 @@ int Extract(const Bundle& bundle, const Options& o) {
       std::string path = folder.path + "/" + m.name;
       std::string problem = MemberProblem(m, subfolders);
       if (problem.empty() && !names.insert(m.name).second) problem = "twice in its folder archive";
-      if (problem.empty() && archiver::kPathSeparator == '\\') {
-        problem = trevask::WindowsNameRule(m.name);
-      }
+      if (problem.empty()) problem = trevask::NameRuleBroken(m.name);
       if (!problem.empty()) {
         Fail(path + ": not extracted: " + problem);
         continue;

@@ -26,7 +26,10 @@
 
 #include "archiver/update_lock.h"
 #include "folder_tool/folder_tool.h"
+#include "folder_tool/name_rules.h"
+#include "folder_tool/path_identity.h"
 #include "folder_tool/platform.h"
+#include "folder_tool/say.h"
 #include "folder_tool/resolve-posix.h"
 
 extern char** environ;
@@ -71,6 +74,15 @@ size_t FindSeparator(const std::string& path, size_t from) {
 std::string NameRuleBroken(const std::string&) { return ""; }
 
 bool ArgumentsCarried(std::string*) { return true; }
+
+size_t RootLength(const std::string& path) { return !path.empty() && path[0] == '/' ? 1 : 0; }
+
+bool IsDriveRelative(const std::string&) { return false; }
+
+bool NativeArgumentPath(const std::string& arg, std::string* path, std::string*) {
+  *path = arg;
+  return true;
+}
 
 bool IsExistingFolder(const std::string& path) {
   struct stat st;
@@ -277,8 +289,7 @@ int RunArchiverProgram(const std::vector<std::string>& args, const std::string& 
   posix_spawnattr_destroy(&attr);
   if (error != 0) {
     if (error == ENOENT) return kCommandNotFoundStatus;
-    std::fprintf(stderr, "trevask: cannot start %s: %s\n", program.c_str(),
-                 std::strerror(error));
+    Say("cannot start %s: %s", program.c_str(), std::strerror(error));
     *started = false;
     return -1;
   }
@@ -520,7 +531,7 @@ bool RunLocks::Acquire(const std::string& temp_root, const std::string& bundle,
         *error = w.path + ": " + std::strerror(errno);
         return false;
       }
-      std::fprintf(stderr, "trevask: waiting for another run that uses %s\n", w.path.c_str());
+      Say("waiting for another run that uses %s", w.path.c_str());
       while (flock(fd, mode) != 0) {
         if (errno != EINTR) {
           *error = w.path + ": " + std::strerror(errno);

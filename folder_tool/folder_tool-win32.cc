@@ -11,8 +11,12 @@
 #include <cstring>
 
 #include "archiver/update_lock.h"
+#include "folder_tool/command_line.h"
 #include "folder_tool/folder_tool.h"
+#include "folder_tool/name_rules.h"
+#include "folder_tool/path_identity.h"
 #include "folder_tool/platform.h"
+#include "folder_tool/say.h"
 
 namespace trevask {
 
@@ -117,7 +121,7 @@ int FolderTool::ScanSubfolders(const std::string& dir,
     if (!why.empty()) {
       unusable = true;
       if (store == 1) {
-        std::fprintf(stderr, "trevask: cannot archive the folder %s%c%s: %s\n",
+        Say("cannot archive the folder %s%c%s: %s",
                      dir.c_str(), kSeparator, Printable(data.cFileName).c_str(),
                      why.c_str());
       }
@@ -130,6 +134,38 @@ int FolderTool::ScanSubfolders(const std::string& dir,
 }
 
 std::string NameRuleBroken(const std::string& name) { return WindowsNameRule(name); }
+
+size_t RootLength(const std::string& path) {
+  if (path.size() >= 2 && path[1] == ':') return path.size() >= 3 && path[2] == '\\' ? 3 : 2;
+  if (path.compare(0, 2, "\\\\") == 0) {
+    size_t server = FindSeparator(path, 2);
+    size_t share = server == std::string::npos ? server : FindSeparator(path, server + 1);
+    return share == std::string::npos ? path.size() : share;
+  }
+  return !path.empty() && path[0] == '\\' ? 1 : 0;
+}
+
+bool IsDriveRelative(const std::string& path) { return RootLength(path) == 2 && path[1] == ':'; }
+
+bool NativeArgumentPath(const std::string& arg, std::string* path, std::string* error) {
+  // No DBCS trail byte is '/', so bytewise replacing is safe.
+  std::string p = arg;
+  for (char& c : p) {
+    if (c == '/') c = '\\';
+  }
+  if (p.compare(0, 8, "\\\\?\\UNC\\") == 0) {
+    p = "\\\\" + p.substr(8);
+  } else if (p.compare(0, 4, "\\\\?\\") == 0 || p.compare(0, 4, "\\\\.\\") == 0) {
+    std::string rest = p.substr(4);
+    if (rest.size() < 3 || rest[1] != ':' || rest[2] != '\\') {
+      *error = "only drive and UNC paths are taken in the \\\\?\\ form, no device or volume names";
+      return false;
+    }
+    p = rest;
+  }
+  *path = p;
+  return true;
+}
 
 bool ArgumentsCarried(std::string* message) {
   int count = 0;
@@ -165,102 +201,6 @@ size_t FindSeparatorInCodePage(const std::string& path, size_t from,
 
 size_t FindSeparator(const std::string& path, size_t from) {
   return FindSeparatorInCodePage(path, from, CP_ACP);
-}
-
-namespace {
-
-// Whether cmd.exe /c runs with delayed expansion: the user's setting in the
-// registry, else the machine's.
-bool DelayedExpansionOn() {
-  static const bool on = [] {
-    for (HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
-      DWORD value = 0;
-      DWORD size = sizeof value;
-      if (RegGetValueA(root, "Software\\Microsoft\\Command Processor",
-                       "DelayedExpansion", RRF_RT_REG_DWORD, nullptr, &value,
-                       &size) == ERROR_SUCCESS) {
-        return value != 0;
-      }
-    }
-    return false;
-  }();
-  return on;
-}
-
-}  // namespace
-
-bool QuoteArgument(const std::string& arg, std::string* quoted) {
-  size_t trailing = 0;
-  while (trailing < arg.size() &&
-         FindLastSeparator(arg.substr(0, arg.size() - trailing)) ==
-             arg.size() - trailing - 1) {
-    ++trailing;
-  }
-  return QuoteForCmd(arg, trailing, quoted, DelayedExpansionOn());
-}
-
-namespace {
-
-bool AppendQuoted(const std::string& arg, std::string* line) {
-  std::string quoted;
-  if (!QuoteArgument(arg, &quoted)) {
-    std::fprintf(stderr,
-                 "trevask: path cannot be passed safely to the command "
-                 "interpreter (cmd.exe expands %% always, and ! with delayed "
-                 "expansion on): %s\n",
-                 arg.c_str());
-    return false;
-  }
-  *line += quoted;
-  return true;
-}
-
-bool CommandFits(const std::string& line) {
-  if (line.size() <= kMaxCommandLength) return true;
-  std::fprintf(stderr,
-               "trevask: command line is %zu bytes long, over the limit of "
-               "%zu: %s\n",
-               line.size(), kMaxCommandLength, line.c_str());
-  return false;
-}
-
-}  // namespace
-
-namespace {
-
-// The command name and option words stand bare; the two paths are quoted.
-bool CommandFromArguments(const std::vector<std::string>& args, std::string* command) {
-  std::string line;
-  for (size_t i = 0; i + 2 < args.size(); ++i) line += args[i] + ' ';
-  if (!AppendQuoted(args[args.size() - 2], &line)) return false;
-  line += ' ';
-  if (!AppendQuoted(args.back(), &line)) return false;
-  if (!CommandFits(line)) return false;
-  *command = line;
-  return true;
-}
-
-}  // namespace
-
-bool BuildArchiverCommand(const std::string& archive, const std::string& source,
-                          const char* options, ArchiverKind kind,
-                          std::string* command) {
-  std::vector<std::string> args;
-  return BuildArchiverArguments(archive, source, options, kind, &args) &&
-         CommandFromArguments(args, command);
-}
-
-bool BuildRemoveCommand(const std::string& path, std::string* command) {
-  if (path.size() > kMaxPathLength) {
-    std::fprintf(stderr, "trevask: path is %zu bytes long, over the limit of %zu: %s\n",
-                 path.size(), kMaxPathLength, path.c_str());
-    return false;
-  }
-  std::string line = "rmdir /s /q ";
-  if (!AppendQuoted(path, &line)) return false;
-  if (!CommandFits(line)) return false;
-  *command = line;
-  return true;
 }
 
 bool IsExistingFolder(const std::string& path) {
@@ -424,7 +364,7 @@ bool RunLocks::Acquire(const std::string& temp_root, const std::string& bundle,
   }
   DWORD waited = WaitForSingleObject(mutex, 0);
   if (waited == WAIT_TIMEOUT) {
-    std::fprintf(stderr, "trevask: waiting for another run that uses %s\n", temp_root.c_str());
+    Say("waiting for another run that uses %s", temp_root.c_str());
     waited = WaitForSingleObject(mutex, INFINITE);
   }
   // An abandoned lock was left by a run that ended without releasing it.

@@ -1,4 +1,6 @@
-// FolderTool: every operation of Trevask that touches the platform.
+// FolderTool: what a run does to folders and archivers, and the platform's
+// facts. Path text, path identity and command lines have headers of their
+// own beside this one.
 #ifndef TREVASK_FOLDER_TOOL_FOLDER_TOOL_H_
 #define TREVASK_FOLDER_TOOL_FOLDER_TOOL_H_
 
@@ -63,72 +65,6 @@ class FolderTool {
   int RemoveFolder(const std::string& path);
 };
 
-// The archiver's arguments exactly as it receives them: its command name,
-// the option words, the archive and the pattern, each path one argument.
-// False, after naming the path on stderr, when a path is over the limit.
-bool BuildArchiverArguments(const std::string& archive, const std::string& source,
-                            const char* options, ArchiverKind kind,
-                            std::vector<std::string>* args);
-
-// Windows: the lines handed to cmd.exe. Each path becomes one argument; a
-// plain path stays bare. False, after naming the offending path or line on
-// stderr, when a limit is exceeded or the text cannot be carried.
-bool BuildArchiverCommand(const std::string& archive, const std::string& source,
-                          const char* options, ArchiverKind kind,
-                          std::string* command);
-bool BuildRemoveCommand(const std::string& path, std::string* command);
-
-// Windows: quotes arg for cmd.exe when it needs it. Fails (returns false)
-// only for text the interpreter cannot carry safely.
-bool QuoteArgument(const std::string& arg, std::string* quoted);
-// The Windows form of it, for cmd.exe and then the C runtime's parsing of
-// the program's command line; trailing_backslashes is how many of arg's
-// last bytes are real backslashes (the caller knows the code page).
-// Portable, so that it can be checked everywhere.
-// With delayed expansion on, cmd.exe also expands '!' inside quotes, so
-// such text is refused too.
-bool QuoteForCmd(const std::string& arg, size_t trailing_backslashes,
-                 std::string* quoted, bool delayed_expansion = false);
-
-// Why Windows cannot reach a file of this name through a path (it drops a
-// trailing dot or space, takes CON or aux.txt for a device, refuses some
-// characters), or empty when it can. Portable, like QuoteForCmd.
-std::string WindowsNameRule(const std::string& name);
-// The same rule where this platform has one; empty on POSIX.
-std::string NameRuleBroken(const std::string& name);
-// The first component of path, a root excepted, that breaks the platform's
-// rule, with the rule itself; empty when none does.
-std::string PathRuleBroken(const std::string& path, std::string* component);
-// A path argument in the platform's own form: on Windows '/' becomes '\',
-// and \\?\C:\x and \\?\UNC\server\x become C:\x and \\server\x.
-// False, with the reason, for a form that cannot be used.
-bool NativeArgumentPath(const std::string& arg, std::string* path,
-                        std::string* error);
-// False, with a message, when an argument of the command line has
-// characters that the program's code page cannot carry exactly (the
-// runtime would have replaced them); true on POSIX.
-bool ArgumentsCarried(std::string* message);
-
-// Byte offset of the first separator in path at or after from, or npos.
-// Aware of multi-byte characters where the platform has them.
-size_t FindSeparator(const std::string& path, size_t from = 0);
-// Byte offset of the last separator, or npos.
-size_t FindLastSeparator(const std::string& path);
-// "src/Data/" names the folder "src/Data", not one with an empty name; a root
-// ("/", "C:\") keeps its separator.
-std::string DropTrailingSeparators(std::string path);
-#ifdef _WIN32
-// The same in a given code page (FindSeparator uses the system's).
-size_t FindSeparatorInCodePage(const std::string& path, size_t from,
-                               unsigned code_page);
-#endif
-
-// True when the file system takes both names for the same one.
-bool SameName(const std::string& a, const std::string& b);
-
-// Writes the archiver failure message, without a line end, and flushes it.
-void ReportArchiverFailure();
-
 // The folder whose files the next archiver run will read after the one
 // started next: read ahead while that one runs, so that a cold cache and
 // the archiver's work overlap. Used once.
@@ -170,49 +106,15 @@ class RunLocks {
   void* held_ = nullptr;  // the platform's lock objects
 };
 
+namespace platform { struct FileId; }
 // Removes the folder path with everything beneath it only while it is the
 // folder id names; -2, removing nothing, when it is not. Links are never
 // followed.
-namespace platform { struct FileId; }
 int RemoveFolderIfSame(const std::string& path, const platform::FileId& id);
 
 // Creates the one folder path, private to the user where the platform can
 // say so; false with the system's reason, also when it exists already.
 bool CreateNewFolder(const std::string& path, std::string* error);
-
-// Helpers for the driver's checks before a run.
-bool IsExistingFolder(const std::string& path);
-// What path itself is, links not followed: a symbolic link, junction or
-// other reparse point is a link, even when it leads nowhere.
-enum class PathKind { kMissing, kFolder, kLink, kOther };
-PathKind KindOf(const std::string& path);
-// True when path leads (links followed) to something that exists and is
-// neither a folder nor a regular file: a FIFO, a device, a socket.
-bool IsSpecialFile(const std::string& path);
-// Absolute, normalized form of path; links resolved as far as they lead.
-std::string AbsolutePath(const std::string& path);
-// True when inner is outer itself or lies beneath it. Decided by the file
-// identity of the nearest existing ancestors, so that links and other names
-// of the same folder give the same answer; the parts that do not exist yet
-// are compared as text.
-bool PathIsWithin(const std::string& inner, const std::string& outer);
-// The first component of path below `below` (a prefix of it) that exists and
-// is a link or not a folder; empty when there is none.
-std::string FirstUnsafeComponent(const std::string& path, const std::string& below);
-
-namespace platform {
-// Identity of an existing file or folder (links followed).
-struct FileId {
-  unsigned long long volume = 0, high = 0, low = 0;
-  bool operator==(const FileId& o) const {
-    return volume == o.volume && high == o.high && low == o.low;
-  }
-};
-bool GetFileId(const std::string& path, FileId* id);
-// The path by which the system itself knows an existing folder (links and
-// short names resolved); path unchanged where it cannot tell.
-std::string FinalPath(const std::string& path);
-}  // namespace platform
 
 }  // namespace trevask
 

@@ -28,9 +28,6 @@ int RunArchiverProgram(const std::vector<std::string>& args, const std::string& 
 struct FileId;
 int RemoveTree(const std::string& path, const FileId* expected = nullptr);
 
-// Compares path text the way the file system does (case-folding or not).
-bool PathTextEqual(const std::string& a, const std::string& b);
-
 }  // namespace platform
 }  // namespace trevask
 

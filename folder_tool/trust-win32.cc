@@ -6,8 +6,8 @@
 
 #include <string>
 
-#include "folder_tool/folder_tool.h"
-#include "folder_tool/platform.h"
+#include "folder_tool/name_rules.h"
+#include "folder_tool/path_identity.h"
 #include "folder_tool/trust.h"
 
 namespace trevask {
@@ -101,23 +101,20 @@ bool WayIsTrusted(const std::string& path, std::string* folder, std::string* rea
   // From the volume's root down, as far as folders exist.
   char root[MAX_PATH + 1];
   if (!GetVolumePathNameA(full.c_str(), root, sizeof root)) return true;
-  std::string at = DropTrailingSeparators(root);
-  size_t pos = std::string(root).size();
-  bool first = true;
-  while (true) {
+  const std::string volume = root;
+  if (!IsExistingFolder(DropTrailingSeparators(volume))) return true;
+  std::string at = volume;
+  std::string why = UntrustedBecause(volume, true);
+  PathComponents parts(full, volume.size());
+  while (why.empty() && parts.Next()) {
+    at = parts.Prefix();
     if (!IsExistingFolder(at)) return true;
-    std::string why = UntrustedBecause(first ? std::string(root) : at, first);
-    if (!why.empty()) {
-      *folder = first ? std::string(root) : at;
-      *reason = why;
-      return false;
-    }
-    first = false;
-    if (pos >= full.size()) break;
-    size_t end = FindSeparator(full, pos);
-    if (end == std::string::npos) end = full.size();
-    at = full.substr(0, end);
-    pos = end + 1;
+    why = UntrustedBecause(at, false);
+  }
+  if (!why.empty()) {
+    *folder = at;
+    *reason = why;
+    return false;
   }
   // A link on the way leads elsewhere: that way is checked as well.
   if (!platform::PathTextEqual(final_path, full)) return WayIsTrusted(final_path, folder, reason);

@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "folder_tool/command_line.h"
 #include "folder_tool/folder_tool.h"
+#include "folder_tool/name_rules.h"
 #include "walk/compress_folder.h"
 
 namespace {

@@ -7,6 +7,9 @@
 
 #include <set>
 
+#include "folder_tool/command_line.h"
+#include "folder_tool/name_rules.h"
+#include "folder_tool/path_identity.h"
 #include "tests/support.h"
 #include "walk/compress_folder.h"
 

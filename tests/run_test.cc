@@ -5,6 +5,8 @@
 #include <memory>
 
 #include "folder_tool/folder_tool.h"
+#include "folder_tool/path_identity.h"
+#include "folder_tool/say.h"
 #include "tests/support.h"
 
 namespace {

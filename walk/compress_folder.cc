@@ -5,6 +5,9 @@
 #include <vector>
 
 #include "app/progress.h"
+#include "folder_tool/name_rules.h"
+#include "folder_tool/path_identity.h"
+#include "folder_tool/say.h"
 
 namespace trevask {
 
@@ -26,8 +29,7 @@ void ReportSkippedLeaves(const std::string& dir,
     list += (list.empty() ? "" : ", ") + Join(dir, names[j]);
   }
   if (list.empty()) return;
-  std::fprintf(stderr, "trevask: not archived after that failure: %s\n",
-               list.c_str());
+  Say("not archived after that failure: %s", list.c_str());
 }
 
 // What the whole walk shares: where it must never go, and the folders on
@@ -64,14 +66,13 @@ void KeepWalkable(FolderTool* tool, const std::string& dir, WalkGuard* guard,
         why = "a link to the folder that holds DstFileName, or to one that holds it";
       }
       if (why != nullptr) {
-        std::fprintf(stderr, "trevask: not entered: %s: %s\n", child.c_str(), why);
+        Say("not entered: %s: %s", child.c_str(), why);
         continue;
       }
     }
     int count = tool->CountSubfolders(child);
     if (count < 0) {
-      std::fprintf(stderr, "trevask: not archived: %s: the folder cannot be listed\n",
-                   child.c_str());
+      Say("not archived: %s: the folder cannot be listed", child.c_str());
       // A link's folder is kept where it really is; a real folder is lost.
       if (!link) guard->lost = true;
       continue;
@@ -136,10 +137,8 @@ int Walk(const std::string& dir, const std::string& relative,
     clash = clash || SameName(name, own_name);
   }
   if (clash) {
-    std::fprintf(stderr,
-                 "trevask: cannot make %s: %s has a subfolder of that name, "
-                 "whose mirror folder it would be\n",
-                 archive.c_str(), dir.c_str());
+    Say("cannot make %s: %s has a subfolder of that name, whose mirror folder it would be",
+        archive.c_str(), dir.c_str());
   }
   // The leaves come next; their files can be read while this one runs.
   auto hint_leaf_after = [&](size_t j) {

@@ -1,0 +1,68 @@
+// The archiver's words, and the quoting of one word for cmd.exe.
+#include "folder_tool/command_line.h"
+
+#include <cstring>
+
+#include "folder_tool/say.h"
+
+namespace trevask {
+
+bool PathFits(const std::string& path) {
+  if (path.size() <= kMaxPathLength) return true;
+  Say("path is %zu bytes long, over the limit of %zu: %s", path.size(), kMaxPathLength,
+      path.c_str());
+  return false;
+}
+
+namespace {
+
+// A path that begins with '-' would be read as an option.
+std::string NotAnOption(const std::string& path) {
+  if (path.empty() || path[0] != '-') return path;
+  return std::string(".") + kSeparator + path;
+}
+
+}  // namespace
+
+bool BuildArchiverArguments(const std::string& archive, const std::string& source,
+                            const char* options, ArchiverKind kind,
+                            std::vector<std::string>* args) {
+  const std::string archive_arg = NotAnOption(archive);
+  const std::string source_arg = NotAnOption(source);
+  if (!PathFits(archive_arg) || !PathFits(source_arg)) return false;
+  args->assign(1, ArchiverCommandName(kind));
+  // The option string is one or two words, as a shell would split it.
+  for (const char* at = options; *at != '\0';) {
+    const char* space = std::strchr(at, ' ');
+    size_t length = space == nullptr ? std::strlen(at) : static_cast<size_t>(space - at);
+    if (length > 0) args->emplace_back(at, length);
+    at += length + (space == nullptr ? 0 : 1);
+  }
+  args->push_back(archive_arg);
+  args->push_back(source_arg);
+  return true;
+}
+
+bool QuoteForCmd(const std::string& arg, size_t trailing_backslashes,
+                 std::string* quoted, bool delayed_expansion) {
+  if (delayed_expansion && arg.find('!') != std::string::npos) return false;
+  // '"' cannot be in a Windows name. '%' is expanded by cmd.exe even inside
+  // quotes and has no escape on a /c line; a control character (a line
+  // feed ends the command) has no place in a name either.
+  for (unsigned char c : arg) {
+    if (c == '"' || c == '%' || c < 0x20) return false;
+  }
+  if (!arg.empty() && arg.find_first_of(" &|<>^(),;=!") == std::string::npos) {
+    *quoted = arg;
+    return true;
+  }
+  // Inside quotes cmd.exe takes & | < > ^ ( ) literally. The C runtime reads
+  // backslashes before the closing quote as escapes, so those are doubled.
+  std::string out = "\"" + arg;
+  out.append(trailing_backslashes, '\\');
+  out += '"';
+  *quoted = out;
+  return true;
+}
+
+}  // namespace trevask

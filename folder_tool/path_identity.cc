@@ -1,0 +1,94 @@
+// Containment by identity, on top of the platform's file identities.
+#include "folder_tool/path_identity.h"
+
+#include <vector>
+
+#include "folder_tool/folder_tool.h"
+#include "folder_tool/name_rules.h"
+
+namespace trevask {
+
+bool SameName(const std::string& a, const std::string& b) {
+  return platform::PathTextEqual(a, b);
+}
+
+std::string FirstUnsafeComponent(const std::string& path, const std::string& below) {
+  if (below.empty() || path.compare(0, below.size(), below) != 0) return "";
+  PathComponents parts(path, below.size());
+  while (parts.Next()) {
+    PathKind kind = KindOf(parts.Prefix());
+    // Nothing below a missing folder exists yet.
+    if (kind == PathKind::kMissing) return "";
+    if (kind != PathKind::kFolder) return parts.Prefix();
+  }
+  return "";
+}
+
+namespace {
+
+// The folder holding an absolute path; a root is its own parent.
+std::string ParentOf(const std::string& path) {
+  size_t last = FindLastSeparator(path);
+  if (last == std::string::npos) return path;
+  size_t root = RootLength(path);
+  if (last < root) return path.substr(0, root);
+  std::string parent = path.substr(0, last);
+  if (FindLastSeparator(parent) == parent.size() - 1) return path.substr(0, last + 1);
+  return parent;
+}
+
+// Where a path leads: its nearest existing ancestor and the names below it.
+struct Location {
+  platform::FileId id;
+  std::string anchor;
+  std::vector<std::string> tail;
+};
+
+bool Locate(const std::string& path, Location* where) {
+  std::string current = AbsolutePath(path);
+  while (!platform::GetFileId(current, &where->id)) {
+    std::string parent = ParentOf(current);
+    if (parent == current) return false;
+    size_t last = FindLastSeparator(current);
+    where->tail.insert(where->tail.begin(), current.substr(last + 1));
+    current = parent;
+  }
+  where->anchor = platform::FinalPath(current);
+  return true;
+}
+
+bool TextIsWithin(const std::string& inner, const std::string& outer) {
+  if (inner.size() < outer.size()) return false;
+  if (!platform::PathTextEqual(inner.substr(0, outer.size()), outer)) {
+    return false;
+  }
+  return inner.size() == outer.size() || outer.back() == kSeparator ||
+         inner[outer.size()] == kSeparator;
+}
+
+}  // namespace
+
+bool PathIsWithin(const std::string& inner, const std::string& outer) {
+  Location in, out;
+  if (!Locate(inner, &in) || !Locate(outer, &out)) {
+    return TextIsWithin(AbsolutePath(inner), AbsolutePath(outer));
+  }
+  if (!out.tail.empty()) {
+    // Outer does not exist yet: inner can only be inside it by passing
+    // through the same missing names from the same existing folder.
+    if (!(in.id == out.id) || in.tail.size() < out.tail.size()) return false;
+    for (size_t i = 0; i < out.tail.size(); ++i) {
+      if (!platform::PathTextEqual(in.tail[i], out.tail[i])) return false;
+    }
+    return true;
+  }
+  for (std::string at = in.anchor;;) {
+    platform::FileId id;
+    if (platform::GetFileId(at, &id) && id == out.id) return true;
+    std::string parent = ParentOf(at);
+    if (parent == at) return false;
+    at = parent;
+  }
+}
+
+}  // namespace trevask
