@@ -105,13 +105,8 @@ std::string ResolvePath(const std::string& path, const ResolveVisitor& visit) {
   std::vector<std::string> pending;
   auto push_front = [&pending](const std::string& text) {
     std::vector<std::string> parts;
-    size_t pos = 0;
-    while (pos <= text.size()) {
-      size_t end = text.find('/', pos);
-      if (end == std::string::npos) end = text.size();
-      if (end > pos) parts.push_back(text.substr(pos, end - pos));
-      pos = end + 1;
-    }
+    PathComponents components(text);
+    while (components.Next()) parts.push_back(components.Name());
     pending.insert(pending.end(), parts.rbegin(), parts.rend());
   };
   if (path.empty() || path[0] != '/') {

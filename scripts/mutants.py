@@ -13,9 +13,12 @@ of mutants caught.
 
 Run by hand, not in CI. Needs the default build's dependencies
 (scripts/build-libzip.sh native build/deps/libzip-native). A mutated build
-may delete what it should not: run as root, the script hands the scratch
-copy to `nobody` and builds and tests as `nobody`, so the tests that need
-root to set up other users are skipped and cannot catch their mutants.
+may delete what it should not. Run as root, the script builds and tests as
+root in namespaces of its own: its own process ids, its own /tmp, and every
+mount read-only but the scratch copy, so that the tests that set up other
+users' folders run as in CI while nothing of the machine's can be touched.
+Run as another user, it builds and tests as that user, and the tests that
+need root are skipped.
 """
 import argparse
 import os
@@ -92,20 +95,44 @@ MUTANTS = [
 ]
 
 
-NOBODY = 65534
+# Root in namespaces of its own: its own process ids (nothing outside can be
+# signalled), its own /tmp and /dev/shm, and every other mount read-only
+# except the scratch copy. The check at the end refuses to go on when the
+# machine's files are still writable.
+SANDBOX = r"""
+set -e
+scratch=$1 repo=$2; shift 2
+mount --bind "$scratch" /mnt
+mount -t tmpfs -o mode=1777 tmpfs /tmp
+mkdir -p "$scratch"
+mount --move /mnt "$scratch"
+mount -t tmpfs -o mode=1777 tmpfs /dev/shm
+findmnt -rno TARGET | while read -r target; do
+  target=$(printf '%b' "$target")
+  case "$target" in "$scratch"|/tmp|/dev/shm|/proc) continue;; esac
+  mount -o remount,bind,ro "$target" 2>/dev/null || true
+done
+for writable in / /etc /usr /root /work "$repo"; do
+  if [ -e "$writable" ] && [ -w "$writable" ]; then
+    echo "sandbox: $writable is still writable" >&2
+    exit 125
+  fi
+done
+cd "$PWD"
+exec "$@"
+"""
 
 
-def as_nobody():
-    os.setgroups([])
-    os.setgid(NOBODY)
-    os.setuid(NOBODY)
-
-
-def run(command, cwd, log):
-    drop = as_nobody if os.geteuid() == 0 else None
+def run(command, cwd, log, scratch):
     with open(log, "a") as out:
-        return subprocess.run(command, cwd=cwd, stdout=out, stderr=subprocess.STDOUT,
-                              preexec_fn=drop).returncode
+        if os.geteuid() == 0:
+            command = ["unshare", "--mount", "--pid", "--fork", "--mount-proc",
+                       "--propagation", "private", "sh", "-c", SANDBOX, "sandbox",
+                       scratch, ROOT] + command
+        status = subprocess.run(command, cwd=cwd, stdout=out, stderr=subprocess.STDOUT).returncode
+    if status == 125:
+        sys.exit("the sandbox could not be set up; see %s" % log)
+    return status
 
 
 def main():
@@ -127,20 +154,16 @@ def main():
     os.makedirs(os.path.join(tree, "build"))
     os.symlink(os.path.join(ROOT, "build", "deps"), os.path.join(tree, "build", "deps"))
     log = os.path.join(scratch, "log.txt")
-    if os.geteuid() == 0:
-        for folder, dirs, files in os.walk(scratch):
-            for name in [folder] + [os.path.join(folder, n) for n in dirs + files]:
-                os.lchown(name, NOBODY, NOBODY)
-        os.chmod(scratch, 0o755)
+    os.chmod(scratch, 0o755)
     print("scratch copy and log: %s" % scratch)
-    if run(["cmake", "--preset", "default"], tree, log) != 0 or \
-            run(["cmake", "--build", "--preset", "default", "-j2"], tree, log) != 0:
+    if run(["cmake", "--preset", "default"], tree, log, scratch) != 0 or \
+            run(["cmake", "--build", "--preset", "default", "-j2"], tree, log, scratch) != 0:
         sys.exit("the unchanged tree does not build; see %s" % log)
-    # Tests that fail on the unchanged tree (as nobody, those that need
-    # root) would count every mutant as caught: they are left out.
+    # Tests that fail on the unchanged tree would count every mutant as
+    # caught: they are left out, and named.
     ctest = ["ctest", "--preset", "default", "-LE", "slow|large", "-j2", "--timeout", "300"]
     baseline = os.path.join(scratch, "baseline.txt")
-    run(ctest + ["--output-log", baseline], tree, log)
+    run(ctest + ["--output-log", baseline], tree, log, scratch)
     with open(baseline) as f:
         broken = sorted({line.split(":")[1].split()[0] for line in f
                          if "***Failed" in line or "***Not Run" in line or "***Timeout" in line})
@@ -160,15 +183,15 @@ def main():
         with open(file, "w") as f:
             f.write(original.replace(text, replacement))
         try:
-            built = run(["cmake", "--build", "--preset", "default", "-j2"], tree, log) == 0
-            failed = not built or run(ctest, tree, log) != 0
+            built = run(["cmake", "--build", "--preset", "default", "-j2"], tree, log, scratch) == 0
+            failed = not built or run(ctest, tree, log, scratch) != 0
         finally:
             with open(file, "w") as f:
                 f.write(original)
         caught += failed
         missed += not failed
         print("%2d %s %s: %s" % (n, "caught" if failed else "MISSED", path, what), flush=True)
-    run(["cmake", "--build", "--preset", "default", "-j2"], tree, log)
+    run(["cmake", "--build", "--preset", "default", "-j2"], tree, log, scratch)
     total = caught + missed
     print("score: %d of %d caught (%.0f%%)" % (caught, total, 100.0 * caught / max(total, 1)))
     if not args.keep:
