@@ -367,15 +367,22 @@ class FastArchiverTest(harness.ScratchTest):
         self.assertEqual(read_zip(self.path(archive)), {name + ".txt": b"long"})
 
     def test_times_outside_the_zip_range_are_clamped_and_kept_exactly(self):
-        harness.make_files(self.dir, {"m/old.txt": b"o", "m/new.txt": b"n"})
+        def local(*when):
+            return int(time.mktime(when + (0, 0, -1)))
         old = 15552000  # 1970-06-29
-        far = 4385836800  # 2108-12-24
-        os.utime(self.path("m/old.txt"), (old, old))
-        os.utime(self.path("m/new.txt"), (far, far))
+        cases = {  # name: (mtime, the header's time)
+            "old.txt": (old, (1980, 1, 1, 0, 0, 0)),
+            "1979.txt": (local(1979, 12, 31, 12, 0, 0), (1980, 1, 1, 0, 0, 0)),
+            "1980.txt": (local(1980, 6, 15, 12, 0, 0), (1980, 6, 15, 12, 0, 0)),
+            "new.txt": (4385836800, (2107, 12, 31, 23, 59, 58)),  # 2108-12-24
+        }
+        harness.make_files(self.dir, {"m/" + name: b"t" for name in cases})
+        for name, (mtime, _) in cases.items():
+            os.utime(self.path("m/" + name), (mtime, mtime))
         self.assertEqual(self.pkzip("t.zip", "m").returncode, 0)
         infos = zip_infos(self.path("t.zip"))
-        self.assertEqual(infos["old.txt"].date_time, (1980, 1, 1, 0, 0, 0))
-        self.assertEqual(infos["new.txt"].date_time, (2107, 12, 31, 23, 59, 58))
+        self.assertEqual({name: info.date_time for name, info in infos.items()},
+                         {name: header for name, (_, header) in cases.items()})
         extra = infos["old.txt"].extra
         at = extra.find(b"\x55\x54")
         self.assertGreaterEqual(at, 0, extra)
