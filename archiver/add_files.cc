@@ -96,19 +96,6 @@ bool Collect(const Request& request, const std::string& dir,
   return true;
 }
 
-// Info-ZIP's list of suffixes stored without trying: already compressed.
-bool IsStoredByName(const std::string& name) {
-  static const char* const kSuffixes[] = {".zip", ".z", ".zoo", ".arc", ".lzh", ".arj"};
-  std::string lower = name;
-  std::transform(lower.begin(), lower.end(), lower.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  for (const char* suffix : kSuffixes) {
-    std::size_t n = std::strlen(suffix);
-    if (lower.size() >= n && lower.compare(lower.size() - n, n, suffix) == 0) return true;
-  }
-  return false;
-}
-
 std::string ZipError(zip_t* za) { return zip_strerror(za); }
 
 // An end-of-central-directory record and nothing else: a valid empty zip,
@@ -183,7 +170,7 @@ zip_int64_t MemberCallback(void* state, void* data, zip_uint64_t length,
           return -1;
         }
         if (!first.error.empty()) return MemberFail(m, first.error);
-        m->stored = !first.deflated || first.packed.size() >= first.length();
+        m->stored = !first.deflated || StoreRatherThanDeflate(first.length(), first.packed.size());
         m->decided = true;
       }
       zip_stat_t* st = static_cast<zip_stat_t*>(data);

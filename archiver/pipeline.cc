@@ -4,7 +4,9 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
+#include <cstring>
 #include <system_error>
 
 #include "archiver/archiver_fs.h"
@@ -32,6 +34,22 @@ struct Pipeline::Compressors {
     if (stream_ready) deflateEnd(&stream);
   }
 };
+
+bool IsStoredByName(const std::string& name) {
+  static const char* const kSuffixes[] = {".zip", ".z", ".zoo", ".arc", ".lzh", ".arj"};
+  std::string lower = name;
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  for (const char* suffix : kSuffixes) {
+    std::size_t n = std::strlen(suffix);
+    if (lower.size() >= n && lower.compare(lower.size() - n, n, suffix) == 0) return true;
+  }
+  return false;
+}
+
+bool StoreRatherThanDeflate(std::uint64_t length, std::size_t packed) {
+  return packed == 0 || packed >= length;
+}
 
 int ThreadsFor(std::uint64_t total_bytes) {
   if (const char* forced = std::getenv("TREVASK_THREADS")) {
@@ -163,7 +181,7 @@ void Pipeline::RunJob(Job* job, Compressors* c) {
     piece.packed.resize(libdeflate_deflate_compress_bound(c->whole, job->length));
     std::size_t n = libdeflate_deflate_compress(c->whole, input, job->length,
                                                 piece.packed.data(), piece.packed.size());
-    piece.deflated = n != 0 && n < job->length;
+    piece.deflated = !StoreRatherThanDeflate(job->length, n);
     piece.packed.resize(piece.deflated ? n : 0);
     return;
   }

@@ -24,6 +24,12 @@ constexpr int kDeflateLevel = 6;
 constexpr std::size_t kWholeFileLimit = 8u << 20;
 constexpr std::size_t kPieceSize = 1u << 20;
 
+// Info-ZIP's list of suffixes stored without trying: already compressed.
+bool IsStoredByName(const std::string& name);
+// Whether length bytes that deflate made into packed bytes (0: it gave up)
+// are better stored as they are: deflated only when that is smaller.
+bool StoreRatherThanDeflate(std::uint64_t length, std::size_t packed);
+
 struct FileTask {
   std::string path;
   std::uint64_t size = 0;

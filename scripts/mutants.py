@@ -32,7 +32,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # (file, text, replacement, what the fault is)
 MUTANTS = [
     ("archiver/add_files.cc",
-     "m->stored = !first.deflated || first.packed.size() >= first.length();",
+     "m->stored = !first.deflated || StoreRatherThanDeflate(first.length(), first.packed.size());",
      "m->stored = !first.deflated;",
      "an incompressible file over 8 MiB written deflated and larger than the file"),
     ("folder_tool/folder_tool.cc", 'arg.find_first_of(" &|<>^(),;=!")',

@@ -1,11 +1,13 @@
-// The archivers' reading of source files: never blocked by what a file
-// became after the listing, each file opened once for all its pieces.
+// The archivers below their process: the reading of source files, never
+// blocked by what a file became after the listing, each file opened once
+// for all its pieces; and the folder a command line's pattern names.
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 
+#include "archiver/add_files.h"
 #include "archiver/archiver_fs.h"
 #include "archiver/pipeline.h"
 #include "tests/support.h"
@@ -58,6 +60,14 @@ TEST_F(Bounded, AllPiecesOfAFileComeFromTheFileFirstOpened) {
     EXPECT_EQ(piece.bytes()[0], 'a') << k;
     pipeline.Release(0, k);
   }
+}
+
+// "/*.*" names the root, not ""; no test archives / to see it.
+TEST(ParseArguments, APatternAtTheRootNamesTheRoot) {
+  archiver::Request request;
+  std::string error;
+  ASSERT_TRUE(archiver::ParseArguments(1, {"-a", "x.zip", "/*.*"}, &request, &error)) << error;
+  EXPECT_EQ(request.folder, "/");
 }
 
 }  // namespace

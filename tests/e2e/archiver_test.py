@@ -278,6 +278,7 @@ class FastArchiverTest(harness.ScratchTest):
 
     def test_same_bytes_whatever_the_threads_and_every_member_reads_back(self):
         files = {"m/big.txt": text(20 << 20, 1), "m/random.bin": os.urandom(3 << 20),
+                 "m/random-big.bin": os.urandom((8 << 20) + 1),
                  "m/empty": b"", "m/small.txt": b"small " * 50}
         files.update({"m/f%03d.txt" % i: text(5000 + i * 97, i) for i in range(60)})
         harness.make_files(self.dir, files)
@@ -291,7 +292,10 @@ class FastArchiverTest(harness.ScratchTest):
         self.assertEqual(archives[0], archives[2])
         self.assertEqual(read_zip(self.path("t0.zip")), {k[2:]: v for k, v in files.items()})
         infos = zip_infos(self.path("t0.zip"))
-        self.assertEqual(infos["random.bin"].compress_type, 0)
+        # Incompressible, deflated whole or (just over 8 MiB) in pieces: stored.
+        for name in ("random.bin", "random-big.bin"):
+            self.assertEqual(infos[name].compress_type, 0, name)
+            self.assertEqual(infos[name].compress_size, infos[name].file_size, name)
         self.assertEqual(infos["big.txt"].compress_type, 8)
         self.assertLess(infos["big.txt"].compress_size, len(files["m/big.txt"]) * 0.6)
         if shutil.which("unzip") and not harness.WINDOWS:
@@ -363,15 +367,22 @@ class FastArchiverTest(harness.ScratchTest):
         self.assertEqual(read_zip(self.path(archive)), {name + ".txt": b"long"})
 
     def test_times_outside_the_zip_range_are_clamped_and_kept_exactly(self):
-        harness.make_files(self.dir, {"m/old.txt": b"o", "m/new.txt": b"n"})
+        def local(*when):
+            return int(time.mktime(when + (0, 0, -1)))
         old = 15552000  # 1970-06-29
-        far = 4385836800  # 2108-12-24
-        os.utime(self.path("m/old.txt"), (old, old))
-        os.utime(self.path("m/new.txt"), (far, far))
+        cases = {  # name: (mtime, the header's time)
+            "old.txt": (old, (1980, 1, 1, 0, 0, 0)),
+            "1979.txt": (local(1979, 12, 31, 12, 0, 0), (1980, 1, 1, 0, 0, 0)),
+            "1980.txt": (local(1980, 6, 15, 12, 0, 0), (1980, 6, 15, 12, 0, 0)),
+            "new.txt": (4385836800, (2107, 12, 31, 23, 59, 58)),  # 2108-12-24
+        }
+        harness.make_files(self.dir, {"m/" + name: b"t" for name in cases})
+        for name, (mtime, _) in cases.items():
+            os.utime(self.path("m/" + name), (mtime, mtime))
         self.assertEqual(self.pkzip("t.zip", "m").returncode, 0)
         infos = zip_infos(self.path("t.zip"))
-        self.assertEqual(infos["old.txt"].date_time, (1980, 1, 1, 0, 0, 0))
-        self.assertEqual(infos["new.txt"].date_time, (2107, 12, 31, 23, 59, 58))
+        self.assertEqual({name: info.date_time for name, info in infos.items()},
+                         {name: header for name, (_, header) in cases.items()})
         extra = infos["old.txt"].extra
         at = extra.find(b"\x55\x54")
         self.assertGreaterEqual(at, 0, extra)
