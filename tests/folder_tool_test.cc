@@ -121,10 +121,22 @@ TEST(MakeDirectoryPath, CreatesEachPrefixOnceAndIgnoresExisting) {
   tool.MakeDirectoryPath((scratch.path() / "abs" / "x").string());
   EXPECT_TRUE(fs::is_directory(scratch.path() / "abs" / "x"));
 
-  // A file in the way is left alone and nothing below it is made.
-  WriteFile("blocker", "file");
-  tool.MakeDirectoryPath(P("blocker/sub"));
-  EXPECT_EQ(ReadFile("blocker"), "file");
+  // A file in the way fails the call, named as the reason, and is left
+  // alone; below the root it is refused before anything is tried.
+  WriteFile(P("T/blocker"), "file");
+  const struct {
+    const char* below;
+    std::string said;
+  } kBlocked[] = {
+      {"", "trevask: cannot make the folder " + P("T/blocker") + ": it exists and is not a folder\n"},
+      {"T", "trevask: " + P("T/blocker") + " is a link or not a folder; nothing is written through it\n"},
+  };
+  for (const auto& c : kBlocked) {
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(tool.MakeDirectoryPath(P("T/blocker/sub"), c.below)) << c.below;
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.said);
+    EXPECT_EQ(ReadFile(P("T/blocker")), "file");
+  }
 }
 
 TEST(CommandLines, EachPathIsOneArgumentInItsExactForm) {

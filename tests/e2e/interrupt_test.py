@@ -11,15 +11,26 @@ import unittest
 import harness
 from harness import FAILURE, program, snapshot
 
-# An archiver that hangs on the chosen run, deaf to the usual signals, as
-# one stuck in the kernel would be; every other run is the real one.
+# An archiver that hangs on the chosen run, deaf to the usual signals as
+# one stuck in the kernel would be, or (HANG_DEAF empty) one that writes
+# down the signal it gets and ends by it; every other run is the real one.
+# The mark is written once the traps are set.
 HANGING = """#!/bin/sh
 n=$(( $(cat "$HANG_COUNT" 2>/dev/null || echo 0) + 1 ))
 echo $n > "$HANG_COUNT"
 if [ "$n" = "$HANG_RUN" ]; then
+  if [ -n "$HANG_DEAF" ]; then
+    trap '' INT TERM HUP QUIT
+    echo $$ > "$HANG_MARK"
+    exec sleep 30
+  fi
+  got() { echo $1 > "$HANG_GOT"; kill $sleeper; trap - $1; kill -$1 $$; }
+  sleep 30 &
+  sleeper=$!
+  for s in INT TERM HUP QUIT; do trap "got $s" $s; done
   echo $$ > "$HANG_MARK"
-  trap '' INT TERM HUP QUIT
-  exec sleep 30
+  wait
+  exit 1
 fi
 exec "$REAL_DIR/$(basename "$0")" "$@"
 """
@@ -47,11 +58,12 @@ class InterruptTest(harness.ScratchTest):
             os.chmod(self.path("bin/" + name), 0o755)
         self.drop = harness.unprivileged(self, self.dir)
 
-    def start(self, args, hang_run, group):
+    def start(self, args, hang_run, group, deaf=True):
         env = dict(os.environ, PATH=self.path("bin") + os.pathsep + os.environ["PATH"],
                    REAL_DIR=harness.BIN_DIR, HANG_RUN=str(hang_run),
-                   HANG_COUNT=self.path("count"), HANG_MARK=self.path("mark"))
-        for name in ("count", "mark"):
+                   HANG_COUNT=self.path("count"), HANG_MARK=self.path("mark"),
+                   HANG_GOT=self.path("got"), HANG_DEAF="1" if deaf else "")
+        for name in ("count", "mark", "got"):
             if os.path.exists(self.path(name)):
                 os.remove(self.path(name))
 
@@ -75,30 +87,44 @@ class InterruptTest(harness.ScratchTest):
 
     def test_signals_end_the_archiver_and_the_run(self):
         before = snapshot(self.dir)
-        # (signal, to the whole group or to trevask alone, run that hangs)
-        cases = [(signal.SIGINT, True, 2), (signal.SIGTERM, False, 1),
-                 (signal.SIGHUP, False, 4), (signal.SIGTERM, True, 1),
-                 (signal.SIGINT, False, 3), (signal.SIGHUP, True, 2)]
-        for sig, group, hang_run in cases:
-            with self.subTest(signal=sig.name, group=group, run=hang_run):
-                proc = self.start(["src/Data", "out.zip", "T", "-r"], hang_run, group)
+        # (signal, sent to the whole group, to trevask or to the archiver
+        # alone, run that hangs, archiver deaf to it). trevask passes a
+        # signal on; an archiver ended by Ctrl-C alone ends the run as well.
+        cases = [(signal.SIGINT, "group", 2, True), (signal.SIGTERM, "trevask", 1, True),
+                 (signal.SIGHUP, "trevask", 4, True), (signal.SIGTERM, "group", 1, True),
+                 (signal.SIGINT, "trevask", 3, True), (signal.SIGHUP, "group", 2, True),
+                 (signal.SIGTERM, "trevask", 1, False), (signal.SIGINT, "trevask", 3, False),
+                 (signal.SIGINT, "archiver", 2, False)]
+        for sig, target, hang_run, deaf in cases:
+            with self.subTest(signal=sig.name, to=target, run=hang_run, deaf=deaf):
+                proc = self.start(["src/Data", "out.zip", "T", "-r"], hang_run,
+                                  target == "group", deaf)
                 archiver = self.wait_for(self.path("mark"), proc)
                 sent = time.monotonic()
-                if group:
+                if target == "group":
                     os.killpg(proc.pid, sig)
-                else:
+                elif target == "trevask":
                     proc.send_signal(sig)
+                else:
+                    os.kill(archiver, sig)
                 proc.wait(timeout=10)
                 self.assertLess(time.monotonic() - sent, 2.0, "ended too slowly")
                 self.assertEqual(proc.returncode, -sig)
                 proc.stderr.close()
                 time.sleep(0.05)
                 self.assertFalse(alive(archiver), "the archiver outlived the run")
+                # No archiver ran after the one that was stopped.
+                self.assertEqual(harness.read_bytes(self.path("count")).strip(),
+                                 str(hang_run).encode())
+                if not deaf:
+                    got = self.path("got")
+                    got = harness.read_bytes(got).strip() if os.path.exists(got) else b"nothing"
+                    self.assertEqual(got, sig.name[3:].encode(), "what the archiver got")
                 # The mirror folder was this run's own: gone, so the same
                 # command works again.
                 after = snapshot(self.dir)
                 self.assertEqual(harness.changed_paths(before, after),
-                                 ["T/", "count", "mark"])
+                                 ["T/", "count", "mark"] if deaf else ["T/", "count", "got", "mark"])
                 self.assertEqual(os.listdir(self.path("T")), [])
         rerun = self.start(["src/Data", "out.zip", "T", "-r"], 0, False)
         self.assertEqual(rerun.wait(timeout=60), 0, rerun.stderr.read())
