@@ -58,10 +58,10 @@ class SharedTest(harness.ScratchTest):
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                 preexec_fn=self.drop, **kw)
 
-    def run_while_held(self, folder, runs, check_held):
+    def run_while_held(self, folder, runs, check_held, status=0):
         """Starts the runs while the test holds folder's lock, as another run
         would; none may end, and check_held holds, until it is let go.
-        Returns each run's stderr; each said it waited and ended with 0."""
+        Returns each run's stderr; each said it waited and ended with status."""
         held = os.open(folder, os.O_RDONLY)
         fcntl.flock(held, fcntl.LOCK_EX)
         procs = [self.trevask(*args) for args in runs]
@@ -73,7 +73,7 @@ class SharedTest(harness.ScratchTest):
         for proc in procs:
             out, err = proc.communicate(timeout=60)
             self.assertIn(b"waiting for another run", err)
-            self.assertEqual(proc.returncode, 0, err)
+            self.assertEqual(proc.returncode, status, err)
             errs.append(err)
         return errs
 
@@ -119,6 +119,22 @@ class SharedTest(harness.ScratchTest):
         self.assertEqual(sorted(harness.zip_infos(self.path("outB.zip"))),
                          ["Data.zip", "Y/", "Y/Y.zip"])
         self.assertEqual(os.listdir(self.path("T")), [])
+
+    def test_mirror_folder_made_while_a_run_waits_is_not_taken(self):
+        os.mkdir(self.path("T"))
+        os.chown(self.path("T"), 65534, 65534)
+
+        def make_theirs():
+            harness.make_files(self.path("T"), {"Data/theirs.txt": b"theirs"})
+            for name in ("T/Data", "T/Data/theirs.txt"):
+                os.chown(self.path(name), 65534, 65534)
+        # Past the checks, a -r run must still refuse a mirror folder that
+        # is not its own: it would remove it.
+        err, = self.run_while_held(self.path("T"), [("sA/Data", "outA.zip", "T", "-r")],
+                                   make_theirs, status=FAILURE)
+        self.assertIn(b"the mirror folder already exists and -r would remove it", err)
+        self.assertEqual(os.listdir(self.path("T/Data")), ["theirs.txt"])
+        self.assertFalse(os.path.exists(self.path("outA.zip")))
 
     def test_run_inside_another_runs_temp_folder_waits(self):
         os.makedirs(self.path("T/Data"))
