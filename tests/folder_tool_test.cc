@@ -139,6 +139,20 @@ TEST(MakeDirectoryPath, CreatesEachPrefixOnceAndIgnoresExisting) {
   }
 }
 
+#ifdef _WIN32
+// A share is a root without a separator at its end: the first folder below
+// \\server\share is \\server\share\x, never \\server\sharex (a folder of
+// another share, outside TempFolder).
+TEST(MakeDirectoryPath, TheFirstFolderBelowAShareIsInsideIt) {
+  FolderTool tool;
+  const std::string share = "\\\\trevask-no-such-server\\share";
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(tool.MakeDirectoryPath(share + "\\x\\y"));
+  const std::string said = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(said.find(share + "x"), std::string::npos) << said;
+}
+#endif
+
 TEST(CommandLines, EachPathIsOneArgumentInItsExactForm) {
   std::vector<std::string> args;
   ASSERT_TRUE(trevask::BuildArchiverArguments("X.zip", P("C:/D/*.*"), "-a",
