@@ -53,12 +53,14 @@ bool FolderTool::MakeDirectoryPath(const std::string& path,
   // The walk asks again for folders it has made; one look then suffices
   // where every prefix would be attempted anew.
   if (IsExistingFolder(path)) return true;
-  // The root stays with the first component; runs of separators inside
-  // collapse and a trailing one adds nothing.
-  const size_t root = RootLength(path);
-  std::string prefix = path.substr(0, root);
+  // The root stays whole (a share is never made), with the separators that
+  // follow it; runs of separators inside collapse and a trailing one adds
+  // nothing.
+  size_t start = RootLength(path);
+  while (start < path.size() && FindSeparator(path, start) == start) ++start;
+  std::string prefix = path.substr(0, start);
   std::string failed, why;
-  PathComponents parts(path, root);
+  PathComponents parts(path, start);
   for (bool first = true; parts.Next(); first = false) {
     if (!first) prefix += kSeparator;
     prefix += parts.Name();

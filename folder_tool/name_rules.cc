@@ -2,7 +2,6 @@
 // from the platform files.
 #include "folder_tool/name_rules.h"
 
-#include <algorithm>
 #include <cctype>
 #include <cstring>
 
@@ -18,8 +17,9 @@ size_t FindLastSeparator(const std::string& path) {
 }
 
 std::string DropTrailingSeparators(std::string path) {
-  const size_t keep = std::max<size_t>(1, RootLength(path));
-  while (path.size() > keep && FindLastSeparator(path) == path.size() - 1) {
+  // A root keeps one separator: "/" and "C:\" stay, "//" and "\\" lose one.
+  auto drive_root = [&path] { return path.size() == 3 && IsDriveRelative(path.substr(0, 2)); };
+  while (path.size() > 1 && !drive_root() && FindLastSeparator(path) == path.size() - 1) {
     path.pop_back();
   }
   return path;

@@ -139,6 +139,17 @@ TEST(MakeDirectoryPath, CreatesEachPrefixOnceAndIgnoresExisting) {
   }
 }
 
+TEST(DropTrailingSeparators, ARootKeepsOneSeparator) {
+  const std::pair<std::string, std::string> kCases[] = {
+      {"src/Data/", "src/Data"}, {"a//", "a"}, {"/", "/"}, {"//", "/"}, {"Data", "Data"},
+#ifdef _WIN32
+      {"C:\\", "C:\\"}, {"C:\\a\\", "C:\\a"}, {"C:", "C:"}, {"\\\\", "\\"},
+      {"\\\\srv\\", "\\\\srv"}, {"\\\\srv\\share\\", "\\\\srv\\share"},
+#endif
+  };
+  for (const auto& c : kCases) EXPECT_EQ(trevask::DropTrailingSeparators(P(c.first)), P(c.second));
+}
+
 #ifdef _WIN32
 // A share is a root without a separator at its end: the first folder below
 // \\server\share is \\server\share\x, never \\server\sharex (a folder of
