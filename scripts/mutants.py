@@ -14,11 +14,12 @@ of mutants caught.
 Run by hand, not in CI. Needs the default build's dependencies
 (scripts/build-libzip.sh native build/deps/libzip-native). A mutated build
 may delete what it should not. Run as root, the script builds and tests as
-root in namespaces of its own: its own process ids, its own /tmp, and every
-mount read-only but the scratch copy, so that the tests that set up other
-users' folders run as in CI while nothing of the machine's can be touched.
-Run as another user, it builds and tests as that user, and the tests that
-need root are skipped.
+root in namespaces of its own (process ids, mounts, network, IPC, host
+name), with its own /tmp and /dev, every other mount read-only, and
+without the capabilities that could undo that, so that the tests that set
+up other users' folders run as in CI while nothing of the machine's can be
+touched. Run as another user, it builds and tests as that user, and the
+tests that need root are skipped.
 """
 import argparse
 import os
@@ -113,39 +114,63 @@ MUTANTS = [
 
 
 # Root in namespaces of its own: its own process ids (nothing outside can be
-# signalled), its own /tmp and /dev/shm, and every other mount read-only
-# except the scratch copy. The check at the end refuses to go on when the
-# machine's files are still writable.
+# signalled), network, IPC and host name; its own /tmp, and a /dev of its
+# own without disks; every other mount read-only but the scratch copy,
+# /proc/sys too; and without the capabilities to undo any of that (mount,
+# raw I/O, modules, device nodes, tracing). The tests need only owners,
+# modes and user changes. The check at the end stops the run when any
+# other mount is still writable.
 SANDBOX = r"""
 set -e
-scratch=$1 repo=$2; shift 2
+trap '[ $? -eq 0 ] || exit 125' EXIT
+scratch=$1; shift
 mount --bind "$scratch" /mnt
 mount -t tmpfs -o mode=1777 tmpfs /tmp
 mkdir -p "$scratch"
 mount --move /mnt "$scratch"
-mount -t tmpfs -o mode=1777 tmpfs /dev/shm
-findmnt -rno TARGET | while read -r target; do
+mount -t tmpfs -o mode=755 tmpfs /mnt
+for node in null zero full random urandom tty; do
+  touch "/mnt/$node"
+  mount --bind "/dev/$node" "/mnt/$node"
+done
+mkdir /mnt/pts /mnt/shm
+mount -t devpts -o newinstance,ptmxmode=0666,mode=620 devpts /mnt/pts
+mount -t tmpfs -o mode=1777 tmpfs /mnt/shm
+ln -s pts/ptmx /mnt/ptmx
+ln -s /proc/self/fd /mnt/fd
+ln -s fd/0 /mnt/stdin
+ln -s fd/1 /mnt/stdout
+ln -s fd/2 /mnt/stderr
+umount -l /dev
+mount --move /mnt /dev
+for entry in /proc/sys /proc/sysrq-trigger; do
+  if [ -e "$entry" ]; then mount --bind "$entry" "$entry"; fi
+done
+writable="$scratch /tmp /dev/shm /dev/pts /proc"
+is_writable() { for w in $writable; do [ "$1" = "$w" ] && return 0; done; return 1; }
+awk '{print $5}' /proc/self/mountinfo | while read -r target; do
   target=$(printf '%b' "$target")
-  case "$target" in "$scratch"|/tmp|/dev/shm|/proc) continue;; esac
-  mount -o remount,bind,ro "$target" 2>/dev/null || true
+  is_writable "$target" || mount -o remount,bind,ro "$target" 2>/dev/null || true
 done
-for writable in / /etc /usr /root /work "$repo"; do
-  if [ -e "$writable" ] && [ -w "$writable" ]; then
-    echo "sandbox: $writable is still writable" >&2
-    exit 125
-  fi
-done
+left=$(awk '$6 !~ /(^|,)ro(,|$)/ {print $5}' /proc/self/mountinfo | while read -r target; do
+  is_writable "$(printf '%b' "$target")" || echo "$target"
+done)
+if [ -n "$left" ]; then
+  echo "sandbox: still writable: $left" >&2
+  exit 125
+fi
 cd "$PWD"
-exec "$@"
+trap - EXIT
+exec setpriv --bounding-set -all,+chown,+dac_override,+dac_read_search,+fowner,+fsetid,+kill,+setgid,+setuid -- "$@"
 """
 
 
 def run(command, cwd, log, scratch):
     with open(log, "a") as out:
         if os.geteuid() == 0:
-            command = ["unshare", "--mount", "--pid", "--fork", "--mount-proc",
-                       "--propagation", "private", "sh", "-c", SANDBOX, "sandbox",
-                       scratch, ROOT] + command
+            command = ["unshare", "--mount", "--pid", "--fork", "--mount-proc", "--net",
+                       "--ipc", "--uts", "--cgroup", "--propagation", "private",
+                       "sh", "-c", SANDBOX, "sandbox", scratch] + command
         status = subprocess.run(command, cwd=cwd, stdout=out, stderr=subprocess.STDOUT).returncode
     if status == 125:
         sys.exit("the sandbox could not be set up; see %s" % log)
