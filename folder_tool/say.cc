@@ -7,23 +7,13 @@
 namespace trevask {
 
 void Say(const char* format, ...) {
+  // The prefix and line end join the format, not the text, so that the
+  // line goes out in one call.
+  const std::string line = std::string("trevask: ") + format + "\n";
   va_list args;
   va_start(args, format);
-  va_list again;
-  va_copy(again, args);
-  int n = std::vsnprintf(nullptr, 0, format, args);
+  std::vfprintf(stderr, line.c_str(), args);
   va_end(args);
-  std::string line = "trevask: ";
-  if (n > 0) {
-    std::string text(static_cast<size_t>(n) + 1, '\0');
-    std::vsnprintf(&text[0], text.size(), format, again);
-    text.resize(static_cast<size_t>(n));
-    line += text;
-  }
-  va_end(again);
-  line += '\n';
-  // One write, so that a line is never split by another writer's.
-  std::fputs(line.c_str(), stderr);
 }
 
 void ReportArchiverFailure() {
