@@ -4,8 +4,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <map>
-#include <set>
-#include <tuple>
 #include <vector>
 
 #include "archiver/archiver_fs.h"
@@ -29,26 +27,27 @@ struct State {
 
 State state;
 
-// The same folders as the walk, links to folders followed; a folder met
-// again through a link (a loop) is counted once.
-using Seen = std::set<std::tuple<unsigned long long, unsigned long long, unsigned long long>>;
-void Count(const std::string& dir, Seen* seen) {
-  platform::FileId id;
-  if (platform::GetFileId(dir, &id) && !seen->insert({id.volume, id.high, id.low}).second) {
-    return;
-  }
+// The same folders as the walk: links to folders followed by the walk's
+// own rule, so that a loop is not counted at all.
+void Count(const std::string& dir, std::vector<platform::FileId>* path) {
   std::vector<archiver::Entry> entries;
   std::string error;
   ++state.folders;
   std::uint64_t& own = state.bytes_of[dir];
   if (!archiver::ListFolder(dir, &entries, &error)) return;
   for (const archiver::Entry& e : entries) {
+    const std::string child = dir + kSeparator + e.name;
     if (e.type == archiver::Entry::kFile) {
       ++state.files;
       own += e.size;
       state.bytes += e.size;
-    } else if (e.type == archiver::Entry::kFolder || e.why_skipped == "a link to a folder") {
-      Count(dir + kSeparator + e.name, seen);
+    } else if (e.type == archiver::Entry::kFolder ||
+               (e.why_skipped == "a link to a folder" &&
+                JudgeFolderLink(*path, dir, child) == FolderLink::kFollow)) {
+      platform::FileId id;
+      path->push_back(platform::GetFileId(child, &id) ? id : platform::FileId());
+      Count(child, path);
+      path->pop_back();
     }
   }
 }
@@ -95,8 +94,9 @@ void Begin(const std::string& source) {
   if (!StderrIsTerminal()) return;
   state.on = true;
   state.start = std::chrono::steady_clock::now();
-  Seen seen;
-  Count(source, &seen);
+  std::vector<platform::FileId> path(1);
+  platform::GetFileId(source, &path[0]);
+  Count(source, &path);
   Show();
 }
 

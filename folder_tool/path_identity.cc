@@ -1,6 +1,7 @@
 // Containment by identity, on top of the platform's file identities.
 #include "folder_tool/path_identity.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "folder_tool/folder_tool.h"
@@ -89,6 +90,16 @@ bool PathIsWithin(const std::string& inner, const std::string& outer) {
     if (parent == at) return false;
     at = parent;
   }
+}
+
+FolderLink JudgeFolderLink(const std::vector<platform::FileId>& path, const std::string& dir,
+                           const std::string& child) {
+  platform::FileId id;
+  if (!platform::GetFileId(child, &id)) return FolderLink::kUnresolved;
+  if (std::find(path.begin(), path.end(), id) != path.end() || PathIsWithin(dir, child)) {
+    return FolderLink::kLoop;
+  }
+  return FolderLink::kFollow;
 }
 
 }  // namespace trevask

@@ -4,6 +4,7 @@
 #define TREVASK_FOLDER_TOOL_PATH_IDENTITY_H_
 
 #include <string>
+#include <vector>
 
 namespace trevask {
 
@@ -44,6 +45,15 @@ std::string FinalPath(const std::string& path);
 // Compares path text the way the file system does (case-folding or not).
 bool PathTextEqual(const std::string& a, const std::string& b);
 }  // namespace platform
+
+// The one rule for links to folders, shared by the walk, its count and
+// --compare. A link at child (an entry of dir) that leads to a folder is
+// walked like a folder, unless it leads back up: to a folder on the walk's
+// path (the identities of dir and the folders above it, as walked), or to
+// one that holds dir. kUnresolved: the link leads nowhere one can look.
+enum class FolderLink { kFollow, kLoop, kUnresolved };
+FolderLink JudgeFolderLink(const std::vector<platform::FileId>& path, const std::string& dir,
+                           const std::string& child);
 
 }  // namespace trevask
 

@@ -52,12 +52,11 @@ void KeepWalkable(FolderTool* tool, const std::string& dir, WalkGuard* guard,
     std::string child = Join(dir, name);
     const bool link = KindOf(child) == PathKind::kLink;
     if (link) {
-      platform::FileId id;
+      const FolderLink verdict = JudgeFolderLink(guard->path, dir, child);
       const char* why = nullptr;
-      if (!platform::GetFileId(child, &id)) {
+      if (verdict == FolderLink::kUnresolved) {
         why = "a link that cannot be followed";
-      } else if (std::find(guard->path.begin(), guard->path.end(), id) != guard->path.end() ||
-                 PathIsWithin(dir, child)) {
+      } else if (verdict == FolderLink::kLoop) {
         why = "a link to a folder that holds it (a loop); its files are archived where they are";
       } else if (PathIsWithin(guard->mirror_root, child) ||
                  PathIsWithin(child, guard->mirror_root)) {
