@@ -1,10 +1,16 @@
 #include "app/driver.h"
 
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "app/progress.h"
+#include "archiver/archiver_fs.h"
+#include "archiver/update_lock.h"
+#include "extract/zip_reader.h"
 #include "folder_tool/folder_tool.h"
 #include "folder_tool/name_rules.h"
 #include "folder_tool/path_identity.h"
@@ -173,18 +179,23 @@ int CheckMirror(const Options& options, Paths* paths, PathKind* mirror_kind) {
   return 0;
 }
 
-// DstFileName: a new or regular file in an existing folder, outside
-// SourceFolder and the mirror folder.
+// The folder that holds path, with its trailing separator; "." for a bare
+// name.
+std::string HolderOf(const std::string& path) {
+  const size_t last = FindLastSeparator(path);
+  return last == std::string::npos ? "." : path.substr(0, last + 1);
+}
+
+// DstFileName: a new or regular file in an existing folder, outside SourceFolder and the mirror folder.
 int CheckDestination(const Paths& paths) {
   const std::string& destination = paths.destination;
   if (IsExistingFolder(destination)) {
     return Refuse("DstFileName is an existing folder", destination);
   }
-  const size_t last = FindLastSeparator(destination);
-  const std::string holder = last == std::string::npos ? "." : destination.substr(0, last + 1);
-  if (!IsExistingFolder(holder)) {
+  if (!IsExistingFolder(HolderOf(destination))) {
     return Refuse("the folder of DstFileName does not exist", destination);
   }
+
   // Opening a FIFO or a device would block or read from it.
   if (IsSpecialFile(destination)) {
     return Refuse("DstFileName exists and is not a regular file", destination);
@@ -199,7 +210,8 @@ int CheckDestination(const Paths& paths) {
 }
 
 // Another user who can rename a folder on either way can swap it for a
-// link while the run writes, and -r would then remove through it.
+// link while the run writes, and -r would then remove through it. The
+// bundle's folder must also take the new bundle, seen before the walk.
 int CheckWays(const Paths& paths) {
   if (CheckMirrorWay(paths.mirror) != 0) return -1;
   std::string folder, reason;
@@ -207,6 +219,15 @@ int CheckWays(const Paths& paths) {
     return Refuse("DstFileName is not safe: " + reason + "; write the bundle to a "
                   "folder that only you can write",
                   folder);
+  }
+  // The bundle is written beside the file a link at DstFileName leads to.
+  std::string target;
+  if (!archiver::FinalTarget(paths.destination, &target, &reason)) {
+    return Refuse("DstFileName cannot be followed: " + reason, paths.destination);
+  }
+  if (!FolderIsWritable(HolderOf(target), &reason)) {
+    return Refuse("the bundle cannot be written in the folder of DstFileName: " + reason,
+                  paths.destination);
   }
   return 0;
 }
@@ -224,11 +245,94 @@ int CheckPaths(char** argv, const Options& options, Paths* paths) {
   }
   if (!ArchiverFound(options.kind)) {
     Say("the archiver %s was not found; put it on PATH", ArchiverCommandName(options.kind));
+    // Scripts look for the message of a failed archiver run.
+    ReportArchiverFailure();
     return -1;
   }
   if (mirror_kind == PathKind::kFolder) {
     Say("the mirror folder %s already exists; what it holds goes into the bundle too",
         paths->mirror.c_str());
+  }
+  return 0;
+}
+
+// An existing DstFileName read as the zip it must be, for the check below.
+class ExistingFile : public extract::Source {
+ public:
+  explicit ExistingFile(std::FILE* f) : f_(f) {
+    archiver::SeekFile(f_, 0, SEEK_END);
+    size_ = static_cast<std::uint64_t>(archiver::TellFile(f_));
+  }
+  ~ExistingFile() override { std::fclose(f_); }
+  std::uint64_t Size() const override { return size_; }
+  bool ReadAt(std::uint64_t offset, void* into, std::size_t n, std::string* error) const override {
+    if (!archiver::SeekFile(f_, static_cast<std::int64_t>(offset), SEEK_SET) ||
+        std::fread(into, 1, n, f_) != n) {
+      *error = "cannot read it: " + archiver::LastErrorText();
+      return false;
+    }
+    return true;
+  }
+
+ private:
+  std::FILE* f_;
+  std::uint64_t size_ = 0;
+};
+
+bool EndsWithZip(const std::string& name) {
+  return name.size() > 4 && SameName(name.substr(name.size() - 4), ".zip");
+}
+
+// An existing DstFileName is updated only when it is empty or the bundle of
+// a folder of this one's name: an update from another source would put its
+// folders over this one's and leave two archives at the top. Looked at
+// under the bundle's lock, so that two runs cannot both pass.
+int CheckExistingBundle(const Paths& paths) {
+  const std::string& destination = paths.destination;
+  if (KindOf(destination) == PathKind::kMissing) return 0;
+  int error_number = 0;
+  std::FILE* f = archiver::OpenForReading(destination, &error_number);
+  if (f == nullptr) {
+    errno = error_number;
+    return Refuse("DstFileName exists and cannot be read: " + archiver::LastErrorText(),
+                  destination);
+  }
+  ExistingFile file(f);
+  // Taken as a new archive, as the archivers take it.
+  if (file.Size() == 0) return 0;
+  std::vector<extract::Member> members;
+  std::string error;
+  if (!extract::ReadDirectory(file, &members, &error)) {
+    return Refuse("DstFileName exists and is not a zip archive (" + error +
+                      "); nothing was touched",
+                  destination);
+  }
+  const std::string own = FolderName(RelativePart(paths.source)) + ".zip";
+  bool laid_out = false;
+  for (const extract::Member& m : members) {
+    const std::string& name = m.name;
+    const size_t slash = name.rfind('/');
+    if (slash == std::string::npos && EndsWithZip(name)) {
+      if (!SameName(name, own)) {
+        return Refuse("DstFileName is the bundle of another folder (" + name +
+                          " at its top, where this source's is " + own +
+                          "); write it to another file, or remove it first",
+                      destination);
+      }
+      laid_out = true;
+    } else if (slash != std::string::npos && slash + 1 < name.size()) {
+      // F/.../F.zip: a folder's archive below the top.
+      const size_t before = name.rfind('/', slash - 1);
+      const std::string folder =
+          name.substr(before == std::string::npos ? 0 : before + 1,
+                      slash - (before == std::string::npos ? 0 : before + 1));
+      laid_out = laid_out || name.compare(slash + 1, std::string::npos, folder + ".zip") == 0;
+    }
+  }
+  if (!members.empty() && !laid_out) {
+    return Refuse("DstFileName is a zip archive but not a bundle of folder archives; "
+                  "nothing was touched",
+                  destination);
   }
   return 0;
 }
@@ -281,9 +385,19 @@ int MakeMirror(const Paths& paths) {
   return 0;
 }
 
-int RunBundle(const Paths& paths, const Options& options, RunLocks* locks) {
+int RunBundle(const Paths& paths, const Options& options, RunLocks* locks,
+              const platform::FileId& mirror_id) {
   // Its archiver takes the update lock this run holds as its own.
   locks->HandBundleToChildren();
+  // And it writes only into the folder locked here, from the mirror folder
+  // made here, however either was swapped since.
+  std::string target, error;
+  platform::FileId holder_id;
+  if (!archiver::FinalTarget(paths.destination, &target, &error) ||
+      !platform::GetFileId(HolderOf(target), &holder_id)) {
+    return Refuse("cannot look at the folder of DstFileName", paths.destination);
+  }
+  ExpectFolders(&holder_id, &mirror_id);
   FolderTool tool;
   std::string pattern = paths.mirror + kSeparator + "*.*";
   progress::Erase();
@@ -307,6 +421,7 @@ int Run(const Paths& paths, const Options& options) {
     ExitIfInterrupted();
     return Refuse("cannot lock: " + error, paths.temp_root);
   }
+  if (CheckExistingBundle(paths) != 0) return -1;
   // A mirror folder that cannot be made fails the run before anything runs.
   if (options.remove == 1 ? MakeMirror(paths) != 0
                           : !tool.MakeDirectoryPath(paths.mirror, paths.temp_root)) {
@@ -315,6 +430,10 @@ int Run(const Paths& paths, const Options& options) {
   // Folders made since the checks, by this run or meanwhile by another user
   // (TempFolder in /tmp, say), must be trusted as well.
   if (CheckMirrorWay(paths.mirror) != 0) return -1;
+  platform::FileId mirror_id = made_mirror.id;
+  if (!made_mirror.set && !platform::GetFileId(paths.mirror, &mirror_id)) {
+    return Refuse("cannot look at the mirror folder", paths.mirror);
+  }
 
   progress::NoteExistingBundle(paths.destination);
   progress::Begin(paths.source);
@@ -322,7 +441,7 @@ int Run(const Paths& paths, const Options& options) {
                                    paths.destination);
   if (RunStopped()) return -1;
 
-  if (RunBundle(paths, options, &locks) != 0) return -1;
+  if (RunBundle(paths, options, &locks, mirror_id) != 0) return -1;
   // A mirror tree with failed folders is kept for the user to inspect.
   if (walk_status != 0) return -1;
   if (options.remove != 1) return 0;

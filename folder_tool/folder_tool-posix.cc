@@ -204,7 +204,8 @@ bool FindProgram(const std::string& name, std::string* found) {
 volatile sig_atomic_t pending_signal = 0;
 volatile sig_atomic_t running_child = 0;
 void (*interrupt_cleanup)() = nullptr;
-const int kForwarded[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+// SIGPIPE: our reader has gone (| head -1), so nothing more is wanted.
+const int kForwarded[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
 
 extern "C" void OnRunInterrupted(int sig) {
   if (pending_signal == 0) pending_signal = sig;
@@ -304,8 +305,11 @@ int RunArchiverProgram(const std::vector<std::string>& args, const std::string& 
   }
   running_child = 0;
   if (status != -1 && WIFSIGNALED(status) &&
-      (WTERMSIG(status) == SIGINT || WTERMSIG(status) == SIGQUIT) && pending_signal == 0) {
-    // The user's interrupt reached only the archiver: it ends the run too.
+      (WTERMSIG(status) == SIGINT || WTERMSIG(status) == SIGQUIT ||
+       WTERMSIG(status) == SIGPIPE) &&
+      pending_signal == 0) {
+    // The user's interrupt, or the closed pipe we share, reached only the
+    // archiver: it ends the run too.
     pending_signal = WTERMSIG(status);
   }
   ExitIfInterrupted();
@@ -396,6 +400,14 @@ bool GetFileId(const std::string& path, FileId* id) {
   return true;
 }
 
+void SetChildVariable(const char* name, const std::string& value) {
+  if (value.empty()) {
+    unsetenv(name);
+  } else {
+    setenv(name, value.c_str(), 1);
+  }
+}
+
 // AbsolutePath has resolved every link already.
 std::string FinalPath(const std::string& path) { return path; }
 
@@ -416,6 +428,10 @@ void InstallInterruptHandling(void (*cleanup)()) {
   }
 }
 
+void NoteOutputError() {
+  if (errno == EPIPE && platform::pending_signal == 0) platform::pending_signal = SIGPIPE;
+}
+
 void ExitIfInterrupted() {
   int sig = platform::pending_signal;
   if (sig == 0) return;
@@ -432,6 +448,12 @@ void ExitIfInterrupted() {
   raise(sig);
   sigprocmask(SIG_UNBLOCK, &just, nullptr);
   _exit(128 + sig);
+}
+
+bool FolderIsWritable(const std::string& folder, std::string* reason) {
+  if (faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0) return true;
+  *reason = std::strerror(errno);
+  return false;
 }
 
 bool ArchiverFound(ArchiverKind kind) {

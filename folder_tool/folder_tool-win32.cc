@@ -258,6 +258,12 @@ int RemoveTree(const std::string& path, const FileId* expected) {
   return std::system(line.c_str());
 }
 
+void SetChildVariable(const char* name, const std::string& value) {
+  // The C runtime's copy as well: system() hands that one on.
+  SetEnvironmentVariableA(name, value.empty() ? nullptr : value.c_str());
+  _putenv_s(name, value.c_str());
+}
+
 bool PathTextEqual(const std::string& a, const std::string& b) {
   return lstrcmpiA(a.c_str(), b.c_str()) == 0;
 }
@@ -321,6 +327,32 @@ void InstallInterruptHandling(void (*)()) {
 
 // Windows ends the process on Ctrl-C itself, and the job takes the rest.
 void ExitIfInterrupted() {}
+// A closed pipe shows only as failed writes, which end no run here.
+void NoteOutputError() {}
+
+// Access lists decide, which no single call reads out: a file made and
+// gone again in one step asks the system itself.
+bool FolderIsWritable(const std::string& folder, std::string* reason) {
+  std::wstring wide;
+  std::string probe = folder;
+  if (!probe.empty() && probe.back() != '\\' && probe.back() != '/') probe += '\\';
+  probe += ".trevask-probe-" + std::to_string(GetCurrentProcessId());
+  if (!ToWide(probe, &wide)) {
+    *reason = "the name cannot be carried";
+    return false;
+  }
+  HANDLE h = CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    DWORD code = GetLastError();
+    // Taken by a probe of another run: the folder takes files.
+    if (code == ERROR_FILE_EXISTS) return true;
+    *reason = ErrorText(code);
+    return false;
+  }
+  CloseHandle(h);
+  return true;
+}
 
 // cmd.exe searches the current folder first, then PATH with its own rules.
 bool ArchiverFound(ArchiverKind) { return true; }

@@ -87,6 +87,16 @@ void HintNextFolder(const std::string& dir) { next_folder = dir; }
 
 bool RunStopped() { return run_stopped; }
 
+void ExpectFolders(const platform::FileId* archive_folder, const platform::FileId* source_folder) {
+  auto text = [](const platform::FileId* id) {
+    if (id == nullptr) return std::string();
+    return std::to_string(id->volume) + ":" + std::to_string(id->high) + ":" +
+           std::to_string(id->low);
+  };
+  platform::SetChildVariable("TREVASK_ARCHIVE_FOLDER", text(archive_folder));
+  platform::SetChildVariable("TREVASK_SOURCE_FOLDER", text(source_folder));
+}
+
 bool CreateNewFolder(const std::string& path, std::string* error) {
   return platform::CreateOneDirectory(path, error);
 }
@@ -98,7 +108,7 @@ int FolderTool::RunArchiver(const std::string& archive,
   if (run_stopped || !BuildArchiverArguments(archive, source, options, kind, &args)) {
     return -1;
   }
-  std::fflush(stdout);
+  if (std::fflush(stdout) != 0) NoteOutputError();
   bool started = true;
   std::string read_ahead;
   read_ahead.swap(next_folder);

@@ -70,6 +70,15 @@ class FolderTool {
 // the archiver's work overlap. Used once.
 void HintNextFolder(const std::string& dir);
 
+namespace platform { struct FileId; }
+// The folders that the archiver runs started from now on may write into and
+// read from, by identity (nullptr: not checked). The archiver refuses, writing
+// nothing, when the folder it finds is another: swapped since it was made.
+void ExpectFolders(const platform::FileId* archive_folder, const platform::FileId* source_folder);
+
+// True when the user may make files in folder; false with the system's reason.
+bool FolderIsWritable(const std::string& folder, std::string* reason);
+
 // True once an archiver could not be found or started: nothing more is run.
 bool RunStopped();
 // Whether the kind's archiver can be found as it will be looked for; true
@@ -77,11 +86,15 @@ bool RunStopped();
 bool ArchiverFound(ArchiverKind kind);
 
 // Ctrl-C, SIGTERM and SIGHUP end the running archiver as well, then the
-// run: cleanup runs first, then the process ends by that signal. On Windows
+// run: cleanup runs first, then the process ends by that signal. A closed
+// pipe on our output (SIGPIPE, or EPIPE where SIGPIPE is ignored), or an
+// archiver ended by one, is an interruption the same way. On Windows
 // everything the run starts ends with it (a job object).
 void InstallInterruptHandling(void (*cleanup)());
 // Ends the run that way once an interruption has arrived; else returns.
 void ExitIfInterrupted();
+// Takes a failed write to stdout or stderr as the closed pipe it may be.
+void NoteOutputError();
 
 
 // The locks of one run, held from Acquire to destruction: TempFolder's, so
@@ -106,7 +119,6 @@ class RunLocks {
   void* held_ = nullptr;  // the platform's lock objects
 };
 
-namespace platform { struct FileId; }
 // Removes the folder path with everything beneath it only while it is the
 // folder id names; -2, removing nothing, when it is not. Links are never
 // followed.

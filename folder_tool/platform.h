@@ -28,6 +28,9 @@ int RunArchiverProgram(const std::vector<std::string>& args, const std::string& 
 struct FileId;
 int RemoveTree(const std::string& path, const FileId* expected = nullptr);
 
+// Sets name in the environment the archivers inherit; empty value: removes it.
+void SetChildVariable(const char* name, const std::string& value);
+
 }  // namespace platform
 }  // namespace trevask
 

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <string>
 
+#include "folder_tool/folder_tool.h"
+
 namespace trevask {
 
 void Say(const char* format, ...) {
@@ -12,13 +14,13 @@ void Say(const char* format, ...) {
   const std::string line = std::string("trevask: ") + format + "\n";
   va_list args;
   va_start(args, format);
-  std::vfprintf(stderr, line.c_str(), args);
+  if (std::vfprintf(stderr, line.c_str(), args) < 0) NoteOutputError();
   va_end(args);
 }
 
 void ReportArchiverFailure() {
   std::fputs("PKZIP Compress Error!", stdout);
-  std::fflush(stdout);
+  if (std::fflush(stdout) != 0) NoteOutputError();
 }
 
 }  // namespace trevask

@@ -121,11 +121,17 @@ int Walk(const std::string& dir, const std::string& relative,
 
   // Everything below tempRoot is made here or must be a real folder: a
   // planted link would have the archives written wherever it leads.
+  // Each archiver is told which folder it is to write into, so that one
+  // swapped for a link since is refused rather than written through.
   std::string mirror = Join(tempRoot, relative);
-  bool mirror_ok = tool.MakeDirectoryPath(mirror, tempRoot);
+  platform::FileId mirror_id;
+  bool mirror_ok = tool.MakeDirectoryPath(mirror, tempRoot) &&
+                   platform::GetFileId(mirror, &mirror_id);
   std::vector<char> leaf_ok(names.size(), 1);
+  std::vector<platform::FileId> leaf_ids(names.size());
   for (size_t j = 0; j < names.size() && mirror_ok; ++j) {
-    leaf_ok[j] = tool.MakeDirectoryPath(Join(mirror, names[j]), tempRoot);
+    const std::string leaf = Join(mirror, names[j]);
+    leaf_ok[j] = tool.MakeDirectoryPath(leaf, tempRoot) && platform::GetFileId(leaf, &leaf_ids[j]);
   }
 
   const char* options = FolderArchiveOptions(kind);
@@ -146,6 +152,7 @@ int Walk(const std::string& dir, const std::string& relative,
   };
   hint_leaf_after(0);
   progress::Erase();
+  ExpectFolders(&mirror_id, nullptr);
   if (!mirror_ok || clash ||
       tool.RunArchiver(archive, Pattern(dir), options, kind) != 0) {
     ReportArchiverFailure();
@@ -158,6 +165,7 @@ int Walk(const std::string& dir, const std::string& relative,
     std::string leaf_archive = Join(Join(mirror, names[j]), names[j] + ".zip");
     hint_leaf_after(j + 1);
     progress::Erase();
+    ExpectFolders(&leaf_ids[j], nullptr);
     if (!leaf_ok[j] || tool.RunArchiver(leaf_archive,
                                         Pattern(Join(dir, names[j])), options,
                                         kind) != 0) {
