@@ -1,0 +1,141 @@
+"""Every run ends in a refusal up front, a failed run with a message and
+nothing lost, or complete results with exit 0: existing destinations of
+every kind, two sources racing for one bundle, a closed pipe."""
+import os
+import subprocess
+import threading
+import unittest
+import zipfile
+
+import harness
+from harness import FAILURE, native, snapshot
+
+EMPTY_ZIP = b"PK\x05\x06" + bytes(18)
+
+
+def a_zip(members):
+    def make(path):
+        with zipfile.ZipFile(path, "w") as z:
+            for name, data in members.items():
+                z.writestr(name, data)
+    return make
+
+
+def raw(data):
+    def make(path):
+        with open(path, "wb") as f:
+            f.write(data)
+    return make
+
+
+# What is at DstFileName before a run of src/Data: (name, make it, refused
+# with, or None when the run goes ahead).
+DESTINATIONS = [
+    ("an empty file", raw(b""), None),
+    ("a zip without members", raw(EMPTY_ZIP), None),
+    ("this folder's bundle", a_zip({"Data.zip": EMPTY_ZIP}), None),
+    ("a failed run's bundle without its top", a_zip({"A/A.zip": EMPTY_ZIP}), None),
+    ("another folder's bundle", a_zip({"Other.zip": EMPTY_ZIP, "A/A.zip": EMPTY_ZIP}),
+     b"the bundle of another folder (Other.zip at its top"),
+    ("a zip of other files", a_zip({"notes.txt": b"n", "x/y.txt": b"y"}),
+     b"is a zip archive but not a bundle"),
+    ("a file that is no zip", raw(b"not a zip archive at all" * 10),
+     b"is not a zip archive"),
+]
+
+TREE = {"src/Data/d.txt": b"d", "src/Data/A/a.txt": b"a", "other/Other/o.txt": b"o",
+        "other/Other/A/x.txt": b"x"}
+
+
+class VerdictTest(harness.ScratchTest):
+    def setUp(self):
+        super().setUp()
+        harness.make_files(self.dir, TREE)
+
+    def trevask(self, *args, **kw):
+        return harness.run("trevask", [native(a) for a in args], self.dir,
+                           env_path=harness.search_path(harness.BIN_DIR), timeout=120, **kw)
+
+    def test_existing_destinations(self):
+        for name, make, refused in DESTINATIONS:
+            with self.subTest(destination=name):
+                make(self.path("b.zip"))
+                before = harness.read_bytes(self.path("b.zip"))
+                result = self.trevask("src/Data", "b.zip", "T", "-r")
+                if refused is None:
+                    self.assertEqual(result.returncode, 0, result.stderr)
+                    members = harness.read_zip(self.path("b.zip"))
+                    self.assertIn("Data.zip", members)
+                    self.assertNotIn("Other.zip", members)
+                else:
+                    self.assertEqual(result.returncode, FAILURE)
+                    self.assertIn(refused, result.stderr)
+                    self.assertEqual(result.stdout, b"")
+                    self.assertEqual(harness.read_bytes(self.path("b.zip")), before)
+                    self.assertFalse(os.path.exists(self.path("T/Data")))
+                os.remove(self.path("b.zip"))
+
+    def test_a_second_source_never_overwrites_the_first(self):
+        self.assertEqual(self.trevask("src/Data", "b.zip", "T", "-r").returncode, 0)
+        first = harness.read_bytes(self.path("b.zip"))
+        result = self.trevask("other/Other", "b.zip", "T", "-r")
+        self.assertEqual(result.returncode, FAILURE)
+        self.assertIn(b"Data.zip at its top, where this source's is Other.zip", result.stderr)
+        self.assertEqual(harness.read_bytes(self.path("b.zip")), first)
+        # Started together, one of them makes the bundle, the other is refused.
+        os.remove(self.path("b.zip"))
+        results = {}
+
+        def start(source):
+            results[source] = self.trevask(source, "b.zip", "T" + source[0], "-r")
+        threads = [threading.Thread(target=start, args=(s,)) for s in ("src/Data", "other/Other")]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        codes = sorted(r.returncode for r in results.values())
+        self.assertEqual(codes, [0, FAILURE], [r.stderr for r in results.values()])
+        tops = [n for n in harness.read_zip(self.path("b.zip")) if "/" not in n]
+        self.assertEqual(len(tops), 1, tops)
+
+    @unittest.skipIf(harness.WINDOWS, "POSIX permissions")
+    def test_unwritable_destination_folder_is_refused_up_front(self):
+        drop = harness.unprivileged(self, self.dir)
+        os.mkdir(self.path("ro"))
+        os.chmod(self.path("ro"), 0o555)
+        if drop is None and os.access(self.path("ro"), os.W_OK):
+            self.skipTest("the permission bits do not bind this user")
+        result = self.trevask("src/Data", "ro/b.zip", "T", "-r", preexec_fn=drop)
+        self.assertEqual(result.returncode, FAILURE)
+        self.assertIn(b"cannot be written in the folder of DstFileName: Permission denied",
+                      result.stderr)
+        self.assertFalse(os.path.exists(self.path("T/Data")))
+
+    @unittest.skipIf(harness.WINDOWS, "POSIX pipes")
+    def test_closed_pipe_ends_the_run_and_the_same_command_works_again(self):
+        many = {"src/Many/F%02d/f.txt" % i: b"f" * i for i in range(40)}
+        harness.make_files(self.dir, many)
+        env = dict(os.environ, PATH=harness.search_path(harness.BIN_DIR))
+        for ignored in (False, True):
+            with self.subTest(sigpipe_ignored=ignored):
+                before = snapshot(self.path("src"))
+                # As `trevask ... | head -1`: the reader goes after one line.
+                command = [harness.program("trevask"), "src/Many", "pp.zip", "T", "-r"]
+                if ignored:
+                    command = ["sh", "-c", "trap '' PIPE; exec \"$0\" \"$@\""] + command
+                p = subprocess.Popen(command, cwd=self.dir, env=env, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE)
+                p.stdout.readline()
+                p.stdout.close()
+                p.stderr.read()
+                self.assertNotEqual(p.wait(timeout=60), 0)
+                self.assertFalse(os.path.exists(self.path("T/Many")))
+                self.assertEqual(snapshot(self.path("src")), before)
+                again = self.trevask("src/Many", "pp.zip", "T", "-r")
+                self.assertEqual(again.returncode, 0, again.stderr)
+                self.assertEqual(len(harness.read_zip(self.path("pp.zip"))), 1 + 40 + 40)
+                os.remove(self.path("pp.zip"))
+
+
+if __name__ == "__main__":
+    unittest.main()
