@@ -59,7 +59,7 @@ bool SameName(const std::string& a, const std::string& b) {
 
 bool Collect(const Request& request, const std::string& dir,
              const std::string& prefix, std::vector<Item>* items,
-             std::string* error) {
+             std::uint64_t* left_out, std::string* error) {
   std::vector<Entry> entries;
   if (!ListFolder(dir, &entries, error)) return false;
   for (const Entry& entry : entries) {
@@ -81,7 +81,7 @@ bool Collect(const Request& request, const std::string& dir,
       item.folder = true;
       item.name += '/';
       items->push_back(item);
-      if (!Collect(request, item.path, item.name, items, error)) return false;
+      if (!Collect(request, item.path, item.name, items, left_out, error)) return false;
     } else if (entry.type == Entry::kUnreadable) {
       // A subfolder is none of a folder archive's business; anything else
       // that cannot be looked at would be missing from the archive.
@@ -89,6 +89,7 @@ bool Collect(const Request& request, const std::string& dir,
       *error = "cannot read " + item.path + ": " + entry.why_skipped;
       return false;
     } else if (request.recurse || entry.why_skipped != "a link to a folder") {
+      if (request.recurse) ++*left_out;
       Print(stderr, "warning: skipped %s: %s\n", item.path.c_str(),
                    entry.why_skipped.c_str());
     }
@@ -471,7 +472,8 @@ bool AddFiles(const Request& request, Summary* summary, std::string* error) {
   Request listing = request;
   listing.archive = target;
   std::vector<Item> items;
-  if (!Collect(listing, request.folder, "", &items, error)) return false;
+  std::uint64_t left_out = 0;
+  if (!Collect(listing, request.folder, "", &items, &left_out, error)) return false;
   std::sort(items.begin(), items.end(),
             [](const Item& a, const Item& b) { return a.name < b.name; });
 
@@ -502,6 +504,7 @@ bool AddFiles(const Request& request, Summary* summary, std::string* error) {
     // written; the next attempt leaves it out.
     for (const std::string& path : outcome.not_regular) {
       Print(stderr, "warning: skipped %s: not a regular file\n", path.c_str());
+      if (request.recurse) ++left_out;
       items.erase(std::remove_if(items.begin(), items.end(),
                                  [&](const Item& item) { return item.path == path; }),
                   items.end());
@@ -509,6 +512,7 @@ bool AddFiles(const Request& request, Summary* summary, std::string* error) {
   }
   if (Interrupted()) ExitInterrupted();
   summary->bytes_out = FileSize(target);
+  summary->left_out = left_out;
   return true;
 }
 

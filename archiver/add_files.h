@@ -26,7 +26,14 @@ struct Summary {
   std::uint64_t files = 0;
   std::uint64_t bytes_in = 0;
   std::int64_t bytes_out = 0;
+  // Recursive runs: entries given but not archived (links to folders,
+  // dangling links, special files), each named in a warning.
+  std::uint64_t left_out = 0;
 };
+
+// Info-ZIP's zip status for "could not open a specified file": the archive
+// holds the rest, but a bundle short of something must not pass as whole.
+constexpr int kLeftOutStatus = 18;
 
 // Adds the files; an entry of the same name is replaced, others are kept.
 // On failure the archive is left as it was. The whole update holds the

@@ -318,7 +318,7 @@ std::string LastErrorText() { return std::strerror(errno); }
 
 namespace {
 volatile sig_atomic_t interrupted = 0;
-const int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+const int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
 
 extern "C" void OnInterrupt(int sig) { interrupted = sig; }
 }  // namespace
@@ -352,8 +352,21 @@ std::vector<std::string> Arguments(int argc, char** argv) {
   return std::vector<std::string>(argv, argv + argc);
 }
 
+namespace {
+// Also when SIGPIPE is ignored, and so never reached the handler.
+void NoteBrokenPipe() {
+  if (errno == EPIPE && !interrupted) interrupted = SIGPIPE;
+}
+}  // namespace
+
 void WriteText(std::FILE* stream, const std::string& text) {
-  std::fputs(text.c_str(), stream);
+  if (std::fputs(text.c_str(), stream) == EOF) NoteBrokenPipe();
+}
+
+bool FlushText(std::FILE* stream) {
+  if (std::fflush(stream) == 0 && !std::ferror(stream)) return true;
+  NoteBrokenPipe();
+  return false;
 }
 
 }  // namespace archiver

@@ -422,4 +422,8 @@ void WriteText(std::FILE* stream, const std::string& text) {
   std::fputs(text.c_str(), stream);
 }
 
+bool FlushText(std::FILE* stream) {
+  return std::fflush(stream) == 0 && !std::ferror(stream);
+}
+
 }  // namespace archiver

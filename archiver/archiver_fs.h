@@ -103,8 +103,13 @@ bool LocalTime(std::int64_t t, std::tm* tm);
 std::int64_t FileSize(const std::string& path);
 
 // Writes text (in the encoding of paths) to stream; a Windows console gets
-// it in its own characters, anything else the bytes as they are.
+// it in its own characters, anything else the bytes as they are. On POSIX a
+// reader that is gone (EPIPE) counts as an interruption by SIGPIPE, so that
+// Interrupted() stops the caller.
 void WriteText(std::FILE* stream, const std::string& text);
+// Flushes stream; false when that or an earlier write failed (EPIPE
+// recorded as above).
+bool FlushText(std::FILE* stream);
 // printf into WriteText.
 void Print(std::FILE* stream, const char* format, ...);
 

@@ -59,5 +59,11 @@ int main(int argc, char** argv) {
               " bytes out\n",
               kName, request.archive.c_str(), summary.files, summary.bytes_in,
               summary.bytes_out);
-  return 0;
+  // A reader gone (`| head -1`) ends the run as SIGPIPE would; the archive
+  // is committed and whole by now.
+  if (!archiver::FlushText(stdout)) {
+    if (archiver::Interrupted()) archiver::ExitInterrupted();
+    return 1;
+  }
+  return summary.left_out > 0 ? archiver::kLeftOutStatus : 0;
 }

@@ -237,13 +237,45 @@ class ArchiverTest(harness.ScratchTest):
         os.symlink(self.dir, self.path("src/sub/loop"))
         os.symlink("a.txt", self.path("src/link.txt"))
         os.mkfifo(self.path("src/fifo"))
-        result = self.archive("PKZIP.EXE", ["-a", "-rp"], "l.zip", "src")
-        self.assertEqual(result.returncode, 0, result.stderr)
-        members = read_zip(self.path("l.zip"))
-        self.assertEqual(members["link.txt"], b"alpha\n")
-        self.assertFalse(any(n.startswith("sub/loop") for n in members))
-        self.assertNotIn("fifo", members)
-        self.assertIn(b"fifo", result.stderr)
+        os.symlink("missing", self.path("src/sub/dangling"))
+        # Recursive: the rest is written, but the run says something was left
+        # out (18, as Info-ZIP's zip); a folder archive warns and passes.
+        for name, (single, recursive) in SYNTAX.items():
+            for options, status in [(recursive, 18), (single, 0)]:
+                with self.subTest(name=name, options=options):
+                    result = self.archive(name, options, "l.zip", "src")
+                    self.assertEqual(result.returncode, status, result.stderr)
+                    self.assertIn(b"files", result.stdout)
+                    members = read_zip(self.path("l.zip"))
+                    os.remove(self.path("l.zip"))
+                    self.assertEqual(members["link.txt"], b"alpha\n")
+                    self.assertEqual(members["a.txt"], b"alpha\n")
+                    self.assertFalse(any(n.startswith("sub/loop") or "dangling" in n or
+                                         "fifo" in n for n in members))
+                    self.assertIn(b"fifo", result.stderr)
+                    self.assertEqual("sub/s.txt" in members, status == 18)
+
+    @unittest.skipIf(harness.WINDOWS, "POSIX signals")
+    def test_a_closed_pipe_on_stdout_ends_the_run_by_sigpipe(self):
+        # `trevask ... | head -1`: the archive is whole or untouched, never partial.
+        for ignored in (False, True):
+            with self.subTest(sigpipe_ignored=ignored):
+                read_end, write_end = os.pipe()
+                os.close(read_end)
+                setup = (lambda: signal.signal(signal.SIGPIPE, signal.SIG_IGN)) if ignored \
+                    else (lambda: signal.signal(signal.SIGPIPE, signal.SIG_DFL))
+                command = [harness.program("PKZIP.EXE"), "-a", "p.zip", native("src/*.*")]
+                try:
+                    done = subprocess.run(command, cwd=self.dir, stdout=write_end,
+                                          stderr=subprocess.DEVNULL, preexec_fn=setup,
+                                          timeout=60)
+                finally:
+                    os.close(write_end)
+                self.assertEqual(done.returncode, -signal.SIGPIPE)
+                self.assertEqual(sorted(read_zip(self.path("p.zip"))),
+                                 [".hidden", "a.txt", "noext"])
+                self.assertFalse([n for n in os.listdir(self.dir) if n.startswith(".pkz-")])
+                os.remove(self.path("p.zip"))
 
 
 def text(size, seed):
@@ -447,13 +479,14 @@ class SafeUpdateTest(harness.ScratchTest):
             (["-a", "-rp"], "folder-link", lambda p: os.symlink("..", p), b"a link to a folder"),
         ]
         for options, name, make, warning in cases:
+            status = 18 if "-rp" in options else 0
             with self.subTest(options=options, name=name):
                 for leftover in ["src/" + c[1] for c in cases] + ["out.zip"]:
                     if os.path.lexists(self.path(leftover)):
                         os.remove(self.path(leftover))
                 make(self.path("src/" + name))
                 result = self.pkzip("out.zip", "src", options)
-                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertEqual(result.returncode, status, result.stderr)
                 self.assertEqual(read_zip(self.path("out.zip")), {"a.txt": b"alpha"})
                 expected = b"" if warning is None else (
                     b"warning: skipped src/" + name.encode() + b": " + warning + b"\n")
