@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cctype>
+#include <cerrno>
+#include <cstdlib>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -458,6 +460,55 @@ bool WriteArchive(const Request& request, const std::string& target,
   return true;
 }
 
+// The folder of the archive's final target.
+std::string FolderOfFile(const std::string& path) {
+  size_t at = path.size();
+  while (at > 0 && !IsSeparator(path[at - 1])) --at;
+  if (at == 0) return ".";
+  // A root keeps its separator.
+  return at == 1 || (at == 3 && path[1] == ':') ? path.substr(0, at) : path.substr(0, at - 1);
+}
+
+bool ParseFolderId(const char* text, FolderId* id) {
+  std::uint64_t parts[3];
+  const char* at = text;
+  for (int i = 0; i < 3; ++i) {
+    char* end = nullptr;
+    if (*at < '0' || *at > '9') return false;
+    errno = 0;
+    parts[i] = std::strtoull(at, &end, 10);
+    if (errno != 0 || *end != (i < 2 ? ':' : '\0')) return false;
+    at = end + 1;
+  }
+  id->volume = parts[0];
+  id->high = parts[1];
+  id->low = parts[2];
+  return true;
+}
+
+// A folder that trevask made and named by its identity must still be that
+// folder: one swapped for a link or moved since is refused before anything
+// is read or written through it. Without the variable nothing is checked.
+bool CheckHandedFolder(const char* variable, const std::string& dir, bool pin,
+                       std::string* error) {
+  const char* value = std::getenv(variable);
+  if (value == nullptr || *value == '\0') return true;
+  FolderId expected, found;
+  if (!ParseFolderId(value, &expected)) {
+    *error = std::string(variable) + " is not VOLUME:HIGH:LOW: " + value;
+    return false;
+  }
+  std::string why;
+  if (!GetFolderId(dir, &found, &why) || found.volume != expected.volume ||
+      found.high != expected.high || found.low != expected.low) {
+    *error = dir + " is not the folder trevask made for this run (it was replaced or "
+             "moved); nothing was written";
+    return false;
+  }
+  if (pin) PinArchiveFolder(expected);
+  return true;
+}
+
 }  // namespace
 
 bool AddFiles(const Request& request, Summary* summary, std::string* error) {
@@ -468,6 +519,10 @@ bool AddFiles(const Request& request, Summary* summary, std::string* error) {
   // A link at the archive stays a link: the file it leads to is updated.
   std::string target;
   if (!FinalTarget(request.archive, &target, error)) return false;
+  if (!CheckHandedFolder("TREVASK_ARCHIVE_FOLDER", FolderOfFile(target), true, error) ||
+      !CheckHandedFolder("TREVASK_SOURCE_FOLDER", request.folder, false, error)) {
+    return false;
+  }
   // That file is the one never to be added to itself.
   Request listing = request;
   listing.archive = target;

@@ -64,6 +64,28 @@ bool ListFolder(const std::string& dir, std::vector<Entry>* entries,
   return true;
 }
 
+namespace {
+bool pinned = false;
+FolderId pinned_id;
+}  // namespace
+
+bool GetFolderId(const std::string& dir, FolderId* id, std::string* error) {
+  struct stat st;
+  if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    *error = dir + ": " + (errno != 0 ? std::strerror(errno) : "not a folder");
+    return false;
+  }
+  id->volume = static_cast<std::uint64_t>(st.st_dev);
+  id->high = 0;
+  id->low = static_cast<std::uint64_t>(st.st_ino);
+  return true;
+}
+
+void PinArchiveFolder(const FolderId& id) {
+  pinned = true;
+  pinned_id = id;
+}
+
 bool IsFolder(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -273,6 +295,15 @@ bool Commit(NewFile* out, const std::string& path, std::string* error) {
     SplitPath(path, &dir, &base);
     int dirfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirfd < 0) return fail(errno);
+    struct stat st;
+    if (pinned && (fstat(dirfd, &st) != 0 || static_cast<std::uint64_t>(st.st_dev) != pinned_id.volume ||
+                   static_cast<std::uint64_t>(st.st_ino) != pinned_id.low)) {
+      close(dirfd);
+      // Replaced since it was checked: the unnamed file goes with us.
+      *error = "cannot write " + path + ": its folder was replaced while it was written";
+      Discard(out);
+      return false;
+    }
     int fd = static_cast<int>(out->native);
     // A new archive gets its name in one step; an existing one is replaced
     // by a link under a name of our own renamed over it, the only window in

@@ -167,6 +167,27 @@ bool IsFolder(const std::string& path) {
          (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+bool GetFolderId(const std::string& dir, FolderId* id, std::string* error) {
+  // Kept open, and without FILE_SHARE_DELETE: the folder cannot be renamed
+  // or removed until this process ends.
+  HANDLE h = CreateFileW(FsPath(dir).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  BY_HANDLE_FILE_INFORMATION info;
+  if (h == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(h, &info) ||
+      !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    *error = dir + ": " + LastError();
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    return false;
+  }
+  id->volume = info.dwVolumeSerialNumber;
+  id->high = info.nFileIndexHigh;
+  id->low = info.nFileIndexLow;
+  return true;
+}
+
+// The held folder cannot change under the commit.
+void PinArchiveFolder(const FolderId&) {}
+
 bool SameFile(const std::string& a, const std::string& b) {
   auto identify = [](const std::string& path, BY_HANDLE_FILE_INFORMATION* info) {
     HANDLE h = CreateFileW(FsPath(path).c_str(), 0,

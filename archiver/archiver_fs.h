@@ -38,6 +38,19 @@ bool IsFolder(const std::string& path);
 // True when both name the same existing file.
 bool SameFile(const std::string& a, const std::string& b);
 
+// Identity of an existing folder, links followed: POSIX device and inode
+// (high 0), Windows volume serial number and file index.
+struct FolderId {
+  std::uint64_t volume = 0, high = 0, low = 0;
+};
+// Looks at folder dir. On Windows it is then held open until the process
+// ends, without leave to delete, so that nobody can rename or remove it
+// while this run writes into it or reads from it.
+bool GetFolderId(const std::string& dir, FolderId* id, std::string* error);
+// From now on, Commit puts a new archive only into a folder of this
+// identity, checked on the very folder it links the file into (POSIX).
+void PinArchiveFolder(const FolderId& id);
+
 // A source file held open for all its pieces: a descriptor on POSIX, a
 // HANDLE on Windows.
 using FileHandle = std::intptr_t;

@@ -2,6 +2,7 @@
 nothing lost, or complete results with exit 0: existing destinations of
 every kind, two sources racing for one bundle, a closed pipe."""
 import os
+import shutil
 import subprocess
 import threading
 import unittest
@@ -42,6 +43,16 @@ DESTINATIONS = [
     ("a file that is no zip", raw(b"not a zip archive at all" * 10),
      b"is not a zip archive"),
 ]
+
+# Stands in front of the real archiver and, on the run that is to write
+# $SWAP_ARCHIVE, first swaps the folder $SWAP_DIR for a link to $CANARY, as
+# another process of the same user could.
+SWAPPING = """#!/bin/sh
+if [ -n "$SWAP_ARCHIVE" ] && [ "$2" = "$SWAP_ARCHIVE" ]; then
+  mv "$SWAP_DIR" "$SWAP_DIR.gone" && ln -s "$CANARY" "$SWAP_DIR"
+fi
+exec "$REAL_DIR/$(basename "$0")" "$@"
+"""
 
 TREE = {"src/Data/d.txt": b"d", "src/Data/A/a.txt": b"a", "other/Other/o.txt": b"o",
         "other/Other/A/x.txt": b"x"}
@@ -97,6 +108,43 @@ class VerdictTest(harness.ScratchTest):
         self.assertEqual(codes, [0, FAILURE], [r.stderr for r in results.values()])
         tops = [n for n in harness.read_zip(self.path("b.zip")) if "/" not in n]
         self.assertEqual(len(tops), 1, tops)
+
+    @unittest.skipIf(harness.WINDOWS, "a shell wrapper")
+    def test_nothing_is_written_through_a_swapped_mirror_folder(self):
+        harness.make_files(self.dir, {"src/Data/Notes/n.txt": b"n", "src/Data/Sub/s.txt": b"s",
+                                      "src/Data/Sub/Deep/d.txt": b"d", "canary/Deep/": None})
+        os.mkdir(self.path("bin"))
+        for name in ("PKZIP.EXE", "PKZIPC.EXE"):
+            with open(self.path("bin/" + name), "w") as f:
+                f.write(SWAPPING)
+            os.chmod(self.path("bin/" + name), 0o755)
+        path = harness.search_path(self.path("bin"))
+        # (case, archive whose run meets the swap, folder swapped)
+        cases = [("the mirror folder", "T/Data/Notes/Notes.zip", "T/Data/Notes"),
+                 ("a folder above it", "T/Data/Sub/Deep/Deep.zip", "T/Data/Sub")]
+        for rerun in (False, True):
+            for case, archive, swapped in cases:
+                with self.subTest(case=case, rerun=rerun):
+                    # rmtree removes links, never what they lead to.
+                    shutil.rmtree(self.path("T"), True)
+                    if os.path.exists(self.path("b.zip")):
+                        os.remove(self.path("b.zip"))
+                    env = {"REAL_DIR": harness.BIN_DIR, "CANARY": self.path("canary")}
+                    if rerun:
+                        first = harness.run("trevask", ["src/Data", "b.zip", "T"], self.dir,
+                                            env_path=path, extra_env=env, timeout=60)
+                        self.assertEqual(first.returncode, 0, first.stderr)
+                    canary = snapshot(self.path("canary"))
+                    env.update(SWAP_ARCHIVE=archive, SWAP_DIR=self.path(swapped))
+                    result = harness.run("trevask", ["src/Data", "b.zip", "T", "-r"] if not rerun
+                                         else ["src/Data", "b.zip", "T"], self.dir,
+                                         env_path=path, extra_env=env, timeout=60)
+                    self.assertEqual(result.returncode, FAILURE, result.stderr)
+                    self.assertIn(b"PKZIP Compress Error!", result.stdout)
+                    self.assertIn(b"is not the folder trevask made", result.stderr)
+                    self.assertEqual(snapshot(self.path("canary")), canary)
+                    # The mirror tree stays for the user to look at.
+                    self.assertTrue(os.path.isdir(self.path("T/Data")))
 
     @unittest.skipIf(harness.WINDOWS, "POSIX permissions")
     def test_unwritable_destination_folder_is_refused_up_front(self):
