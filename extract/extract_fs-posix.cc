@@ -98,13 +98,29 @@ bool ExactNameThere(int dir_fd, const std::string& name) {
 
 std::atomic<unsigned> temp_counter{0};
 
+std::string PrivateName() {
+  return ".trx-" + std::to_string(getpid()) + "-" + std::to_string(temp_counter.fetch_add(1));
+}
+
+// Gives the unnamed file open at fd the name in dir; EEXIST when taken.
+bool LinkUnnamed(int fd, int dir, const std::string& name) {
+  std::string proc = "/proc/self/fd/" + std::to_string(fd);
+  if (linkat(AT_FDCWD, proc.c_str(), dir, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
+  if (errno == EEXIST) return false;
+  return linkat(fd, "", dir, name.c_str(), AT_EMPTY_PATH) == 0;
+}
+
+// Written unnamed (O_TMPFILE) or under a private name, and given its real
+// name only once complete and checked: a kill at any moment leaves no short
+// file under a real name. The name never replaces a file without overwrite.
 class PosixFile : public NewFile {
  public:
-  PosixFile(DirPtr dir, int fd, std::string own, std::string name)
-      : dir_(std::move(dir)), fd_(fd), own_(std::move(own)), name_(std::move(name)) {}
+  PosixFile(DirPtr dir, int fd, std::string own, std::string name, bool overwrite)
+      : dir_(std::move(dir)), fd_(fd), own_(std::move(own)), name_(std::move(name)),
+        overwrite_(overwrite) {}
   ~PosixFile() override {
     if (fd_ >= 0) close(fd_);
-    if (!committed_) unlinkat(dir_->fd, own_.c_str(), 0);
+    if (!own_.empty()) unlinkat(dir_->fd, own_.c_str(), 0);
   }
 
   bool Write(const unsigned char* data, std::size_t n, std::string* error) override {
@@ -126,25 +142,56 @@ class PosixFile : public NewFile {
                                       {static_cast<time_t>(mtime), 0}};
     // Made private; the recorded bits only once complete.
     const mode_t bits = static_cast<mode_t>((mode < 0 ? 0666 : mode) & AllowedMode());
-    bool ok = futimens(fd_, times) == 0 && fchmod(fd_, bits) == 0;
-    ok = close(fd_) == 0 && ok;
+    if (futimens(fd_, times) != 0 || fchmod(fd_, bits) != 0) return Failed(error);
+    if (!Name()) {
+      if (errno == EEXIST) {
+        *error = "it appeared meanwhile; not replaced (-o replaces it)";
+        return false;
+      }
+      return Failed(error);
+    }
+    const bool closed = close(fd_) == 0;
     fd_ = -1;
-    if (ok && own_ != name_) {
-      ok = renameat(dir_->fd, own_.c_str(), dir_->fd, name_.c_str()) == 0;
-    }
-    if (!ok) {
-      *error = "cannot finish it: " + Reason();
-      return false;
-    }
-    committed_ = true;
-    return true;
+    return closed || Failed(error);
   }
 
  private:
+  bool Failed(std::string* error) {
+    *error = "cannot finish it: " + Reason();
+    return false;
+  }
+
+  // The real name, in one step.
+  bool Name() {
+    const int dir = dir_->fd;
+    if (own_.empty()) {
+      if (!overwrite_) return LinkUnnamed(fd_, dir, name_);
+      // Linked under a private name, then renamed over the old file.
+      for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string temp = PrivateName();
+        if (LinkUnnamed(fd_, dir, temp)) {
+          own_ = temp;
+          break;
+        }
+        if (errno != EEXIST) return false;
+      }
+      if (own_.empty()) return false;
+    }
+    if (overwrite_) {
+      if (renameat(dir, own_.c_str(), dir, name_.c_str()) != 0) return false;
+    } else {
+      // A hard link never replaces what is there.
+      if (linkat(dir, own_.c_str(), dir, name_.c_str(), 0) != 0) return false;
+      unlinkat(dir, own_.c_str(), 0);
+    }
+    own_.clear();
+    return true;
+  }
+
   DirPtr dir_;
   int fd_;
-  std::string own_, name_;
-  bool committed_ = false;
+  std::string own_, name_;  // own_: the private name while it has one
+  bool overwrite_;
 };
 
 // What is there under name, for a file that cannot be made.
@@ -219,28 +266,21 @@ DirPtr EnterFolder(const DirPtr& parent, const std::string& name, bool create,
 
 std::unique_ptr<NewFile> NewFile::Create(const DirPtr& dir, const std::string& name,
                                          bool overwrite, Put* status, std::string* error) {
-  const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-  *status = Put::kFailed;
-  if (!overwrite) {
-    int fd = openat(dir->fd, name.c_str(), flags, 0600);
-    if (fd >= 0) return std::unique_ptr<NewFile>(new PosixFile(dir, fd, name, name));
-    if (errno == EEXIST) {
-      *status = WhatIsThere(dir->fd, name, error);
-      if (*status != Put::kDone) return nullptr;
-      *status = Put::kFailed;
-    }
-    *error = "cannot create it: " + Reason();
-    return nullptr;
-  }
   *status = WhatIsThere(dir->fd, name, error);
-  if (*status == Put::kRefused) return nullptr;
+  if (*status == Put::kRefused || (*status == Put::kExists && !overwrite)) return nullptr;
   *status = Put::kFailed;
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string temp = ".trx-" + std::to_string(getpid()) + "-" +
-                       std::to_string(temp_counter.fetch_add(1));
-    int fd = openat(dir->fd, temp.c_str(), flags, 0600);
-    if (fd >= 0) return std::unique_ptr<NewFile>(new PosixFile(dir, fd, temp, name));
-    if (errno != EEXIST) break;
+  int fd = openat(dir->fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  if (fd >= 0) return std::unique_ptr<NewFile>(new PosixFile(dir, fd, "", name, overwrite));
+  if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL || errno == ENOENT) {
+    // No unnamed files on this file system: a private name, removed again
+    // by anything but SIGKILL.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      std::string temp = PrivateName();
+      fd = openat(dir->fd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                  0600);
+      if (fd >= 0) return std::unique_ptr<NewFile>(new PosixFile(dir, fd, temp, name, overwrite));
+      if (errno != EEXIST) break;
+    }
   }
   *error = "cannot create a file in " + dir->path + ": " + Reason();
   return nullptr;

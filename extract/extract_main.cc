@@ -586,17 +586,27 @@ int Main(int argc, char** argv) {
       return kUsageError;
     }
   }
+  int status = 0;
   switch (o.mode) {
     case Options::kList:
-      return List(bundle, o);
+      status = List(bundle, o);
+      break;
     case Options::kTest:
-      return Test(bundle, o);
+      status = Test(bundle, o);
+      break;
     case Options::kCompare:
-      return Compare(bundle, o);
+      status = Compare(bundle, o);
+      break;
     case Options::kExtract:
+      status = Extract(bundle, o);
       break;
   }
-  return Extract(bundle, o);
+  // A reader gone (| head) ends us as SIGPIPE would, never with 0.
+  if (!archiver::FlushText(stdout) || archiver::Interrupted()) {
+    if (archiver::Interrupted()) archiver::ExitInterrupted();
+    return kTrouble;
+  }
+  return status;
 }
 
 }  // namespace extract

@@ -236,20 +236,64 @@ class ExtractTest(harness.ScratchTest):
         self.assertEqual(stat.S_IMODE(os.stat(self.path("out/Data/x.sh")).st_mode), 0o700)
         self.assertEqual(os.listdir(self.path("out/Data/R")), [])
 
-    def test_interrupted_extraction_leaves_no_partial_file(self):
+    def test_a_killed_extraction_leaves_no_short_file(self):
         if harness.WINDOWS:
             self.skipTest("POSIX signals")
-        harness.make_files(self.path("src/Data"), {"big": os.urandom(1 << 20) * 300})
-        bundle = self.bundle()
-        os.makedirs(self.path("out/Data"))
-        process = subprocess.Popen([harness.program("trevask-extract"), "-d", "out", bundle],
-                                   cwd=self.dir, stderr=subprocess.DEVNULL)
-        while not os.listdir(self.path("out/Data")):  # the file being written
-            self.assertIsNone(process.poll(), "finished before it could be interrupted")
-        process.send_signal(signal.SIGINT)
-        self.assertEqual(process.wait(), -signal.SIGINT)
-        self.assertEqual(os.listdir(self.path("out/Data")), [])
-
+        # (tree, signal, moment): a large file, then many small ones, killed
+        # while a file is open for writing, or closed pipe for the output.
+        small = {"f%03d" % i: os.urandom(2000 + i) for i in range(400)}
+        cases = [("large", {"big": os.urandom(1 << 20) * 300}, signal.SIGKILL),
+                 ("large", None, signal.SIGINT),
+                 ("small", small, signal.SIGKILL),
+                 ("small", None, signal.SIGPIPE)]
+        trees = {}
+        for name, files, sig in cases:
+            with self.subTest(tree=name, signal=sig.name):
+                if files is not None:
+                    trees[name] = files
+                    for leftover in ("src", "T", "Out.zip"):
+                        subprocess.run(["rm", "-rf", self.path(leftover)], check=True)
+                    harness.make_files(self.path("src/Data"), files)
+                    bundle = self.bundle()
+                files = trees[name]
+                subprocess.run(["rm", "-rf", self.path("out")], check=True)
+                os.makedirs(self.path("out/Data"))
+                out = self.path("out/Data")
+                process = subprocess.Popen([harness.program("trevask-extract"), "-d", "out",
+                                            bundle], cwd=self.dir, stdout=subprocess.PIPE,
+                                           stderr=subprocess.DEVNULL)
+                fds = "/proc/%d/fd" % process.pid
+                deadline = time.time() + 20
+                while time.time() < deadline and process.poll() is None:
+                    try:
+                        targets = [os.readlink(os.path.join(fds, fd)) for fd in os.listdir(fds)]
+                    except OSError:
+                        targets = []
+                    if any(t.startswith(out) for t in targets) and (
+                            name == "large" or len(os.listdir(out)) > 20):
+                        break
+                self.assertIsNone(process.poll(), "finished before it could be stopped")
+                if sig == signal.SIGPIPE:
+                    process.stdout.close()
+                process.send_signal(sig)
+                self.assertEqual(process.wait(timeout=30), -sig)
+                if sig != signal.SIGPIPE:
+                    process.stdout.close()
+                # Every file under a real name is whole; no private name is left.
+                for left in os.listdir(out):
+                    self.assertIn(left, files)
+                    self.assertEqual(harness.read_bytes(os.path.join(out, left)), files[left])
+                # Without -o the rest comes, what is there is kept; -o then
+                # replaces everything, as it was.
+                there = bool(os.listdir(out))
+                result = run("trevask-extract", ["-q", "-d", "out", bundle], self.dir)
+                self.assertEqual(result.returncode, TROUBLE if there else 0, result.stderr)
+                self.assertEqual(sorted(os.listdir(out)), sorted(files))
+                result = run("trevask-extract", ["-q", "-o", "-d", "out", bundle], self.dir)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertEqual(sorted(os.listdir(out)), sorted(files))
+                for f, data in files.items():
+                    self.assertEqual(harness.read_bytes(os.path.join(out, f)), data)
 
 if __name__ == "__main__":
     unittest.main()
