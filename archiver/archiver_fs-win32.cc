@@ -306,32 +306,6 @@ bool RegularOrAbsent(const std::string& path, std::string* error) {
   return false;
 }
 
-namespace {
-
-// The delete disposition of an open file: set, the system removes the file
-// when its last handle closes, even when the process is killed.
-bool SetDeleteOnClose(HANDLE h, bool on) {
-  FILE_DISPOSITION_INFO info;
-  info.DeleteFile = on ? TRUE : FALSE;
-  return SetFileInformationByHandle(h, FileDispositionInfo, &info, sizeof info) != 0;
-}
-
-// Renames an open file over path; the NT form of a \\?\ path.
-bool RenameOpen(HANDLE h, const std::string& path) {
-  std::wstring target = FsPath(path);
-  if (target.compare(0, 4, L"\\\\?\\") == 0) target[1] = L'?';
-  std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t));
-  FILE_RENAME_INFO* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-  info->ReplaceIfExists = TRUE;
-  info->RootDirectory = nullptr;
-  info->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
-  std::memcpy(info->FileName, target.data(), target.size() * sizeof(wchar_t));
-  return SetFileInformationByHandle(h, FileRenameInfo, info,
-                                    static_cast<DWORD>(buffer.size())) != 0;
-}
-
-}  // namespace
-
 bool CreateBeside(const std::string& path, NewFile* out, std::string* error) {
   *out = NewFile();
   size_t slash = path.find_last_of("\\/");
@@ -375,7 +349,7 @@ bool Commit(NewFile* out, const std::string& path, std::string* error) {
     return false;
   }
   out->delete_on_close = false;
-  bool renamed = RenameOpen(h, path);
+  bool renamed = RenameOpen(h, FsPath(path), true);
   std::fclose(out->file);
   out->file = nullptr;
   if (!renamed &&

@@ -5,7 +5,9 @@
 
 #include <windows.h>
 
+#include <cstring>
 #include <string>
+#include <vector>
 
 namespace archiver {
 
@@ -26,6 +28,29 @@ inline std::string Utf8(const std::wstring& wide) {
   WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &out[0],
                       n, nullptr, nullptr);
   return out;
+}
+
+// The delete disposition of an open file: set, the system removes the file
+// when its last handle closes, even when the process is killed.
+inline bool SetDeleteOnClose(HANDLE h, bool on) {
+  FILE_DISPOSITION_INFO info;
+  info.DeleteFile = on ? TRUE : FALSE;
+  return SetFileInformationByHandle(h, FileDispositionInfo, &info, sizeof info) != 0;
+}
+
+// Renames an open file (opened with DELETE access) to target, a full path;
+// over an existing file only with replace.
+inline bool RenameOpen(HANDLE h, std::wstring target, bool replace) {
+  // The NT form of a \\?\ path.
+  if (target.compare(0, 4, L"\\\\?\\") == 0) target[1] = L'?';
+  std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t));
+  FILE_RENAME_INFO* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  info->ReplaceIfExists = replace ? TRUE : FALSE;
+  info->RootDirectory = nullptr;
+  info->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
+  std::memcpy(info->FileName, target.data(), target.size() * sizeof(wchar_t));
+  return SetFileInformationByHandle(h, FileRenameInfo, info,
+                                    static_cast<DWORD>(buffer.size())) != 0;
 }
 
 }  // namespace archiver

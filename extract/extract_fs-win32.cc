@@ -94,11 +94,14 @@ std::atomic<unsigned> temp_counter{0};
 
 class WindowsFile : public NewFile {
  public:
-  WindowsFile(DirPtr dir, HANDLE h, std::wstring own, std::wstring target)
-      : dir_(std::move(dir)), h_(h), own_(std::move(own)), target_(std::move(target)) {}
+  // Written under a private name that the system removes when the handle
+  // closes, however the process ends; the real name comes at Commit.
+  WindowsFile(DirPtr dir, HANDLE h, std::wstring own, std::wstring target, bool overwrite)
+      : dir_(std::move(dir)), h_(h), own_(std::move(own)), target_(std::move(target)),
+        overwrite_(overwrite), delete_on_close_(archiver::SetDeleteOnClose(h, true)) {}
   ~WindowsFile() override {
     if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
-    if (!committed_) DeleteFileW(own_.c_str());
+    if (!committed_ && !delete_on_close_) DeleteFileW(own_.c_str());
   }
 
   bool Write(const unsigned char* data, std::size_t n, std::string* error) override {
@@ -117,17 +120,28 @@ class WindowsFile : public NewFile {
 
   bool Commit(std::int64_t mtime, std::int32_t, std::string* error) override {
     FILETIME ft = FileTimeOf(mtime);
-    bool ok = SetFileTime(h_, nullptr, nullptr, &ft) != 0;
-    ok = CloseHandle(h_) != 0 && ok;
-    h_ = INVALID_HANDLE_VALUE;
-    if (ok && own_ != target_) {
-      ok = MoveFileExW(own_.c_str(), target_.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
-    }
-    if (!ok) {
+    if (SetFileTime(h_, nullptr, nullptr, &ft) == 0 ||
+        (delete_on_close_ && !archiver::SetDeleteOnClose(h_, false))) {
       *error = "cannot finish it: " + Reason();
       return false;
     }
+    delete_on_close_ = false;
+    if (!archiver::RenameOpen(h_, target_, overwrite_)) {
+      DWORD code = GetLastError();
+      *error = code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS
+                   ? "it appeared meanwhile; not replaced (-o replaces it)"
+                   : "cannot finish it: " + Reason();
+      archiver::SetDeleteOnClose(h_, true);
+      delete_on_close_ = true;
+      return false;
+    }
     committed_ = true;
+    if (CloseHandle(h_) == 0) {
+      h_ = INVALID_HANDLE_VALUE;
+      *error = "cannot finish it: " + Reason();
+      return false;
+    }
+    h_ = INVALID_HANDLE_VALUE;
     return true;
   }
 
@@ -135,6 +149,8 @@ class WindowsFile : public NewFile {
   DirPtr dir_;
   HANDLE h_;
   std::wstring own_, target_;
+  bool overwrite_;
+  bool delete_on_close_;
   bool committed_ = false;
 };
 
@@ -154,7 +170,7 @@ Put WhatIsThere(const std::wstring& target, const std::wstring& name, std::strin
 }
 
 HANDLE CreateNew(const std::wstring& path) {
-  return CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+  return CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
                      FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
@@ -228,29 +244,15 @@ std::unique_ptr<NewFile> NewFile::Create(const DirPtr& dir, const std::string& n
                                          bool overwrite, Put* status, std::string* error) {
   const std::wstring wide = Wide(name);
   const std::wstring target = dir->path + L"\\" + wide;
-  *status = Put::kFailed;
-  if (!overwrite) {
-    HANDLE h = CreateNew(target);
-    if (h != INVALID_HANDLE_VALUE) {
-      return std::unique_ptr<NewFile>(new WindowsFile(dir, h, target, target));
-    }
-    DWORD code = GetLastError();
-    *error = "cannot create it: " + Reason();
-    if (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS || code == ERROR_ACCESS_DENIED) {
-      *status = WhatIsThere(target, wide, error);
-      if (*status == Put::kDone) *status = Put::kFailed;
-    }
-    return nullptr;
-  }
   *status = WhatIsThere(target, wide, error);
-  if (*status == Put::kRefused) return nullptr;
+  if (*status == Put::kRefused || (*status == Put::kExists && !overwrite)) return nullptr;
   *status = Put::kFailed;
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::wstring temp = dir->path + L"\\.trx-" + std::to_wstring(GetCurrentProcessId()) +
                         L"-" + std::to_wstring(temp_counter.fetch_add(1));
     HANDLE h = CreateNew(temp);
     if (h != INVALID_HANDLE_VALUE) {
-      return std::unique_ptr<NewFile>(new WindowsFile(dir, h, temp, target));
+      return std::unique_ptr<NewFile>(new WindowsFile(dir, h, temp, target, overwrite));
     }
     if (GetLastError() != ERROR_FILE_EXISTS) break;
   }
