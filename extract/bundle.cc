@@ -131,7 +131,7 @@ bool ReadBundle(const std::string& path, Bundle* bundle,
       problems->push_back("not a folder archive (F/F.zip): " + m.name);
     }
   }
-  if (tops.size() != 1) {
+  if (tops.size() > 1 || (tops.empty() && archives.empty())) {
     std::string list;
     for (const std::string& t : tops) list += " " + t;
     problems->push_back(tops.empty() ? "no archive at the top (Data.zip for a source folder Data)"
@@ -139,39 +139,56 @@ bool ReadBundle(const std::string& path, Bundle* bundle,
                                        "another source folder?):" + list);
     return true;
   }
-  const std::string root = tops[0].substr(0, tops[0].size() - 4);
+  std::string root;
+  if (!tops.empty()) {
+    root = tops[0].substr(0, tops[0].size() - 4);
+  } else {
+    // A failed run before its top archive: the tree is named after the
+    // bundle's file.
+    std::string base = path.substr(path.find_last_of(archiver::kPathSeparator == '\\' ? "\\/" : "/") + 1);
+    const bool zip = base.size() > 4 && (base.compare(base.size() - 4, 4, ".zip") == 0 ||
+                                         base.compare(base.size() - 4, 4, ".ZIP") == 0);
+    if (!zip) {
+      problems->push_back("no archive at the top (Data.zip for a source folder Data), and no "
+                          ".zip in the bundle's name to name the tree after");
+      return true;
+    }
+    root = base.substr(0, base.size() - 4);
+    bundle->root_from_file_name = true;
+  }
   if (!UnsafeName(root).empty()) {
-    problems->push_back("a top archive with " + UnsafeName(root) + ": " + tops[0]);
+    problems->push_back("a top archive with " + UnsafeName(root) + ": " + root + ".zip");
     return true;
   }
-  // Every folder below the top holds its own archive, and so does every
-  // folder above it.
+  // Every folder that the archives and folder entries name, and every one
+  // above them; those without an archive are named later.
+  std::set<std::vector<std::string>> all(folder_entries.begin(), folder_entries.end());
   for (const auto& entry : archives) {
-    for (std::size_t n = 1; n < entry.first.size(); ++n) {
-      std::vector<std::string> above(entry.first.begin(), entry.first.begin() + n);
-      if (!archives.count(above)) {
-        problems->push_back("no archive " + Join(above, n) + "/" + above.back() +
-                            ".zip for the folder of " + bundle->members[entry.second].name);
-      }
+    for (std::size_t n = 0; n <= entry.first.size(); ++n) {
+      all.insert(std::vector<std::string>(entry.first.begin(), entry.first.begin() + n));
     }
   }
-  for (const auto& names : folder_entries) {
-    if (!archives.count(names)) {
-      problems->push_back("a folder without its archive: " + Join(names, names.size()) + "/");
-    }
-  }
-  archives[{}] = top;
-  for (const auto& entry : archives) {
+  all.insert(std::vector<std::string>());
+  if (!tops.empty()) archives[{}] = top;
+  for (const auto& names : all) {
     Folder folder;
     folder.names.push_back(root);
-    folder.names.insert(folder.names.end(), entry.first.begin(), entry.first.end());
+    folder.names.insert(folder.names.end(), names.begin(), names.end());
     folder.path = Join(folder.names, folder.names.size());
-    folder.archive = entry.second;
+    auto found = archives.find(names);
+    folder.has_archive = found != archives.end();
+    if (folder.has_archive) folder.archive = found->second;
     bundle->folders.push_back(folder);
   }
   std::sort(bundle->folders.begin(), bundle->folders.end(),
             [](const Folder& a, const Folder& b) { return a.names < b.names; });
   return true;
+}
+
+std::string ArchiveName(const Folder& folder) {
+  if (folder.names.size() == 1) return folder.names[0] + ".zip";
+  std::vector<std::string> below(folder.names.begin() + 1, folder.names.end());
+  return Join(below, below.size()) + "/" + below.back() + ".zip";
 }
 
 bool OpenFolderArchive(const Bundle& bundle, const Folder& folder,

@@ -16,17 +16,27 @@ struct Folder {
   std::vector<std::string> names;  // {"Data", "B", "X"}
   std::string path;                // "Data/B/X", as the listing shows it
   std::size_t archive = 0;         // its member of the bundle
+  // False for a folder whose archive is not in the bundle: a failed run
+  // wrote the bundle before it was made. Its subfolders may be there.
+  bool has_archive = true;
 };
 
 struct Bundle {
   std::shared_ptr<Source> file;
   std::vector<Member> members;
   std::vector<Folder> folders;  // parents before their subfolders
+  // Set when the top folder's archive is missing and its name was taken
+  // from the bundle's file name.
+  bool root_from_file_name = false;
 };
+
+// "Data/B/B.zip": the member a folder's archive has in the bundle.
+std::string ArchiveName(const Folder& folder);
 
 // Reads the bundle's directory and checks its layout. False with error when
 // it cannot be read, or with problems (one line each) when it is a zip of
-// another layout.
+// another layout. Folders without their archive (a failed run's bundle) are
+// no problem: they are listed with has_archive false.
 bool ReadBundle(const std::string& path, Bundle* bundle,
                 std::vector<std::string>* problems, std::string* error);
 

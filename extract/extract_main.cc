@@ -278,7 +278,7 @@ template <typename Each>
 void ForEachFolder(const Bundle& bundle, const Options& o, Each each) {
   for (std::size_t i = 0; i < bundle.folders.size() && !archiver::Interrupted(); ++i) {
     const Folder& folder = bundle.folders[i];
-    if (!Selected(folder, o.folders)) continue;
+    if (!Selected(folder, o.folders) || !folder.has_archive) continue;
     FolderArchive archive;
     std::string error;
     if (!OpenFolderArchive(bundle, folder, &archive, &error)) {
@@ -398,7 +398,7 @@ int Extract(const Bundle& bundle, const Options& o) {
       continue;
     }
     open.emplace_back(folder.path, dir);
-    if (!selected) continue;
+    if (!selected || !folder.has_archive) continue;
     ++folders;
     FolderArchive archive;
     if (!OpenFolderArchive(bundle, folder, &archive, &why)) {
@@ -538,6 +538,17 @@ int Compare(const Bundle& bundle, const Options& o) {
     if (!in_bundle.count(parent)) continue;
     differ(entry.second.folder ? "added folder" : "added", entry.first);
   }
+  // What lies in a folder whose archive is missing cannot be told apart.
+  for (const Folder& folder : bundle.folders) {
+    if (folder.has_archive) continue;
+    const std::string top = folder.path + "/";
+    lines.erase(std::remove_if(lines.begin(), lines.end(), [&](const std::string& line) {
+                  const std::string path = line.substr(0, line.find('\t'));
+                  return path.compare(0, top.size(), top) == 0 &&
+                         path.find('/', top.size()) >= path.size() - 1;
+                }),
+                lines.end());
+  }
   std::sort(lines.begin(), lines.end());
   for (const std::string& line : lines) {
     std::size_t tab = line.find('\t');
@@ -577,6 +588,23 @@ int Main(int argc, char** argv) {
     if (problems.size() > 20) Print(stderr, "  and %zu more\n", problems.size() - 20);
     return kUsageError;
   }
+  // A failed run's bundle: what it holds is given back, and what it lacks
+  // named.
+  bool lacking = false;
+  if (bundle.root_from_file_name) {
+    Print(stderr, "trevask-extract: %s holds no archive of its top folder (from a failed "
+          "run?); the tree is named %s/ after the bundle\n",
+          o.bundle.c_str(), bundle.folders[0].path.c_str());
+    lacking = true;
+  }
+  for (const Folder& folder : bundle.folders) {
+    if (folder.has_archive || !Selected(folder, o.folders)) continue;
+    if (bundle.root_from_file_name && folder.names.size() == 1) continue;
+    Print(stderr, "trevask-extract: %s: its archive %s is not in the bundle (from a failed "
+          "run?); its files are not there\n",
+          folder.path.c_str(), ArchiveName(folder).c_str());
+    lacking = true;
+  }
   for (const std::string& f : o.folders) {
     bool found = false;
     for (const Folder& folder : bundle.folders) found = found || folder.path == f;
@@ -601,6 +629,7 @@ int Main(int argc, char** argv) {
       status = Extract(bundle, o);
       break;
   }
+  if (lacking && status == 0) status = kTrouble;
   // A reader gone (| head) ends us as SIGPIPE would, never with 0.
   if (!archiver::FlushText(stdout) || archiver::Interrupted()) {
     if (archiver::Interrupted()) archiver::ExitInterrupted();

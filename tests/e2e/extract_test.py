@@ -236,6 +236,38 @@ class ExtractTest(harness.ScratchTest):
         self.assertEqual(stat.S_IMODE(os.stat(self.path("out/Data/x.sh")).st_mode), 0o700)
         self.assertEqual(os.listdir(self.path("out/Data/R")), [])
 
+    def test_a_failed_runs_bundle_gives_back_what_it_holds(self):
+        harness.make_files(self.path("src/Data"), {"d.txt": b"d", "B/b.txt": b"b",
+                                                   "B/X/x.txt": b"x", "A/a.txt": b"a"})
+        whole = harness.read_zip(self.path(self.bundle()))
+        # (case, member left out, root of the tree, lacking folder)
+        cases = [("a middle folder", "B/B.zip", "Data",
+                  "Data/B: its archive B/B.zip is not in the bundle"),
+                 ("the top folder", "Data.zip", "Out",
+                  "holds no archive of its top folder (from a failed run?); the tree is named "
+                  "Out/ after the bundle")]
+        for case, left_out, root, said in cases:
+            with self.subTest(case=case):
+                with open(self.path("Out.zip"), "wb") as f:
+                    f.write(zip_bytes({n: d for n, d in whole.items() if n != left_out}))
+                said = said.encode()
+                for args, shown in [(["-l", "Out.zip"], root + "/B/X/x.txt"),
+                                    (["-t", "Out.zip"], "No errors"),
+                                    (["-d", "e1", "Out.zip"], ""),
+                                    (["-d", "e2", "Out.zip", root + "/B"], "")]:
+                    result = self.extract(*args)
+                    self.assertEqual(result.returncode, TROUBLE, args)
+                    self.assertIn(said, result.stderr.replace(b"\\", b"/"))
+                    self.assertIn(shown.encode(), result.stdout.replace(b"\\", b"/"))
+                self.assertEqual(harness.read_bytes(self.path("e1/%s/B/X/x.txt" % root)), b"x")
+                self.assertEqual(harness.read_bytes(self.path("e1/%s/A/a.txt" % root)), b"a")
+                self.assertEqual(harness.read_bytes(self.path("e2/%s/B/X/x.txt" % root)), b"x")
+                self.assertFalse(os.path.exists(self.path("e2/%s/A" % root)))
+                lost = "e1/%s/%s" % (root, "B/b.txt" if root == "Data" else "d.txt")
+                self.assertFalse(os.path.exists(self.path(lost)))
+                for leftover in ("e1", "e2"):
+                    subprocess.run(["rm", "-rf", self.path(leftover)], check=True)
+
     def test_a_killed_extraction_leaves_no_short_file(self):
         if harness.WINDOWS:
             self.skipTest("POSIX signals")
