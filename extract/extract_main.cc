@@ -17,6 +17,7 @@
 #include "extract/bundle.h"
 #include "extract/extract_fs.h"
 #include "folder_tool/name_rules.h"
+#include "folder_tool/path_identity.h"
 
 namespace extract {
 
@@ -436,10 +437,14 @@ struct DiskFile {
   bool folder = false;
   std::uint64_t size = 0;
   std::int64_t mtime = 0;
+  std::uint32_t mode = 0;
 };
 
-// The tree on disk, keyed as the listing shows paths.
+// The tree on disk, keyed as the listing shows paths, as trevask walks it:
+// links to folders followed by its rule (a loop left out), links that lead
+// nowhere and special files left out as the archivers leave them out.
 void WalkDisk(const std::string& dir, const std::string& shown,
+              std::vector<trevask::platform::FileId>* walked,
               std::map<std::string, DiskFile>* tree) {
   std::vector<archiver::Entry> entries;
   std::string error;
@@ -449,11 +454,18 @@ void WalkDisk(const std::string& dir, const std::string& shown,
   }
   for (const archiver::Entry& e : entries) {
     std::string path = shown + "/" + e.name;
+    const std::string child = dir + archiver::kPathSeparator + e.name;
     if (e.type == archiver::Entry::kFile) {
-      (*tree)[path] = DiskFile{false, e.size, e.mtime};
-    } else if (e.type == archiver::Entry::kFolder) {
-      (*tree)[path + "/"] = DiskFile{true, 0, e.mtime};
-      WalkDisk(dir + archiver::kPathSeparator + e.name, path, tree);
+      (*tree)[path] = DiskFile{false, e.size, e.mtime, e.mode};
+    } else if (e.type == archiver::Entry::kFolder ||
+               (e.why_skipped == "a link to a folder" &&
+                trevask::JudgeFolderLink(*walked, dir, child) == trevask::FolderLink::kFollow)) {
+      (*tree)[path + "/"] = DiskFile{true, 0, e.mtime, e.mode};
+      trevask::platform::FileId id;
+      walked->push_back(trevask::platform::GetFileId(child, &id) ? id
+                                                                  : trevask::platform::FileId());
+      WalkDisk(child, path, walked, tree);
+      walked->pop_back();
     } else if (e.type == archiver::Entry::kUnreadable) {
       Fail(path + ": " + e.why_skipped);
     }
@@ -467,8 +479,10 @@ int Compare(const Bundle& bundle, const Options& o) {
     Print(stderr, "trevask-extract: not a folder: %s\n", o.compare.c_str());
     return kUsageError;
   }
-  disk[root + "/"] = DiskFile{true, 0, 0};
-  WalkDisk(o.compare, root, &disk);
+  disk[root + "/"] = DiskFile{true, 0, 0, 0};
+  std::vector<trevask::platform::FileId> walked(1);
+  trevask::platform::GetFileId(o.compare, &walked[0]);
+  WalkDisk(o.compare, root, &walked, &disk);
   std::mutex lines_mutex;
   std::vector<std::string> lines;
   auto differ = [&](const std::string& what, const std::string& path) {
@@ -527,6 +541,11 @@ int Compare(const Bundle& bundle, const Options& o) {
                                        DosTimeOf(t - 1) == (static_cast<std::uint32_t>(m.dos_date) << 16 | m.dos_time) ||
                                        DosTimeOf(t + 1) == (static_cast<std::uint32_t>(m.dos_date) << 16 | m.dos_time));
         if (!same) differ("changed time", path);
+        // The bits extraction restores, where files have them.
+        const std::uint32_t recorded = m.UnixMode() & 07777;
+        if (AllowedMode() != 0 && recorded != 0 && (there->second.mode & 07777) != recorded) {
+          differ("changed mode", path);
+        }
       }
     });
   }

@@ -236,6 +236,31 @@ class ExtractTest(harness.ScratchTest):
         self.assertEqual(stat.S_IMODE(os.stat(self.path("out/Data/x.sh")).st_mode), 0o700)
         self.assertEqual(os.listdir(self.path("out/Data/R")), [])
 
+    def test_compare_walks_links_as_trevask_does(self):
+        if harness.WINDOWS:
+            self.skipTest("POSIX links and modes")
+        harness.make_files(self.path("src/Data"), {"f.txt": b"f", "g.txt": b"ggg",
+                                                   "real/r.txt": b"r", "real/deep/d.txt": b"d"})
+        harness.make_files(self.dir, {"elsewhere/e.txt": b"e"})
+        for target, name in [("real", "to_real"), ("../../elsewhere", "to_elsewhere"),
+                             ("..", "real/up"), ("missing", "dangling"), ("f.txt", "to_f")]:
+            os.symlink(target, self.path("src/Data/" + name))
+        bundle = self.bundle()
+        result = self.extract("--compare", "src/Data", bundle)
+        self.assertEqual((result.returncode, result.stdout), (OK, b""), result.stderr)
+        g = self.path("src/Data/g.txt")
+        times = (os.stat(g).st_atime, os.stat(g).st_mtime)
+        # (change, line it gives)
+        changes = [(lambda: os.chmod(self.path("src/Data/f.txt"), 0o600),
+                    b"changed mode: Data/f.txt\n"),
+                   (lambda: (harness.make_files(self.path("src/Data"), {"g.txt": b"GGG"}),
+                             os.utime(g, times)), b"changed content: Data/g.txt\n")]
+        for change, line in changes:
+            change()
+            result = self.extract("--compare", "src/Data", bundle)
+            self.assertEqual(result.returncode, TROUBLE, result.stderr)
+            self.assertIn(line, result.stdout)
+
     def test_a_failed_runs_bundle_gives_back_what_it_holds(self):
         harness.make_files(self.path("src/Data"), {"d.txt": b"d", "B/b.txt": b"b",
                                                    "B/X/x.txt": b"x", "A/a.txt": b"a"})
