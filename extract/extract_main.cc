@@ -40,8 +40,12 @@ const char kUsage[] =
     "  -q               quiet: only errors\n"
     "  --help, --version\n"
     "\n"
-    "Exit status: 0 done; 1 some files failed, were refused or differ;\n"
-    "2 wrong arguments, or BUNDLE cannot be read or is not a bundle.\n";
+    "Every file takes its name only when complete and checked. A failed run's\n"
+    "bundle gives back the folders whose archives it holds and names the rest.\n"
+    "\n"
+    "Exit status: 0 done; 1 some files failed, were refused or differ, or\n"
+    "folders lack their archive; 2 wrong arguments, or BUNDLE cannot be read or\n"
+    "is not a bundle.\n";
 
 struct Options {
   enum Mode { kExtract, kList, kTest, kCompare } mode = kExtract;
