@@ -256,29 +256,6 @@ int CheckPaths(char** argv, const Options& options, Paths* paths) {
   return 0;
 }
 
-// An existing DstFileName read as the zip it must be, for the check below.
-class ExistingFile : public extract::Source {
- public:
-  explicit ExistingFile(std::FILE* f) : f_(f) {
-    archiver::SeekFile(f_, 0, SEEK_END);
-    size_ = static_cast<std::uint64_t>(archiver::TellFile(f_));
-  }
-  ~ExistingFile() override { std::fclose(f_); }
-  std::uint64_t Size() const override { return size_; }
-  bool ReadAt(std::uint64_t offset, void* into, std::size_t n, std::string* error) const override {
-    if (!archiver::SeekFile(f_, static_cast<std::int64_t>(offset), SEEK_SET) ||
-        std::fread(into, 1, n, f_) != n) {
-      *error = "cannot read it: " + archiver::LastErrorText();
-      return false;
-    }
-    return true;
-  }
-
- private:
-  std::FILE* f_;
-  std::uint64_t size_ = 0;
-};
-
 bool EndsWithZip(const std::string& name) {
   return name.size() > 4 && SameName(name.substr(name.size() - 4), ".zip");
 }
@@ -297,7 +274,8 @@ int CheckExistingBundle(const Paths& paths) {
     return Refuse("DstFileName exists and cannot be read: " + archiver::LastErrorText(),
                   destination);
   }
-  ExistingFile file(f);
+  archiver::SeekFile(f, 0, SEEK_END);
+  extract::StreamSource file(f, static_cast<std::uint64_t>(archiver::TellFile(f)));
   // Taken as a new archive, as the archivers take it.
   if (file.Size() == 0) return 0;
   std::vector<extract::Member> members;

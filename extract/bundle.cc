@@ -43,11 +43,9 @@ class VectorSink : public Sink {
   std::vector<unsigned char> bytes;
 };
 
-class TempStream : public Source, public Sink {
+class TempStream : public StreamSource, public Sink {
  public:
-  explicit TempStream(std::FILE* f) : f_(f) {}
-  ~TempStream() override { std::fclose(f_); }
-  std::uint64_t Size() const override { return size_; }
+  explicit TempStream(std::FILE* f) : StreamSource(f, 0) {}
   bool Write(const unsigned char* data, std::size_t n, std::string* error) override {
     if (std::fwrite(data, 1, n, f_) == n) {
       size_ += n;
@@ -56,21 +54,6 @@ class TempStream : public Source, public Sink {
     *error = "cannot write a temporary file: " + archiver::LastErrorText();
     return false;
   }
-  bool ReadAt(std::uint64_t offset, void* into, std::size_t n,
-              std::string* error) const override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (offset > size_ || n > size_ - offset || !archiver::SeekFile(f_, static_cast<std::int64_t>(offset), SEEK_SET) ||
-        std::fread(into, 1, n, f_) != n) {
-      *error = "cannot read back a temporary file";
-      return false;
-    }
-    return true;
-  }
-
- private:
-  std::FILE* f_;
-  std::uint64_t size_ = 0;
-  mutable std::mutex mutex_;
 };
 
 }  // namespace

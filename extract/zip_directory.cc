@@ -82,6 +82,19 @@ bool Failed(std::string* error, const std::string& why) {
 
 }  // namespace
 
+bool StreamSource::ReadAt(std::uint64_t offset, void* into, std::size_t n,
+                          std::string* error) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (offset > size_ || n > size_ - offset ||
+      !archiver::SeekFile(f_, static_cast<std::int64_t>(offset), SEEK_SET) ||
+      std::fread(into, 1, n, f_) != n) {
+    *error = offset > size_ || n > size_ - offset ? "reaches beyond the end of its archive"
+                                                  : "cannot read it: " + archiver::LastErrorText();
+    return false;
+  }
+  return true;
+}
+
 std::shared_ptr<Source> Slice(std::shared_ptr<const Source> base,
                               std::uint64_t offset, std::uint64_t size) {
   return std::make_shared<SliceSource>(std::move(base), offset, size);

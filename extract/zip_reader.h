@@ -7,7 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <cstdio>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -23,6 +25,22 @@ class Source {
   // Exactly n bytes at offset, or false with the reason.
   virtual bool ReadAt(std::uint64_t offset, void* into, std::size_t n,
                       std::string* error) const = 0;
+};
+
+// A stdio stream of size bytes, read at offsets from several threads at
+// once; closed with the source.
+class StreamSource : public Source {
+ public:
+  StreamSource(std::FILE* f, std::uint64_t size) : f_(f), size_(size) {}
+  ~StreamSource() override { std::fclose(f_); }
+  std::uint64_t Size() const override { return size_; }
+  bool ReadAt(std::uint64_t offset, void* into, std::size_t n,
+              std::string* error) const override;
+
+ protected:
+  std::FILE* f_;
+  std::uint64_t size_;
+  mutable std::mutex mutex_;
 };
 
 // The bytes [offset, offset + size) of another source: a stored member is

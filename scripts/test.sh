@@ -73,10 +73,21 @@ stage "start 64-bit wine" start_wine win64
 stage "test windows-x64 under wine" run_tests windows-x64 -LE "slow|large" \
   --repeat until-pass:2 || status=1
 stop_wine
-stage "start 32-bit wine" start_wine win32
-stage "test windows-x86 under wine" run_tests windows-x86 -LE "slow|large" \
-  --repeat until-pass:2 || status=1
-stop_wine
+# A kernel without IA-32 emulation runs no 32-bit program at all: the
+# 32-bit build is then built, but cannot be tried here.
+logs_run=(default windows-x64 fuzz)
+if /usr/lib/wine/wine --version >/dev/null 2>&1; then
+  win32_runs=1
+  logs_run+=(windows-x86)
+  stage "start 32-bit wine" start_wine win32
+  stage "test windows-x86 under wine" run_tests windows-x86 -LE "slow|large" \
+    --repeat until-pass:2 || status=1
+  stop_wine
+else
+  win32_runs=0
+  echo "== this machine's kernel cannot run 32-bit programs: the windows-x86 build is" \
+    "built but its tests and package check are not run here"
+fi
 stage "fuzz paths and command lines" run_tests fuzz || status=1
 
 # The packages, tried as a user would: the Debian package installed with
@@ -149,13 +160,20 @@ stage "package for debian" package_debian || status=1
 stage "start 64-bit wine" start_wine win64
 stage "package for 64-bit windows" package_windows windows-x64 win64 /usr/lib/wine/wine64 || status=1
 stop_wine
-stage "start 32-bit wine" start_wine win32
-stage "package for 32-bit windows" package_windows windows-x86 win32 /usr/lib/wine/wine || status=1
-stop_wine
+if [ "$win32_runs" -eq 1 ]; then
+  stage "start 32-bit wine" start_wine win32
+  stage "package for 32-bit windows" package_windows windows-x86 win32 /usr/lib/wine/wine ||
+    status=1
+  stop_wine
+else
+  (cd build/windows-x86 && rm -f trevask-*.zip && cpack -G ZIP >"$root/$logs/cpack-windows-x86.log") ||
+    status=1
+fi
 
 passed=0
 failed=0
-for log in "$logs"/test-{default,windows-x64,windows-x86,fuzz}.log; do
+for preset in "${logs_run[@]}"; do
+  log=$logs/test-$preset.log
   line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -1) || true
   total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
   bad=$(sed -E 's/.* ([0-9]+) tests failed.*/\1/' <<<"$line")
