@@ -47,7 +47,11 @@ start_wine() {
   mkdir -p "$WINEPREFIX"
   wineserver -k 2>/dev/null || true
   wineserver -p
-  wineboot -i >/dev/null 2>&1 </dev/null
+  # Through the loader of the prefix's own kind: the wineboot command takes
+  # the 32-bit one, which a kernel without IA-32 emulation cannot run.
+  local loader=/usr/lib/wine/wine64
+  [ "$arch" = win32 ] && loader=/usr/lib/wine/wine
+  "$loader" wineboot -i >/dev/null 2>&1 </dev/null
 }
 
 stop_wine() { wineserver -k 2>/dev/null || true; }
