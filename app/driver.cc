@@ -285,32 +285,36 @@ int CheckExistingBundle(const Paths& paths) {
                       "); nothing was touched",
                   destination);
   }
+  // Every member must have its place in a bundle: a folder entry, the top
+  // archive or a folder's F/.../F.zip, with no empty, "." or ".." names; a
+  // failed run's bundle may lack any archive.
   const std::string own = FolderName(RelativePart(paths.source)) + ".zip";
-  bool laid_out = false;
   for (const extract::Member& m : members) {
-    const std::string& name = m.name;
-    const size_t slash = name.rfind('/');
-    if (slash == std::string::npos && EndsWithZip(name)) {
-      if (!SameName(name, own)) {
-        return Refuse("DstFileName is the bundle of another folder (" + name +
-                          " at its top, where this source's is " + own +
-                          "); write it to another file, or remove it first",
-                      destination);
-      }
-      laid_out = true;
-    } else if (slash != std::string::npos && slash + 1 < name.size()) {
-      // F/.../F.zip: a folder's archive below the top.
-      const size_t before = name.rfind('/', slash - 1);
-      const std::string folder =
-          name.substr(before == std::string::npos ? 0 : before + 1,
-                      slash - (before == std::string::npos ? 0 : before + 1));
-      laid_out = laid_out || name.compare(slash + 1, std::string::npos, folder + ".zip") == 0;
+    const bool folder_entry = !m.name.empty() && m.name.back() == '/';
+    std::vector<std::string> names;
+    for (size_t at = 0;;) {
+      const size_t end = m.name.find('/', at);
+      names.push_back(m.name.substr(at, end == std::string::npos ? end : end - at));
+      if (end == std::string::npos) break;
+      at = end + 1;
     }
-  }
-  if (!members.empty() && !laid_out) {
-    return Refuse("DstFileName is a zip archive but not a bundle of folder archives; "
-                  "nothing was touched",
-                  destination);
+    if (folder_entry) names.pop_back();
+    bool safe = !names.empty();
+    for (const std::string& name : names) safe = safe && name != "" && name != "." && name != "..";
+    const bool top = safe && !folder_entry && names.size() == 1 && EndsWithZip(names[0]);
+    if (top && !SameName(names[0], own)) {
+      return Refuse("DstFileName is the bundle of another folder (" + m.name +
+                        " at its top, where this source's is " + own +
+                        "); write it to another file, or remove it first",
+                    destination);
+    }
+    const bool folder_archive = safe && !folder_entry && names.size() >= 2 &&
+                                names.back() == names[names.size() - 2] + ".zip";
+    if (!safe || !(folder_entry || top || folder_archive)) {
+      return Refuse("DstFileName is a zip archive but not a bundle of folder archives (it "
+                    "holds " + m.name + "); nothing was touched",
+                    destination);
+    }
   }
   return 0;
 }

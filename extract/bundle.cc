@@ -114,7 +114,7 @@ bool ReadBundle(const std::string& path, Bundle* bundle,
       problems->push_back("not a folder archive (F/F.zip): " + m.name);
     }
   }
-  if (tops.size() > 1 || (tops.empty() && archives.empty())) {
+  if (tops.size() > 1 || (tops.empty() && archives.empty() && folder_entries.empty())) {
     std::string list;
     for (const std::string& t : tops) list += " " + t;
     problems->push_back(tops.empty() ? "no archive at the top (Data.zip for a source folder Data)"
