@@ -104,6 +104,10 @@ class WindowsFile : public NewFile {
     if (!committed_ && !delete_on_close_) DeleteFileW(own_.c_str());
   }
 
+  static bool Exists(DWORD code) {
+    return code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS;
+  }
+
   bool Write(const unsigned char* data, std::size_t n, std::string* error) override {
     while (n > 0) {
       DWORD done = 0;
@@ -120,22 +124,39 @@ class WindowsFile : public NewFile {
 
   bool Commit(std::int64_t mtime, std::int32_t, std::string* error) override {
     FILETIME ft = FileTimeOf(mtime);
-    if (SetFileTime(h_, nullptr, nullptr, &ft) == 0 ||
-        (delete_on_close_ && !archiver::SetDeleteOnClose(h_, false))) {
+    if (SetFileTime(h_, nullptr, nullptr, &ft) == 0) {
+      *error = "cannot finish it: " + Reason();
+      return false;
+    }
+    // A new name is given first and the file kept only then: a kill
+    // between the two leaves no file rather than one under the private
+    // name. Over an existing file (-o), and on a system that will not
+    // rename a file marked for deletion, kept first: the file it replaces
+    // must never go with it.
+    bool renamed = delete_on_close_ && !overwrite_ && archiver::RenameOpen(h_, target_, false);
+    DWORD code = renamed ? 0 : GetLastError();
+    if (!renamed && !Exists(code)) {
+      if (delete_on_close_ && !archiver::SetDeleteOnClose(h_, false)) {
+        *error = "cannot finish it: " + Reason();
+        return false;
+      }
+      delete_on_close_ = false;
+      renamed = archiver::RenameOpen(h_, target_, overwrite_);
+      code = renamed ? 0 : GetLastError();
+    }
+    if (!renamed) {
+      *error = Exists(code) ? "it appeared meanwhile; not replaced (-o replaces it)"
+                            : "cannot finish it: " + Reason();
+      if (!delete_on_close_) delete_on_close_ = archiver::SetDeleteOnClose(h_, true);
+      return false;
+    }
+    committed_ = true;
+    if (delete_on_close_ && !archiver::SetDeleteOnClose(h_, false)) {
+      // The name is given, but the system would still remove the file.
       *error = "cannot finish it: " + Reason();
       return false;
     }
     delete_on_close_ = false;
-    if (!archiver::RenameOpen(h_, target_, overwrite_)) {
-      DWORD code = GetLastError();
-      *error = code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS
-                   ? "it appeared meanwhile; not replaced (-o replaces it)"
-                   : "cannot finish it: " + Reason();
-      archiver::SetDeleteOnClose(h_, true);
-      delete_on_close_ = true;
-      return false;
-    }
-    committed_ = true;
     if (CloseHandle(h_) == 0) {
       h_ = INVALID_HANDLE_VALUE;
       *error = "cannot finish it: " + Reason();

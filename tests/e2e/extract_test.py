@@ -294,8 +294,6 @@ class ExtractTest(harness.ScratchTest):
                     subprocess.run(["rm", "-rf", self.path(leftover)], check=True)
 
     def test_a_killed_extraction_leaves_no_short_file(self):
-        if harness.WINDOWS:
-            self.skipTest("POSIX signals")
         # (tree, signal, moment): a large file, then many small ones, killed
         # while a file is open for writing, or closed pipe for the output.
         small = {"f%03d" % i: os.urandom(2000 + i) for i in range(400)}
@@ -303,6 +301,9 @@ class ExtractTest(harness.ScratchTest):
                  ("large", None, signal.SIGINT),
                  ("small", small, signal.SIGKILL),
                  ("small", None, signal.SIGPIPE)]
+        if harness.WINDOWS:
+            # Under Wine only a kill stands for what ends a Windows process.
+            cases = [c for c in cases if c[2] == signal.SIGKILL]
         trees = {}
         for name, files, sig in cases:
             with self.subTest(tree=name, signal=sig.name):
@@ -316,8 +317,10 @@ class ExtractTest(harness.ScratchTest):
                 subprocess.run(["rm", "-rf", self.path("out")], check=True)
                 os.makedirs(self.path("out/Data"))
                 out = self.path("out/Data")
-                process = subprocess.Popen([harness.program("trevask-extract"), "-d", "out",
-                                            bundle], cwd=self.dir, stdout=subprocess.PIPE,
+                command = [harness.program("trevask-extract"), "-d", "out", harness.native(bundle)]
+                if harness.EMULATOR:
+                    command.insert(0, harness.EMULATOR)
+                process = subprocess.Popen(command, cwd=self.dir, stdout=subprocess.PIPE,
                                            stderr=subprocess.DEVNULL)
                 fds = "/proc/%d/fd" % process.pid
                 deadline = time.time() + 20

@@ -152,6 +152,29 @@ class VerdictTest(harness.ScratchTest):
                     # The mirror tree stays for the user to look at.
                     self.assertTrue(os.path.isdir(self.path("T/Data")))
 
+    def test_an_archiver_writes_nothing_into_a_folder_that_is_not_the_one_handed(self):
+        # Where no wrapper can swap a folder in time (Windows under Wine), the
+        # identity an archiver is handed stands for the folder as trevask saw it.
+        harness.make_files(self.dir, {"out/": None})
+        # (case, arguments, variable, value)
+        cases = [("archive folder", ["-a", "out/d.zip", "src/Data/*.*"],
+                  "TREVASK_ARCHIVE_FOLDER", "1:2:3"),
+                 ("archive folder, -rp", ["-a", "-rp", "out/b.zip", "src/*.*"],
+                  "TREVASK_ARCHIVE_FOLDER", "1:2:3"),
+                 ("packed folder, -rp", ["-a", "-rp", "out/b.zip", "src/*.*"],
+                  "TREVASK_SOURCE_FOLDER", "1:2:3"),
+                 ("no identity at all", ["-a", "out/d.zip", "src/Data/*.*"],
+                  "TREVASK_ARCHIVE_FOLDER", "not-an-id")]
+        for case, args, variable, value in cases:
+            with self.subTest(case=case):
+                result = harness.run("PKZIP.EXE", [native(a) for a in args], self.dir,
+                                     extra_env={variable: value}, timeout=60)
+                self.assertNotEqual(result.returncode, 0, result.stderr)
+                said = b"is not VOLUME:HIGH:LOW" if value == "not-an-id" else \
+                    b"is not the folder trevask made for this run"
+                self.assertIn(said, result.stderr)
+                self.assertEqual(os.listdir(self.path("out")), [])
+
     @unittest.skipIf(harness.WINDOWS, "POSIX permissions")
     def test_unwritable_destination_folder_is_refused_up_front(self):
         drop = harness.unprivileged(self, self.dir)
