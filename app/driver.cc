@@ -9,7 +9,7 @@
 
 #include "app/progress.h"
 #include "archiver/archiver_fs.h"
-#include "archiver/update_lock.h"
+#include "base/update_lock.h"
 #include "extract/zip_reader.h"
 #include "folder_tool/folder_tool.h"
 #include "folder_tool/name_rules.h"
@@ -222,7 +222,7 @@ int CheckWays(const Paths& paths) {
   }
   // The bundle is written beside the file a link at DstFileName leads to.
   std::string target;
-  if (!archiver::FinalTarget(paths.destination, &target, &reason)) {
+  if (!base::FinalTarget(paths.destination, &target, &reason)) {
     return Refuse("DstFileName cannot be followed: " + reason, paths.destination);
   }
   if (!FolderIsWritable(HolderOf(target), &reason)) {
@@ -375,7 +375,7 @@ int RunBundle(const Paths& paths, const Options& options, RunLocks* locks,
   // made here, however either was swapped since.
   std::string target, error;
   platform::FileId holder_id;
-  if (!archiver::FinalTarget(paths.destination, &target, &error) ||
+  if (!base::FinalTarget(paths.destination, &target, &error) ||
       !platform::GetFileId(HolderOf(target), &holder_id)) {
     return Refuse("cannot look at the folder of DstFileName", paths.destination);
   }

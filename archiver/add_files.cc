@@ -17,18 +17,16 @@
 #include "archiver/archive_file.h"
 #include "archiver/archiver_fs.h"
 #include "archiver/pipeline.h"
-#include "archiver/syntax.h"
-#include "archiver/update_lock.h"
+#include "base/path.h"
+#include "base/zip_directory.h"
+#include "base/syntax.h"
+#include "base/update_lock.h"
 
 namespace archiver {
 
 namespace {
 
 const char kAllFiles[] = "*.*";
-
-bool IsSeparator(char c) {
-  return c == kPathSeparator || (kPathSeparator == '\\' && c == '/');
-}
 
 struct Item {
   std::string path;  // on disk
@@ -39,19 +37,8 @@ struct Item {
   std::uint32_t mode = 0;
 };
 
-std::string Join(const std::string& dir, const std::string& name) {
-  if (!dir.empty() && IsSeparator(dir.back())) return dir + name;
-  return dir + kPathSeparator + name;
-}
-
-std::string BaseName(const std::string& path) {
-  size_t at = path.size();
-  while (at > 0 && !IsSeparator(path[at - 1])) --at;
-  return path.substr(at);
-}
-
 bool SameName(const std::string& a, const std::string& b) {
-  if (kPathSeparator == '/') return a == b;
+  if (base::kSeparator == '/') return a == b;
   // Windows names compare without case.
   return a.size() == b.size() &&
          std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
@@ -66,13 +53,13 @@ bool Collect(const Request& request, const std::string& dir,
   if (!ListFolder(dir, &entries, error)) return false;
   for (const Entry& entry : entries) {
     Item item;
-    item.path = Join(dir, entry.name);
+    item.path = base::Join(dir, entry.name);
     item.name = prefix + entry.name;
     item.mtime = entry.mtime;
     item.mode = entry.mode;
     if (entry.type == Entry::kFile) {
       // Only a file of the archive's own name can be the archive.
-      if (SameName(entry.name, BaseName(request.archive)) &&
+      if (SameName(entry.name, base::BaseName(request.archive)) &&
           SameFile(item.path, request.archive)) {
         continue;
       }
@@ -249,25 +236,9 @@ zip_source_t* MemberSource(zip_t* za, Member* member) {
 // end is clamped there. The exact time goes into the extended timestamp
 // field (0x5455), as Info-ZIP writes it.
 bool SetTimes(zip_t* za, zip_uint64_t index, std::int64_t mtime) {
-  std::tm tm{};
-  const bool known = LocalTime(mtime, &tm);
-  if ((!known && mtime < 0) || (known && tm.tm_year < 80)) {
-    tm = std::tm{};
-    tm.tm_year = 80;
-    tm.tm_mday = 1;
-  } else if (!known || tm.tm_year > 207) {
-    tm = std::tm{};
-    tm.tm_year = 207;
-    tm.tm_mon = 11;
-    tm.tm_mday = 31;
-    tm.tm_hour = 23;
-    tm.tm_min = 59;
-    tm.tm_sec = 58;
-  }
-  const auto dos_time = static_cast<zip_uint16_t>((tm.tm_hour << 11) | (tm.tm_min << 5) |
-                                                  (tm.tm_sec / 2));
-  const auto dos_date = static_cast<zip_uint16_t>(((tm.tm_year - 80) << 9) |
-                                                  ((tm.tm_mon + 1) << 5) | tm.tm_mday);
+  const std::uint32_t dos = base::DosTimeOf(mtime);
+  const auto dos_time = static_cast<zip_uint16_t>(dos & 0xFFFF);
+  const auto dos_date = static_cast<zip_uint16_t>(dos >> 16);
   if (zip_file_set_dostime(za, index, dos_time, dos_date, 0) != 0) return false;
   // Four bytes of seconds since 1970, read as signed by most tools; beyond
   // what they hold only the header's time is kept.
@@ -289,8 +260,8 @@ bool SetTimes(zip_t* za, zip_uint64_t index, std::int64_t mtime) {
 
 bool ParseArguments(int kind, const std::vector<std::string>& args,
                     Request* request, std::string* error) {
-  const char* add = SyntaxOf(kind).add;
-  const char* recurse = SyntaxOf(kind).recurse;
+  const char* add = base::SyntaxOf(kind).add;
+  const char* recurse = base::SyntaxOf(kind).recurse;
   request->kind = kind;
   size_t at = 0;
   if (args.empty() || args[0] != add) {
@@ -314,8 +285,8 @@ bool ParseArguments(int kind, const std::vector<std::string>& args,
   size_t stem = pattern.size() - (sizeof(kAllFiles) - 1);
   if (pattern.size() < sizeof(kAllFiles) ||
       pattern.compare(stem, std::string::npos, kAllFiles) != 0 ||
-      !IsSeparator(pattern[stem - 1])) {
-    *error = std::string("the pattern must be FOLDER") + kPathSeparator +
+      !base::IsSeparator(pattern[stem - 1])) {
+    *error = std::string("the pattern must be FOLDER") + base::kSeparator +
              kAllFiles + ": " + pattern;
     return false;
   }
@@ -460,32 +431,6 @@ bool WriteArchive(const Request& request, const std::string& target,
   return true;
 }
 
-// The folder of the archive's final target.
-std::string FolderOfFile(const std::string& path) {
-  size_t at = path.size();
-  while (at > 0 && !IsSeparator(path[at - 1])) --at;
-  if (at == 0) return ".";
-  // A root keeps its separator.
-  return at == 1 || (at == 3 && path[1] == ':') ? path.substr(0, at) : path.substr(0, at - 1);
-}
-
-bool ParseFolderId(const char* text, FolderId* id) {
-  std::uint64_t parts[3];
-  const char* at = text;
-  for (int i = 0; i < 3; ++i) {
-    char* end = nullptr;
-    if (*at < '0' || *at > '9') return false;
-    errno = 0;
-    parts[i] = std::strtoull(at, &end, 10);
-    if (errno != 0 || *end != (i < 2 ? ':' : '\0')) return false;
-    at = end + 1;
-  }
-  id->volume = parts[0];
-  id->high = parts[1];
-  id->low = parts[2];
-  return true;
-}
-
 // A folder that trevask made and named by its identity must still be that
 // folder: one swapped for a link or moved since is refused before anything
 // is read or written through it. Without the variable nothing is checked.
@@ -493,14 +438,13 @@ bool CheckHandedFolder(const char* variable, const std::string& dir, bool pin,
                        std::string* error) {
   const char* value = std::getenv(variable);
   if (value == nullptr || *value == '\0') return true;
-  FolderId expected, found;
-  if (!ParseFolderId(value, &expected)) {
+  base::FileId expected, found;
+  if (!base::ParseFileId(value, &expected)) {
     *error = std::string(variable) + " is not VOLUME:HIGH:LOW: " + value;
     return false;
   }
   std::string why;
-  if (!GetFolderId(dir, &found, &why) || found.volume != expected.volume ||
-      found.high != expected.high || found.low != expected.low) {
+  if (!GetFolderId(dir, &found, &why) || found != expected) {
     *error = dir + " is not the folder trevask made for this run (it was replaced or "
              "moved); nothing was written";
     return false;
@@ -518,8 +462,8 @@ bool AddFiles(const Request& request, Summary* summary, std::string* error) {
   }
   // A link at the archive stays a link: the file it leads to is updated.
   std::string target;
-  if (!FinalTarget(request.archive, &target, error)) return false;
-  if (!CheckHandedFolder("TREVASK_ARCHIVE_FOLDER", FolderOfFile(target), true, error) ||
+  if (!base::FinalTarget(request.archive, &target, error)) return false;
+  if (!CheckHandedFolder("TREVASK_ARCHIVE_FOLDER", base::ParentFolder(target), true, error) ||
       !CheckHandedFolder("TREVASK_SOURCE_FOLDER", request.folder, false, error)) {
     return false;
   }
@@ -532,8 +476,8 @@ bool AddFiles(const Request& request, Summary* summary, std::string* error) {
   std::sort(items.begin(), items.end(),
             [](const Item& a, const Item& b) { return a.name < b.name; });
 
-  UpdateLock lock;
-  if (!lock.Acquire(request.archive, SyntaxOf(request.kind).command, error)) {
+  base::UpdateLock lock;
+  if (!lock.Acquire(request.archive, base::SyntaxOf(request.kind).command, error)) {
     if (Interrupted()) ExitInterrupted();
     return false;
   }
@@ -571,18 +515,5 @@ bool AddFiles(const Request& request, Summary* summary, std::string* error) {
   return true;
 }
 
-void Print(std::FILE* stream, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  va_list again;
-  va_copy(again, args);
-  int n = std::vsnprintf(nullptr, 0, format, args);
-  va_end(args);
-  std::string text(n > 0 ? n + 1 : 0, '\0');
-  if (n > 0) std::vsnprintf(&text[0], n + 1, format, again);
-  if (n > 0) text.resize(n);
-  va_end(again);
-  WriteText(stream, text);
-}
 
 }  // namespace archiver

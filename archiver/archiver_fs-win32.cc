@@ -1,173 +1,25 @@
-// The archivers' file system on Windows: wide APIs underneath, UTF-8 above,
-// which is what libzip takes for file names on Windows.
 #include <windows.h>
 
 #include <fcntl.h>
 #include <io.h>
 
-#include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <shellapi.h>
+#include <string>
 
 #include "archiver/archiver_fs.h"
-#include "archiver/text-win32.h"
+#include "base/text-win32.h"
 
 namespace archiver {
 
-const char kPathSeparator = '\\';
+using base::FsPath;
+using base::RenameOpen;
+using base::SetDeleteOnClose;
 
 namespace {
-
-// The \\?\ form of a path: Windows then takes every name as it stands, so
-// that a file named "a." or "aux.txt" is that file, not "a" or a device.
-// The usual parsing (relative paths, '/', '.' and '..') is done here.
-std::wstring FsPath(const std::string& utf8) {
-  std::wstring path = Wide(utf8);
-  std::replace(path.begin(), path.end(), L'/', L'\\');
-  if (path.compare(0, 4, L"\\\\?\\") == 0 || path.compare(0, 4, L"\\\\.\\") == 0) {
-    return path;
-  }
-  std::wstring root;
-  std::wstring rest;
-  if (path.compare(0, 2, L"\\\\") == 0) {
-    // \\server\share\rest
-    size_t server = path.find(L'\\', 2);
-    size_t share = server == std::wstring::npos ? server : path.find(L'\\', server + 1);
-    root = L"\\\\?\\UNC\\" + path.substr(2, share == std::wstring::npos ? share : share - 2);
-    rest = share == std::wstring::npos ? L"" : path.substr(share);
-  } else if (path.size() >= 3 && path[1] == L':' && path[2] == L'\\') {
-    root = L"\\\\?\\" + path.substr(0, 2);
-    rest = path.substr(2);
-  } else {
-    // Relative, rooted or drive-relative: the system's own parsing of the
-    // current folder part, never of the names themselves.
-    std::wstring base(MAX_PATH, L'\0');
-    DWORD n = GetCurrentDirectoryW(MAX_PATH, &base[0]);
-    if (n == 0 || n >= MAX_PATH) return path;
-    base.resize(n);
-    if (base.size() < 2 || base[1] != L':') return path;
-    if (path.size() >= 2 && path[1] == L':') {
-      if (towupper(path[0]) != towupper(base[0])) return path;
-      rest = base.substr(2) + L"\\" + path.substr(2);
-    } else if (!path.empty() && path[0] == L'\\') {
-      rest = path;
-    } else {
-      rest = base.substr(2) + L"\\" + path;
-    }
-    root = L"\\\\?\\" + base.substr(0, 2);
-  }
-  std::vector<std::wstring> parts;
-  for (size_t at = 0; at <= rest.size();) {
-    size_t end = rest.find(L'\\', at);
-    if (end == std::wstring::npos) end = rest.size();
-    std::wstring part = rest.substr(at, end - at);
-    if (part == L"..") {
-      if (!parts.empty()) parts.pop_back();
-    } else if (!part.empty() && part != L".") {
-      parts.push_back(part);
-    }
-    at = end + 1;
-  }
-  std::wstring out = root;
-  for (const std::wstring& part : parts) out += L"\\" + part;
-  if (parts.empty()) out += L"\\";
-  return out;
-}
-
-std::string LastError() {
-  wchar_t* text = nullptr;
-  FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                     FORMAT_MESSAGE_IGNORE_INSERTS,
-                 nullptr, GetLastError(), 0, reinterpret_cast<wchar_t*>(&text), 0,
-                 nullptr);
-  std::string out = text ? Utf8(text) : "unknown error";
-  LocalFree(text);
-  while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
-  return out;
-}
-
-std::int64_t ToTime(const FILETIME& ft) {
-  ULARGE_INTEGER t;
-  t.LowPart = ft.dwLowDateTime;
-  t.HighPart = ft.dwHighDateTime;
-  // 100 ns ticks since 1601 to seconds since 1970.
-  return static_cast<std::int64_t>(t.QuadPart / 10000000ULL) - 11644473600LL;
-}
-
-// Whether a link among the entries of dir can be followed to a file.
-bool LeadsSomewhere(const std::string& dir, const std::wstring& name,
-                    std::string* why_not) {
-  std::wstring path = FsPath(dir);
-  if (path.back() != L'\\') path += L'\\';
-  HANDLE h = CreateFileW((path + name).c_str(), 0,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (h != INVALID_HANDLE_VALUE) {
-    CloseHandle(h);
-    return true;
-  }
-  DWORD why = GetLastError();
-  if (why == ERROR_FILE_NOT_FOUND || why == ERROR_PATH_NOT_FOUND) {
-    *why_not = "a link that leads nowhere";
-    return false;
-  }
-  if (why == ERROR_CANT_RESOLVE_FILENAME) {
-    *why_not = "a link that cannot be resolved";
-    return false;
-  }
-  return true;  // the open of its contents says what else is wrong
-}
-
+std::string LastError() { return base::LastErrorText(); }
 }  // namespace
 
-bool ListFolder(const std::string& dir, std::vector<Entry>* entries,
-                std::string* error) {
-  std::wstring pattern = FsPath(dir);
-  if (pattern.back() != L'\\') pattern += L'\\';
-  pattern += L'*';
-  WIN32_FIND_DATAW data;
-  HANDLE search = FindFirstFileW(pattern.c_str(), &data);
-  if (search == INVALID_HANDLE_VALUE) {
-    if (GetLastError() == ERROR_FILE_NOT_FOUND) return true;
-    *error = "cannot read folder " + dir + ": " + LastError();
-    return false;
-  }
-  do {
-    std::wstring name = data.cFileName;
-    if (name == L"." || name == L"..") continue;
-    Entry entry;
-    entry.name = Utf8(name);
-    entry.mtime = ToTime(data.ftLastWriteTime);
-    bool folder = data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY;
-    if (folder && (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-      entry.why_skipped = "a link to a folder";
-    } else if (folder) {
-      entry.type = Entry::kFolder;
-    } else if (data.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) {
-      entry.why_skipped = "not a regular file";
-    } else if ((data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
-               !LeadsSomewhere(dir, name, &entry.why_skipped)) {
-      // A link whose end is missing or cannot be reached: a warning.
-    } else {
-      entry.type = Entry::kFile;
-      entry.size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) |
-                   data.nFileSizeLow;
-    }
-    entries->push_back(entry);
-  } while (FindNextFileW(search, &data));
-  FindClose(search);
-  return true;
-}
-
-bool IsFolder(const std::string& path) {
-  DWORD attributes = GetFileAttributesW(FsPath(path).c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES &&
-         (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-bool GetFolderId(const std::string& dir, FolderId* id, std::string* error) {
+bool GetFolderId(const std::string& dir, base::FileId* id, std::string* error) {
   // Kept open, and without FILE_SHARE_DELETE: the folder cannot be renamed
   // or removed until this process ends.
   HANDLE h = CreateFileW(FsPath(dir).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -186,125 +38,7 @@ bool GetFolderId(const std::string& dir, FolderId* id, std::string* error) {
 }
 
 // The held folder cannot change under the commit.
-void PinArchiveFolder(const FolderId&) {}
-
-bool SameFile(const std::string& a, const std::string& b) {
-  auto identify = [](const std::string& path, BY_HANDLE_FILE_INFORMATION* info) {
-    HANDLE h = CreateFileW(FsPath(path).c_str(), 0,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return false;
-    bool ok = GetFileInformationByHandle(h, info) != 0;
-    CloseHandle(h);
-    return ok;
-  };
-  BY_HANDLE_FILE_INFORMATION ia, ib;
-  return identify(a, &ia) && identify(b, &ib) &&
-         ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber &&
-         ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
-}
-
-std::int64_t FileSize(const std::string& path) {
-  WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExW(FsPath(path).c_str(), GetFileExInfoStandard, &data)) return -1;
-  return (static_cast<std::int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-}
-
-Opened OpenRegular(const std::string& path, FileHandle* handle, std::string* error) {
-  *handle = kNoFile;
-  HANDLE h = CreateFileW(FsPath(path).c_str(), GENERIC_READ,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
-    *error = "cannot open " + path + ": " + LastError();
-    return Opened::kFailed;
-  }
-  // A pipe or a device under a file's name is not read.
-  if (GetFileType(h) != FILE_TYPE_DISK) {
-    CloseHandle(h);
-    *error = "not a regular file";
-    return Opened::kNotRegular;
-  }
-  *handle = reinterpret_cast<FileHandle>(h);
-  return Opened::kFile;
-}
-
-void CloseSource(FileHandle handle) {
-  if (handle != kNoFile) CloseHandle(reinterpret_cast<HANDLE>(handle));
-}
-
-bool ReadRange(FileHandle handle, const std::string& path, std::uint64_t offset,
-               std::size_t length, bool at_end, std::vector<unsigned char>* out,
-               std::string* error) {
-  HANDLE h = reinterpret_cast<HANDLE>(handle);
-  out->resize(length);
-  std::size_t got = 0;
-  auto read_at = [&](std::uint64_t at, void* into, DWORD n, DWORD* done) {
-    OVERLAPPED where = {};
-    where.Offset = static_cast<DWORD>(at);
-    where.OffsetHigh = static_cast<DWORD>(at >> 32);
-    if (ReadFile(h, into, n, done, &where)) return true;
-    if (GetLastError() == ERROR_HANDLE_EOF) {
-      *done = 0;
-      return true;
-    }
-    return false;
-  };
-  while (got < length) {
-    DWORD n = 0;
-    DWORD want = static_cast<DWORD>(std::min<std::size_t>(length - got, 1 << 30));
-    if (!read_at(offset + got, out->data() + got, want, &n) || n == 0) {
-      *error = n == 0 && GetLastError() == ERROR_HANDLE_EOF
-                   ? path + " became shorter while it was read"
-                   : "cannot read " + path + ": " + LastError();
-      return false;
-    }
-    got += n;
-  }
-  if (at_end) {
-    unsigned char extra;
-    DWORD n = 0;
-    if (!read_at(offset + length, &extra, 1, &n) || n != 0) {
-      *error = n != 0 ? path + " grew while it was read"
-                      : "cannot read " + path + ": " + LastError();
-      return false;
-    }
-  }
-  return true;
-}
-
-std::FILE* OpenForReading(const std::string& path, int* error_number) {
-  FileHandle h;
-  std::string error;
-  Opened opened = OpenRegular(path, &h, &error);
-  if (opened != Opened::kFile) {
-    *error_number = opened == Opened::kNotRegular ? EINVAL : ENOENT;
-    return nullptr;
-  }
-  int fd = _open_osfhandle(h, _O_BINARY | _O_RDONLY);
-  std::FILE* f = fd < 0 ? nullptr : _fdopen(fd, "rb");
-  if (f == nullptr) {
-    if (fd < 0) CloseSource(h); else _close(fd);
-  }
-  *error_number = f ? 0 : EIO;
-  return f;
-}
-
-bool SeekFile(std::FILE* f, std::int64_t offset, int whence) {
-  return _fseeki64(f, offset, whence) == 0;
-}
-
-std::int64_t TellFile(std::FILE* f) { return _ftelli64(f); }
-
-bool RegularOrAbsent(const std::string& path, std::string* error) {
-  DWORD attributes = GetFileAttributesW(FsPath(path).c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES ||
-      !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE))) {
-    return true;
-  }
-  *error = path + ": not a regular file";
-  return false;
-}
+void PinArchiveFolder(const base::FileId&) {}
 
 bool CreateBeside(const std::string& path, NewFile* out, std::string* error) {
   *out = NewFile();
@@ -369,56 +103,5 @@ void Discard(NewFile* out) {
   out->temp.clear();
 }
 
-// The 64-bit call: no time after 2038 wraps.
-bool LocalTime(std::int64_t t, std::tm* tm) {
-  __time64_t t64 = t;
-  return _localtime64_s(tm, &t64) == 0;
-}
-
-std::string LastErrorText() { return LastError(); }
-
-namespace {
-volatile LONG interrupted = 0;
-
-BOOL WINAPI OnConsoleEvent(DWORD event) {
-  // Ctrl-C, Ctrl-Break, a closed console: stop at the next check.
-  InterlockedExchange(&interrupted, static_cast<LONG>(event) + 1);
-  return TRUE;
-}
-}  // namespace
-
-void InstallInterruptHandlers() { SetConsoleCtrlHandler(OnConsoleEvent, TRUE); }
-
-int Interrupted() { return static_cast<int>(interrupted); }
-
-void ExitInterrupted() { ExitProcess(0xC000013A); }
-
-std::vector<std::string> Arguments(int, char**) {
-  // The narrow argv is in the ANSI code page; the wide one loses nothing.
-  int count = 0;
-  wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
-  std::vector<std::string> out;
-  for (int i = 0; i < count; ++i) out.push_back(Utf8(wide[i]));
-  LocalFree(wide);
-  return out;
-}
-
-void WriteText(std::FILE* stream, const std::string& text) {
-  HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
-  DWORD mode = 0;
-  if (h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode)) {
-    // The console shows UTF-16 as it is, whatever its code page.
-    std::fflush(stream);
-    std::wstring wide = Wide(text);
-    DWORD written = 0;
-    WriteConsoleW(h, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
-    return;
-  }
-  std::fputs(text.c_str(), stream);
-}
-
-bool FlushText(std::FILE* stream) {
-  return std::fflush(stream) == 0 && !std::ferror(stream);
-}
 
 }  // namespace archiver

@@ -9,7 +9,9 @@
 
 #include "archiver/add_files.h"
 #include "archiver/archiver_fs.h"
-#include "archiver/syntax.h"
+#include "base/diagnostic.h"
+#include "base/path.h"
+#include "base/syntax.h"
 
 #ifndef ARCHIVER_KIND
 #error "ARCHIVER_KIND must be 1 (PKZIP.EXE) or 2 (PKZIPC.EXE)"
@@ -17,12 +19,12 @@
 
 namespace {
 
-constexpr const archiver::Syntax& kSyntax = archiver::SyntaxOf(ARCHIVER_KIND);
+constexpr const base::Syntax& kSyntax = base::SyntaxOf(ARCHIVER_KIND);
 const char* const kName = kSyntax.command;
 
 void PrintUsage() {
   std::fprintf(stderr, "usage: %s %s [%s] ARCHIVE FOLDER%c*.*\n", kSyntax.command,
-               kSyntax.add, kSyntax.recurse, archiver::kPathSeparator);
+               kSyntax.add, kSyntax.recurse, base::kSeparator);
 }
 
 }  // namespace
@@ -39,12 +41,13 @@ int main(int argc, char** argv) {
   mallopt(M_MMAP_THRESHOLD, 32 << 20);
   mallopt(M_TRIM_THRESHOLD, 64 << 20);
 #endif
+  base::SetProgramName(kName);
   std::vector<std::string> args = archiver::Arguments(argc, argv);
   args.erase(args.begin());
   archiver::Request request;
   std::string error;
   if (!archiver::ParseArguments(ARCHIVER_KIND, args, &request, &error)) {
-    archiver::Print(stderr, "%s: %s\n", kName, error.c_str());
+    base::Say("%s", error.c_str());
     PrintUsage();
     return 2;
   }
@@ -52,7 +55,7 @@ int main(int argc, char** argv) {
   archiver::Summary summary;
   if (!archiver::AddFiles(request, &summary, &error)) {
     if (archiver::Interrupted()) archiver::ExitInterrupted();
-    archiver::Print(stderr, "%s: %s\n", kName, error.c_str());
+    base::Say("%s", error.c_str());
     return 1;
   }
   archiver::Print(stdout, "%s: %s: %" PRIu64 " files, %" PRIu64 " bytes in, %" PRId64

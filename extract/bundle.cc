@@ -6,7 +6,9 @@
 #include <mutex>
 #include <set>
 
-#include "archiver/archiver_fs.h"
+#include "base/diagnostic.h"
+#include "base/path.h"
+#include "base/system.h"
 #include "extract/extract_fs.h"
 
 namespace extract {
@@ -51,7 +53,7 @@ class TempStream : public StreamSource, public Sink {
       size_ += n;
       return true;
     }
-    *error = "cannot write a temporary file: " + archiver::LastErrorText();
+    *error = "cannot write a temporary file: " + base::LastErrorText();
     return false;
   }
 };
@@ -63,7 +65,7 @@ std::string UnsafeName(const std::string& name) {
   if (name == "." || name == "..") return "the name '" + name + "'";
   if (name.find('\0') != std::string::npos) return "a name with a NUL byte";
   if (name.find('/') != std::string::npos) return "a name with '/'";
-  if (archiver::kPathSeparator == '\\' && name.find('\\') != std::string::npos) {
+  if (base::kSeparator == '\\' && name.find('\\') != std::string::npos) {
     return "a name with '\\'";
   }
   return "";
@@ -128,7 +130,7 @@ bool ReadBundle(const std::string& path, Bundle* bundle,
   } else {
     // A failed run before its top archive: the tree is named after the
     // bundle's file.
-    std::string base = path.substr(path.find_last_of(archiver::kPathSeparator == '\\' ? "\\/" : "/") + 1);
+    std::string base = path.substr(path.find_last_of(base::kSeparator == '\\' ? "\\/" : "/") + 1);
     const bool zip = base.size() > 4 && (base.compare(base.size() - 4, 4, ".zip") == 0 ||
                                          base.compare(base.size() - 4, 4, ".ZIP") == 0);
     if (!zip) {
@@ -192,7 +194,7 @@ bool OpenFolderArchive(const Bundle& bundle, const Folder& folder,
   } else {
     std::FILE* f = AnonymousTempFile();
     if (f == nullptr) {
-      *error = "cannot make a temporary file: " + archiver::LastErrorText();
+      *error = "cannot make a temporary file: " + base::LastErrorText();
       return false;
     }
     auto temp = std::make_shared<TempStream>(f);

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "archiver/archiver_fs.h"
+#include "base/system.h"
 #include "extract/extract_fs.h"
 
 namespace extract {
@@ -40,7 +40,7 @@ class InputFile : public Source {
     char* to = static_cast<char*>(into);
     while (n > 0) {
       ssize_t got = pread(fd_, to, n, static_cast<off_t>(offset));
-      if (got < 0 && errno == EINTR && !archiver::Interrupted()) continue;
+      if (got < 0 && errno == EINTR && !base::Interrupted()) continue;
       if (got <= 0) {
         *error = "cannot read " + path_ + ": " + (got < 0 ? Reason() : "it became shorter");
         return false;
@@ -126,7 +126,7 @@ class PosixFile : public NewFile {
   bool Write(const unsigned char* data, std::size_t n, std::string* error) override {
     while (n > 0) {
       ssize_t done = write(fd_, data, n);
-      if (done < 0 && errno == EINTR && !archiver::Interrupted()) continue;
+      if (done < 0 && errno == EINTR && !base::Interrupted()) continue;
       if (done <= 0) {
         *error = "cannot write in " + dir_->path + ": " + Reason();
         return false;

@@ -7,13 +7,13 @@
 
 #include <atomic>
 
-#include "archiver/archiver_fs.h"
-#include "archiver/text-win32.h"
+#include "base/system.h"
+#include "base/text-win32.h"
 #include "extract/extract_fs.h"
 
 namespace extract {
 
-using archiver::Wide;
+using base::Wide;
 
 struct Dir {
   std::wstring path;  // \\?\ form
@@ -34,7 +34,7 @@ std::wstring FullPath(const std::string& path) {
   return L"\\\\?\\" + full;
 }
 
-std::string Reason() { return archiver::LastErrorText(); }
+std::string Reason() { return base::LastErrorText(); }
 
 class InputFile : public Source {
  public:
@@ -98,7 +98,7 @@ class WindowsFile : public NewFile {
   // closes, however the process ends; the real name comes at Commit.
   WindowsFile(DirPtr dir, HANDLE h, std::wstring own, std::wstring target, bool overwrite)
       : dir_(std::move(dir)), h_(h), own_(std::move(own)), target_(std::move(target)),
-        overwrite_(overwrite), delete_on_close_(archiver::SetDeleteOnClose(h, true)) {}
+        overwrite_(overwrite), delete_on_close_(base::SetDeleteOnClose(h, true)) {}
   ~WindowsFile() override {
     if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
     if (!committed_ && !delete_on_close_) DeleteFileW(own_.c_str());
@@ -133,25 +133,25 @@ class WindowsFile : public NewFile {
     // name. Over an existing file (-o), and on a system that will not
     // rename a file marked for deletion, kept first: the file it replaces
     // must never go with it.
-    bool renamed = delete_on_close_ && !overwrite_ && archiver::RenameOpen(h_, target_, false);
+    bool renamed = delete_on_close_ && !overwrite_ && base::RenameOpen(h_, target_, false);
     DWORD code = renamed ? 0 : GetLastError();
     if (!renamed && !Exists(code)) {
-      if (delete_on_close_ && !archiver::SetDeleteOnClose(h_, false)) {
+      if (delete_on_close_ && !base::SetDeleteOnClose(h_, false)) {
         *error = "cannot finish it: " + Reason();
         return false;
       }
       delete_on_close_ = false;
-      renamed = archiver::RenameOpen(h_, target_, overwrite_);
+      renamed = base::RenameOpen(h_, target_, overwrite_);
       code = renamed ? 0 : GetLastError();
     }
     if (!renamed) {
       *error = Exists(code) ? "it appeared meanwhile; not replaced (-o replaces it)"
                             : "cannot finish it: " + Reason();
-      if (!delete_on_close_) delete_on_close_ = archiver::SetDeleteOnClose(h_, true);
+      if (!delete_on_close_) delete_on_close_ = base::SetDeleteOnClose(h_, true);
       return false;
     }
     committed_ = true;
-    if (delete_on_close_ && !archiver::SetDeleteOnClose(h_, false)) {
+    if (delete_on_close_ && !base::SetDeleteOnClose(h_, false)) {
       // The name is given, but the system would still remove the file.
       *error = "cannot finish it: " + Reason();
       return false;

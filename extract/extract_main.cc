@@ -13,7 +13,9 @@
 #include <set>
 #include <thread>
 
-#include "archiver/archiver_fs.h"
+#include "base/diagnostic.h"
+#include "base/path.h"
+#include "base/system.h"
 #include "extract/bundle.h"
 #include "extract/extract_fs.h"
 #include "folder_tool/name_rules.h"
@@ -23,7 +25,7 @@ namespace extract {
 
 namespace {
 
-using archiver::Print;
+using base::Print;
 
 const char kUsage[] =
     "usage: trevask-extract [options] BUNDLE [FOLDER...]\n"
@@ -172,7 +174,7 @@ class Workers {
       lock.unlock();
       // After Ctrl-C the rest is only dropped.
       for (Task& task : batch) {
-        if (!archiver::Interrupted()) work_(task);
+        if (!base::Interrupted()) work_(task);
       }
     }
   }
@@ -281,7 +283,7 @@ struct Totals {
 // a folder archive that cannot be read fails its folder.
 template <typename Each>
 void ForEachFolder(const Bundle& bundle, const Options& o, Each each) {
-  for (std::size_t i = 0; i < bundle.folders.size() && !archiver::Interrupted(); ++i) {
+  for (std::size_t i = 0; i < bundle.folders.size() && !base::Interrupted(); ++i) {
     const Folder& folder = bundle.folders[i];
     if (!Selected(folder, o.folders) || !folder.has_archive) continue;
     FolderArchive archive;
@@ -325,7 +327,7 @@ int Test(const Bundle& bundle, const Options& o) {
       NullSink sink;
       std::string error;
       if (!Unpack(*t.source, t.member, &sink, &error)) {
-        if (!archiver::Interrupted()) Fail(t.path + ": " + error);
+        if (!base::Interrupted()) Fail(t.path + ": " + error);
       } else {
         ++files;
       }
@@ -343,7 +345,7 @@ int Test(const Bundle& bundle, const Options& o) {
       }
     });
   }
-  if (archiver::Interrupted()) archiver::ExitInterrupted();
+  if (base::Interrupted()) base::ExitInterrupted();
   if (failures) {
     Print(stderr, "trevask-extract: %d damaged in %s\n", failures.load(), o.bundle.c_str());
     return kTrouble;
@@ -376,7 +378,7 @@ int Extract(const Bundle& bundle, const Options& o) {
     if (!file || !Unpack(*t.source, t.member, &sink, &why) ||
         !file->Commit(t.member.Time(), mode ? static_cast<std::int32_t>(mode & 07777) : -1,
                       &why)) {
-      if (!archiver::Interrupted()) Fail(t.path + ": not extracted: " + why);
+      if (!base::Interrupted()) Fail(t.path + ": not extracted: " + why);
       return;
     }
     ++files;
@@ -385,7 +387,7 @@ int Extract(const Bundle& bundle, const Options& o) {
   // The open folders from the top down to the current one.
   std::vector<std::pair<std::string, DirPtr>> open;
   std::set<std::string> refused;
-  for (std::size_t i = 0; i < bundle.folders.size() && !archiver::Interrupted(); ++i) {
+  for (std::size_t i = 0; i < bundle.folders.size() && !base::Interrupted(); ++i) {
     const Folder& folder = bundle.folders[i];
     const bool selected = Selected(folder, o.folders);
     if (!selected && !Above(folder, o.folders)) continue;
@@ -426,7 +428,7 @@ int Extract(const Bundle& bundle, const Options& o) {
     }
   }
   workers.Finish();
-  if (archiver::Interrupted()) archiver::ExitInterrupted();
+  if (base::Interrupted()) base::ExitInterrupted();
   if (!o.quiet) {
     Print(stdout, "%llu files in %llu folders, %llu bytes%s\n",
           static_cast<unsigned long long>(files.load()),
@@ -450,18 +452,18 @@ struct DiskFile {
 void WalkDisk(const std::string& dir, const std::string& shown,
               std::vector<trevask::platform::FileId>* walked,
               std::map<std::string, DiskFile>* tree) {
-  std::vector<archiver::Entry> entries;
+  std::vector<base::Entry> entries;
   std::string error;
-  if (!archiver::ListFolder(dir, &entries, &error)) {
+  if (!base::ListFolder(dir, &entries, &error)) {
     Fail(error);
     return;
   }
-  for (const archiver::Entry& e : entries) {
+  for (const base::Entry& e : entries) {
     std::string path = shown + "/" + e.name;
-    const std::string child = dir + archiver::kPathSeparator + e.name;
-    if (e.type == archiver::Entry::kFile) {
+    const std::string child = dir + base::kSeparator + e.name;
+    if (e.type == base::Entry::kFile) {
       (*tree)[path] = DiskFile{false, e.size, e.mtime, e.mode};
-    } else if (e.type == archiver::Entry::kFolder ||
+    } else if (e.type == base::Entry::kFolder ||
                (e.why_skipped == "a link to a folder" &&
                 trevask::JudgeFolderLink(*walked, dir, child) == trevask::FolderLink::kFollow)) {
       (*tree)[path + "/"] = DiskFile{true, 0, e.mtime, e.mode};
@@ -470,7 +472,7 @@ void WalkDisk(const std::string& dir, const std::string& shown,
                                                                   : trevask::platform::FileId());
       WalkDisk(child, path, walked, tree);
       walked->pop_back();
-    } else if (e.type == archiver::Entry::kUnreadable) {
+    } else if (e.type == base::Entry::kUnreadable) {
       Fail(path + ": " + e.why_skipped);
     }
   }
@@ -479,7 +481,7 @@ void WalkDisk(const std::string& dir, const std::string& shown,
 int Compare(const Bundle& bundle, const Options& o) {
   const std::string root = bundle.folders[0].path;
   std::map<std::string, DiskFile> disk;
-  if (!archiver::IsFolder(o.compare)) {
+  if (!base::IsFolder(o.compare)) {
     Print(stderr, "trevask-extract: not a folder: %s\n", o.compare.c_str());
     return kUsageError;
   }
@@ -497,7 +499,7 @@ int Compare(const Bundle& bundle, const Options& o) {
   {
     Workers workers(ThreadCount(), [&](Task& t) {
       int error_number = 0;
-      std::FILE* f = archiver::OpenForReading(t.disk, &error_number);
+      std::FILE* f = base::OpenForReading(t.disk, &error_number);
       if (f == nullptr) {
         Fail(t.path + ": cannot open " + t.disk + ": " + std::strerror(error_number));
         return;
@@ -507,7 +509,7 @@ int Compare(const Bundle& bundle, const Options& o) {
       if (!Unpack(*t.source, t.member, &sink, &error)) {
         if (sink.differs) {
           differ("changed content", t.path);
-        } else if (!archiver::Interrupted()) {
+        } else if (!base::Interrupted()) {
           Fail(t.path + ": " + error);
         }
       }
@@ -522,7 +524,7 @@ int Compare(const Bundle& bundle, const Options& o) {
       }
       std::string dir = o.compare;
       for (std::size_t n = 1; n < folder.names.size(); ++n) {
-        dir += archiver::kPathSeparator + folder.names[n];
+        dir += base::kSeparator + folder.names[n];
       }
       for (const Member& m : archive.members) {
         std::string path = folder.path + "/" + m.name;
@@ -536,7 +538,7 @@ int Compare(const Bundle& bundle, const Options& o) {
           differ("changed size", path);
         } else {
           workers.Push(Task{archive.source, m, path, nullptr,
-                            dir + archiver::kPathSeparator + m.name});
+                            dir + base::kSeparator + m.name});
         }
         // Without the exact time, the header's has two seconds' grain.
         std::int64_t t = there->second.mtime;
@@ -553,7 +555,7 @@ int Compare(const Bundle& bundle, const Options& o) {
       }
     });
   }
-  if (archiver::Interrupted()) archiver::ExitInterrupted();
+  if (base::Interrupted()) base::ExitInterrupted();
   for (const auto& entry : disk) {
     if (in_bundle.count(entry.first)) continue;
     // Only the top of an added folder.
@@ -584,15 +586,15 @@ int Compare(const Bundle& bundle, const Options& o) {
 }  // namespace
 
 int Main(int argc, char** argv) {
-  archiver::InstallInterruptHandlers();
+  base::InstallInterruptHandlers();
   AllowedMode();  // reads the umask before any thread runs
   Options o;
-  if (ParseArguments(archiver::Arguments(argc, argv), &o) != 0) {
+  if (ParseArguments(base::Arguments(argc, argv), &o) != 0) {
     std::fputs(kUsage, stderr);
     return kUsageError;
   }
   for (std::string& f : o.folders) {
-    if (archiver::kPathSeparator == '\\') std::replace(f.begin(), f.end(), '\\', '/');
+    if (base::kSeparator == '\\') std::replace(f.begin(), f.end(), '\\', '/');
     while (f.size() > 1 && f.back() == '/') f.pop_back();
   }
   Bundle bundle;
@@ -654,8 +656,8 @@ int Main(int argc, char** argv) {
   }
   if (lacking && status == 0) status = kTrouble;
   // A reader gone (| head) ends us as SIGPIPE would, never with 0.
-  if (!archiver::FlushText(stdout) || archiver::Interrupted()) {
-    if (archiver::Interrupted()) archiver::ExitInterrupted();
+  if (!base::FlushText(stdout) || base::Interrupted()) {
+    if (base::Interrupted()) base::ExitInterrupted();
     return kTrouble;
   }
   return status;

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <ctime>
 
-#include "archiver/archiver_fs.h"
+#include "base/system.h"
 
 namespace extract {
 
@@ -22,35 +22,6 @@ bool Failed(std::string* error, const std::string& why) {
 }
 
 }  // namespace
-
-std::int64_t Member::Time() const {
-  if (has_unix_time) return unix_time;
-  std::tm tm{};
-  tm.tm_year = (dos_date >> 9) + 80;
-  tm.tm_mon = ((dos_date >> 5) & 15) - 1;
-  tm.tm_mday = dos_date & 31;
-  tm.tm_hour = dos_time >> 11;
-  tm.tm_min = (dos_time >> 5) & 63;
-  tm.tm_sec = (dos_time & 31) * 2;
-  tm.tm_isdst = -1;
-  return static_cast<std::int64_t>(std::mktime(&tm));
-}
-
-std::uint32_t DosTimeOf(std::int64_t t) {
-  std::tm tm{};
-  const bool known = LocalTime(t, &tm);
-  if ((!known && t < 0) || (known && tm.tm_year < 80)) {
-    return (1u << 21) | (1u << 16);  // 1980-01-01 00:00:00
-  }
-  if (!known || tm.tm_year > 207) {
-    return (127u << 25) | (12u << 21) | (31u << 16) | (23u << 11) | (59u << 5) | 29u;
-  }
-  return (static_cast<std::uint32_t>(tm.tm_year - 80) << 25) |
-         (static_cast<std::uint32_t>(tm.tm_mon + 1) << 21) |
-         (static_cast<std::uint32_t>(tm.tm_mday) << 16) |
-         (static_cast<std::uint32_t>(tm.tm_hour) << 11) |
-         (static_cast<std::uint32_t>(tm.tm_min) << 5) | static_cast<std::uint32_t>(tm.tm_sec / 2);
-}
 
 bool Unpack(const Source& source, const Member& m, Sink* sink, std::string* error) {
   if (m.flags & 1) return Failed(error, "encrypted");
@@ -89,7 +60,7 @@ bool Unpack(const Source& source, const Member& m, Sink* sink, std::string* erro
     bool ok = true, ended = m.method == 0;
     std::uint64_t read = 0;
     while (ok && read < m.packed_size) {
-      if (archiver::Interrupted()) {
+      if (base::Interrupted()) {
         ok = Failed(error, "interrupted");
         break;
       }

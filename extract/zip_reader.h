@@ -1,6 +1,6 @@
-// Reads the central directory of a zip archive, and the data of its
-// members, from any source of bytes that can be read at an offset: the
-// bundle file itself, or a folder archive lying inside it.
+// Reads the data of a zip archive's members, from any source of bytes that
+// can be read at an offset: the bundle file itself, or a folder archive
+// lying inside it.
 #ifndef TREVASK_EXTRACT_ZIP_READER_H_
 #define TREVASK_EXTRACT_ZIP_READER_H_
 
@@ -13,67 +13,18 @@
 #include <string>
 #include <vector>
 
-#include "archiver/archiver_fs.h"
+#include "base/system.h"
+#include "base/zip_directory.h"
 
 namespace extract {
 
-// Bytes that can be read at an offset, from several threads at once.
-class Source {
- public:
-  virtual ~Source() = default;
-  virtual std::uint64_t Size() const = 0;
-  // Exactly n bytes at offset, or false with the reason.
-  virtual bool ReadAt(std::uint64_t offset, void* into, std::size_t n,
-                      std::string* error) const = 0;
-};
-
-// A stdio stream of size bytes, read at offsets from several threads at
-// once; closed with the source.
-class StreamSource : public Source {
- public:
-  StreamSource(std::FILE* f, std::uint64_t size) : f_(f), size_(size) {}
-  ~StreamSource() override { std::fclose(f_); }
-  std::uint64_t Size() const override { return size_; }
-  bool ReadAt(std::uint64_t offset, void* into, std::size_t n,
-              std::string* error) const override;
-
- protected:
-  std::FILE* f_;
-  std::uint64_t size_;
-  mutable std::mutex mutex_;
-};
-
-// The bytes [offset, offset + size) of another source: a stored member is
-// read in place.
-std::shared_ptr<Source> Slice(std::shared_ptr<const Source> base,
-                              std::uint64_t offset, std::uint64_t size);
-std::shared_ptr<Source> InMemory(std::vector<unsigned char> bytes);
-
-struct Member {
-  std::string name;
-  std::uint16_t made_by = 0;   // host system in the high byte
-  std::uint16_t flags = 0;
-  std::uint16_t method = 0;
-  std::uint16_t dos_time = 0, dos_date = 0;
-  std::uint32_t crc = 0;
-  std::uint64_t packed_size = 0, size = 0;
-  std::uint64_t header_offset = 0;
-  std::uint32_t external = 0;
-  bool has_unix_time = false;  // the extended timestamp (0x5455)
-  std::int64_t unix_time = 0;
-
-  bool IsFolder() const { return !name.empty() && name.back() == '/'; }
-  // The Unix mode when the archive recorded one, else 0.
-  std::uint32_t UnixMode() const;
-  // Seconds since 1970: the exact time when recorded, else the header's
-  // local time.
-  std::int64_t Time() const;
-};
-
-// The members in central directory order; false with the reason for an
-// archive that cannot be read as a zip.
-bool ReadDirectory(const Source& source, std::vector<Member>* members,
-                   std::string* error);
+using base::DataRange;
+using base::InMemory;
+using base::Member;
+using base::ReadDirectory;
+using base::Slice;
+using base::Source;
+using base::StreamSource;
 
 // Receives a member's bytes as they are unpacked.
 class Sink {
@@ -82,20 +33,13 @@ class Sink {
   virtual bool Write(const unsigned char* data, std::size_t n, std::string* error) = 0;
 };
 
-// Where a member's data lies in source, checked to lie within it.
-bool DataRange(const Source& source, const Member& member, std::uint64_t* at,
-               std::string* error);
-
 // Unpacks a member into sink and checks its size and CRC. Stops (false)
 // when interrupted.
 bool Unpack(const Source& source, const Member& member, Sink* sink,
             std::string* error);
 
-using archiver::LocalTime;
-
-// The zip header's local date and time for t, clamped to 1980..2107 as the
-// archivers write it.
-std::uint32_t DosTimeOf(std::int64_t t);
+using base::DosTimeOf;
+using base::LocalTime;
 
 }  // namespace extract
 

@@ -24,7 +24,8 @@
 #include <utility>
 #include <vector>
 
-#include "archiver/update_lock.h"
+#include "base/system.h"
+#include "base/update_lock.h"
 #include "folder_tool/folder_tool.h"
 #include "folder_tool/name_rules.h"
 #include "folder_tool/path_identity.h"
@@ -201,15 +202,11 @@ bool FindProgram(const std::string& name, std::string* found) {
   }
 }
 
-volatile sig_atomic_t pending_signal = 0;
 volatile sig_atomic_t running_child = 0;
 void (*interrupt_cleanup)() = nullptr;
-// SIGPIPE: our reader has gone (| head -1), so nothing more is wanted.
-const int kForwarded[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
 
-extern "C" void OnRunInterrupted(int sig) {
-  if (pending_signal == 0) pending_signal = sig;
-  // Passed on at once, so that the archiver ends with the run.
+// Passed on at once, so that the archiver ends with the run.
+void ForwardToArchiver(int sig) {
   pid_t child = running_child;
   if (child > 0) kill(child, sig);
 }
@@ -259,7 +256,7 @@ void ReadAhead(const std::string& folder) {
       asked += st.st_size;
     }
     close(fd);
-    if (asked >= kReadAheadBytes || pending_signal != 0) break;
+    if (asked >= kReadAheadBytes || base::Interrupted() != 0) break;
   }
   closedir(d);
 }
@@ -290,7 +287,7 @@ int RunArchiverProgram(const std::vector<std::string>& args, const std::string& 
     return -1;
   }
   running_child = pid;
-  if (pending_signal != 0) kill(pid, pending_signal);
+  if (base::Interrupted() != 0) kill(pid, base::Interrupted());
   if (!read_ahead.empty()) ReadAhead(read_ahead);
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
@@ -298,7 +295,7 @@ int RunArchiverProgram(const std::vector<std::string>& args, const std::string& 
       status = -1;
       break;
     }
-    if (pending_signal != 0) {
+    if (base::Interrupted() != 0) {
       status = ReapAfterInterrupt(pid);
       break;
     }
@@ -307,10 +304,10 @@ int RunArchiverProgram(const std::vector<std::string>& args, const std::string& 
   if (status != -1 && WIFSIGNALED(status) &&
       (WTERMSIG(status) == SIGINT || WTERMSIG(status) == SIGQUIT ||
        WTERMSIG(status) == SIGPIPE) &&
-      pending_signal == 0) {
+      base::Interrupted() == 0) {
     // The user's interrupt, or the closed pipe we share, reached only the
     // archiver: it ends the run too.
-    pending_signal = WTERMSIG(status);
+    base::NoteInterrupted(WTERMSIG(status));
   }
   ExitIfInterrupted();
   if (status == -1) return -1;
@@ -391,15 +388,6 @@ bool PathTextEqual(const std::string& a, const std::string& b) {
   return a == b;
 }
 
-bool GetFileId(const std::string& path, FileId* id) {
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0) return false;
-  id->volume = static_cast<unsigned long long>(st.st_dev);
-  id->low = static_cast<unsigned long long>(st.st_ino);
-  id->high = 0;
-  return true;
-}
-
 void SetChildVariable(const char* name, const std::string& value) {
   if (value.empty()) {
     unsetenv(name);
@@ -415,25 +403,11 @@ std::string FinalPath(const std::string& path) { return path; }
 
 void InstallInterruptHandling(void (*cleanup)()) {
   platform::interrupt_cleanup = cleanup;
-  struct sigaction action;
-  std::memset(&action, 0, sizeof action);
-  action.sa_handler = platform::OnRunInterrupted;
-  sigemptyset(&action.sa_mask);
-  // No SA_RESTART: a wait for the archiver or for a lock returns at once.
-  for (int sig : platform::kForwarded) {
-    struct sigaction old;
-    // A signal ignored by whoever started us stays ignored.
-    if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
-    sigaction(sig, &action, nullptr);
-  }
-}
-
-void NoteOutputError() {
-  if (errno == EPIPE && platform::pending_signal == 0) platform::pending_signal = SIGPIPE;
+  base::InstallInterruptHandlers(platform::ForwardToArchiver);
 }
 
 void ExitIfInterrupted() {
-  int sig = platform::pending_signal;
+  int sig = base::Interrupted();
   if (sig == 0) return;
   // Cleanup is not to be interrupted by a second signal.
   sigset_t all;
@@ -518,7 +492,7 @@ bool RunLocks::Acquire(const std::string& temp_root, const std::string& bundle,
     return true;
   };
   std::string target;
-  if (!archiver::FinalTarget(bundle, &target, error)) return false;
+  if (!base::FinalTarget(bundle, &target, error)) return false;
   size_t last = target.find_last_of('/');
   const std::string bundle_folder =
       last == std::string::npos ? "." : last == 0 ? "/" : target.substr(0, last);
@@ -567,7 +541,7 @@ bool RunLocks::Acquire(const std::string& temp_root, const std::string& bundle,
 void RunLocks::HandBundleToChildren() {
   auto* held = static_cast<PosixLocks*>(held_);
   if (held == nullptr || held->bundle_fd < 0) return;
-  archiver::HandLockToChildren(held->bundle_fd);
+  base::HandLockToChildren(held->bundle_fd);
 }
 
 }  // namespace trevask

@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "archiver/update_lock.h"
+#include "base/update_lock.h"
 #include "folder_tool/command_line.h"
 #include "folder_tool/folder_tool.h"
 #include "folder_tool/name_rules.h"
@@ -279,19 +279,6 @@ HANDLE OpenForIdentity(const std::string& path) {
 
 }  // namespace
 
-bool GetFileId(const std::string& path, FileId* id) {
-  HANDLE h = OpenForIdentity(path);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  BY_HANDLE_FILE_INFORMATION info;
-  bool ok = GetFileInformationByHandle(h, &info) != 0;
-  CloseHandle(h);
-  if (!ok) return false;
-  id->volume = info.dwVolumeSerialNumber;
-  id->high = info.nFileIndexHigh;
-  id->low = info.nFileIndexLow;
-  return true;
-}
-
 std::string FinalPath(const std::string& path) {
   HANDLE h = OpenForIdentity(path);
   if (h == INVALID_HANDLE_VALUE) return path;
@@ -328,7 +315,6 @@ void InstallInterruptHandling(void (*)()) {
 // Windows ends the process on Ctrl-C itself, and the job takes the rest.
 void ExitIfInterrupted() {}
 // A closed pipe shows only as failed writes, which end no run here.
-void NoteOutputError() {}
 
 // Access lists decide, which no single call reads out: a file made and
 // gone again in one step asks the system itself.
@@ -361,7 +347,7 @@ namespace {
 
 struct WindowsLocks {
   HANDLE mutex = nullptr;
-  archiver::UpdateLock bundle;
+  base::UpdateLock bundle;
 };
 
 }  // namespace

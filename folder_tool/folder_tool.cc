@@ -5,7 +5,7 @@
 
 #include <cstdio>
 
-#include "archiver/syntax.h"
+#include "base/syntax.h"
 #include "folder_tool/command_line.h"
 #include "folder_tool/name_rules.h"
 #include "folder_tool/path_identity.h"
@@ -15,15 +15,15 @@
 namespace trevask {
 
 const char* ArchiverCommandName(ArchiverKind kind) {
-  return archiver::SyntaxOf(kind).command;
+  return base::SyntaxOf(kind).command;
 }
 
 const char* FolderArchiveOptions(ArchiverKind kind) {
-  return archiver::SyntaxOf(kind).add;
+  return base::SyntaxOf(kind).add;
 }
 
 const char* BundleOptions(ArchiverKind kind) {
-  return archiver::SyntaxOf(kind).bundle;
+  return base::SyntaxOf(kind).bundle;
 }
 
 int FolderTool::CountSubfolders(const std::string& dir) {
@@ -89,9 +89,7 @@ bool RunStopped() { return run_stopped; }
 
 void ExpectFolders(const platform::FileId* archive_folder, const platform::FileId* source_folder) {
   auto text = [](const platform::FileId* id) {
-    if (id == nullptr) return std::string();
-    return std::to_string(id->volume) + ":" + std::to_string(id->high) + ":" +
-           std::to_string(id->low);
+    return id == nullptr ? std::string() : base::FileIdText(*id);
   };
   platform::SetChildVariable("TREVASK_ARCHIVE_FOLDER", text(archive_folder));
   platform::SetChildVariable("TREVASK_SOURCE_FOLDER", text(source_folder));

@@ -6,7 +6,11 @@
 
 #include <cstddef>
 #include <string>
+
 #include <vector>
+
+#include "base/file_id.h"
+#include "base/system.h"
 
 namespace trevask {
 
@@ -70,11 +74,10 @@ class FolderTool {
 // the archiver's work overlap. Used once.
 void HintNextFolder(const std::string& dir);
 
-namespace platform { struct FileId; }
 // The folders that the archiver runs started from now on may write into and
 // read from, by identity (nullptr: not checked). The archiver refuses, writing
 // nothing, when the folder it finds is another: swapped since it was made.
-void ExpectFolders(const platform::FileId* archive_folder, const platform::FileId* source_folder);
+void ExpectFolders(const base::FileId* archive_folder, const base::FileId* source_folder);
 
 // True when the user may make files in folder; false with the system's reason.
 bool FolderIsWritable(const std::string& folder, std::string* reason);
@@ -94,7 +97,7 @@ void InstallInterruptHandling(void (*cleanup)());
 // Ends the run that way once an interruption has arrived; else returns.
 void ExitIfInterrupted();
 // Takes a failed write to stdout or stderr as the closed pipe it may be.
-void NoteOutputError();
+using base::NoteOutputError;
 
 
 // The locks of one run, held from Acquire to destruction: TempFolder's, so
@@ -122,7 +125,7 @@ class RunLocks {
 // Removes the folder path with everything beneath it only while it is the
 // folder id names; -2, removing nothing, when it is not. Links are never
 // followed.
-int RemoveFolderIfSame(const std::string& path, const platform::FileId& id);
+int RemoveFolderIfSame(const std::string& path, const base::FileId& id);
 
 // Creates the one folder path, private to the user where the platform can
 // say so; false with the system's reason, also when it exists already.

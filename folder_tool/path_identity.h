@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "base/file_id.h"
+
 namespace trevask {
 
 // True when path leads (links followed) to an existing folder.
@@ -31,14 +33,8 @@ bool PathIsWithin(const std::string& inner, const std::string& outer);
 std::string FirstUnsafeComponent(const std::string& path, const std::string& below);
 
 namespace platform {
-// Identity of an existing file or folder (links followed).
-struct FileId {
-  unsigned long long volume = 0, high = 0, low = 0;
-  bool operator==(const FileId& o) const {
-    return volume == o.volume && high == o.high && low == o.low;
-  }
-};
-bool GetFileId(const std::string& path, FileId* id);
+using base::FileId;
+using base::GetFileId;
 // The path by which the system itself knows an existing folder (links and
 // short names resolved); path unchanged where it cannot tell.
 std::string FinalPath(const std::string& path);

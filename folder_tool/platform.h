@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "base/file_id.h"
+
 namespace trevask {
 namespace platform {
 
@@ -25,8 +27,7 @@ int RunArchiverProgram(const std::vector<std::string>& args, const std::string& 
 // Removes path and everything beneath it, never through a link. With
 // expected, only while path is still that folder (checked on the very
 // handle the removal then works through); -2 when it is not.
-struct FileId;
-int RemoveTree(const std::string& path, const FileId* expected = nullptr);
+int RemoveTree(const std::string& path, const base::FileId* expected = nullptr);
 
 // Sets name in the environment the archivers inherit; empty value: removes it.
 void SetChildVariable(const char* name, const std::string& value);

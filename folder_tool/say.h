@@ -1,21 +1,12 @@
-// Trevask's own lines on stderr, each "trevask: " and one line of text.
+// Trevask's archiver failure message; its other lines are base::Say's.
 #ifndef TREVASK_FOLDER_TOOL_SAY_H_
 #define TREVASK_FOLDER_TOOL_SAY_H_
 
-#include <cstdio>  // __MINGW_PRINTF_FORMAT
-
-#if defined(__MINGW32__)
-#define TREVASK_PRINTF_FORMAT __attribute__((format(__MINGW_PRINTF_FORMAT, 1, 2)))
-#elif defined(__GNUC__)
-#define TREVASK_PRINTF_FORMAT __attribute__((format(printf, 1, 2)))
-#else
-#define TREVASK_PRINTF_FORMAT
-#endif
+#include "base/diagnostic.h"
 
 namespace trevask {
 
-// Writes "trevask: <format...>\n" to stderr in one piece.
-void Say(const char* format, ...) TREVASK_PRINTF_FORMAT;
+using base::Say;
 
 // Writes the archiver failure message to stdout, without a line end, and
 // flushes it so that it stays in order with the archivers' own output.

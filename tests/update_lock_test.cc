@@ -1,5 +1,5 @@
 // The update lock handed from a holder to the archiver it starts.
-#include "archiver/update_lock.h"
+#include "base/update_lock.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +15,7 @@ TEST(UpdateLock, AnArchiverStartedByTheHolderDoesNotWaitForIt) {
   fs::create_directory(scratch.path() / "src");
   WriteFile(scratch.path() / "src" / "a.txt", "alpha");
   {
-    archiver::UpdateLock lock;
+    base::UpdateLock lock;
     std::string error;
     ASSERT_TRUE(lock.Acquire("out.zip", "test", &error)) << error;
     lock.HandToChildren();

@@ -10,9 +10,9 @@
 #include <cstring>
 #include <vector>
 
-#include "archiver/update_lock.h"
+#include "base/update_lock.h"
 
-namespace archiver {
+namespace base {
 
 namespace {
 
@@ -134,4 +134,4 @@ void UpdateLock::HandToChildren() {
   handed_ = HandLockToChildren(static_cast<int>(handle_));
 }
 
-}  // namespace archiver
+}  // namespace base

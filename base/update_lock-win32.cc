@@ -4,10 +4,10 @@
 #include <cwchar>
 #include <vector>
 
-#include "archiver/update_lock.h"
-#include "archiver/text-win32.h"
+#include "base/update_lock.h"
+#include "base/text-win32.h"
 
-namespace archiver {
+namespace base {
 
 namespace {
 
@@ -157,4 +157,4 @@ void UpdateLock::HandToChildren() {
   handed_ = true;
 }
 
-}  // namespace archiver
+}  // namespace base

@@ -1,9 +1,9 @@
 // The two archiver command lines, shared by trevask, which writes them, and
 // the stand-in archivers, which read them.
-#ifndef TREVASK_ARCHIVER_SYNTAX_H_
-#define TREVASK_ARCHIVER_SYNTAX_H_
+#ifndef TREVASK_BASE_SYNTAX_H_
+#define TREVASK_BASE_SYNTAX_H_
 
-namespace archiver {
+namespace base {
 
 struct Syntax {
   const char* command;  // the program's name on the command line
@@ -19,6 +19,6 @@ constexpr Syntax kSyntaxes[] = {
 
 constexpr const Syntax& SyntaxOf(int kind) { return kSyntaxes[kind == 2 ? 1 : 0]; }
 
-}  // namespace archiver
+}  // namespace base
 
-#endif  // TREVASK_ARCHIVER_SYNTAX_H_
+#endif  // TREVASK_BASE_SYNTAX_H_

@@ -1,7 +1,7 @@
 // Windows: the UTF-8 of paths and names here, and the wide text of the
 // Win32 calls.
-#ifndef TREVASK_ARCHIVER_TEXT_WIN32_H_
-#define TREVASK_ARCHIVER_TEXT_WIN32_H_
+#ifndef TREVASK_BASE_TEXT_WIN32_H_
+#define TREVASK_BASE_TEXT_WIN32_H_
 
 #include <windows.h>
 
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace archiver {
+namespace base {
 
 inline std::wstring Wide(const std::string& utf8) {
   if (utf8.empty()) return std::wstring();
@@ -29,6 +29,10 @@ inline std::string Utf8(const std::wstring& wide) {
                       n, nullptr, nullptr);
   return out;
 }
+
+// The \\?\ form of a UTF-8 path, so that Windows takes every name as it
+// stands ("a." or "aux.txt" are files, not "a" or a device).
+std::wstring FsPath(const std::string& utf8);
 
 // The delete disposition of an open file: set, the system removes the file
 // when its last handle closes, even when the process is killed.
@@ -53,6 +57,6 @@ inline bool RenameOpen(HANDLE h, std::wstring target, bool replace) {
                                     static_cast<DWORD>(buffer.size())) != 0;
 }
 
-}  // namespace archiver
+}  // namespace base
 
-#endif  // TREVASK_ARCHIVER_TEXT_WIN32_H_
+#endif  // TREVASK_BASE_TEXT_WIN32_H_

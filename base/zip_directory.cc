@@ -3,10 +3,13 @@
 // bundle's members.
 #include <algorithm>
 #include <cstring>
+#include <ctime>
 
-#include "extract/zip_reader.h"
+#include "base/zip_directory.h"
 
-namespace extract {
+#include "base/system.h"
+
+namespace base {
 
 namespace {
 
@@ -86,10 +89,10 @@ bool StreamSource::ReadAt(std::uint64_t offset, void* into, std::size_t n,
                           std::string* error) const {
   std::lock_guard<std::mutex> lock(mutex_);
   if (offset > size_ || n > size_ - offset ||
-      !archiver::SeekFile(f_, static_cast<std::int64_t>(offset), SEEK_SET) ||
+      !SeekFile(f_, static_cast<std::int64_t>(offset), SEEK_SET) ||
       std::fread(into, 1, n, f_) != n) {
     *error = offset > size_ || n > size_ - offset ? "reaches beyond the end of its archive"
-                                                  : "cannot read it: " + archiver::LastErrorText();
+                                                  : "cannot read it: " + LastErrorText();
     return false;
   }
   return true;
@@ -208,4 +211,33 @@ bool DataRange(const Source& source, const Member& m, std::uint64_t* at,
   return true;
 }
 
-}  // namespace extract
+std::int64_t Member::Time() const {
+  if (has_unix_time) return unix_time;
+  std::tm tm{};
+  tm.tm_year = (dos_date >> 9) + 80;
+  tm.tm_mon = ((dos_date >> 5) & 15) - 1;
+  tm.tm_mday = dos_date & 31;
+  tm.tm_hour = dos_time >> 11;
+  tm.tm_min = (dos_time >> 5) & 63;
+  tm.tm_sec = (dos_time & 31) * 2;
+  tm.tm_isdst = -1;
+  return static_cast<std::int64_t>(std::mktime(&tm));
+}
+
+std::uint32_t DosTimeOf(std::int64_t t) {
+  std::tm tm{};
+  const bool known = LocalTime(t, &tm);
+  if ((!known && t < 0) || (known && tm.tm_year < 80)) {
+    return (1u << 21) | (1u << 16);  // 1980-01-01 00:00:00
+  }
+  if (!known || tm.tm_year > 207) {
+    return (127u << 25) | (12u << 21) | (31u << 16) | (23u << 11) | (59u << 5) | 29u;
+  }
+  return (static_cast<std::uint32_t>(tm.tm_year - 80) << 25) |
+         (static_cast<std::uint32_t>(tm.tm_mon + 1) << 21) |
+         (static_cast<std::uint32_t>(tm.tm_mday) << 16) |
+         (static_cast<std::uint32_t>(tm.tm_hour) << 11) |
+         (static_cast<std::uint32_t>(tm.tm_min) << 5) | static_cast<std::uint32_t>(tm.tm_sec / 2);
+}
+
+}  // namespace base

@@ -1,12 +1,12 @@
 // One update of an archive at a time, among Trevask and the stand-in
 // archivers, whatever TempFolder the runs share.
-#ifndef TREVASK_ARCHIVER_UPDATE_LOCK_H_
-#define TREVASK_ARCHIVER_UPDATE_LOCK_H_
+#ifndef TREVASK_BASE_UPDATE_LOCK_H_
+#define TREVASK_BASE_UPDATE_LOCK_H_
 
 #include <cstdint>
 #include <string>
 
-namespace archiver {
+namespace base {
 
 // Serializes updates of one archive among Trevask and the stand-in
 // archivers. POSIX: flock() on the folder that holds the archive's final
@@ -46,6 +46,6 @@ bool HandLockToChildren(int fd);
 // end of its chain (the folders on the way are the system's to follow).
 bool FinalTarget(const std::string& archive, std::string* target, std::string* error);
 
-}  // namespace archiver
+}  // namespace base
 
-#endif  // TREVASK_ARCHIVER_UPDATE_LOCK_H_
+#endif  // TREVASK_BASE_UPDATE_LOCK_H_

@@ -1,0 +1,47 @@
+#include "base/diagnostic.h"
+
+#include <cstdarg>
+#include <string>
+
+#include "base/system.h"
+
+namespace base {
+
+namespace {
+
+const char* program_name = "trevask";
+
+std::string Format(const char* format, va_list args) {
+  va_list again;
+  va_copy(again, args);
+  int n = std::vsnprintf(nullptr, 0, format, args);
+  std::string text(n > 0 ? n + 1 : 0, '\0');
+  if (n > 0) std::vsnprintf(&text[0], n + 1, format, again);
+  if (n > 0) text.resize(n);
+  va_end(again);
+  return text;
+}
+
+}  // namespace
+
+void SetProgramName(const char* name) { program_name = name; }
+
+const char* ProgramName() { return program_name; }
+
+void Say(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const std::string text = Format(format, args);
+  va_end(args);
+  WriteText(stderr, std::string(program_name) + ": " + text + "\n");
+}
+
+void Print(std::FILE* stream, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const std::string text = Format(format, args);
+  va_end(args);
+  WriteText(stream, text);
+}
+
+}  // namespace base

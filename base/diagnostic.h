@@ -1,0 +1,30 @@
+// The programs' own lines on stderr, one way for all four: each begins with
+// the program's name, set once in main, and goes out in one piece.
+#ifndef TREVASK_BASE_DIAGNOSTIC_H_
+#define TREVASK_BASE_DIAGNOSTIC_H_
+
+#include <cstdio>  // __MINGW_PRINTF_FORMAT
+
+#if defined(__MINGW32__)
+#define TREVASK_PRINTF_FORMAT(f, a) __attribute__((format(__MINGW_PRINTF_FORMAT, f, a)))
+#elif defined(__GNUC__)
+#define TREVASK_PRINTF_FORMAT(f, a) __attribute__((format(printf, f, a)))
+#else
+#define TREVASK_PRINTF_FORMAT(f, a)
+#endif
+
+namespace base {
+
+// The name the lines begin with ("trevask", "PKZIP.EXE"...).
+void SetProgramName(const char* name);
+const char* ProgramName();
+
+// "<program>: <format...>\n" on stderr, as WriteText writes it.
+void Say(const char* format, ...) TREVASK_PRINTF_FORMAT(1, 2);
+
+// printf into WriteText: a whole line of the program's other output.
+void Print(std::FILE* stream, const char* format, ...) TREVASK_PRINTF_FORMAT(2, 3);
+
+}  // namespace base
+
+#endif  // TREVASK_BASE_DIAGNOSTIC_H_

@@ -1,0 +1,263 @@
+#include <dirent.h>
+#include <time.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <signal.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "base/system.h"
+
+#include "base/file_id.h"
+#include "base/path.h"
+
+namespace base {
+
+const char kSeparator = '/';
+
+bool ListFolder(const std::string& dir, std::vector<Entry>* entries,
+                std::string* error) {
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) {
+    *error = "cannot read folder " + dir + ": " + std::strerror(errno);
+    return false;
+  }
+  while (struct dirent* de = readdir(d)) {
+    if (std::strcmp(de->d_name, ".") == 0 || std::strcmp(de->d_name, "..") == 0) {
+      continue;
+    }
+    Entry entry;
+    entry.name = de->d_name;
+    std::string path = Join(dir, entry.name);
+    // One lstat per entry; a second look only through a link.
+    struct stat lst, st;
+    bool ok = lstat(path.c_str(), &lst) == 0;
+    if (ok && S_ISLNK(lst.st_mode)) {
+      ok = stat(path.c_str(), &st) == 0;
+    } else {
+      st = lst;
+    }
+    entry.mode = static_cast<std::uint32_t>(st.st_mode);
+    if (!ok && S_ISLNK(lst.st_mode) && (errno == ENOENT || errno == ENOTDIR)) {
+      entry.why_skipped = "a link that leads nowhere";
+    } else if (!ok && S_ISLNK(lst.st_mode) && (errno == ELOOP || errno == ENAMETOOLONG)) {
+      entry.why_skipped = "a link that cannot be resolved";
+    } else if (!ok) {
+      entry.type = Entry::kUnreadable;
+      entry.why_skipped = std::strerror(errno);
+      entry.maybe_folder = de->d_type == DT_DIR;
+    } else if (S_ISREG(st.st_mode)) {
+      entry.type = Entry::kFile;
+      entry.size = static_cast<std::uint64_t>(st.st_size);
+      entry.mtime = st.st_mtime;
+    } else if (S_ISDIR(st.st_mode) && !S_ISLNK(lst.st_mode)) {
+      entry.type = Entry::kFolder;
+      entry.mtime = st.st_mtime;
+    } else if (S_ISDIR(st.st_mode)) {
+      entry.why_skipped = "a link to a folder";
+    } else {
+      entry.why_skipped = "not a regular file";
+    }
+    entries->push_back(entry);
+  }
+  closedir(d);
+  return true;
+}
+
+
+bool IsFolder(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool GetFileId(const std::string& path, FileId* id) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return false;
+  id->volume = static_cast<unsigned long long>(st.st_dev);
+  id->high = 0;
+  id->low = static_cast<unsigned long long>(st.st_ino);
+  return true;
+}
+
+bool GetOpenFileId(std::intptr_t native, FileId* id) {
+  struct stat st;
+  if (fstat(static_cast<int>(native), &st) != 0) return false;
+  id->volume = static_cast<unsigned long long>(st.st_dev);
+  id->high = 0;
+  id->low = static_cast<unsigned long long>(st.st_ino);
+  return true;
+}
+
+std::int64_t FileSize(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+Opened OpenRegular(const std::string& path, FileHandle* handle, std::string* error) {
+  *handle = kNoFile;
+  // O_NONBLOCK: opening a FIFO or a device must not wait for the other end.
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  struct stat st;
+  if (fd < 0) {
+    int why = errno;
+    // A socket cannot be opened at all.
+    if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+      *error = "not a regular file";
+      return Opened::kNotRegular;
+    }
+    *error = "cannot open " + path + ": " + std::strerror(why);
+    return Opened::kFailed;
+  }
+  if (fstat(fd, &st) != 0) {
+    *error = "cannot open " + path + ": " + std::strerror(errno);
+    close(fd);
+    return Opened::kFailed;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    *error = "not a regular file";
+    close(fd);
+    return Opened::kNotRegular;
+  }
+  int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    *error = "cannot open " + path + ": " + std::strerror(errno);
+    close(fd);
+    return Opened::kFailed;
+  }
+  *handle = fd;
+  return Opened::kFile;
+}
+
+void CloseSource(FileHandle handle) {
+  if (handle != kNoFile) close(static_cast<int>(handle));
+}
+
+bool ReadRange(FileHandle handle, const std::string& path, std::uint64_t offset,
+               std::size_t length, bool at_end, std::vector<unsigned char>* out,
+               std::string* error) {
+  int fd = static_cast<int>(handle);
+  out->resize(length);
+  std::size_t got = 0;
+  while (got < length) {
+    ssize_t n = pread(fd, out->data() + got, length - got,
+                      static_cast<off_t>(offset + got));
+    if (n < 0 && errno == EINTR && !Interrupted()) continue;
+    if (n <= 0) {
+      *error = n < 0 ? "cannot read " + path + ": " + std::strerror(errno)
+                     : path + " became shorter while it was read";
+      return false;
+    }
+    got += static_cast<std::size_t>(n);
+  }
+  if (at_end) {
+    unsigned char extra;
+    ssize_t n = pread(fd, &extra, 1, static_cast<off_t>(offset + length));
+    if (n != 0) {
+      *error = n < 0 ? "cannot read " + path + ": " + std::strerror(errno)
+                     : path + " grew while it was read";
+      return false;
+    }
+  }
+  return true;
+}
+
+std::FILE* OpenForReading(const std::string& path, int* error_number) {
+  FileHandle fd;
+  std::string error;
+  Opened opened = OpenRegular(path, &fd, &error);
+  std::FILE* f = nullptr;
+  if (opened == Opened::kFile) {
+    f = fdopen(static_cast<int>(fd), "rb");
+    if (f == nullptr) CloseSource(fd);
+  }
+  *error_number = f ? 0 : opened == Opened::kNotRegular ? EINVAL : errno;
+  return f;
+}
+
+bool SeekFile(std::FILE* f, std::int64_t offset, int whence) {
+  return fseeko(f, static_cast<off_t>(offset), whence) == 0;
+}
+
+std::int64_t TellFile(std::FILE* f) { return ftello(f); }
+
+bool RegularOrAbsent(const std::string& path, std::string* error) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode)) return true;
+  *error = path + ": not a regular file";
+  return false;
+}
+
+
+bool LocalTime(std::int64_t t, std::tm* tm) {
+  std::time_t tt = static_cast<std::time_t>(t);
+  return tt == t && localtime_r(&tt, tm) != nullptr;
+}
+
+std::string LastErrorText() { return std::strerror(errno); }
+
+namespace {
+volatile sig_atomic_t interrupted = 0;
+void (*also_on_interrupt)(int) = nullptr;
+// SIGPIPE: the reader has gone (| head -1), so nothing more is wanted.
+const int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
+
+extern "C" void OnInterrupt(int sig) {
+  if (interrupted == 0) interrupted = sig;
+  if (also_on_interrupt != nullptr) also_on_interrupt(sig);
+}
+}  // namespace
+
+void InstallInterruptHandlers(void (*also)(int)) {
+  also_on_interrupt = also;
+  // Beyond ulimit -f a write fails with EFBIG, like on a full disk, and the
+  // run fails cleanly instead of dying with its file half written.
+  signal(SIGXFSZ, SIG_IGN);
+  struct sigaction action;
+  std::memset(&action, 0, sizeof action);
+  action.sa_handler = OnInterrupt;
+  sigemptyset(&action.sa_mask);
+  // No SA_RESTART: a wait for a child or for a lock returns at once.
+  for (int sig : kInterrupts) {
+    struct sigaction old;
+    // A signal ignored by whoever started us stays ignored.
+    if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+    sigaction(sig, &action, nullptr);
+  }
+}
+
+int Interrupted() { return interrupted; }
+
+void ExitInterrupted() {
+  int sig = interrupted ? interrupted : SIGTERM;
+  signal(sig, SIG_DFL);
+  raise(sig);
+  _exit(128 + sig);
+}
+
+std::vector<std::string> Arguments(int argc, char** argv) {
+  return std::vector<std::string>(argv, argv + argc);
+}
+
+void NoteInterrupted(int sig) {
+  if (!interrupted) interrupted = sig;
+}
+
+// Also when SIGPIPE is ignored, and so never reached the handler.
+void NoteOutputError() {
+  if (errno == EPIPE && !interrupted) interrupted = SIGPIPE;
+}
+
+void WriteText(std::FILE* stream, const std::string& text) {
+  if (std::fputs(text.c_str(), stream) == EOF) NoteOutputError();
+}
+
+bool FlushText(std::FILE* stream) {
+  if (std::fflush(stream) == 0 && !std::ferror(stream)) return true;
+  NoteOutputError();
+  return false;
+}
+
+}  // namespace base
