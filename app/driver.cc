@@ -8,9 +8,10 @@
 #include <vector>
 
 #include "app/progress.h"
-#include "archiver/archiver_fs.h"
 #include "base/update_lock.h"
-#include "extract/zip_reader.h"
+#include "base/path.h"
+#include "base/system.h"
+#include "base/zip_directory.h"
 #include "folder_tool/folder_tool.h"
 #include "folder_tool/name_rules.h"
 #include "folder_tool/path_identity.h"
@@ -179,20 +180,13 @@ int CheckMirror(const Options& options, Paths* paths, PathKind* mirror_kind) {
   return 0;
 }
 
-// The folder that holds path, with its trailing separator; "." for a bare
-// name.
-std::string HolderOf(const std::string& path) {
-  const size_t last = FindLastSeparator(path);
-  return last == std::string::npos ? "." : path.substr(0, last + 1);
-}
-
 // DstFileName: a new or regular file in an existing folder, outside SourceFolder and the mirror folder.
 int CheckDestination(const Paths& paths) {
   const std::string& destination = paths.destination;
   if (IsExistingFolder(destination)) {
     return Refuse("DstFileName is an existing folder", destination);
   }
-  if (!IsExistingFolder(HolderOf(destination))) {
+  if (!IsExistingFolder(base::ParentFolder(destination))) {
     return Refuse("the folder of DstFileName does not exist", destination);
   }
 
@@ -225,7 +219,7 @@ int CheckWays(const Paths& paths) {
   if (!base::FinalTarget(paths.destination, &target, &reason)) {
     return Refuse("DstFileName cannot be followed: " + reason, paths.destination);
   }
-  if (!FolderIsWritable(HolderOf(target), &reason)) {
+  if (!FolderIsWritable(base::ParentFolder(target), &reason)) {
     return Refuse("the bundle cannot be written in the folder of DstFileName: " + reason,
                   paths.destination);
   }
@@ -268,19 +262,19 @@ int CheckExistingBundle(const Paths& paths) {
   const std::string& destination = paths.destination;
   if (KindOf(destination) == PathKind::kMissing) return 0;
   int error_number = 0;
-  std::FILE* f = archiver::OpenForReading(destination, &error_number);
+  std::FILE* f = base::OpenForReading(destination, &error_number);
   if (f == nullptr) {
     errno = error_number;
-    return Refuse("DstFileName exists and cannot be read: " + archiver::LastErrorText(),
+    return Refuse("DstFileName exists and cannot be read: " + base::LastErrorText(),
                   destination);
   }
-  archiver::SeekFile(f, 0, SEEK_END);
-  extract::StreamSource file(f, static_cast<std::uint64_t>(archiver::TellFile(f)));
+  base::SeekFile(f, 0, SEEK_END);
+  base::StreamSource file(f, static_cast<std::uint64_t>(base::TellFile(f)));
   // Taken as a new archive, as the archivers take it.
   if (file.Size() == 0) return 0;
-  std::vector<extract::Member> members;
+  std::vector<base::Member> members;
   std::string error;
-  if (!extract::ReadDirectory(file, &members, &error)) {
+  if (!base::ReadDirectory(file, &members, &error)) {
     return Refuse("DstFileName exists and is not a zip archive (" + error +
                       "); nothing was touched",
                   destination);
@@ -289,7 +283,7 @@ int CheckExistingBundle(const Paths& paths) {
   // archive or a folder's F/.../F.zip, with no empty, "." or ".." names; a
   // failed run's bundle may lack any archive.
   const std::string own = FolderName(RelativePart(paths.source)) + ".zip";
-  for (const extract::Member& m : members) {
+  for (const base::Member& m : members) {
     const bool folder_entry = !m.name.empty() && m.name.back() == '/';
     std::vector<std::string> names;
     for (size_t at = 0;;) {
@@ -330,7 +324,7 @@ struct Made {
 // Removes the mirror folder only while it is still the one this run knows:
 // a folder swapped in meanwhile is left alone.
 bool RemoveMirror(const std::string& mirror, const platform::FileId& id) {
-  if (RemoveFolderIfSame(mirror, id) == -2) {
+  if (FolderTool().RemoveFolder(mirror, id) == -2) {
     Say("%s is no longer the mirror folder this run made; nothing was removed",
         mirror.c_str());
     return false;
@@ -346,7 +340,7 @@ void RemoveMadeMirror() {
 // what this run made: created here, exclusively.
 int MakeMirror(const Paths& paths) {
   FolderTool tool;
-  std::string parent = paths.mirror.substr(0, FindLastSeparator(paths.mirror));
+  std::string parent = base::ParentFolder(paths.mirror);
   if (!parent.empty() && !tool.MakeDirectoryPath(parent, paths.temp_root)) return -1;
   std::string error;
   if (!CreateNewFolder(paths.mirror, &error)) {
@@ -376,7 +370,7 @@ int RunBundle(const Paths& paths, const Options& options, RunLocks* locks,
   std::string target, error;
   platform::FileId holder_id;
   if (!base::FinalTarget(paths.destination, &target, &error) ||
-      !platform::GetFileId(HolderOf(target), &holder_id)) {
+      !platform::GetFileId(base::ParentFolder(target), &holder_id)) {
     return Refuse("cannot look at the folder of DstFileName", paths.destination);
   }
   ExpectFolders(&holder_id, &mirror_id);

@@ -6,7 +6,8 @@
 #include <map>
 #include <vector>
 
-#include "archiver/archiver_fs.h"
+#include "base/path.h"
+#include "base/system.h"
 #include "folder_tool/folder_tool.h"
 #include "folder_tool/path_identity.h"
 #include "folder_tool/say.h"
@@ -30,19 +31,19 @@ State state;
 // The same folders as the walk: links to folders followed by the walk's
 // own rule, so that a loop is not counted at all.
 void Count(const std::string& dir, std::vector<platform::FileId>* path) {
-  std::vector<archiver::Entry> entries;
+  std::vector<base::Entry> entries;
   std::string error;
   ++state.folders;
   std::uint64_t& own = state.bytes_of[dir];
-  if (!archiver::ListFolder(dir, &entries, &error)) return;
-  for (const archiver::Entry& e : entries) {
-    const std::string child = dir + kSeparator + e.name;
-    if (e.type == archiver::Entry::kFile) {
+  if (!base::ListFolder(dir, &entries, &error)) return;
+  for (const base::Entry& e : entries) {
+    const std::string child = base::Join(dir, e.name);
+    if (e.type == base::Entry::kFile) {
       ++state.files;
       own += e.size;
       state.bytes += e.size;
-    } else if (e.type == archiver::Entry::kFolder ||
-               (e.why_skipped == "a link to a folder" &&
+    } else if (e.type == base::Entry::kFolder ||
+               (e.skipped == base::Entry::Skipped::kFolderLink &&
                 JudgeFolderLink(*path, dir, child) == FolderLink::kFollow)) {
       platform::FileId id;
       path->push_back(platform::GetFileId(child, &id) ? id : platform::FileId());
@@ -118,7 +119,7 @@ void FolderDone(const std::string& dir) {
 void End(const std::string& destination) {
   if (!state.on) return;
   Erase();
-  std::int64_t size = archiver::FileSize(destination);
+  std::int64_t size = base::FileSize(destination);
   Say("%llu folders, %llu files, %s in, bundle %s, %.1f s",
       static_cast<unsigned long long>(state.folders), static_cast<unsigned long long>(state.files),
       Bytes(state.bytes).c_str(),

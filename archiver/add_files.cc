@@ -77,7 +77,7 @@ bool Collect(const Request& request, const std::string& dir,
       if (!request.recurse && entry.maybe_folder) continue;
       *error = "cannot read " + item.path + ": " + entry.why_skipped;
       return false;
-    } else if (request.recurse || entry.why_skipped != "a link to a folder") {
+    } else if (request.recurse || entry.skipped != Entry::Skipped::kFolderLink) {
       if (request.recurse) ++*left_out;
       Print(stderr, "warning: skipped %s: %s\n", item.path.c_str(),
                    entry.why_skipped.c_str());

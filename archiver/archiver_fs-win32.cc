@@ -7,6 +7,7 @@
 #include <string>
 
 #include "archiver/archiver_fs.h"
+#include "base/path.h"
 #include "base/text-win32.h"
 
 namespace archiver {
@@ -42,10 +43,9 @@ void PinArchiveFolder(const base::FileId&) {}
 
 bool CreateBeside(const std::string& path, NewFile* out, std::string* error) {
   *out = NewFile();
-  size_t slash = path.find_last_of("\\/");
-  std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+  const std::string dir = base::ParentFolder(path);
   for (unsigned attempt = 0; attempt < 100; ++attempt) {
-    std::string temp = dir + ".pkz-" + std::to_string(GetCurrentProcessId()) + "-" +
+    std::string temp = base::Join(dir, ".pkz-") + std::to_string(GetCurrentProcessId()) + "-" +
                        std::to_string(GetTickCount() + attempt) + ".tmp";
     HANDLE h = CreateFileW(FsPath(temp).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0,
                            nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);

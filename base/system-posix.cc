@@ -42,8 +42,10 @@ bool ListFolder(const std::string& dir, std::vector<Entry>* entries,
     }
     entry.mode = static_cast<std::uint32_t>(st.st_mode);
     if (!ok && S_ISLNK(lst.st_mode) && (errno == ENOENT || errno == ENOTDIR)) {
+      entry.skipped = Entry::Skipped::kDeadLink;
       entry.why_skipped = "a link that leads nowhere";
     } else if (!ok && S_ISLNK(lst.st_mode) && (errno == ELOOP || errno == ENAMETOOLONG)) {
+      entry.skipped = Entry::Skipped::kUnresolvedLink;
       entry.why_skipped = "a link that cannot be resolved";
     } else if (!ok) {
       entry.type = Entry::kUnreadable;
@@ -57,8 +59,10 @@ bool ListFolder(const std::string& dir, std::vector<Entry>* entries,
       entry.type = Entry::kFolder;
       entry.mtime = st.st_mtime;
     } else if (S_ISDIR(st.st_mode)) {
+      entry.skipped = Entry::Skipped::kFolderLink;
       entry.why_skipped = "a link to a folder";
     } else {
+      entry.skipped = Entry::Skipped::kSpecial;
       entry.why_skipped = "not a regular file";
     }
     entries->push_back(entry);

@@ -101,7 +101,7 @@ std::int64_t ToTime(const FILETIME& ft) {
 
 // Whether a link among the entries of dir can be followed to a file.
 bool LeadsSomewhere(const std::string& dir, const std::wstring& name,
-                    std::string* why_not) {
+                    Entry* entry) {
   std::wstring path = FsPath(dir);
   if (path.back() != L'\\') path += L'\\';
   HANDLE h = CreateFileW((path + name).c_str(), 0,
@@ -113,11 +113,13 @@ bool LeadsSomewhere(const std::string& dir, const std::wstring& name,
   }
   DWORD why = GetLastError();
   if (why == ERROR_FILE_NOT_FOUND || why == ERROR_PATH_NOT_FOUND) {
-    *why_not = "a link that leads nowhere";
+    entry->skipped = Entry::Skipped::kDeadLink;
+    entry->why_skipped = "a link that leads nowhere";
     return false;
   }
   if (why == ERROR_CANT_RESOLVE_FILENAME) {
-    *why_not = "a link that cannot be resolved";
+    entry->skipped = Entry::Skipped::kUnresolvedLink;
+    entry->why_skipped = "a link that cannot be resolved";
     return false;
   }
   return true;  // the open of its contents says what else is wrong
@@ -145,13 +147,15 @@ bool ListFolder(const std::string& dir, std::vector<Entry>* entries,
     entry.mtime = ToTime(data.ftLastWriteTime);
     bool folder = data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY;
     if (folder && (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+      entry.skipped = Entry::Skipped::kFolderLink;
       entry.why_skipped = "a link to a folder";
     } else if (folder) {
       entry.type = Entry::kFolder;
     } else if (data.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) {
+      entry.skipped = Entry::Skipped::kSpecial;
       entry.why_skipped = "not a regular file";
     } else if ((data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
-               !LeadsSomewhere(dir, name, &entry.why_skipped)) {
+               !LeadsSomewhere(dir, name, &entry)) {
       // A link whose end is missing or cannot be reached: a warning.
     } else {
       entry.type = Entry::kFile;

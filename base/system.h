@@ -24,6 +24,9 @@ struct Entry {
   std::uint64_t size = 0;
   std::int64_t mtime = 0;  // seconds since 1970, whatever time_t holds
   std::uint32_t mode = 0;  // the Unix mode (type and permissions); 0 elsewhere
+  // For kSkipped, what it is, and why_skipped the same in words.
+  enum class Skipped { kNo, kFolderLink, kDeadLink, kUnresolvedLink, kSpecial };
+  Skipped skipped = Skipped::kNo;
   std::string why_skipped;  // for kSkipped: a link to a folder, a device...
   bool maybe_folder = false;
 };

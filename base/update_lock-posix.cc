@@ -12,17 +12,13 @@
 
 #include "base/update_lock.h"
 
+#include "base/path.h"
+
 namespace base {
 
 namespace {
 
 const char kVariable[] = "TREVASK_UPDATE_LOCK";
-
-std::string FolderOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
 
 // The parent's lock, when the variable names an open descriptor of this
 // folder whose lock is already this process's to take without waiting.
@@ -62,10 +58,10 @@ bool FinalTarget(const std::string& archive, std::string* target, std::string* e
     }
     std::string next(buffer.data(), static_cast<size_t>(n));
     if (next.empty()) break;
-    size_t slash = path.rfind('/');
-    path = next[0] == '/' || slash == std::string::npos
+    // A relative link leads on from the folder that holds it.
+    path = next[0] == '/' || path.find('/') == std::string::npos
                ? next
-               : path.substr(0, slash + 1) + next;
+               : Join(ParentFolder(path), next);
   }
   *error = "cannot follow the link " + archive + ": " + std::strerror(ELOOP);
   return false;
@@ -86,7 +82,7 @@ bool UpdateLock::Acquire(const std::string& archive, const char* who,
                          std::string* error) {
   std::string target;
   if (!FinalTarget(archive, &target, error)) return false;
-  std::string folder = FolderOf(target);
+  std::string folder = ParentFolder(target);
   struct stat st;
   if (stat(folder.c_str(), &st) != 0) {
     *error = "cannot lock " + folder + ": " + std::strerror(errno);

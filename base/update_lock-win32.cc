@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "base/update_lock.h"
+#include "base/path.h"
 #include "base/text-win32.h"
 
 namespace base {
@@ -30,10 +31,7 @@ HANDLE OpenAny(const std::wstring& path) {
                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
-std::wstring FolderOf(const std::wstring& path) {
-  size_t slash = path.find_last_of(L"\\/");
-  return slash == std::wstring::npos ? L"." : path.substr(0, slash);
-}
+std::wstring FolderOf(const std::wstring& path) { return Wide(ParentFolder(Utf8(path))); }
 
 std::string Reason() {
   char text[256];

@@ -464,7 +464,7 @@ void WalkDisk(const std::string& dir, const std::string& shown,
     if (e.type == base::Entry::kFile) {
       (*tree)[path] = DiskFile{false, e.size, e.mtime, e.mode};
     } else if (e.type == base::Entry::kFolder ||
-               (e.why_skipped == "a link to a folder" &&
+               (e.skipped == base::Entry::Skipped::kFolderLink &&
                 trevask::JudgeFolderLink(*walked, dir, child) == trevask::FolderLink::kFollow)) {
       (*tree)[path + "/"] = DiskFile{true, 0, e.mtime, e.mode};
       trevask::platform::FileId id;

@@ -24,6 +24,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/path.h"
 #include "base/system.h"
 #include "base/update_lock.h"
 #include "folder_tool/folder_tool.h"
@@ -37,7 +38,6 @@ extern char** environ;
 
 namespace trevask {
 
-const char kSeparator = '/';
 const size_t kMaxPathLength = PATH_MAX - 1;
 // One argument is capped by the kernel at 32 pages (MAX_ARG_STRLEN)
 // including its terminator; paths are shorter still.
@@ -355,9 +355,8 @@ bool RemoveOpen(int dir, const char* name, int fd) {
 }  // namespace
 
 int RemoveTree(const std::string& path, const FileId* expected) {
-  size_t last = path.find_last_of('/');
-  std::string parent = last == std::string::npos ? "." : last == 0 ? "/" : path.substr(0, last);
-  std::string name = last == std::string::npos ? path : path.substr(last + 1);
+  const std::string parent = base::ParentFolder(path);
+  const std::string name = base::BaseName(path);
   int dir = open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir < 0) return -1;
   int fd = openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -454,8 +453,7 @@ std::vector<std::string> OwnFoldersAbove(const std::string& path) {
   std::vector<std::string> out;
   std::string at = AbsolutePath(path);
   while (at != "/") {
-    size_t last = at.find_last_of('/');
-    at = last == 0 ? "/" : at.substr(0, last);
+    at = base::ParentFolder(at);
     struct stat st;
     if (stat(at.c_str(), &st) != 0 || st.st_uid != geteuid()) break;
     out.push_back(at);
@@ -493,9 +491,7 @@ bool RunLocks::Acquire(const std::string& temp_root, const std::string& bundle,
   };
   std::string target;
   if (!base::FinalTarget(bundle, &target, error)) return false;
-  size_t last = target.find_last_of('/');
-  const std::string bundle_folder =
-      last == std::string::npos ? "." : last == 0 ? "/" : target.substr(0, last);
+  const std::string bundle_folder = base::ParentFolder(target);
   if (!want(temp_root, true) || !want(bundle_folder, true)) return false;
   for (const std::string& above : OwnFoldersAbove(temp_root)) {
     if (!want(above, false)) return false;

@@ -20,7 +20,6 @@
 
 namespace trevask {
 
-const char kSeparator = '\\';
 const size_t kMaxPathLength = MAX_PATH - 1;
 // cmd.exe takes at most 8191 characters; system() puts "cmd.exe /c " and a
 // folder before the line.

@@ -125,10 +125,10 @@ int FolderTool::RemoveFolder(const std::string& path) {
   return platform::RemoveTree(path);
 }
 
-int RemoveFolderIfSame(const std::string& path, const platform::FileId& id) {
+int FolderTool::RemoveFolder(const std::string& path, const base::FileId& expected) {
   if (!PathFits(path)) return -1;
   std::fflush(stdout);
-  return platform::RemoveTree(path, &id);
+  return platform::RemoveTree(path, &expected);
 }
 
 }  // namespace trevask

@@ -1,32 +1,24 @@
 // FolderTool: what a run does to folders and archivers, and the platform's
-// facts. Path text, path identity and command lines have headers of their
-// own beside this one.
+// facts. Path text, path identity, command lines, the archivers' syntax, run
+// locks and interruptions have headers of their own beside this one.
 #ifndef TREVASK_FOLDER_TOOL_FOLDER_TOOL_H_
 #define TREVASK_FOLDER_TOOL_FOLDER_TOOL_H_
 
 #include <cstddef>
 #include <string>
-
 #include <vector>
 
 #include "base/file_id.h"
+#include "base/path.h"
 #include "base/system.h"
+#include "folder_tool/archiver_syntax.h"
+#include "folder_tool/interruption.h"
+#include "folder_tool/run_locks.h"
 
 namespace trevask {
 
-// Which external archiver a run uses; chosen once by the driver.
-using ArchiverKind = int;
-constexpr ArchiverKind kPkzip25 = 1;  // "PKZIP.EXE"
-constexpr ArchiverKind kPkzip8 = 2;   // "PKZIPC.EXE"
-
-const char* ArchiverCommandName(ArchiverKind kind);
-// Option string for one folder's own files.
-const char* FolderArchiveOptions(ArchiverKind kind);
-// Option string for the whole mirror tree, subfolders included.
-const char* BundleOptions(ArchiverKind kind);
-
 // Platform facts. Lengths are in bytes, terminator excluded.
-extern const char kSeparator;
+using base::kSeparator;
 extern const size_t kMaxPathLength;
 extern const size_t kMaxCommandLength;
 // Status of a command the interpreter could not find.
@@ -67,6 +59,10 @@ class FolderTool {
   // Removes path and everything beneath it, links never followed (on
   // Windows through cmd.exe's rmdir /s /q).
   int RemoveFolder(const std::string& path);
+  // Removes the folder path with everything beneath it only while it is the
+  // folder id names; -2, removing nothing, when it is not. Links are never
+  // followed.
+  int RemoveFolder(const std::string& path, const base::FileId& expected);
 };
 
 // The folder whose files the next archiver run will read after the one
@@ -87,45 +83,6 @@ bool RunStopped();
 // Whether the kind's archiver can be found as it will be looked for; true
 // where the platform leaves the search to its interpreter.
 bool ArchiverFound(ArchiverKind kind);
-
-// Ctrl-C, SIGTERM and SIGHUP end the running archiver as well, then the
-// run: cleanup runs first, then the process ends by that signal. A closed
-// pipe on our output (SIGPIPE, or EPIPE where SIGPIPE is ignored), or an
-// archiver ended by one, is an interruption the same way. On Windows
-// everything the run starts ends with it (a job object).
-void InstallInterruptHandling(void (*cleanup)());
-// Ends the run that way once an interruption has arrived; else returns.
-void ExitIfInterrupted();
-// Takes a failed write to stdout or stderr as the closed pipe it may be.
-using base::NoteOutputError;
-
-
-// The locks of one run, held from Acquire to destruction: TempFolder's, so
-// that one run at a time uses it, and the update lock of the folder that
-// holds the bundle, which the stand-in archivers take too, so that runs
-// writing the same bundle take turns. On POSIX the user's own folders above
-// TempFolder are locked shared as well, so that a run whose TempFolder (or
-// mirror tree) holds another's waits for it; all are taken in one order
-// for every run. A run that must wait says so on stderr.
-class RunLocks {
- public:
-  RunLocks() = default;
-  ~RunLocks();
-  RunLocks(const RunLocks&) = delete;
-  RunLocks& operator=(const RunLocks&) = delete;
-  // False, with the reason, when a lock cannot be taken.
-  bool Acquire(const std::string& temp_root, const std::string& bundle, std::string* error);
-  // Makes the archivers started from now on take the bundle's lock as held.
-  void HandBundleToChildren();
-
- private:
-  void* held_ = nullptr;  // the platform's lock objects
-};
-
-// Removes the folder path with everything beneath it only while it is the
-// folder id names; -2, removing nothing, when it is not. Links are never
-// followed.
-int RemoveFolderIfSame(const std::string& path, const base::FileId& id);
 
 // Creates the one folder path, private to the user where the platform can
 // say so; false with the system's reason, also when it exists already.

@@ -428,7 +428,7 @@ TEST(ScanSubfolders, NeverListsANameChangedOnTheWay) {
 }
 #endif
 
-TEST(RemoveFolderIfSame, RemovesOnlyTheFolderItWasToldOf) {
+TEST(RemoveFolder, RemovesOnlyTheFolderItWasToldOf) {
   ScratchDir scratch;
   WorkingDir cwd(scratch.path());
   fs::create_directories(P("M/sub"));
@@ -439,16 +439,16 @@ TEST(RemoveFolderIfSame, RemovesOnlyTheFolderItWasToldOf) {
   ASSERT_TRUE(trevask::platform::GetFileId("M", &mirror));
   ASSERT_TRUE(trevask::platform::GetFileId("other", &other));
   // Another folder in its place, or a link to one, is left alone.
-  EXPECT_EQ(trevask::RemoveFolderIfSame("M", other), -2);
+  EXPECT_EQ(trevask::FolderTool().RemoveFolder("M", other), -2);
   std::error_code ec;
   fs::create_directory_symlink(scratch.path() / "other", "L", ec);
   if (!ec && fs::is_symlink("L")) {
-    EXPECT_EQ(trevask::RemoveFolderIfSame("L", other), -2);
+    EXPECT_EQ(trevask::FolderTool().RemoveFolder("L", other), -2);
     EXPECT_TRUE(fs::is_symlink("L"));
   }
   EXPECT_EQ(ReadFile(P("other/sub/keep")), "keep");
   EXPECT_TRUE(fs::exists(P("M/sub/f")));
-  EXPECT_EQ(trevask::RemoveFolderIfSame("M", mirror), 0);
+  EXPECT_EQ(trevask::FolderTool().RemoveFolder("M", mirror), 0);
   EXPECT_FALSE(fs::exists("M"));
   EXPECT_EQ(ReadFile(P("other/sub/keep")), "keep");
 }
