@@ -1,5 +1,8 @@
 #include "base/path.h"
 
+#include <cctype>
+#include <cstring>
+
 namespace base {
 
 bool IsSeparator(char c) { return c == kSeparator || (kSeparator == '\\' && c == '/'); }
@@ -26,5 +29,40 @@ std::string ParentFolder(const std::string& path) {
 }
 
 std::string BaseName(const std::string& path) { return path.substr(LastComponent(path)); }
+
+std::string WindowsNameRule(const std::string& name) {
+  if (name.empty()) return "";
+  for (unsigned char c : name) {
+    if (c < 0x20 || std::strchr("<>:\"/\\|?*", c) != nullptr) {
+      return "Windows names cannot hold < > : \" / \\ | ? * or control "
+             "characters";
+    }
+  }
+  if (name == "." || name == "..") return "";
+  if (name.back() == '.' || name.back() == ' ') {
+    return "Windows drops a trailing dot or space from a name in a path";
+  }
+  // The device names, whatever follows a dot and whatever the case.
+  std::string base = name.substr(0, name.find('.'));
+  while (!base.empty() && base.back() == ' ') base.pop_back();
+  for (char& c : base) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+  bool device = false;
+  for (const char* d : kDevices) device = device || base == d;
+  if (base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) &&
+      base[3] >= '1' && base[3] <= '9') {
+    device = true;
+  }
+  if (device) {
+    return "Windows takes CON, PRN, AUX, NUL, COM1 to COM9 and LPT1 to LPT9 "
+           "for devices, with any extension";
+  }
+  return "";
+}
+
+// The same rule where this platform has one.
+std::string NameRuleBroken(const std::string& name) {
+  return kSeparator == '\\' ? WindowsNameRule(name) : "";
+}
 
 }  // namespace base

@@ -22,6 +22,14 @@ std::string ParentFolder(const std::string& path);
 // "" when it ends with one.
 std::string BaseName(const std::string& path);
 
+// Why Windows cannot reach a file of this name through a path (it drops a
+// trailing dot or space, takes CON or aux.txt for a device, refuses some
+// characters), or empty when it can. Portable, so that it can be checked
+// everywhere.
+std::string WindowsNameRule(const std::string& name);
+// The same rule where this platform has one; empty on POSIX.
+std::string NameRuleBroken(const std::string& name);
+
 }  // namespace base
 
 #endif  // TREVASK_BASE_PATH_H_

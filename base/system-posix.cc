@@ -7,6 +7,7 @@
 #include <signal.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "base/system.h"
@@ -93,6 +94,14 @@ bool GetOpenFileId(std::intptr_t native, FileId* id) {
   id->high = 0;
   id->low = static_cast<unsigned long long>(st.st_ino);
   return true;
+}
+
+std::string FinalPath(const std::string& path) {
+  char* real = realpath(path.c_str(), nullptr);
+  if (real == nullptr) return path;
+  std::string out = real;
+  std::free(real);
+  return out;
 }
 
 std::int64_t FileSize(const std::string& path) {

@@ -194,6 +194,23 @@ bool GetFileId(const std::string& path, FileId* id) {
   return ok;
 }
 
+std::string FinalPath(const std::string& path) {
+  HANDLE h = CreateFileW(FsPath(path).c_str(), 0,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return path;
+  std::vector<wchar_t> buffer(MAX_PATH * 4);
+  DWORD n = GetFinalPathNameByHandleW(h, buffer.data(), static_cast<DWORD>(buffer.size()),
+                                      VOLUME_NAME_DOS);
+  CloseHandle(h);
+  if (n == 0 || n >= buffer.size()) return path;
+  std::string out = Utf8(std::wstring(buffer.data(), n));
+  // Returned as \\?\C:\x or \\?\UNC\server\share\x.
+  if (out.rfind("\\\\?\\UNC\\", 0) == 0) return "\\\\" + out.substr(8);
+  if (out.rfind("\\\\?\\", 0) == 0) return out.substr(4);
+  return out;
+}
+
 std::int64_t FileSize(const std::string& path) {
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!GetFileAttributesExW(FsPath(path).c_str(), GetFileExInfoStandard, &data)) return -1;

@@ -90,6 +90,10 @@ void NoteInterrupted(int sig);
 // 32-bit time_t); false when the system cannot say.
 bool LocalTime(std::int64_t t, std::tm* tm);
 
+// The path by which the system itself knows an existing file or folder
+// (links and short names resolved); path unchanged where it cannot tell.
+std::string FinalPath(const std::string& path);
+
 // Size of a file, or -1.
 std::int64_t FileSize(const std::string& path);
 

@@ -18,8 +18,8 @@
 #include "base/system.h"
 #include "extract/bundle.h"
 #include "extract/extract_fs.h"
-#include "folder_tool/name_rules.h"
-#include "folder_tool/path_identity.h"
+#include "base/file_id.h"
+#include "base/folder_link.h"
 
 namespace extract {
 
@@ -397,7 +397,7 @@ int Extract(const Bundle& bundle, const Options& o) {
     }
     while (!open.empty() && open.back().first != FolderOf(folder.path)) open.pop_back();
     const DirPtr& parent = open.empty() ? dest : open.back().second;
-    std::string why = trevask::NameRuleBroken(folder.names.back());
+    std::string why = base::NameRuleBroken(folder.names.back());
     DirPtr dir = why.empty() ? EnterFolder(parent, folder.names.back(), true, &why) : nullptr;
     if (!dir) {
       Fail(folder.path + "/: not extracted, nor anything below it: " + why);
@@ -419,7 +419,7 @@ int Extract(const Bundle& bundle, const Options& o) {
       std::string path = folder.path + "/" + m.name;
       std::string problem = MemberProblem(m, subfolders);
       if (problem.empty() && !names.insert(m.name).second) problem = "twice in its folder archive";
-      if (problem.empty()) problem = trevask::NameRuleBroken(m.name);
+      if (problem.empty()) problem = base::NameRuleBroken(m.name);
       if (!problem.empty()) {
         Fail(path + ": not extracted: " + problem);
         continue;
@@ -450,7 +450,7 @@ struct DiskFile {
 // links to folders followed by its rule (a loop left out), links that lead
 // nowhere and special files left out as the archivers leave them out.
 void WalkDisk(const std::string& dir, const std::string& shown,
-              std::vector<trevask::platform::FileId>* walked,
+              std::vector<base::FileId>* walked,
               std::map<std::string, DiskFile>* tree) {
   std::vector<base::Entry> entries;
   std::string error;
@@ -465,11 +465,11 @@ void WalkDisk(const std::string& dir, const std::string& shown,
       (*tree)[path] = DiskFile{false, e.size, e.mtime, e.mode};
     } else if (e.type == base::Entry::kFolder ||
                (e.skipped == base::Entry::Skipped::kFolderLink &&
-                trevask::JudgeFolderLink(*walked, dir, child) == trevask::FolderLink::kFollow)) {
+                base::JudgeFolderLink(*walked, dir, child) == base::FolderLink::kFollow)) {
       (*tree)[path + "/"] = DiskFile{true, 0, e.mtime, e.mode};
-      trevask::platform::FileId id;
-      walked->push_back(trevask::platform::GetFileId(child, &id) ? id
-                                                                  : trevask::platform::FileId());
+      base::FileId id;
+      walked->push_back(base::GetFileId(child, &id) ? id
+                                                                  : base::FileId());
       WalkDisk(child, path, walked, tree);
       walked->pop_back();
     } else if (e.type == base::Entry::kUnreadable) {
@@ -486,8 +486,8 @@ int Compare(const Bundle& bundle, const Options& o) {
     return kUsageError;
   }
   disk[root + "/"] = DiskFile{true, 0, 0, 0};
-  std::vector<trevask::platform::FileId> walked(1);
-  trevask::platform::GetFileId(o.compare, &walked[0]);
+  std::vector<base::FileId> walked(1);
+  base::GetFileId(o.compare, &walked[0]);
   WalkDisk(o.compare, root, &walked, &disk);
   std::mutex lines_mutex;
   std::vector<std::string> lines;

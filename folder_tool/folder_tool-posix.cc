@@ -72,7 +72,6 @@ size_t FindSeparator(const std::string& path, size_t from) {
   return path.find(kSeparator, from);
 }
 
-std::string NameRuleBroken(const std::string&) { return ""; }
 
 bool ArgumentsCarried(std::string*) { return true; }
 
@@ -395,8 +394,6 @@ void SetChildVariable(const char* name, const std::string& value) {
   }
 }
 
-// AbsolutePath has resolved every link already.
-std::string FinalPath(const std::string& path) { return path; }
 
 }  // namespace platform
 

@@ -132,7 +132,6 @@ int FolderTool::ScanSubfolders(const std::string& dir,
   return store == 1 && unusable ? -1 : count;
 }
 
-std::string NameRuleBroken(const std::string& name) { return WindowsNameRule(name); }
 
 size_t RootLength(const std::string& path) {
   if (path.size() >= 2 && path[1] == ':') return path.size() >= 3 && path[2] == '\\' ? 3 : 2;
@@ -277,22 +276,6 @@ HANDLE OpenForIdentity(const std::string& path) {
 }
 
 }  // namespace
-
-std::string FinalPath(const std::string& path) {
-  HANDLE h = OpenForIdentity(path);
-  if (h == INVALID_HANDLE_VALUE) return path;
-  wchar_t buffer[MAX_PATH * 4];
-  DWORD n = GetFinalPathNameByHandleW(h, buffer, MAX_PATH * 4, VOLUME_NAME_DOS);
-  CloseHandle(h);
-  std::string out;
-  if (n == 0 || n >= MAX_PATH * 4 || !ToNarrow(std::wstring(buffer, n), &out)) {
-    return path;
-  }
-  // Returned as \\?\C:\x or \\?\UNC\server\share\x.
-  if (out.rfind("\\\\?\\UNC\\", 0) == 0) return "\\\\" + out.substr(8);
-  if (out.rfind("\\\\?\\", 0) == 0) return out.substr(4);
-  return out;
-}
 
 }  // namespace platform
 

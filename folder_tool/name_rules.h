@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <string>
 
+#include "base/path.h"
+
 namespace trevask {
 
 // Byte offset of the first separator in path at or after from, or npos.
@@ -44,13 +46,8 @@ class PathComponents {
   size_t next_, begin_ = 0, end_ = 0;
 };
 
-// Why Windows cannot reach a file of this name through a path (it drops a
-// trailing dot or space, takes CON or aux.txt for a device, refuses some
-// characters), or empty when it can. Portable, so that it can be checked
-// everywhere.
-std::string WindowsNameRule(const std::string& name);
-// The same rule where this platform has one; empty on POSIX.
-std::string NameRuleBroken(const std::string& name);
+using base::NameRuleBroken;
+using base::WindowsNameRule;
 // The first component of path, its root excepted, that breaks the
 // platform's rule, with the rule itself; empty when none does.
 std::string PathRuleBroken(const std::string& path, std::string* component);

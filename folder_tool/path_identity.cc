@@ -92,14 +92,4 @@ bool PathIsWithin(const std::string& inner, const std::string& outer) {
   }
 }
 
-FolderLink JudgeFolderLink(const std::vector<platform::FileId>& path, const std::string& dir,
-                           const std::string& child) {
-  platform::FileId id;
-  if (!platform::GetFileId(child, &id)) return FolderLink::kUnresolved;
-  if (std::find(path.begin(), path.end(), id) != path.end() || PathIsWithin(dir, child)) {
-    return FolderLink::kLoop;
-  }
-  return FolderLink::kFollow;
-}
-
 }  // namespace trevask

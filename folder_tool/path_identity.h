@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "base/file_id.h"
+#include "base/folder_link.h"
+#include "base/system.h"
 
 namespace trevask {
 
@@ -35,21 +37,13 @@ std::string FirstUnsafeComponent(const std::string& path, const std::string& bel
 namespace platform {
 using base::FileId;
 using base::GetFileId;
-// The path by which the system itself knows an existing folder (links and
-// short names resolved); path unchanged where it cannot tell.
-std::string FinalPath(const std::string& path);
+using base::FinalPath;
 // Compares path text the way the file system does (case-folding or not).
 bool PathTextEqual(const std::string& a, const std::string& b);
 }  // namespace platform
 
-// The one rule for links to folders, shared by the walk, its count and
-// --compare. A link at child (an entry of dir) that leads to a folder is
-// walked like a folder, unless it leads back up: to a folder on the walk's
-// path (the identities of dir and the folders above it, as walked), or to
-// one that holds dir. kUnresolved: the link leads nowhere one can look.
-enum class FolderLink { kFollow, kLoop, kUnresolved };
-FolderLink JudgeFolderLink(const std::vector<platform::FileId>& path, const std::string& dir,
-                           const std::string& child);
+using base::FolderLink;
+using base::JudgeFolderLink;
 
 }  // namespace trevask
 
