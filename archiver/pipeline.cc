@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "archiver/archiver_fs.h"
+#include "base/threads.h"
 
 namespace archiver {
 
@@ -52,13 +53,11 @@ bool StoreRatherThanDeflate(std::uint64_t length, std::size_t packed) {
 }
 
 int ThreadsFor(std::uint64_t total_bytes) {
-  if (const char* forced = std::getenv("TREVASK_THREADS")) {
-    int n = std::atoi(forced);
-    if (n >= 0) return std::min(n, 64);
-  }
+  const int forced = base::ForcedThreads();
+  if (forced >= 0) return forced;
   if (total_bytes < kThreadedWork) return 0;
-  unsigned cores = std::thread::hardware_concurrency();
-  return cores > 1 ? static_cast<int>(std::min(cores, 16u)) : 0;
+  const int cores = base::CoreThreads();
+  return cores > 1 ? cores : 0;
 }
 
 Pipeline::Pipeline(std::vector<FileTask> files, int threads)

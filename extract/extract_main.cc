@@ -16,6 +16,7 @@
 #include "base/diagnostic.h"
 #include "base/path.h"
 #include "base/system.h"
+#include "base/threads.h"
 #include "extract/bundle.h"
 #include "extract/extract_fs.h"
 #include "base/file_id.h"
@@ -189,9 +190,8 @@ class Workers {
 };
 
 int ThreadCount() {
-  const char* env = std::getenv("TREVASK_THREADS");
-  if (env != nullptr && *env != '\0') return std::max(0, std::atoi(env));
-  return std::max(1u, std::min(16u, std::thread::hardware_concurrency()));
+  const int forced = base::ForcedThreads();
+  return forced >= 0 ? forced : std::max(1, base::CoreThreads());
 }
 
 class NullSink : public Sink {
