@@ -19,8 +19,24 @@ EMULATOR = os.environ.get("TREVASK_EMULATOR", "")
 WINDOWS = bool(os.environ.get("TREVASK_WINDOWS", ""))
 SEP = "\\" if WINDOWS else "/"
 FAILURE = 255  # -1 as an exit status
-# Scratch folders (and every other temporary file of the tests) go here.
-tempfile.tempdir = os.environ.get("TREVASK_SCRATCH_DIR") or None
+# Wine shows its prefix's drive_c as C:, and every other host path on Z:.
+WINE_DRIVE_C = (os.path.join(os.path.abspath(os.environ["WINEPREFIX"]), "drive_c")
+                if EMULATOR and os.environ.get("WINEPREFIX") else "")
+
+
+def scratch_dir():
+    """Where scratch folders (and every other temporary file of the tests) go.
+    Under Wine, on the prefix's drive C:, whose whole way is the user's: on Z:
+    a folder such as /tmp shows as one Everyone may change, and Trevask
+    rightly refuses a TempFolder below it."""
+    if WINE_DRIVE_C:
+        path = os.path.join(WINE_DRIVE_C, "trevask-e2e")
+        os.makedirs(path, exist_ok=True)
+        return path
+    return os.environ.get("TREVASK_SCRATCH_DIR") or None
+
+
+tempfile.tempdir = scratch_dir()
 
 
 def native(path):
@@ -39,9 +55,13 @@ def program(name):
 
 def target_path(path):
     """An absolute host path as the programs under test name it."""
-    if EMULATOR:
-        return "Z:" + path.replace("/", "\\")
-    return path
+    if not EMULATOR:
+        return path
+    path = os.path.abspath(path)
+    if WINE_DRIVE_C and (path + "/").startswith(WINE_DRIVE_C + "/"):
+        rel = "" if path == WINE_DRIVE_C else os.path.relpath(path, WINE_DRIVE_C)
+        return "C:\\" + rel.replace("/", "\\")
+    return "Z:" + path.replace("/", "\\")
 
 
 def search_path(*dirs):
