@@ -13,7 +13,7 @@ import unittest
 import zipfile
 
 import harness
-from harness import native, read_bytes, read_zip, run, zip_infos
+from harness import as_user, native, read_bytes, read_zip, run, zip_infos
 
 SYNTAX = {
     "PKZIP.EXE": (["-a"], ["-a", "-rp"]),
@@ -264,7 +264,7 @@ class ArchiverTest(harness.ScratchTest):
                 os.close(read_end)
                 setup = (lambda: signal.signal(signal.SIGPIPE, signal.SIG_IGN)) if ignored \
                     else (lambda: signal.signal(signal.SIGPIPE, signal.SIG_DFL))
-                command = [harness.program("PKZIP.EXE"), "-a", "p.zip", native("src/*.*")]
+                command = harness.command("PKZIP.EXE", ["-a", "p.zip", native("src/*.*")])
                 try:
                     done = subprocess.run(command, cwd=self.dir, stdout=write_end,
                                           stderr=subprocess.DEVNULL, preexec_fn=setup,
@@ -340,8 +340,9 @@ class FastArchiverTest(harness.ScratchTest):
         probe = ("import resource, subprocess, sys; subprocess.run(sys.argv[1:], check=True,"
                  " stdout=subprocess.DEVNULL); print(resource.getrusage("
                  "resource.RUSAGE_CHILDREN).ru_maxrss)")
-        done = subprocess.run([sys.executable, "-c", probe, harness.program("PKZIP.EXE"), "-a",
-                               self.path("big.zip"), self.path("m") + "/*.*"],
+        done = subprocess.run([sys.executable, "-c", probe] +
+                              harness.command("PKZIP.EXE", ["-a", self.path("big.zip"),
+                                                            self.path("m") + "/*.*"]),
                               capture_output=True, check=True)
         self.assertLess(int(done.stdout), 64 * 1024, "peak KiB")
         self.assertEqual(read_zip(self.path("big.zip"))["big.txt"],
@@ -381,8 +382,8 @@ class FastArchiverTest(harness.ScratchTest):
         before = read_bytes(self.path("out.zip"))
         for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGKILL):
             with self.subTest(sig.name):
-                child = subprocess.Popen([harness.program("PKZIP.EXE"), "-a", "out.zip", "m/*.*"],
-                                         cwd=self.dir, stdout=subprocess.DEVNULL)
+                child = harness.start("PKZIP.EXE", ["-a", "out.zip", "m/*.*"], self.dir,
+                                      stdout=subprocess.DEVNULL)
                 self.assertTrue(wait_for_new_archive(child.pid, self.dir), "never written")
                 child.send_signal(sig)
                 self.assertEqual(child.wait(timeout=60), -sig)
@@ -424,23 +425,6 @@ class FastArchiverTest(harness.ScratchTest):
 WAITING = b"waiting for another run updating"
 
 
-def as_user(uid, umask=None, nproc=None, groups=()):
-    """A preexec_fn: a user of the given groups only and, when asked, a umask
-    and a limit on its threads and processes."""
-    import resource
-
-    def drop():
-        if umask is not None:
-            os.umask(umask)
-        if nproc is not None:
-            resource.setrlimit(resource.RLIMIT_NPROC, (nproc, nproc))
-        if os.geteuid() == 0:
-            os.setgroups(list(groups))
-            os.setgid(uid)
-            os.setuid(uid)
-    return drop
-
-
 @unittest.skipIf(harness.WINDOWS, "POSIX files, signals and flock")
 class SafeUpdateTest(harness.ScratchTest):
     """Odd files, links, limits and concurrent runs cost no data."""
@@ -457,10 +441,9 @@ class SafeUpdateTest(harness.ScratchTest):
         """PKZIP.EXE -a out.zip FOLDER/*.* in the background; stderr to a file."""
         err = open(self.path(folder + ".err"), "w+b")
         self.addCleanup(err.close)
-        command = [harness.program("PKZIP.EXE"), "-a", "out.zip", native(folder + "/*.*")]
-        child = subprocess.Popen(([harness.EMULATOR] if harness.EMULATOR else []) + command,
-                                 cwd=self.dir, stdout=subprocess.DEVNULL, stderr=err,
-                                 env=dict(os.environ, TREVASK_THREADS=str(threads)), **kw)
+        child = harness.start("PKZIP.EXE", ["-a", "out.zip", native(folder + "/*.*")], self.dir,
+                              extra_env={"TREVASK_THREADS": str(threads)},
+                              stdout=subprocess.DEVNULL, stderr=err, **kw)
         self.addCleanup(child.kill)
         return child, err
 

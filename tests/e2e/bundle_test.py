@@ -1,13 +1,11 @@
 """Trevask end to end with the real stand-in archivers; the bundle is read
 back with Python's zipfile, independent of this project's code."""
-import io
 import os
 import shutil
 import unittest
-import zipfile
 
 import harness
-from harness import FAILURE, native, run
+from harness import FAILURE, read_bundle as actual_bundle, run
 
 EXAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                        "example", "Projects")
@@ -31,28 +29,7 @@ def expected_bundle(source):
     return expected
 
 
-def actual_bundle(path):
-    actual = {}
-    with zipfile.ZipFile(path) as bundle:
-        assert bundle.testzip() is None
-        for info in bundle.infolist():
-            if info.is_dir():
-                actual[info.filename] = None
-                continue
-            # Folder archives are stored, not deflated a second time.
-            assert info.compress_type == zipfile.ZIP_STORED, info.filename
-            with zipfile.ZipFile(io.BytesIO(bundle.read(info))) as inner:
-                assert inner.testzip() is None
-                actual[info.filename] = {i.filename: inner.read(i)
-                                         for i in inner.infolist()}
-    return actual
-
-
 class BundleTest(harness.ScratchTest):
-    def trevask(self, *args):
-        return run("trevask", [native(a) for a in args], self.dir,
-                   env_path=harness.search_path(harness.BIN_DIR))
-
     def copy_example(self):
         shutil.copytree(EXAMPLE, self.path("src/Projects"))
 

@@ -317,11 +317,9 @@ class ExtractTest(harness.ScratchTest):
                 subprocess.run(["rm", "-rf", self.path("out")], check=True)
                 os.makedirs(self.path("out/Data"))
                 out = self.path("out/Data")
-                command = [harness.program("trevask-extract"), "-d", "out", harness.native(bundle)]
-                if harness.EMULATOR:
-                    command.insert(0, harness.EMULATOR)
-                process = subprocess.Popen(command, cwd=self.dir, stdout=subprocess.PIPE,
-                                           stderr=subprocess.DEVNULL)
+                process = harness.start("trevask-extract", ["-d", "out", harness.native(bundle)],
+                                        self.dir, stdout=subprocess.PIPE,
+                                        stderr=subprocess.DEVNULL)
                 fds = "/proc/%d/fd" % process.pid
                 deadline = time.time() + 20
                 while time.time() < deadline and process.poll() is None:

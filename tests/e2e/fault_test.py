@@ -39,8 +39,7 @@ class FaultTest(harness.ScratchTest):
                    env_path=search_path(harness.RECORDER_DIR), extra_env=extra)
 
     def real(self, args, **kw):
-        return run("trevask", [native(a) for a in args], self.dir,
-                   env_path=search_path(harness.BIN_DIR), **kw)
+        return self.trevask(*args, **kw)
 
     def assert_only_changed(self, before, after, allowed=("T/Data/", "Out.zip")):
         for path in set(before) | set(after):

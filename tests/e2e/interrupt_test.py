@@ -9,7 +9,7 @@ import time
 import unittest
 
 import harness
-from harness import FAILURE, program, snapshot
+from harness import FAILURE, snapshot
 
 # An archiver that hangs on the chosen run, deaf to the usual signals as
 # one stuck in the kernel would be, or (HANG_DEAF empty) one that writes
@@ -59,8 +59,7 @@ class InterruptTest(harness.ScratchTest):
         self.drop = harness.unprivileged(self, self.dir)
 
     def start(self, args, hang_run, group, deaf=True):
-        env = dict(os.environ, PATH=self.path("bin") + os.pathsep + os.environ["PATH"],
-                   REAL_DIR=harness.BIN_DIR, HANG_RUN=str(hang_run),
+        env = dict(REAL_DIR=harness.BIN_DIR, HANG_RUN=str(hang_run),
                    HANG_COUNT=self.path("count"), HANG_MARK=self.path("mark"),
                    HANG_GOT=self.path("got"), HANG_DEAF="1" if deaf else "")
         for name in ("count", "mark", "got"):
@@ -72,9 +71,9 @@ class InterruptTest(harness.ScratchTest):
                 os.setsid()
             if self.drop:
                 self.drop()
-        return subprocess.Popen([program("trevask")] + args, cwd=self.dir, env=env,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-                                preexec_fn=child)
+        return harness.start("trevask", args, self.dir,
+                             env_path=harness.search_path(self.path("bin")), extra_env=env,
+                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, preexec_fn=child)
 
     def wait_for(self, path, proc):
         deadline = time.monotonic() + 20
@@ -149,10 +148,8 @@ class InterruptTest(harness.ScratchTest):
         ]
         for args, said in cases:
             with self.subTest(args=args):
-                result = subprocess.run([program("trevask")] + args, cwd=self.dir,
-                                        capture_output=True, timeout=20,
-                                        preexec_fn=self.drop,
-                                        env=dict(os.environ, PATH=harness.BIN_DIR))
+                result = harness.run("trevask", args, self.dir, env_path=harness.BIN_DIR,
+                                     preexec_fn=self.drop, timeout=20)
                 self.assertEqual(result.returncode, FAILURE, result.stderr)
                 self.assertIn(said, result.stderr)
                 self.assertEqual(result.stdout, b"")
@@ -166,9 +163,8 @@ class InterruptTest(harness.ScratchTest):
             resource.setrlimit(resource.RLIMIT_NPROC, (1, 1))
         if not self.drop:
             raise unittest.SkipTest("the limit needs a user of its own")
-        result = subprocess.run([program("trevask"), "src/Data", "out.zip", "T"], cwd=self.dir,
-                                capture_output=True, timeout=20, preexec_fn=limited,
-                                env=dict(os.environ, PATH=harness.BIN_DIR))
+        result = harness.run("trevask", ["src/Data", "out.zip", "T"], self.dir,
+                             env_path=harness.BIN_DIR, preexec_fn=limited, timeout=20)
         self.assertEqual(result.returncode, FAILURE, result.stderr)
         # Said once; nothing more is tried.
         self.assertEqual(result.stderr.count(b"cannot start"), 1, result.stderr)
@@ -180,12 +176,12 @@ class JobTest(harness.ScratchTest):
     def test_killing_trevask_ends_what_it_started(self):
         harness.make_files(self.dir, TREE)
         beat = os.path.join(self.dir, "beat")
-        env = dict(os.environ, WINEPATH=harness.search_path(harness.RECORDER_DIR),
-                   TREVASK_RECORD_LOG=harness.target_path(os.path.join(self.dir, "log")),
+        env = dict(TREVASK_RECORD_LOG=harness.target_path(os.path.join(self.dir, "log")),
                    TREVASK_RECORD_HANG_RUN="1", TREVASK_RECORD_HANG_FILE=harness.target_path(beat))
         with open(os.path.join(self.dir, "out"), "wb") as out:
-            proc = subprocess.Popen([harness.EMULATOR, program("trevask"), "src\\Data", "o.zip", "T"],
-                                    cwd=self.dir, env=env, stdout=out, stderr=out)
+            proc = harness.start("trevask", ["src\\Data", "o.zip", "T"], self.dir,
+                                 env_path=harness.search_path(harness.RECORDER_DIR),
+                                 extra_env=env, stdout=out, stderr=out)
             deadline = time.monotonic() + 60
             while not os.path.exists(beat) and time.monotonic() < deadline:
                 time.sleep(0.05)

@@ -3,11 +3,9 @@ and nothing new when standard error is not one, except the note on an
 existing bundle."""
 import os
 import pty
-import subprocess
 import unittest
 
 import harness
-from harness import native
 
 
 class ProgressTest(harness.ScratchTest):
@@ -15,14 +13,9 @@ class ProgressTest(harness.ScratchTest):
         super().setUp()
         harness.make_files(self.path("src/Data"), {"a": b"1" * 1000, "B/b": b"22",
                                                    "B/X/x": b"333", "E/": None})
-        self.env = dict(os.environ, PATH=harness.search_path(harness.BIN_DIR))
 
     def trevask(self, terminal=None):
-        args = [native("src/Data"), "Out.zip", "T", "-r"]
-        if terminal is None:
-            return harness.run("trevask", args, self.dir, harness.search_path(harness.BIN_DIR))
-        return subprocess.run([harness.program("trevask")] + args, cwd=self.dir, env=self.env,
-                              stdout=terminal, stderr=terminal)
+        return super().trevask("src/Data", "Out.zip", "T", "-r", terminal=terminal)
 
     def test_line_and_summary_on_a_terminal_only(self):
         if harness.WINDOWS:

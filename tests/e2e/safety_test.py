@@ -7,7 +7,7 @@ import unittest
 import uuid
 
 import harness
-from harness import FAILURE, changed_paths, native, run, search_path, snapshot
+from harness import FAILURE, changed_paths, native, snapshot
 
 POSIX = not harness.WINDOWS
 TREE = {
@@ -103,8 +103,7 @@ class SafetyTest(harness.ScratchTest):
                         continue
                 drop = harness.unprivileged(self, self.dir) if unprivileged else None
                 before = snapshot(self.dir)
-                result = run("trevask", [native(a) for a in args], self.dir,
-                             env_path=search_path(harness.BIN_DIR), preexec_fn=drop)
+                result = self.trevask(*args, preexec_fn=drop)
                 self.assertEqual(result.returncode, status, result.stdout + result.stderr)
                 self.assertIn(native(message.decode()).encode(), result.stderr)
                 for path in changed_paths(before, snapshot(self.dir)):

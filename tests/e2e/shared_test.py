@@ -10,7 +10,7 @@ import time
 import unittest
 
 import harness
-from harness import FAILURE, program, snapshot
+from harness import FAILURE, snapshot
 
 OTHER = 4242  # a second user, by number only
 TREE = {"sA/Data/a.txt": b"a", "sA/Data/X/x.txt": b"x",
@@ -26,7 +26,6 @@ class SharedTest(harness.ScratchTest):
         for name in ("shared", "sticky", "mine", "other", "acl"):
             os.mkdir(self.path(name))
         self.drop = harness.unprivileged(self, self.dir)
-        self.env = dict(os.environ, PATH=harness.BIN_DIR)
         os.chown(self.path("shared"), OTHER, OTHER)
         os.chmod(self.path("shared"), 0o777)
         os.chown(self.path("other"), OTHER, OTHER)
@@ -54,9 +53,10 @@ class SharedTest(harness.ScratchTest):
             self.acl = False  # a file system without access lists
 
     def trevask(self, *args, **kw):
-        return subprocess.Popen([program("trevask")] + list(args), cwd=self.dir, env=self.env,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                preexec_fn=self.drop, **kw)
+        """Started, not waited for: the tests hold runs while others start."""
+        return harness.start("trevask", args, self.dir, env_path=harness.BIN_DIR,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             preexec_fn=self.drop, **kw)
 
     def run_while_held(self, folder, runs, check_held, status=0):
         """Starts the runs while the test holds folder's lock, as another run

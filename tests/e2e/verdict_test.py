@@ -70,8 +70,7 @@ class VerdictTest(harness.ScratchTest):
         harness.make_files(self.dir, TREE)
 
     def trevask(self, *args, **kw):
-        return harness.run("trevask", [native(a) for a in args], self.dir,
-                           env_path=harness.search_path(harness.BIN_DIR), timeout=120, **kw)
+        return super().trevask(*args, timeout=120, **kw)
 
     def test_existing_destinations(self):
         for name, make, refused in DESTINATIONS:
@@ -192,12 +191,12 @@ class VerdictTest(harness.ScratchTest):
     def test_closed_pipe_ends_the_run_and_the_same_command_works_again(self):
         many = {"src/Many/F%02d/f.txt" % i: b"f" * i for i in range(40)}
         harness.make_files(self.dir, many)
-        env = dict(os.environ, PATH=harness.search_path(harness.BIN_DIR))
+        env = harness.environment(harness.search_path(harness.BIN_DIR))
         for ignored in (False, True):
             with self.subTest(sigpipe_ignored=ignored):
                 before = snapshot(self.path("src"))
                 # As `trevask ... | head -1`: the reader goes after one line.
-                command = [harness.program("trevask"), "src/Many", "pp.zip", "T", "-r"]
+                command = harness.command("trevask", ["src/Many", "pp.zip", "T", "-r"])
                 if ignored:
                     command = ["sh", "-c", "trap '' PIPE; exec \"$0\" \"$@\""] + command
                 p = subprocess.Popen(command, cwd=self.dir, env=env, stdout=subprocess.PIPE,
