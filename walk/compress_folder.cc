@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <vector>
 
-#include "app/progress.h"
 #include "folder_tool/name_rules.h"
 #include "folder_tool/path_identity.h"
 #include "folder_tool/say.h"
@@ -38,6 +37,7 @@ struct WalkGuard {
   std::string mirror_root;
   std::string bundle_folder;
   std::vector<platform::FileId> path;
+  WalkStatus* status = nullptr;
   bool lost = false;  // a folder could not be listed: its files are missing
 };
 
@@ -151,7 +151,7 @@ int Walk(const std::string& dir, const std::string& relative,
     if (j < names.size()) HintNextFolder(Join(dir, names[j]));
   };
   hint_leaf_after(0);
-  progress::Erase();
+  guard->status->ArchiverStarting(dir);
   ExpectFolders(&mirror_id, nullptr);
   if (!mirror_ok || clash ||
       tool.RunArchiver(archive, Pattern(dir), options, kind) != 0) {
@@ -159,12 +159,12 @@ int Walk(const std::string& dir, const std::string& relative,
     if (!RunStopped()) ReportSkippedLeaves(dir, names, walked, 0);
     return -1;
   }
-  progress::FolderDone(dir);
+  guard->status->FolderArchived(dir);
   for (size_t j = 0; j < names.size(); ++j) {
     if (walked[j]) continue;
     std::string leaf_archive = Join(Join(mirror, names[j]), names[j] + ".zip");
     hint_leaf_after(j + 1);
-    progress::Erase();
+    guard->status->ArchiverStarting(Join(dir, names[j]));
     ExpectFolders(&leaf_ids[j], nullptr);
     if (!leaf_ok[j] || tool.RunArchiver(leaf_archive,
                                         Pattern(Join(dir, names[j])), options,
@@ -173,7 +173,7 @@ int Walk(const std::string& dir, const std::string& relative,
       if (!RunStopped()) ReportSkippedLeaves(dir, names, walked, j + 1);
       return -1;
     }
-    progress::FolderDone(Join(dir, names[j]));
+    guard->status->FolderArchived(Join(dir, names[j]));
   }
   return result;
 }
@@ -196,8 +196,9 @@ std::string FolderName(const std::string& relative) {
 }
 
 int CompressFolder(const std::string& dir, const std::string& tempRoot,
-                   ArchiverKind kind, const std::string& bundle) {
+                   ArchiverKind kind, const std::string& bundle, WalkStatus* status) {
   WalkGuard guard;
+  guard.status = status;
   guard.mirror_root = MirrorFolder(dir, tempRoot);
   if (!bundle.empty()) {
     size_t last = FindLastSeparator(bundle);
