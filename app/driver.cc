@@ -413,8 +413,9 @@ int Run(const Paths& paths, const Options& options) {
 
   progress::NoteExistingBundle(paths.destination);
   progress::Begin(paths.source);
+  progress::WalkLine line;
   int walk_status = CompressFolder(paths.source, paths.temp_root, options.kind,
-                                   paths.destination);
+                                   paths.destination, &line);
   if (RunStopped()) return -1;
 
   if (RunBundle(paths, options, &locks, mirror_id) != 0) return -1;

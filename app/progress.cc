@@ -116,6 +116,10 @@ void FolderDone(const std::string& dir) {
   Show();
 }
 
+void WalkLine::ArchiverStarting(const std::string&) { Erase(); }
+
+void WalkLine::FolderArchived(const std::string& dir) { FolderDone(dir); }
+
 void End(const std::string& destination) {
   if (!state.on) return;
   Erase();

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "walk/walk_status.h"
+
 namespace trevask {
 namespace progress {
 
@@ -17,6 +19,13 @@ void Begin(const std::string& source);
 // lines scroll above it, then shown again, with dir counted as done.
 void Erase();
 void FolderDone(const std::string& dir);
+// The line as the walk's status: erased around each archiver run.
+class WalkLine : public WalkStatus {
+ public:
+  void ArchiverStarting(const std::string& dir) override;
+  void FolderArchived(const std::string& dir) override;
+};
+
 // Erases the line and writes the summary.
 void End(const std::string& destination);
 

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <vector>
 
-#include "app/progress.h"
 #include "folder_tool/name_rules.h"
 #include "folder_tool/path_identity.h"
 #include "folder_tool/say.h"
@@ -32,12 +31,16 @@ void ReportSkippedLeaves(const std::string& dir,
   Say("not archived after that failure: %s", list.c_str());
 }
 
-// What the whole walk shares: where it must never go, and the folders on
-// the current path, by identity, so that a link back up is seen as a loop.
+// What the whole walk shares: where it must never go, the folders on the
+// current path, by identity, so that a link back up is seen as a loop, and
+// where and how every archiver run writes and is reported.
 struct WalkGuard {
   std::string mirror_root;
   std::string bundle_folder;
   std::vector<platform::FileId> path;
+  std::string temp_root;
+  ArchiverKind kind = kPkzip25;
+  WalkStatus* status = nullptr;
   bool lost = false;  // a folder could not be listed: its files are missing
 };
 
@@ -82,98 +85,135 @@ void KeepWalkable(FolderTool* tool, const std::string& dir, WalkGuard* guard,
   names->swap(kept);
 }
 
-// The relative part travels with the walk so that a source without any
-// separator keeps the same mirror folders at every depth.
-int Walk(const std::string& dir, const std::string& relative,
-         const std::string& tempRoot, ArchiverKind kind, WalkGuard* guard) {
-  FolderTool tool;
-  // Only names actually listed are used, so a folder that changes while it
-  // is walked cannot push the walk past its list.
+// One folder of the walk: its walkable subfolders, which of them were
+// walked (they have subfolders of their own) and their mirror folders.
+struct Folder {
+  std::string dir, relative, mirror;
   std::vector<std::string> names;
-  const bool listed = tool.ListSubfolders(dir, &names) >= 0;
-  if (!listed) {
-    std::vector<char> none(names.size(), 0);
+  std::vector<int> counts;
+  std::vector<char> walked;
+  bool mirror_ok = false;
+  platform::FileId mirror_id;
+  std::vector<char> leaf_ok;
+  std::vector<platform::FileId> leaf_ids;
+};
+
+int Walk(const std::string& dir, const std::string& relative, WalkGuard* guard);
+
+// Only names actually listed are used, so that a folder that changes while
+// it is walked cannot push the walk past its list.
+bool ListWalkable(FolderTool* tool, WalkGuard* guard, Folder* f) {
+  if (tool->ListSubfolders(f->dir, &f->names) < 0) {
     // A subfolder whose name cannot be carried would be missing from the
     // bundle; the folder fails before anything of it is made.
     ReportArchiverFailure();
-    ReportSkippedLeaves(dir, names, none, 0);
-    return -1;
+    ReportSkippedLeaves(f->dir, f->names, std::vector<char>(f->names.size(), 0), 0);
+    return false;
   }
-  std::vector<int> counts;
-  KeepWalkable(&tool, dir, guard, &names, &counts);
-  std::vector<char> walked(names.size(), 0);
-  int result = 0;
+  KeepWalkable(tool, f->dir, guard, &f->names, &f->counts);
+  f->walked.assign(f->names.size(), 0);
+  return true;
+}
 
-  for (size_t j = 0; j < names.size() && !RunStopped(); ++j) {
-    std::string child = Join(dir, names[j]);
-    if (counts[j] > 0) {
-      platform::FileId id;
-      guard->path.push_back(platform::GetFileId(child, &id) ? id : platform::FileId());
-      if (Walk(child, Join(relative, names[j]), tempRoot, kind, guard) != 0) {
-        result = -1;
-      }
-      guard->path.pop_back();
-      walked[j] = 1;
+// Subfolders with subfolders go first, depth-first; the leaves are left to
+// this folder, after its own archive. Returns -1 when one of them failed.
+int WalkDeeper(WalkGuard* guard, Folder* f) {
+  int result = 0;
+  for (size_t j = 0; j < f->names.size() && !RunStopped(); ++j) {
+    if (f->counts[j] == 0) continue;
+    const std::string child = Join(f->dir, f->names[j]);
+    platform::FileId id;
+    guard->path.push_back(platform::GetFileId(child, &id) ? id : platform::FileId());
+    if (Walk(child, Join(f->relative, f->names[j]), guard) != 0) result = -1;
+    guard->path.pop_back();
+    f->walked[j] = 1;
+  }
+  return result;
+}
+
+// Everything below tempRoot is made here or must be a real folder: a
+// planted link would have the archives written wherever it leads. Each
+// archiver is told which folder it is to write into, so that one swapped
+// for a link since is refused rather than written through.
+void MakeMirrors(FolderTool* tool, const WalkGuard& guard, Folder* f) {
+  f->mirror = Join(guard.temp_root, f->relative);
+  f->mirror_ok = tool->MakeDirectoryPath(f->mirror, guard.temp_root) &&
+                 platform::GetFileId(f->mirror, &f->mirror_id);
+  f->leaf_ok.assign(f->names.size(), 1);
+  f->leaf_ids.resize(f->names.size());
+  for (size_t j = 0; j < f->names.size() && f->mirror_ok; ++j) {
+    const std::string leaf = Join(f->mirror, f->names[j]);
+    f->leaf_ok[j] = tool->MakeDirectoryPath(leaf, guard.temp_root) &&
+                    platform::GetFileId(leaf, &f->leaf_ids[j]);
+  }
+}
+
+// The folder's archive would sit where a subfolder's mirror folder goes.
+bool OwnArchiveClashes(const Folder& f, const std::string& own_name) {
+  for (const std::string& name : f.names) {
+    if (SameName(name, own_name)) {
+      Say("cannot make %s: %s has a subfolder of that name, whose mirror folder it would be",
+          Join(f.mirror, own_name).c_str(), f.dir.c_str());
+      return true;
     }
   }
+  return false;
+}
+
+// The next leaf's files can be read while this archiver runs.
+void HintLeafFrom(const Folder& f, size_t j) {
+  while (j < f.names.size() && f.walked[j]) ++j;
+  if (j < f.names.size()) HintNextFolder(Join(f.dir, f.names[j]));
+}
+
+// source's own files into archive, written only into the folder of id;
+// ready is false when that folder could not be made. A failure is said.
+bool RunFolderArchiver(FolderTool* tool, const WalkGuard& guard, const std::string& source,
+                       const std::string& archive, const platform::FileId& id, bool ready) {
+  guard.status->ArchiverStarting(source);
+  ExpectFolders(&id, nullptr);
+  if (!ready || tool->RunArchiver(archive, Pattern(source), FolderArchiveOptions(guard.kind),
+                                  guard.kind) != 0) {
+    ReportArchiverFailure();
+    return false;
+  }
+  guard.status->FolderArchived(source);
+  return true;
+}
+
+// The relative part travels with the walk so that a source without any
+// separator keeps the same mirror folders at every depth.
+int Walk(const std::string& dir, const std::string& relative, WalkGuard* guard) {
+  FolderTool tool;
+  Folder f;
+  f.dir = dir;
+  f.relative = relative;
+  if (!ListWalkable(&tool, guard, &f)) return -1;
+  const int result = WalkDeeper(guard, &f);
   // Nothing more runs once the archiver cannot be started.
   if (RunStopped()) return -1;
+  MakeMirrors(&tool, *guard, &f);
 
-  // Everything below tempRoot is made here or must be a real folder: a
-  // planted link would have the archives written wherever it leads.
-  // Each archiver is told which folder it is to write into, so that one
-  // swapped for a link since is refused rather than written through.
-  std::string mirror = Join(tempRoot, relative);
-  platform::FileId mirror_id;
-  bool mirror_ok = tool.MakeDirectoryPath(mirror, tempRoot) &&
-                   platform::GetFileId(mirror, &mirror_id);
-  std::vector<char> leaf_ok(names.size(), 1);
-  std::vector<platform::FileId> leaf_ids(names.size());
-  for (size_t j = 0; j < names.size() && mirror_ok; ++j) {
-    const std::string leaf = Join(mirror, names[j]);
-    leaf_ok[j] = tool.MakeDirectoryPath(leaf, tempRoot) && platform::GetFileId(leaf, &leaf_ids[j]);
-  }
-
-  const char* options = FolderArchiveOptions(kind);
+  // A failure ends this folder; its leaves not yet archived are named,
+  // unless no archiver can run at all.
   const std::string own_name = FolderName(relative) + ".zip";
-  std::string archive = Join(mirror, own_name);
-  bool clash = false;
-  for (const std::string& name : names) {
-    clash = clash || SameName(name, own_name);
-  }
-  if (clash) {
-    Say("cannot make %s: %s has a subfolder of that name, whose mirror folder it would be",
-        archive.c_str(), dir.c_str());
-  }
-  // The leaves come next; their files can be read while this one runs.
-  auto hint_leaf_after = [&](size_t j) {
-    while (j < names.size() && walked[j]) ++j;
-    if (j < names.size()) HintNextFolder(Join(dir, names[j]));
-  };
-  hint_leaf_after(0);
-  progress::Erase();
-  ExpectFolders(&mirror_id, nullptr);
-  if (!mirror_ok || clash ||
-      tool.RunArchiver(archive, Pattern(dir), options, kind) != 0) {
-    ReportArchiverFailure();
-    if (!RunStopped()) ReportSkippedLeaves(dir, names, walked, 0);
+  const bool clash = OwnArchiveClashes(f, own_name);
+  HintLeafFrom(f, 0);
+  if (!RunFolderArchiver(&tool, *guard, dir, Join(f.mirror, own_name), f.mirror_id,
+                         f.mirror_ok && !clash)) {
+    if (!RunStopped()) ReportSkippedLeaves(dir, f.names, f.walked, 0);
     return -1;
   }
-  progress::FolderDone(dir);
-  for (size_t j = 0; j < names.size(); ++j) {
-    if (walked[j]) continue;
-    std::string leaf_archive = Join(Join(mirror, names[j]), names[j] + ".zip");
-    hint_leaf_after(j + 1);
-    progress::Erase();
-    ExpectFolders(&leaf_ids[j], nullptr);
-    if (!leaf_ok[j] || tool.RunArchiver(leaf_archive,
-                                        Pattern(Join(dir, names[j])), options,
-                                        kind) != 0) {
-      ReportArchiverFailure();
-      if (!RunStopped()) ReportSkippedLeaves(dir, names, walked, j + 1);
+  for (size_t j = 0; j < f.names.size(); ++j) {
+    if (f.walked[j]) continue;
+    const std::string& name = f.names[j];
+    HintLeafFrom(f, j + 1);
+    if (!RunFolderArchiver(&tool, *guard, Join(dir, name),
+                           Join(Join(f.mirror, name), name + ".zip"), f.leaf_ids[j],
+                           f.leaf_ok[j])) {
+      if (!RunStopped()) ReportSkippedLeaves(dir, f.names, f.walked, j + 1);
       return -1;
     }
-    progress::FolderDone(Join(dir, names[j]));
   }
   return result;
 }
@@ -196,8 +236,11 @@ std::string FolderName(const std::string& relative) {
 }
 
 int CompressFolder(const std::string& dir, const std::string& tempRoot,
-                   ArchiverKind kind, const std::string& bundle) {
+                   ArchiverKind kind, const std::string& bundle, WalkStatus* status) {
   WalkGuard guard;
+  guard.temp_root = tempRoot;
+  guard.kind = kind;
+  guard.status = status;
   guard.mirror_root = MirrorFolder(dir, tempRoot);
   if (!bundle.empty()) {
     size_t last = FindLastSeparator(bundle);
@@ -205,7 +248,7 @@ int CompressFolder(const std::string& dir, const std::string& tempRoot,
   }
   platform::FileId id;
   guard.path.push_back(platform::GetFileId(dir, &id) ? id : platform::FileId());
-  int result = Walk(dir, RelativePart(dir), tempRoot, kind, &guard);
+  int result = Walk(dir, RelativePart(dir), &guard);
   return guard.lost ? -1 : result;
 }
 

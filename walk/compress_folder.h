@@ -6,6 +6,7 @@
 #include <string>
 
 #include "folder_tool/folder_tool.h"
+#include "walk/walk_status.h"
 
 namespace trevask {
 
@@ -16,9 +17,9 @@ namespace trevask {
 // walked, except those that lead back up (a loop), into the mirror tree or
 // to the folder that holds bundle; those and folders that cannot be listed
 // are named on stderr, and a real folder that cannot be listed makes the
-// result -1.
+// result -1. Every archiver run is told to status.
 int CompressFolder(const std::string& dir, const std::string& tempRoot,
-                   ArchiverKind kind, const std::string& bundle = "");
+                   ArchiverKind kind, const std::string& bundle, WalkStatus* status);
 
 // The text of dir after its first separator; dir itself when it has none.
 std::string RelativePart(const std::string& dir);
