@@ -1,0 +1,47 @@
+// -l: the files of the tree, one line each, each folder before its files.
+#include <cstdio>
+#include <ctime>
+
+#include "extract/commands.h"
+
+namespace extract {
+
+namespace {
+
+std::string TimeText(std::int64_t t) {
+  std::tm tm{};
+  char text[32] = "?";
+  if (LocalTime(t, &tm)) std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
+  return text;
+}
+
+struct Totals {
+  std::uint64_t files = 0, folders = 0, bytes = 0;
+};
+
+}  // namespace
+
+int List(const Bundle& bundle, const Options& o) {
+  using base::Print;
+  Totals totals;
+  ForEachFolder(bundle, o, [&](std::size_t i, const FolderArchive& archive) {
+    const Folder& folder = bundle.folders[i];
+    ++totals.folders;
+    Print(stdout, "%12s  %19s  %s/\n", "", "", folder.path.c_str());
+    for (const Member& m : archive.members) {
+      ++totals.files;
+      totals.bytes += m.size;
+      Print(stdout, "%12llu  %s  %s/%s\n", static_cast<unsigned long long>(m.size),
+            TimeText(m.Time()).c_str(), folder.path.c_str(), m.name.c_str());
+    }
+  });
+  if (!o.quiet) {
+    Print(stdout, "%llu files, %llu folders, %llu bytes\n",
+          static_cast<unsigned long long>(totals.files),
+          static_cast<unsigned long long>(totals.folders),
+          static_cast<unsigned long long>(totals.bytes));
+  }
+  return failures ? kTrouble : 0;
+}
+
+}  // namespace extract

@@ -1,0 +1,169 @@
+// The default command: makes the tree's folders under the destination and
+// gets every file of the selected folders back into them.
+#include <algorithm>
+#include <cstdio>
+#include <set>
+#include <utility>
+
+#include "extract/commands.h"
+#include "base/path.h"
+
+namespace extract {
+
+namespace {
+
+struct Counts {
+  std::atomic<std::uint64_t> files{0}, bytes{0};
+  std::uint64_t folders = 0;
+};
+
+class FileSink : public Sink {
+ public:
+  explicit FileSink(NewFile* file) : file_(file) {}
+  bool Write(const unsigned char* data, std::size_t n, std::string* error) override {
+    return file_->Write(data, n, error);
+  }
+
+ private:
+  NewFile* file_;
+};
+
+// A worker's job: the file takes its name (or replaces the old one) only
+// once it is complete and checked.
+void RestoreFile(Task& t, bool overwrite, Counts* counts) {
+  std::string why;
+  Put status;
+  std::unique_ptr<NewFile> file = NewFile::Create(t.dir, t.member.name, overwrite, &status, &why);
+  if (status == Put::kExists) return Fail(t.path + ": exists; not replaced (-o replaces it)");
+  FileSink sink(file.get());
+  const std::uint32_t mode = t.member.UnixMode();
+  if (!file || !Unpack(*t.source, t.member, &sink, &why) ||
+      !file->Commit(t.member.Time(), mode ? static_cast<std::int32_t>(mode & 07777) : -1, &why)) {
+    if (!base::Interrupted()) Fail(t.path + ": not extracted: " + why);
+    return;
+  }
+  ++counts->files;
+  counts->bytes += t.member.size;
+}
+
+// Whether folder lies above one of the FOLDER arguments: it is made, so
+// that they have their place, but its files are not extracted.
+bool Above(const Folder& folder, const std::vector<std::string>& wanted) {
+  for (const std::string& w : wanted) {
+    if (w.compare(0, folder.path.size() + 1, folder.path + "/") == 0) return true;
+  }
+  return false;
+}
+
+// The names of the folder's subfolders in the bundle: the folders after it,
+// in order, down to the first one not below it.
+std::vector<std::string> Subfolders(const Bundle& bundle, std::size_t index) {
+  std::vector<std::string> names;
+  const Folder& f = bundle.folders[index];
+  for (std::size_t j = index + 1; j < bundle.folders.size(); ++j) {
+    const Folder& g = bundle.folders[j];
+    if (g.names.size() <= f.names.size() ||
+        !std::equal(f.names.begin(), f.names.end(), g.names.begin())) {
+      break;
+    }
+    if (g.names.size() == f.names.size() + 1) names.push_back(g.names.back());
+  }
+  return names;
+}
+
+// The folders made on disk, entered parents first as the bundle lists
+// them. Only the way from the top to the current folder stays open; a
+// folder that cannot be made refuses everything below it.
+class TreeOnDisk {
+ public:
+  explicit TreeOnDisk(DirPtr dest) : dest_(std::move(dest)) {}
+
+  // The folder made or entered, or null when it or a folder above it is
+  // refused (said once, for the top of what is refused).
+  DirPtr Enter(const Folder& folder) {
+    const std::string parent_path = FolderOf(folder.path);
+    if (refused_.count(parent_path)) {
+      refused_.insert(folder.path);
+      return nullptr;
+    }
+    while (!open_.empty() && open_.back().first != parent_path) open_.pop_back();
+    const DirPtr& parent = open_.empty() ? dest_ : open_.back().second;
+    std::string why = base::NameRuleBroken(folder.names.back());
+    DirPtr dir = why.empty() ? EnterFolder(parent, folder.names.back(), true, &why) : nullptr;
+    if (!dir) {
+      Fail(folder.path + "/: not extracted, nor anything below it: " + why);
+      refused_.insert(folder.path);
+      return nullptr;
+    }
+    open_.emplace_back(folder.path, dir);
+    return dir;
+  }
+
+ private:
+  DirPtr dest_;
+  std::vector<std::pair<std::string, DirPtr>> open_;
+  std::set<std::string> refused_;
+};
+
+// Hands the folder's files to the workers, each checked first: what could
+// land outside its folder, or clash with another name there, is refused.
+void QueueFiles(const Bundle& bundle, std::size_t index, const FolderArchive& archive,
+                const DirPtr& dir, Workers* workers) {
+  const Folder& folder = bundle.folders[index];
+  const std::vector<std::string> subfolders = Subfolders(bundle, index);
+  std::set<std::string> names;
+  for (const Member& m : archive.members) {
+    std::string path = folder.path + "/" + m.name;
+    std::string problem = MemberProblem(m, subfolders);
+    if (problem.empty() && !names.insert(m.name).second) problem = "twice in its folder archive";
+    if (problem.empty()) problem = base::NameRuleBroken(m.name);
+    if (!problem.empty()) {
+      Fail(path + ": not extracted: " + problem);
+      continue;
+    }
+    workers->Push(Task{archive.source, m, path, dir, ""});
+  }
+}
+
+}  // namespace
+
+int Restore(const Bundle& bundle, const Options& o) {
+  using base::Print;
+  std::string error;
+  DirPtr dest = OpenDestination(o.dest, &error);
+  if (!dest) {
+    base::Say("%s", error.c_str());
+    return kUsageError;
+  }
+  Counts counts;
+  Workers workers(ThreadCount(), [&](Task& t) { RestoreFile(t, o.overwrite, &counts); });
+  TreeOnDisk tree(dest);
+  for (std::size_t i = 0; i < bundle.folders.size() && !base::Interrupted(); ++i) {
+    const Folder& folder = bundle.folders[i];
+    const bool selected = Selected(folder, o.folders);
+    if (!selected && !Above(folder, o.folders)) continue;
+    DirPtr dir = tree.Enter(folder);
+    if (!dir || !selected || !folder.has_archive) continue;
+    ++counts.folders;
+    FolderArchive archive;
+    std::string why;
+    if (!OpenFolderArchive(bundle, folder, &archive, &why)) {
+      Fail(folder.path + ": its archive " + bundle.members[folder.archive].name +
+           " cannot be read: " + why);
+      continue;
+    }
+    QueueFiles(bundle, i, archive, dir, &workers);
+  }
+  workers.Finish();
+  if (base::Interrupted()) base::ExitInterrupted();
+  if (!o.quiet) {
+    Print(stdout, "%llu files in %llu folders, %llu bytes%s\n",
+          static_cast<unsigned long long>(counts.files.load()),
+          static_cast<unsigned long long>(counts.folders),
+          static_cast<unsigned long long>(counts.bytes.load()),
+          failures ? "; see the errors above" : "");
+  }
+  return failures ? kTrouble : 0;
+}
+
+}  // namespace extract

@@ -1,0 +1,59 @@
+// -t: unpacks every folder archive and every file in it, keeping nothing,
+// to see that their sizes and CRCs hold.
+#include <cstdio>
+
+#include "extract/commands.h"
+
+namespace extract {
+
+namespace {
+
+class NullSink : public Sink {
+ public:
+  bool Write(const unsigned char*, std::size_t, std::string*) override { return true; }
+};
+
+}  // namespace
+
+int Verify(const Bundle& bundle, const Options& o) {
+  using base::Print;
+  std::atomic<std::uint64_t> files{0};
+  std::uint64_t folders = 0;
+  {
+    Workers workers(ThreadCount(), [&](Task& t) {
+      NullSink sink;
+      std::string error;
+      if (!Unpack(*t.source, t.member, &sink, &error)) {
+        if (!base::Interrupted()) Fail(t.path + ": " + error);
+      } else {
+        ++files;
+      }
+    });
+    ForEachFolder(bundle, o, [&](std::size_t i, const FolderArchive& archive) {
+      const Folder& folder = bundle.folders[i];
+      ++folders;
+      // The folder archive as a whole, then each of its files; the archive
+      // itself is not counted as a file.
+      const Member& outer = bundle.members[folder.archive];
+      workers.Push(Task{bundle.file, outer, folder.path + " (its archive " + outer.name + ")",
+                        nullptr, ""});
+      --files;
+      for (const Member& m : archive.members) {
+        workers.Push(Task{archive.source, m, folder.path + "/" + m.name, nullptr, ""});
+      }
+    });
+  }
+  if (base::Interrupted()) base::ExitInterrupted();
+  if (failures) {
+    base::Say("%d damaged in %s", failures.load(), o.bundle.c_str());
+    return kTrouble;
+  }
+  if (!o.quiet) {
+    Print(stdout, "No errors in %llu files of %llu folders of %s\n",
+          static_cast<unsigned long long>(files.load()),
+          static_cast<unsigned long long>(folders), o.bundle.c_str());
+  }
+  return 0;
+}
+
+}  // namespace extract
