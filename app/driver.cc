@@ -317,13 +317,13 @@ int CheckExistingBundle(const Paths& paths) {
 // to take away again.
 struct Made {
   std::string path;
-  platform::FileId id;
+  base::FileId id;
   bool set = false;
 } made_mirror;
 
 // Removes the mirror folder only while it is still the one this run knows:
 // a folder swapped in meanwhile is left alone.
-bool RemoveMirror(const std::string& mirror, const platform::FileId& id) {
+bool RemoveMirror(const std::string& mirror, const base::FileId& id) {
   if (FolderTool().RemoveFolder(mirror, id) == -2) {
     Say("%s is no longer the mirror folder this run made; nothing was removed",
         mirror.c_str());
@@ -351,8 +351,8 @@ int MakeMirror(const Paths& paths) {
     }
     return Refuse("cannot make the mirror folder: " + error, paths.mirror);
   }
-  platform::FileId id;
-  if (!platform::GetFileId(paths.mirror, &id)) {
+  base::FileId id;
+  if (!base::GetFileId(paths.mirror, &id)) {
     return Refuse("cannot look at the mirror folder", paths.mirror);
   }
   made_mirror.path = paths.mirror;
@@ -362,15 +362,15 @@ int MakeMirror(const Paths& paths) {
 }
 
 int RunBundle(const Paths& paths, const Options& options, RunLocks* locks,
-              const platform::FileId& mirror_id) {
+              const base::FileId& mirror_id) {
   // Its archiver takes the update lock this run holds as its own.
   locks->HandBundleToChildren();
   // And it writes only into the folder locked here, from the mirror folder
   // made here, however either was swapped since.
   std::string target, error;
-  platform::FileId holder_id;
+  base::FileId holder_id;
   if (!base::FinalTarget(paths.destination, &target, &error) ||
-      !platform::GetFileId(base::ParentFolder(target), &holder_id)) {
+      !base::GetFileId(base::ParentFolder(target), &holder_id)) {
     return Refuse("cannot look at the folder of DstFileName", paths.destination);
   }
   ExpectFolders(&holder_id, &mirror_id);
@@ -406,8 +406,8 @@ int Run(const Paths& paths, const Options& options) {
   // Folders made since the checks, by this run or meanwhile by another user
   // (TempFolder in /tmp, say), must be trusted as well.
   if (CheckMirrorWay(paths.mirror) != 0) return -1;
-  platform::FileId mirror_id = made_mirror.id;
-  if (!made_mirror.set && !platform::GetFileId(paths.mirror, &mirror_id)) {
+  base::FileId mirror_id = made_mirror.id;
+  if (!made_mirror.set && !base::GetFileId(paths.mirror, &mirror_id)) {
     return Refuse("cannot look at the mirror folder", paths.mirror);
   }
 

@@ -6,6 +6,7 @@
 #include <map>
 #include <vector>
 
+#include "base/folder_link.h"
 #include "base/path.h"
 #include "base/system.h"
 #include "folder_tool/folder_tool.h"
@@ -30,7 +31,7 @@ State state;
 
 // The same folders as the walk: links to folders followed by the walk's
 // own rule, so that a loop is not counted at all.
-void Count(const std::string& dir, std::vector<platform::FileId>* path) {
+void Count(const std::string& dir, std::vector<base::FileId>* path) {
   std::vector<base::Entry> entries;
   std::string error;
   ++state.folders;
@@ -44,9 +45,9 @@ void Count(const std::string& dir, std::vector<platform::FileId>* path) {
       state.bytes += e.size;
     } else if (e.type == base::Entry::kFolder ||
                (e.skipped == base::Entry::Skipped::kFolderLink &&
-                JudgeFolderLink(*path, dir, child) == FolderLink::kFollow)) {
-      platform::FileId id;
-      path->push_back(platform::GetFileId(child, &id) ? id : platform::FileId());
+                base::JudgeFolderLink(*path, dir, child) == base::FolderLink::kFollow)) {
+      base::FileId id;
+      path->push_back(base::GetFileId(child, &id) ? id : base::FileId());
       Count(child, path);
       path->pop_back();
     }
@@ -95,8 +96,8 @@ void Begin(const std::string& source) {
   if (!StderrIsTerminal()) return;
   state.on = true;
   state.start = std::chrono::steady_clock::now();
-  std::vector<platform::FileId> path(1);
-  platform::GetFileId(source, &path[0]);
+  std::vector<base::FileId> path(1);
+  base::GetFileId(source, &path[0]);
   Count(source, &path);
   Show();
 }

@@ -353,7 +353,7 @@ bool RemoveOpen(int dir, const char* name, int fd) {
 
 }  // namespace
 
-int RemoveTree(const std::string& path, const FileId* expected) {
+int RemoveTree(const std::string& path, const base::FileId* expected) {
   const std::string parent = base::ParentFolder(path);
   const std::string name = base::BaseName(path);
   int dir = open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -247,10 +247,10 @@ int RunArchiverProgram(const std::vector<std::string>& args, const std::string&,
   return status;
 }
 
-int RemoveTree(const std::string& path, const FileId* expected) {
-  FileId now;
+int RemoveTree(const std::string& path, const base::FileId* expected) {
+  base::FileId now;
   // cmd.exe works by name: the check is as close to it as Windows allows.
-  if (expected != nullptr && (!GetFileId(path, &now) || !(now == *expected))) return -2;
+  if (expected != nullptr && (!base::GetFileId(path, &now) || !(now == *expected))) return -2;
   std::string line;
   if (!BuildRemoveCommand(path, &line)) return -1;
   return std::system(line.c_str());
@@ -265,17 +265,6 @@ void SetChildVariable(const char* name, const std::string& value) {
 bool PathTextEqual(const std::string& a, const std::string& b) {
   return lstrcmpiA(a.c_str(), b.c_str()) == 0;
 }
-
-namespace {
-
-HANDLE OpenForIdentity(const std::string& path) {
-  // Backup semantics open folders too; no access right is needed.
-  return CreateFileA(path.c_str(), 0,
-                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-}
-
-}  // namespace
 
 }  // namespace platform
 
@@ -350,8 +339,8 @@ bool RunLocks::Acquire(const std::string& temp_root, const std::string& bundle,
                        std::string* error) {
   auto* held = new WindowsLocks;
   held_ = held;
-  platform::FileId id;
-  if (!platform::GetFileId(temp_root, &id)) {
+  base::FileId id;
+  if (!base::GetFileId(temp_root, &id)) {
     *error = ErrorText(GetLastError());
     return false;
   }

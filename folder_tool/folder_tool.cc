@@ -87,8 +87,8 @@ void HintNextFolder(const std::string& dir) { next_folder = dir; }
 
 bool RunStopped() { return run_stopped; }
 
-void ExpectFolders(const platform::FileId* archive_folder, const platform::FileId* source_folder) {
-  auto text = [](const platform::FileId* id) {
+void ExpectFolders(const base::FileId* archive_folder, const base::FileId* source_folder) {
+  auto text = [](const base::FileId* id) {
     return id == nullptr ? std::string() : base::FileIdText(*id);
   };
   platform::SetChildVariable("TREVASK_ARCHIVE_FOLDER", text(archive_folder));

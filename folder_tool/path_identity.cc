@@ -40,21 +40,21 @@ std::string ParentOf(const std::string& path) {
 
 // Where a path leads: its nearest existing ancestor and the names below it.
 struct Location {
-  platform::FileId id;
+  base::FileId id;
   std::string anchor;
   std::vector<std::string> tail;
 };
 
 bool Locate(const std::string& path, Location* where) {
   std::string current = AbsolutePath(path);
-  while (!platform::GetFileId(current, &where->id)) {
+  while (!base::GetFileId(current, &where->id)) {
     std::string parent = ParentOf(current);
     if (parent == current) return false;
     size_t last = FindLastSeparator(current);
     where->tail.insert(where->tail.begin(), current.substr(last + 1));
     current = parent;
   }
-  where->anchor = platform::FinalPath(current);
+  where->anchor = base::FinalPath(current);
   return true;
 }
 
@@ -84,8 +84,8 @@ bool PathIsWithin(const std::string& inner, const std::string& outer) {
     return true;
   }
   for (std::string at = in.anchor;;) {
-    platform::FileId id;
-    if (platform::GetFileId(at, &id) && id == out.id) return true;
+    base::FileId id;
+    if (base::GetFileId(at, &id) && id == out.id) return true;
     std::string parent = ParentOf(at);
     if (parent == at) return false;
     at = parent;

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "base/file_id.h"
-#include "base/folder_link.h"
 #include "base/system.h"
 
 namespace trevask {
@@ -35,15 +34,9 @@ bool PathIsWithin(const std::string& inner, const std::string& outer);
 std::string FirstUnsafeComponent(const std::string& path, const std::string& below);
 
 namespace platform {
-using base::FileId;
-using base::GetFileId;
-using base::FinalPath;
 // Compares path text the way the file system does (case-folding or not).
 bool PathTextEqual(const std::string& a, const std::string& b);
 }  // namespace platform
-
-using base::FolderLink;
-using base::JudgeFolderLink;
 
 }  // namespace trevask
 

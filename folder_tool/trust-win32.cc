@@ -97,7 +97,7 @@ std::string UntrustedBecause(const std::string& folder, bool volume_root) {
 
 bool WayIsTrusted(const std::string& path, std::string* folder, std::string* reason) {
   std::string full = AbsolutePath(path);
-  std::string final_path = platform::FinalPath(full);
+  std::string final_path = base::FinalPath(full);
   // From the volume's root down, as far as folders exist.
   char root[MAX_PATH + 1];
   if (!GetVolumePathNameA(full.c_str(), root, sizeof root)) return true;

@@ -435,9 +435,9 @@ TEST(RemoveFolder, RemovesOnlyTheFolderItWasToldOf) {
   fs::create_directories(P("other/sub"));
   WriteFile(P("M/sub/f"), "f");
   WriteFile(P("other/sub/keep"), "keep");
-  trevask::platform::FileId mirror, other;
-  ASSERT_TRUE(trevask::platform::GetFileId("M", &mirror));
-  ASSERT_TRUE(trevask::platform::GetFileId("other", &other));
+  base::FileId mirror, other;
+  ASSERT_TRUE(base::GetFileId("M", &mirror));
+  ASSERT_TRUE(base::GetFileId("other", &other));
   // Another folder in its place, or a link to one, is left alone.
   EXPECT_EQ(trevask::FolderTool().RemoveFolder("M", other), -2);
   std::error_code ec;

@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <vector>
 
-#include "folder_tool/name_rules.h"
+#include "base/file_id.h"
+#include "base/folder_link.h"
+#include "base/path.h"
 #include "folder_tool/path_identity.h"
 #include "folder_tool/say.h"
 
@@ -12,11 +14,7 @@ namespace trevask {
 
 namespace {
 
-std::string Join(const std::string& a, const std::string& b) {
-  return a + kSeparator + b;
-}
-
-std::string Pattern(const std::string& dir) { return Join(dir, "*.*"); }
+std::string Pattern(const std::string& dir) { return base::Join(dir, "*.*"); }
 
 // Names on stderr the leaf folders that a failure left without archives.
 void ReportSkippedLeaves(const std::string& dir,
@@ -25,7 +23,7 @@ void ReportSkippedLeaves(const std::string& dir,
   std::string list;
   for (size_t j = from; j < names.size(); ++j) {
     if (walked[j]) continue;
-    list += (list.empty() ? "" : ", ") + Join(dir, names[j]);
+    list += (list.empty() ? "" : ", ") + base::Join(dir, names[j]);
   }
   if (list.empty()) return;
   Say("not archived after that failure: %s", list.c_str());
@@ -37,7 +35,7 @@ void ReportSkippedLeaves(const std::string& dir,
 struct WalkGuard {
   std::string mirror_root;
   std::string bundle_folder;
-  std::vector<platform::FileId> path;
+  std::vector<base::FileId> path;
   std::string temp_root;
   ArchiverKind kind = kPkzip25;
   WalkStatus* status = nullptr;
@@ -52,14 +50,14 @@ void KeepWalkable(FolderTool* tool, const std::string& dir, WalkGuard* guard,
                   std::vector<std::string>* names, std::vector<int>* counts) {
   std::vector<std::string> kept;
   for (const std::string& name : *names) {
-    std::string child = Join(dir, name);
+    std::string child = base::Join(dir, name);
     const bool link = KindOf(child) == PathKind::kLink;
     if (link) {
-      const FolderLink verdict = JudgeFolderLink(guard->path, dir, child);
+      const base::FolderLink verdict = base::JudgeFolderLink(guard->path, dir, child);
       const char* why = nullptr;
-      if (verdict == FolderLink::kUnresolved) {
+      if (verdict == base::FolderLink::kUnresolved) {
         why = "a link that cannot be followed";
-      } else if (verdict == FolderLink::kLoop) {
+      } else if (verdict == base::FolderLink::kLoop) {
         why = "a link to a folder that holds it (a loop); its files are archived where they are";
       } else if (PathIsWithin(guard->mirror_root, child) ||
                  PathIsWithin(child, guard->mirror_root)) {
@@ -93,9 +91,9 @@ struct Folder {
   std::vector<int> counts;
   std::vector<char> walked;
   bool mirror_ok = false;
-  platform::FileId mirror_id;
+  base::FileId mirror_id;
   std::vector<char> leaf_ok;
-  std::vector<platform::FileId> leaf_ids;
+  std::vector<base::FileId> leaf_ids;
 };
 
 int Walk(const std::string& dir, const std::string& relative, WalkGuard* guard);
@@ -121,10 +119,10 @@ int WalkDeeper(WalkGuard* guard, Folder* f) {
   int result = 0;
   for (size_t j = 0; j < f->names.size() && !RunStopped(); ++j) {
     if (f->counts[j] == 0) continue;
-    const std::string child = Join(f->dir, f->names[j]);
-    platform::FileId id;
-    guard->path.push_back(platform::GetFileId(child, &id) ? id : platform::FileId());
-    if (Walk(child, Join(f->relative, f->names[j]), guard) != 0) result = -1;
+    const std::string child = base::Join(f->dir, f->names[j]);
+    base::FileId id;
+    guard->path.push_back(base::GetFileId(child, &id) ? id : base::FileId());
+    if (Walk(child, base::Join(f->relative, f->names[j]), guard) != 0) result = -1;
     guard->path.pop_back();
     f->walked[j] = 1;
   }
@@ -136,15 +134,15 @@ int WalkDeeper(WalkGuard* guard, Folder* f) {
 // archiver is told which folder it is to write into, so that one swapped
 // for a link since is refused rather than written through.
 void MakeMirrors(FolderTool* tool, const WalkGuard& guard, Folder* f) {
-  f->mirror = Join(guard.temp_root, f->relative);
+  f->mirror = base::Join(guard.temp_root, f->relative);
   f->mirror_ok = tool->MakeDirectoryPath(f->mirror, guard.temp_root) &&
-                 platform::GetFileId(f->mirror, &f->mirror_id);
+                 base::GetFileId(f->mirror, &f->mirror_id);
   f->leaf_ok.assign(f->names.size(), 1);
   f->leaf_ids.resize(f->names.size());
   for (size_t j = 0; j < f->names.size() && f->mirror_ok; ++j) {
-    const std::string leaf = Join(f->mirror, f->names[j]);
+    const std::string leaf = base::Join(f->mirror, f->names[j]);
     f->leaf_ok[j] = tool->MakeDirectoryPath(leaf, guard.temp_root) &&
-                    platform::GetFileId(leaf, &f->leaf_ids[j]);
+                    base::GetFileId(leaf, &f->leaf_ids[j]);
   }
 }
 
@@ -153,7 +151,7 @@ bool OwnArchiveClashes(const Folder& f, const std::string& own_name) {
   for (const std::string& name : f.names) {
     if (SameName(name, own_name)) {
       Say("cannot make %s: %s has a subfolder of that name, whose mirror folder it would be",
-          Join(f.mirror, own_name).c_str(), f.dir.c_str());
+          base::Join(f.mirror, own_name).c_str(), f.dir.c_str());
       return true;
     }
   }
@@ -163,13 +161,13 @@ bool OwnArchiveClashes(const Folder& f, const std::string& own_name) {
 // The next leaf's files can be read while this archiver runs.
 void HintLeafFrom(const Folder& f, size_t j) {
   while (j < f.names.size() && f.walked[j]) ++j;
-  if (j < f.names.size()) HintNextFolder(Join(f.dir, f.names[j]));
+  if (j < f.names.size()) HintNextFolder(base::Join(f.dir, f.names[j]));
 }
 
 // source's own files into archive, written only into the folder of id;
 // ready is false when that folder could not be made. A failure is said.
 bool RunFolderArchiver(FolderTool* tool, const WalkGuard& guard, const std::string& source,
-                       const std::string& archive, const platform::FileId& id, bool ready) {
+                       const std::string& archive, const base::FileId& id, bool ready) {
   guard.status->ArchiverStarting(source);
   ExpectFolders(&id, nullptr);
   if (!ready || tool->RunArchiver(archive, Pattern(source), FolderArchiveOptions(guard.kind),
@@ -199,7 +197,7 @@ int Walk(const std::string& dir, const std::string& relative, WalkGuard* guard) 
   const std::string own_name = FolderName(relative) + ".zip";
   const bool clash = OwnArchiveClashes(f, own_name);
   HintLeafFrom(f, 0);
-  if (!RunFolderArchiver(&tool, *guard, dir, Join(f.mirror, own_name), f.mirror_id,
+  if (!RunFolderArchiver(&tool, *guard, dir, base::Join(f.mirror, own_name), f.mirror_id,
                          f.mirror_ok && !clash)) {
     if (!RunStopped()) ReportSkippedLeaves(dir, f.names, f.walked, 0);
     return -1;
@@ -208,8 +206,8 @@ int Walk(const std::string& dir, const std::string& relative, WalkGuard* guard) 
     if (f.walked[j]) continue;
     const std::string& name = f.names[j];
     HintLeafFrom(f, j + 1);
-    if (!RunFolderArchiver(&tool, *guard, Join(dir, name),
-                           Join(Join(f.mirror, name), name + ".zip"), f.leaf_ids[j],
+    if (!RunFolderArchiver(&tool, *guard, base::Join(dir, name),
+                           base::Join(base::Join(f.mirror, name), name + ".zip"), f.leaf_ids[j],
                            f.leaf_ok[j])) {
       if (!RunStopped()) ReportSkippedLeaves(dir, f.names, f.walked, j + 1);
       return -1;
@@ -227,13 +225,10 @@ std::string RelativePart(const std::string& dir) {
 }
 
 std::string MirrorFolder(const std::string& dir, const std::string& tempRoot) {
-  return Join(tempRoot, RelativePart(dir));
+  return base::Join(tempRoot, RelativePart(dir));
 }
 
-std::string FolderName(const std::string& relative) {
-  size_t last = FindLastSeparator(relative);
-  return last == std::string::npos ? relative : relative.substr(last + 1);
-}
+std::string FolderName(const std::string& relative) { return base::BaseName(relative); }
 
 int CompressFolder(const std::string& dir, const std::string& tempRoot,
                    ArchiverKind kind, const std::string& bundle, WalkStatus* status) {
@@ -242,12 +237,9 @@ int CompressFolder(const std::string& dir, const std::string& tempRoot,
   guard.kind = kind;
   guard.status = status;
   guard.mirror_root = MirrorFolder(dir, tempRoot);
-  if (!bundle.empty()) {
-    size_t last = FindLastSeparator(bundle);
-    guard.bundle_folder = last == std::string::npos ? "." : bundle.substr(0, last + 1);
-  }
-  platform::FileId id;
-  guard.path.push_back(platform::GetFileId(dir, &id) ? id : platform::FileId());
+  if (!bundle.empty()) guard.bundle_folder = base::ParentFolder(bundle);
+  base::FileId id;
+  guard.path.push_back(base::GetFileId(dir, &id) ? id : base::FileId());
   int result = Walk(dir, RelativePart(dir), &guard);
   return guard.lost ? -1 : result;
 }
