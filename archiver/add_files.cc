@@ -148,9 +148,8 @@ zip_int64_t MemberFail(Member* m, const std::string& why) {
 // libzip stats a source before writing its data and again after. The first
 // answer says "deflated, this size", so that libzip copies the bytes as they
 // come; the second gives the CRC and the method the bytes really have, which
-// libzip writes into the headers. A member that deflate does not make
-// smaller is stored: decided on the whole file, or for a large file on its
-// first piece.
+// libzip writes into the headers. The method is the pipeline's, read from
+// the file's first piece.
 zip_int64_t MemberCallback(void* state, void* data, zip_uint64_t length,
                            zip_source_cmd_t command) {
   Member* m = static_cast<Member*>(state);
@@ -173,7 +172,7 @@ zip_int64_t MemberCallback(void* state, void* data, zip_uint64_t length,
           return -1;
         }
         if (!first.error.empty()) return MemberFail(m, first.error);
-        m->stored = !first.deflated || StoreRatherThanDeflate(first.length(), first.packed.size());
+        m->stored = first.store;
         m->decided = true;
       }
       zip_stat_t* st = static_cast<zip_stat_t*>(data);
@@ -446,8 +445,7 @@ bool WriteArchive(const Request& request, const std::string& target,
   std::vector<FileTask> tasks;
   for (std::size_t i = 0; i < members.size(); ++i) {
     members[i]->slot = i;
-    tasks.push_back(FileTask{members[i]->path, members[i]->size,
-                             IsStoredByName(members[i]->path)});
+    tasks.push_back(FileTask{members[i]->path, members[i]->size});
   }
   Pipeline pipeline(std::move(tasks), ThreadsFor(summary->bytes_in));
   for (Member* member : members) member->pipeline = &pipeline;
