@@ -150,6 +150,64 @@ zip_int64_t MemberFail(Member* m, const std::string& why) {
 // come; the second gives the CRC and the method the bytes really have, which
 // libzip writes into the headers. The method is the pipeline's, read from
 // the file's first piece.
+zip_int64_t MemberStat(Member* m, void* data, zip_uint64_t length) {
+  if (length < sizeof(zip_stat_t)) return -1;
+  if (Interrupted()) return MemberFail(m, "interrupted");
+  if (!m->decided) {
+    const Piece& first = m->pipeline->Get(m->slot, 0);
+    if (first.not_regular) {
+      m->outcome->not_regular.push_back(m->path);
+      zip_error_set(&m->error, ZIP_ER_READ, 0);
+      return -1;
+    }
+    if (!first.error.empty()) return MemberFail(m, first.error);
+    m->stored = first.store;
+    m->decided = true;
+  }
+  zip_stat_t* st = static_cast<zip_stat_t*>(data);
+  zip_stat_init(st);
+  st->size = m->size;
+  st->comp_method = ZIP_CM_DEFLATE;
+  st->valid = ZIP_STAT_SIZE | ZIP_STAT_COMP_METHOD;
+  if (m->done) {
+    st->comp_method = m->stored ? ZIP_CM_STORE : ZIP_CM_DEFLATE;
+    st->crc = m->crc;
+    st->comp_size = m->written;
+    st->valid |= ZIP_STAT_CRC | ZIP_STAT_COMP_SIZE;
+  }
+  return sizeof(zip_stat_t);
+}
+
+// Copies the pieces' bytes, raw or deflated, releasing each once copied so
+// that the pipeline's window moves on; the CRCs of the pieces are joined.
+zip_int64_t MemberRead(Member* m, unsigned char* out, zip_uint64_t length) {
+  zip_uint64_t filled = 0;
+  std::size_t pieces = m->pipeline->PieceCount(m->slot);
+  while (filled < length && m->piece < pieces) {
+    if (Interrupted()) return MemberFail(m, "interrupted");
+    const Piece& p = m->pipeline->Get(m->slot, m->piece);
+    if (!p.error.empty()) return MemberFail(m, p.error);
+    const unsigned char* bytes = m->stored ? p.bytes() : p.packed.data();
+    std::size_t size = m->stored ? p.length() : p.packed.size();
+    std::size_t n = static_cast<std::size_t>(
+        std::min<zip_uint64_t>(size - m->offset, length - filled));
+    std::memcpy(out + filled, bytes + m->offset, n);
+    filled += n;
+    m->offset += n;
+    if (m->offset == size) {
+      m->crc = m->piece == 0 ? p.crc
+                             : static_cast<std::uint32_t>(crc32_combine(
+                                   m->crc, p.crc, static_cast<z_off_t>(p.length())));
+      m->pipeline->Release(m->slot, m->piece);
+      ++m->piece;
+      m->offset = 0;
+    }
+  }
+  m->written += filled;
+  if (m->piece == pieces) m->done = true;
+  return static_cast<zip_int64_t>(filled);
+}
+
 zip_int64_t MemberCallback(void* state, void* data, zip_uint64_t length,
                            zip_source_cmd_t command) {
   Member* m = static_cast<Member*>(state);
@@ -161,61 +219,10 @@ zip_int64_t MemberCallback(void* state, void* data, zip_uint64_t length,
       m->written = 0;
       m->done = false;
       return 0;
-    case ZIP_SOURCE_STAT: {
-      if (length < sizeof(zip_stat_t)) return -1;
-      if (Interrupted()) return MemberFail(m, "interrupted");
-      if (!m->decided) {
-        const Piece& first = m->pipeline->Get(m->slot, 0);
-        if (first.not_regular) {
-          m->outcome->not_regular.push_back(m->path);
-          zip_error_set(&m->error, ZIP_ER_READ, 0);
-          return -1;
-        }
-        if (!first.error.empty()) return MemberFail(m, first.error);
-        m->stored = first.store;
-        m->decided = true;
-      }
-      zip_stat_t* st = static_cast<zip_stat_t*>(data);
-      zip_stat_init(st);
-      st->size = m->size;
-      st->comp_method = ZIP_CM_DEFLATE;
-      st->valid = ZIP_STAT_SIZE | ZIP_STAT_COMP_METHOD;
-      if (m->done) {
-        st->comp_method = m->stored ? ZIP_CM_STORE : ZIP_CM_DEFLATE;
-        st->crc = m->crc;
-        st->comp_size = m->written;
-        st->valid |= ZIP_STAT_CRC | ZIP_STAT_COMP_SIZE;
-      }
-      return sizeof(zip_stat_t);
-    }
-    case ZIP_SOURCE_READ: {
-      unsigned char* out = static_cast<unsigned char*>(data);
-      zip_uint64_t filled = 0;
-      std::size_t pieces = m->pipeline->PieceCount(m->slot);
-      while (filled < length && m->piece < pieces) {
-        if (Interrupted()) return MemberFail(m, "interrupted");
-        const Piece& p = m->pipeline->Get(m->slot, m->piece);
-        if (!p.error.empty()) return MemberFail(m, p.error);
-        const unsigned char* bytes = m->stored ? p.bytes() : p.packed.data();
-        std::size_t size = m->stored ? p.length() : p.packed.size();
-        std::size_t n = static_cast<std::size_t>(
-            std::min<zip_uint64_t>(size - m->offset, length - filled));
-        std::memcpy(out + filled, bytes + m->offset, n);
-        filled += n;
-        m->offset += n;
-        if (m->offset == size) {
-          m->crc = m->piece == 0 ? p.crc
-                                 : static_cast<std::uint32_t>(crc32_combine(
-                                       m->crc, p.crc, static_cast<z_off_t>(p.length())));
-          m->pipeline->Release(m->slot, m->piece);
-          ++m->piece;
-          m->offset = 0;
-        }
-      }
-      m->written += filled;
-      if (m->piece == pieces) m->done = true;
-      return static_cast<zip_int64_t>(filled);
-    }
+    case ZIP_SOURCE_STAT:
+      return MemberStat(m, data, length);
+    case ZIP_SOURCE_READ:
+      return MemberRead(m, static_cast<unsigned char*>(data), length);
     case ZIP_SOURCE_CLOSE:
       return 0;
     case ZIP_SOURCE_ERROR:
@@ -245,9 +252,8 @@ zip_source_t* MemberSource(zip_t* za, Member* member) {
 }
 
 // The zip headers hold local times from 1980 to 2107; a time beyond either
-// end is clamped there. The exact time goes into the extended timestamp
-// field (0x5455), as Info-ZIP writes it.
-bool SetTimes(zip_t* za, zip_uint64_t index, std::int64_t mtime) {
+// end is clamped there.
+void DosTime(std::int64_t mtime, zip_uint16_t* dos_time, zip_uint16_t* dos_date) {
   std::tm tm{};
   const bool known = LocalTime(mtime, &tm);
   if ((!known && mtime < 0) || (known && tm.tm_year < 80)) {
@@ -263,13 +269,15 @@ bool SetTimes(zip_t* za, zip_uint64_t index, std::int64_t mtime) {
     tm.tm_min = 59;
     tm.tm_sec = 58;
   }
-  const auto dos_time = static_cast<zip_uint16_t>((tm.tm_hour << 11) | (tm.tm_min << 5) |
-                                                  (tm.tm_sec / 2));
-  const auto dos_date = static_cast<zip_uint16_t>(((tm.tm_year - 80) << 9) |
-                                                  ((tm.tm_mon + 1) << 5) | tm.tm_mday);
-  if (zip_file_set_dostime(za, index, dos_time, dos_date, 0) != 0) return false;
-  // Four bytes of seconds since 1970, read as signed by most tools; beyond
-  // what they hold only the header's time is kept.
+  *dos_time = static_cast<zip_uint16_t>((tm.tm_hour << 11) | (tm.tm_min << 5) | (tm.tm_sec / 2));
+  *dos_date = static_cast<zip_uint16_t>(((tm.tm_year - 80) << 9) | ((tm.tm_mon + 1) << 5) |
+                                        tm.tm_mday);
+}
+
+// The exact time goes into the extended timestamp field (0x5455), as
+// Info-ZIP writes it: four bytes of seconds since 1970, read as signed by
+// most tools; beyond what they hold only the header's time is kept.
+bool SetExtendedTime(zip_t* za, zip_uint64_t index, std::int64_t mtime) {
   if (mtime < INT32_MIN || mtime > INT32_MAX) return true;
   std::uint32_t t = static_cast<std::uint32_t>(static_cast<std::int32_t>(mtime));
   const zip_uint8_t field[5] = {1, static_cast<zip_uint8_t>(t), static_cast<zip_uint8_t>(t >> 8),
@@ -282,6 +290,13 @@ bool SetTimes(zip_t* za, zip_uint64_t index, std::int64_t mtime) {
     }
   }
   return true;
+}
+
+bool SetTimes(zip_t* za, zip_uint64_t index, std::int64_t mtime) {
+  zip_uint16_t dos_time = 0, dos_date = 0;
+  DosTime(mtime, &dos_time, &dos_date);
+  if (zip_file_set_dostime(za, index, dos_time, dos_date, 0) != 0) return false;
+  return SetExtendedTime(za, index, mtime);
 }
 
 }  // namespace
