@@ -135,9 +135,66 @@ zip_int64_t MemberFail(Member* m, const std::string& why) {
 // libzip stats a source before writing its data and again after. The first
 // answer says "deflated, this size", so that libzip copies the bytes as they
 // come; the second gives the CRC and the method the bytes really have, which
-// libzip writes into the headers. A member that deflate does not make
-// smaller is stored: decided on the whole file, or for a large file on its
-// first piece.
+// libzip writes into the headers. The method is the pipeline's, read from
+// the file's first piece.
+zip_int64_t MemberStat(Member* m, void* data, zip_uint64_t length) {
+  if (length < sizeof(zip_stat_t)) return -1;
+  if (Interrupted()) return MemberFail(m, "interrupted");
+  if (!m->decided) {
+    const Piece& first = m->pipeline->Get(m->slot, 0);
+    if (first.not_regular) {
+      m->outcome->not_regular.push_back(m->path);
+      zip_error_set(&m->error, ZIP_ER_READ, 0);
+      return -1;
+    }
+    if (!first.error.empty()) return MemberFail(m, first.error);
+    m->stored = first.store;
+    m->decided = true;
+  }
+  zip_stat_t* st = static_cast<zip_stat_t*>(data);
+  zip_stat_init(st);
+  st->size = m->size;
+  st->comp_method = ZIP_CM_DEFLATE;
+  st->valid = ZIP_STAT_SIZE | ZIP_STAT_COMP_METHOD;
+  if (m->done) {
+    st->comp_method = m->stored ? ZIP_CM_STORE : ZIP_CM_DEFLATE;
+    st->crc = m->crc;
+    st->comp_size = m->written;
+    st->valid |= ZIP_STAT_CRC | ZIP_STAT_COMP_SIZE;
+  }
+  return sizeof(zip_stat_t);
+}
+
+// Copies the pieces' bytes, raw or deflated, releasing each once copied so
+// that the pipeline's window moves on; the CRCs of the pieces are joined.
+zip_int64_t MemberRead(Member* m, unsigned char* out, zip_uint64_t length) {
+  zip_uint64_t filled = 0;
+  std::size_t pieces = m->pipeline->PieceCount(m->slot);
+  while (filled < length && m->piece < pieces) {
+    if (Interrupted()) return MemberFail(m, "interrupted");
+    const Piece& p = m->pipeline->Get(m->slot, m->piece);
+    if (!p.error.empty()) return MemberFail(m, p.error);
+    const unsigned char* bytes = m->stored ? p.bytes() : p.packed.data();
+    std::size_t size = m->stored ? p.length() : p.packed.size();
+    std::size_t n = static_cast<std::size_t>(
+        std::min<zip_uint64_t>(size - m->offset, length - filled));
+    std::memcpy(out + filled, bytes + m->offset, n);
+    filled += n;
+    m->offset += n;
+    if (m->offset == size) {
+      m->crc = m->piece == 0 ? p.crc
+                             : static_cast<std::uint32_t>(crc32_combine(
+                                   m->crc, p.crc, static_cast<z_off_t>(p.length())));
+      m->pipeline->Release(m->slot, m->piece);
+      ++m->piece;
+      m->offset = 0;
+    }
+  }
+  m->written += filled;
+  if (m->piece == pieces) m->done = true;
+  return static_cast<zip_int64_t>(filled);
+}
+
 zip_int64_t MemberCallback(void* state, void* data, zip_uint64_t length,
                            zip_source_cmd_t command) {
   Member* m = static_cast<Member*>(state);
@@ -149,61 +206,10 @@ zip_int64_t MemberCallback(void* state, void* data, zip_uint64_t length,
       m->written = 0;
       m->done = false;
       return 0;
-    case ZIP_SOURCE_STAT: {
-      if (length < sizeof(zip_stat_t)) return -1;
-      if (Interrupted()) return MemberFail(m, "interrupted");
-      if (!m->decided) {
-        const Piece& first = m->pipeline->Get(m->slot, 0);
-        if (first.not_regular) {
-          m->outcome->not_regular.push_back(m->path);
-          zip_error_set(&m->error, ZIP_ER_READ, 0);
-          return -1;
-        }
-        if (!first.error.empty()) return MemberFail(m, first.error);
-        m->stored = !first.deflated || StoreRatherThanDeflate(first.length(), first.packed.size());
-        m->decided = true;
-      }
-      zip_stat_t* st = static_cast<zip_stat_t*>(data);
-      zip_stat_init(st);
-      st->size = m->size;
-      st->comp_method = ZIP_CM_DEFLATE;
-      st->valid = ZIP_STAT_SIZE | ZIP_STAT_COMP_METHOD;
-      if (m->done) {
-        st->comp_method = m->stored ? ZIP_CM_STORE : ZIP_CM_DEFLATE;
-        st->crc = m->crc;
-        st->comp_size = m->written;
-        st->valid |= ZIP_STAT_CRC | ZIP_STAT_COMP_SIZE;
-      }
-      return sizeof(zip_stat_t);
-    }
-    case ZIP_SOURCE_READ: {
-      unsigned char* out = static_cast<unsigned char*>(data);
-      zip_uint64_t filled = 0;
-      std::size_t pieces = m->pipeline->PieceCount(m->slot);
-      while (filled < length && m->piece < pieces) {
-        if (Interrupted()) return MemberFail(m, "interrupted");
-        const Piece& p = m->pipeline->Get(m->slot, m->piece);
-        if (!p.error.empty()) return MemberFail(m, p.error);
-        const unsigned char* bytes = m->stored ? p.bytes() : p.packed.data();
-        std::size_t size = m->stored ? p.length() : p.packed.size();
-        std::size_t n = static_cast<std::size_t>(
-            std::min<zip_uint64_t>(size - m->offset, length - filled));
-        std::memcpy(out + filled, bytes + m->offset, n);
-        filled += n;
-        m->offset += n;
-        if (m->offset == size) {
-          m->crc = m->piece == 0 ? p.crc
-                                 : static_cast<std::uint32_t>(crc32_combine(
-                                       m->crc, p.crc, static_cast<z_off_t>(p.length())));
-          m->pipeline->Release(m->slot, m->piece);
-          ++m->piece;
-          m->offset = 0;
-        }
-      }
-      m->written += filled;
-      if (m->piece == pieces) m->done = true;
-      return static_cast<zip_int64_t>(filled);
-    }
+    case ZIP_SOURCE_STAT:
+      return MemberStat(m, data, length);
+    case ZIP_SOURCE_READ:
+      return MemberRead(m, static_cast<unsigned char*>(data), length);
     case ZIP_SOURCE_CLOSE:
       return 0;
     case ZIP_SOURCE_ERROR:
@@ -232,16 +238,10 @@ zip_source_t* MemberSource(zip_t* za, Member* member) {
   return source;
 }
 
-// The zip headers hold local times from 1980 to 2107; a time beyond either
-// end is clamped there. The exact time goes into the extended timestamp
-// field (0x5455), as Info-ZIP writes it.
-bool SetTimes(zip_t* za, zip_uint64_t index, std::int64_t mtime) {
-  const std::uint32_t dos = base::DosTimeOf(mtime);
-  const auto dos_time = static_cast<zip_uint16_t>(dos & 0xFFFF);
-  const auto dos_date = static_cast<zip_uint16_t>(dos >> 16);
-  if (zip_file_set_dostime(za, index, dos_time, dos_date, 0) != 0) return false;
-  // Four bytes of seconds since 1970, read as signed by most tools; beyond
-  // what they hold only the header's time is kept.
+// The exact time goes into the extended timestamp field (0x5455), as
+// Info-ZIP writes it: four bytes of seconds since 1970, read as signed by
+// most tools; beyond what they hold only the header's time is kept.
+bool SetExtendedTime(zip_t* za, zip_uint64_t index, std::int64_t mtime) {
   if (mtime < INT32_MIN || mtime > INT32_MAX) return true;
   std::uint32_t t = static_cast<std::uint32_t>(static_cast<std::int32_t>(mtime));
   const zip_uint8_t field[5] = {1, static_cast<zip_uint8_t>(t), static_cast<zip_uint8_t>(t >> 8),
@@ -254,6 +254,15 @@ bool SetTimes(zip_t* za, zip_uint64_t index, std::int64_t mtime) {
     }
   }
   return true;
+}
+
+// The header's local time, clamped to what it holds (1980 to 2107).
+bool SetTimes(zip_t* za, zip_uint64_t index, std::int64_t mtime) {
+  const std::uint32_t dos = base::DosTimeOf(mtime);
+  const auto dos_time = static_cast<zip_uint16_t>(dos & 0xFFFF);
+  const auto dos_date = static_cast<zip_uint16_t>(dos >> 16);
+  if (zip_file_set_dostime(za, index, dos_time, dos_date, 0) != 0) return false;
+  return SetExtendedTime(za, index, mtime);
 }
 
 }  // namespace
@@ -298,61 +307,75 @@ bool ParseArguments(int kind, const std::vector<std::string>& args,
 
 namespace {
 
-// One attempt at writing the archive with items; those libzip would not add
-// beside another new one go to later.
-bool WriteArchive(const Request& request, const std::string& target,
-                  const std::vector<Item>& items, Summary* summary,
-                  ReadOutcome* outcome, std::vector<Item>* later, std::string* error) {
+zip_t* OpenArchive(const Request& request, const std::string& target, std::string* error) {
   zip_error_t ze;
   zip_error_init(&ze);
   zip_source_t* archive = ArchiveFileSource(target, &ze);
   zip_t* za = archive ? zip_open_from_source(archive, ZIP_CREATE, &ze) : nullptr;
   if (za == nullptr) {
     *error = "cannot open " + request.archive + ": " + zip_error_strerror(&ze);
-    zip_error_fini(&ze);
     if (archive) zip_source_free(archive);
-    return false;
   }
   zip_error_fini(&ze);
-  auto stop = [&](const std::string& message) {
-    *error = message;
-    zip_discard(za);
-    return false;
-  };
-  auto fail = [&](const std::string& what) { return stop(what + ": " + ZipError(za)); };
+  return za;
+}
 
-  // libzip compares names as it reads them: one that is not UTF-8 as CP437,
-  // so that "\x80" matches "Ç". Entries are found here by their bytes, and
-  // the archive's own are hidden from libzip's check while new ones are
-  // added (deleted, then restored unchanged).
-  std::map<std::string, zip_uint64_t> present;
+std::string Failure(zip_t* za, const std::string& what) { return what + ": " + ZipError(za); }
+
+// libzip compares names as it reads them: one that is not UTF-8 as CP437,
+// so that "\x80" matches "Ç". Entries are found here by their bytes, and
+// the archive's own are hidden from libzip's check while new ones are
+// added (deleted, then restored unchanged).
+struct Existing {
+  std::map<std::string, zip_uint64_t> by_name;
   std::vector<zip_uint64_t> hidden;
+};
+
+Existing HideExisting(zip_t* za) {
+  Existing existing;
   const zip_int64_t count = zip_get_num_entries(za, 0);
   for (zip_uint64_t i = 0; i < static_cast<zip_uint64_t>(count); ++i) {
-    if (const char* name = zip_get_name(za, i, ZIP_FL_ENC_RAW)) present.emplace(name, i);
+    if (const char* name = zip_get_name(za, i, ZIP_FL_ENC_RAW)) existing.by_name.emplace(name, i);
   }
   for (zip_uint64_t i = 0; i < static_cast<zip_uint64_t>(count); ++i) {
-    if (zip_delete(za, i) == 0) hidden.push_back(i);
+    if (zip_delete(za, i) == 0) existing.hidden.push_back(i);
   }
   zip_error_clear(za);
+  return existing;
+}
 
-  std::vector<Member*> members;
-  struct Placed {
-    const Item* item;
-    zip_uint64_t index;
-    Member* member;  // a new file's; an existing one's is made once restored
-  };
-  std::vector<Placed> placed;
+bool RestoreExisting(zip_t* za, const Existing& existing) {
+  for (zip_uint64_t i : existing.hidden) {
+    if (zip_unchange(za, i) != 0) return false;
+  }
+  return true;
+}
+
+// An item's entry: a new one, or the existing one of its name.
+struct Placed {
+  const Item* item;
+  zip_uint64_t index;
+  Member* member;  // a new file's; an existing one's is made once restored
+};
+
+// Runs while the existing entries are hidden, so that only new names meet
+// libzip's check; those it refuses beside another new one go to later.
+bool PlaceItems(zip_t* za, const Existing& existing, const std::vector<Item>& items,
+                std::vector<Placed>* placed, std::vector<Item>* later, std::string* error) {
   for (const Item& item : items) {
     Member* member = nullptr;
-    auto found = present.find(item.name);
-    zip_int64_t index = found == present.end() ? -1 : static_cast<zip_int64_t>(found->second);
+    auto found = existing.by_name.find(item.name);
+    zip_int64_t index =
+        found == existing.by_name.end() ? -1 : static_cast<zip_int64_t>(found->second);
     if (index < 0 && item.folder) {
       index = zip_dir_add(za, item.name.c_str(), ZIP_FL_ENC_GUESS);
     } else if (index < 0) {
       member = new Member;
       zip_source_t* source = MemberSource(za, member);
-      if (source == nullptr) return fail("cannot read " + item.path);
+      if (source == nullptr) {
+        *error = Failure(za, "cannot read " + item.path);
+        return false;
+      }
       index = zip_file_add(za, item.name.c_str(), source, ZIP_FL_ENC_GUESS);
       if (index < 0) zip_source_free(source);
     }
@@ -362,73 +385,127 @@ bool WriteArchive(const Request& request, const std::string& target,
       later->push_back(item);
       continue;
     }
-    if (index < 0) return fail("cannot add " + item.name);
-    placed.push_back(Placed{&item, static_cast<zip_uint64_t>(index), member});
+    if (index < 0) {
+      *error = Failure(za, "cannot add " + item.name);
+      return false;
+    }
+    placed->push_back(Placed{&item, static_cast<zip_uint64_t>(index), member});
   }
-  for (zip_uint64_t i : hidden) {
-    if (zip_unchange(za, i) != 0) return fail("cannot update " + request.archive);
-  }
+  return true;
+}
 
+// A file's data comes from a Member: a new entry has its own already, an
+// existing one is given one in place of its old data.
+bool AttachMember(zip_t* za, const Placed& place, ReadOutcome* outcome, Member** attached,
+                  std::string* error) {
+  const Item& item = *place.item;
+  Member* member = place.member;
+  if (member == nullptr) {
+    member = new Member;
+    zip_source_t* source = MemberSource(za, member);
+    if (source == nullptr) {
+      *error = Failure(za, "cannot read " + item.path);
+      return false;
+    }
+    if (zip_file_replace(za, place.index, source, 0) != 0) {
+      zip_source_free(source);
+      *error = Failure(za, "cannot add " + item.name);
+      return false;
+    }
+  }
+  // The method comes from the member's data, not from an entry it
+  // replaces.
+  if (zip_set_file_compression(za, place.index, ZIP_CM_DEFAULT, 0) != 0) {
+    *error = Failure(za, "cannot set compression of " + item.name);
+    return false;
+  }
+  member->size = item.size;
+  member->outcome = outcome;
+  member->index = place.index;
+  member->path = item.path;
+  *attached = member;
+  return true;
+}
+
+bool SetAttributes(zip_t* za, zip_uint64_t at, const Item& item, std::string* error) {
+  if (!SetTimes(za, at, item.mtime)) {
+    *error = Failure(za, "cannot set the time of " + item.name);
+    return false;
+  }
+  // The Unix mode with the Unix host system, as Info-ZIP records it.
+  if (item.mode != 0 &&
+      zip_file_set_external_attributes(za, at, 0, ZIP_OPSYS_UNIX, item.mode << 16) != 0) {
+    *error = Failure(za, "cannot set the mode of " + item.name);
+    return false;
+  }
+  return true;
+}
+
+// Gives every item its entry, new or in place of the existing one of its
+// name, with its time and mode; members gets the files' data sources.
+bool AddEntries(zip_t* za, const Request& request, const std::vector<Item>& items,
+                Summary* summary, ReadOutcome* outcome, std::vector<Member*>* members,
+                std::vector<Item>* later, std::string* error) {
+  Existing existing = HideExisting(za);
+  std::vector<Placed> placed;
+  if (!PlaceItems(za, existing, items, &placed, later, error)) return false;
+  if (!RestoreExisting(za, existing)) {
+    *error = Failure(za, "cannot update " + request.archive);
+    return false;
+  }
   for (const Placed& place : placed) {
     const Item& item = *place.item;
-    const zip_uint64_t at = place.index;
     if (!item.folder) {
-      Member* member = place.member;
-      if (member == nullptr) {
-        member = new Member;
-        zip_source_t* source = MemberSource(za, member);
-        if (source == nullptr) return fail("cannot read " + item.path);
-        if (zip_file_replace(za, at, source, 0) != 0) {
-          zip_source_free(source);
-          return fail("cannot add " + item.name);
-        }
-      }
-      // The method comes from the member's data, not from an entry it
-      // replaces.
-      if (zip_set_file_compression(za, at, ZIP_CM_DEFAULT, 0) != 0) {
-        return fail("cannot set compression of " + item.name);
-      }
-      member->size = item.size;
-      member->outcome = outcome;
-      member->index = at;
-      member->path = item.path;
-      members.push_back(member);
+      Member* member = nullptr;
+      if (!AttachMember(za, place, outcome, &member, error)) return false;
+      members->push_back(member);
       ++summary->files;
       summary->bytes_in += item.size;
     }
-    if (!SetTimes(za, at, item.mtime)) {
-      return fail("cannot set the time of " + item.name);
-    }
-    // The Unix mode with the Unix host system, as Info-ZIP records it.
-    if (item.mode != 0 &&
-        zip_file_set_external_attributes(za, at, 0,
-                                         ZIP_OPSYS_UNIX, item.mode << 16) != 0) {
-      return fail("cannot set the mode of " + item.name);
-    }
+    if (!SetAttributes(za, place.index, item, error)) return false;
   }
+  return true;
+}
 
-  if (zip_get_num_entries(za, 0) == 0) {
-    zip_discard(za);
-    return WriteEmptyArchive(target, error);
-  }
+// Writes the archive with the members' data read and deflated ahead by a
+// pipeline; za is closed or discarded either way.
+bool CloseArchive(zip_t* za, const Request& request, std::vector<Member*> members,
+                  std::uint64_t bytes_in, const ReadOutcome& outcome, std::string* error) {
   // libzip writes entries in index order; replaced ones keep theirs.
   std::sort(members.begin(), members.end(),
             [](const Member* a, const Member* b) { return a->index < b->index; });
   std::vector<FileTask> tasks;
   for (std::size_t i = 0; i < members.size(); ++i) {
     members[i]->slot = i;
-    tasks.push_back(FileTask{members[i]->path, members[i]->size,
-                             IsStoredByName(members[i]->path)});
+    tasks.push_back(FileTask{members[i]->path, members[i]->size});
   }
-  Pipeline pipeline(std::move(tasks), ThreadsFor(summary->bytes_in));
+  Pipeline pipeline(std::move(tasks), ThreadsFor(bytes_in));
   for (Member* member : members) member->pipeline = &pipeline;
-  if (zip_close(za) != 0) {
-    if (Interrupted()) ExitInterrupted();
-    // A member's own failure says why; libzip's "Read error" adds nothing.
-    if (!outcome->error.empty()) return stop(outcome->error);
-    return fail("cannot write " + request.archive);
+  if (zip_close(za) == 0) return true;
+  if (Interrupted()) ExitInterrupted();
+  // A member's own failure says why; libzip's "Read error" adds nothing.
+  *error = !outcome.error.empty() ? outcome.error : Failure(za, "cannot write " + request.archive);
+  zip_discard(za);
+  return false;
+}
+
+// One attempt at writing the archive with items; those libzip would not add
+// beside another new one go to later.
+bool WriteArchive(const Request& request, const std::string& target,
+                  const std::vector<Item>& items, Summary* summary,
+                  ReadOutcome* outcome, std::vector<Item>* later, std::string* error) {
+  zip_t* za = OpenArchive(request, target, error);
+  if (za == nullptr) return false;
+  std::vector<Member*> members;
+  if (!AddEntries(za, request, items, summary, outcome, &members, later, error)) {
+    zip_discard(za);
+    return false;
   }
-  return true;
+  if (zip_get_num_entries(za, 0) == 0) {
+    zip_discard(za);
+    return WriteEmptyArchive(target, error);
+  }
+  return CloseArchive(za, request, std::move(members), summary->bytes_in, *outcome, error);
 }
 
 // A folder that trevask made and named by its identity must still be that

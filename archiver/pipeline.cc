@@ -23,19 +23,7 @@ constexpr std::size_t kPriming = 32u << 10;
 // (scripts/bench/threshold.py --paired).
 constexpr std::uint64_t kThreadedWork = 1u << 20;
 
-}  // namespace
-
-// Each thread keeps its own compressors and reuses them for every job.
-struct Pipeline::Compressors {
-  libdeflate_compressor* whole = libdeflate_alloc_compressor(kDeflateLevel);
-  z_stream stream{};
-  bool stream_ready = false;
-  ~Compressors() {
-    libdeflate_free_compressor(whole);
-    if (stream_ready) deflateEnd(&stream);
-  }
-};
-
+// Info-ZIP's list of suffixes stored without trying: already compressed.
 bool IsStoredByName(const std::string& name) {
   static const char* const kSuffixes[] = {".zip", ".z", ".zoo", ".arc", ".lzh", ".arj"};
   std::string lower = name;
@@ -48,9 +36,64 @@ bool IsStoredByName(const std::string& name) {
   return false;
 }
 
+// The one choice between storing and deflating a member, made on its file's
+// first piece: deflated only when that is smaller, judged on the whole file
+// or, for a large file, on its first piece. packed is 0 when deflate gave up
+// or was never tried (an empty file, or one stored by name).
 bool StoreRatherThanDeflate(std::uint64_t length, std::size_t packed) {
   return packed == 0 || packed >= length;
 }
+
+}  // namespace
+
+// Each thread keeps its own compressors and reuses them for every job.
+struct Pipeline::Compressors {
+  libdeflate_compressor* whole = libdeflate_alloc_compressor(kDeflateLevel);
+  z_stream stream{};
+  bool stream_ready = false;
+  ~Compressors() {
+    libdeflate_free_compressor(whole);
+    if (stream_ready) deflateEnd(&stream);
+  }
+
+  // A whole file in one buffer; packed is left empty when deflate gives up.
+  void DeflateWhole(Piece* piece) {
+    std::vector<unsigned char>& packed = piece->packed;
+    packed.resize(libdeflate_deflate_compress_bound(whole, piece->length()));
+    packed.resize(libdeflate_deflate_compress(whole, piece->bytes(), piece->length(),
+                                              packed.data(), packed.size()));
+  }
+
+  // One piece of a large file: raw deflate primed with the bytes before it,
+  // ended by a sync flush (byte-aligned, not final) except at the end.
+  void DeflatePiece(const std::string& path, bool last, Piece* piece) {
+    z_stream& s = stream;
+    if (!stream_ready) {
+      if (deflateInit2(&s, kDeflateLevel, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+        piece->error = "out of memory";
+        return;
+      }
+      stream_ready = true;
+    } else {
+      deflateReset(&s);
+    }
+    if (piece->skip > 0) {
+      deflateSetDictionary(&s, piece->raw.data(), static_cast<uInt>(piece->skip));
+    }
+    std::vector<unsigned char>& packed = piece->packed;
+    packed.resize(deflateBound(&s, static_cast<uLong>(piece->length())) + 16);
+    s.next_in = const_cast<unsigned char*>(piece->bytes());
+    s.avail_in = static_cast<uInt>(piece->length());
+    s.next_out = packed.data();
+    s.avail_out = static_cast<uInt>(packed.size());
+    int result = deflate(&s, last ? Z_FINISH : Z_SYNC_FLUSH);
+    if (s.avail_in != 0 || (last ? result != Z_STREAM_END : result != Z_OK)) {
+      piece->error = "cannot deflate " + path;
+      return;
+    }
+    packed.resize(packed.size() - s.avail_out);
+  }
+};
 
 int ThreadsFor(std::uint64_t total_bytes) {
   const int forced = base::ForcedThreads();
@@ -172,45 +215,20 @@ void Pipeline::RunJob(Job* job, Compressors* c) {
                  job->length + piece.skip, job->last, &piece.raw, &piece.error)) {
     return;
   }
-  const unsigned char* input = piece.raw.data() + piece.skip;
-  piece.crc = static_cast<std::uint32_t>(libdeflate_crc32(0, input, job->length));
-  if (job->length == 0 || file.store) return;
-
-  if (job->first && job->last) {
-    piece.packed.resize(libdeflate_deflate_compress_bound(c->whole, job->length));
-    std::size_t n = libdeflate_deflate_compress(c->whole, input, job->length,
-                                                piece.packed.data(), piece.packed.size());
-    piece.deflated = !StoreRatherThanDeflate(job->length, n);
-    piece.packed.resize(piece.deflated ? n : 0);
-    return;
-  }
-  // One piece of a large file: raw deflate primed with the bytes before
-  // it, ended by a sync flush (byte-aligned, not final) except at the end.
-  z_stream& s = c->stream;
-  if (!c->stream_ready) {
-    if (deflateInit2(&s, kDeflateLevel, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
-      piece.error = "out of memory";
-      return;
+  piece.crc = static_cast<std::uint32_t>(libdeflate_crc32(0, piece.bytes(), job->length));
+  // Neither an empty file nor one already compressed is worth deflating.
+  if (job->length > 0 && !IsStoredByName(file.path)) {
+    if (job->first && job->last) {
+      c->DeflateWhole(&piece);
+    } else {
+      c->DeflatePiece(file.path, job->last, &piece);
+      if (!piece.error.empty()) return;
     }
-    c->stream_ready = true;
-  } else {
-    deflateReset(&s);
   }
-  if (piece.skip > 0) {
-    deflateSetDictionary(&s, piece.raw.data(), static_cast<uInt>(piece.skip));
+  if (job->first) {
+    piece.store = StoreRatherThanDeflate(job->length, piece.packed.size());
+    if (piece.store) piece.packed.resize(0);
   }
-  piece.packed.resize(deflateBound(&s, static_cast<uLong>(job->length)) + 16);
-  s.next_in = const_cast<unsigned char*>(input);
-  s.avail_in = static_cast<uInt>(job->length);
-  s.next_out = piece.packed.data();
-  s.avail_out = static_cast<uInt>(piece.packed.size());
-  int result = deflate(&s, job->last ? Z_FINISH : Z_SYNC_FLUSH);
-  if (s.avail_in != 0 || (job->last ? result != Z_STREAM_END : result != Z_OK)) {
-    piece.error = "cannot deflate " + file.path;
-    return;
-  }
-  piece.packed.resize(piece.packed.size() - s.avail_out);
-  piece.deflated = true;
 }
 
 }  // namespace archiver

@@ -24,25 +24,20 @@ constexpr int kDeflateLevel = 6;
 constexpr std::size_t kWholeFileLimit = 8u << 20;
 constexpr std::size_t kPieceSize = 1u << 20;
 
-// Info-ZIP's list of suffixes stored without trying: already compressed.
-bool IsStoredByName(const std::string& name);
-// Whether length bytes that deflate made into packed bytes (0: it gave up)
-// are better stored as they are: deflated only when that is smaller.
-bool StoreRatherThanDeflate(std::uint64_t length, std::size_t packed);
-
 struct FileTask {
   std::string path;
   std::uint64_t size = 0;
-  bool store = false;  // known not to shrink: read, never deflated
 };
 
 struct Piece {
   std::vector<unsigned char> raw;  // the file's bytes, after `skip` of priming
   std::size_t skip = 0;
-  // Deflated. A whole file keeps it only when smaller than the file; a
-  // piece of a large file always has it.
+  // Deflated; empty when the member is stored, except in the later pieces
+  // of a large file, made before the first piece decided.
   std::vector<unsigned char> packed;
-  bool deflated = false;
+  // The member's method, stored or deflated: decided once per file, on its
+  // first piece, and read by the writer from there alone.
+  bool store = false;
   std::uint32_t crc = 0;  // of the file's bytes alone
   std::string error;
   bool not_regular = false;  // no longer a regular file when opened

@@ -48,7 +48,7 @@ TEST_F(Bounded, AllPiecesOfAFileComeFromTheFileFirstOpened) {
   std::string path = (scratch.path() / "f").string();
   std::uint64_t size = archiver::kWholeFileLimit + archiver::kPieceSize;
   WriteFile(path, std::string(size, 'a'));
-  archiver::Pipeline pipeline({archiver::FileTask{path, size, true}}, 0);
+  archiver::Pipeline pipeline({archiver::FileTask{path, size}}, 0);
   ASSERT_EQ(pipeline.PieceCount(0), 9u);
   ASSERT_TRUE(pipeline.Get(0, 0).error.empty());
   // Replaced after its first piece: the rest still from the original.
