@@ -1,3 +1,7 @@
 #include "app/driver.h"
+#include "base/diagnostic.h"
 
-int main(int argc, char** argv) { return trevask::RunTrevask(argc, argv); }
+int main(int argc, char** argv) {
+  base::SetProgramName("trevask");
+  return trevask::RunTrevask(argc, argv);
+}

@@ -554,7 +554,7 @@ bool AddFiles(const Request& request, Summary* summary, std::string* error) {
             [](const Item& a, const Item& b) { return a.name < b.name; });
 
   base::UpdateLock lock;
-  if (!lock.Acquire(request.archive, base::SyntaxOf(request.kind).command, error)) {
+  if (!lock.Acquire(request.archive, error)) {
     if (Interrupted()) ExitInterrupted();
     return false;
   }

@@ -12,6 +12,8 @@
 
 #include "base/update_lock.h"
 
+#include "base/diagnostic.h"
+#include "base/file_id.h"
 #include "base/path.h"
 
 namespace base {
@@ -22,7 +24,7 @@ const char kVariable[] = "TREVASK_UPDATE_LOCK";
 
 // The parent's lock, when the variable names an open descriptor of this
 // folder whose lock is already this process's to take without waiting.
-int Inherited(const struct stat& folder) {
+int Inherited(const FileId& folder) {
   const char* value = std::getenv(kVariable);
   int fd;
   std::uintmax_t dev, ino;
@@ -30,11 +32,10 @@ int Inherited(const struct stat& folder) {
       std::sscanf(value, "%d:%" SCNuMAX ":%" SCNuMAX, &fd, &dev, &ino) != 3) {
     return -1;
   }
-  struct stat st;
-  if (fd < 0 || fstat(fd, &st) != 0 || st.st_dev != dev || st.st_ino != ino ||
-      st.st_dev != folder.st_dev || st.st_ino != folder.st_ino) {
-    return -1;
-  }
+  FileId held, expected;
+  expected.volume = dev;
+  expected.low = ino;
+  if (fd < 0 || !GetOpenFileId(fd, &held) || held != expected || held != folder) return -1;
   // Held by the parent through this same open file: granted at once.
   return flock(fd, LOCK_EX | LOCK_NB) == 0 ? fd : -1;
 }
@@ -78,17 +79,16 @@ UpdateLock::~UpdateLock() {
   }
 }
 
-bool UpdateLock::Acquire(const std::string& archive, const char* who,
-                         std::string* error) {
+bool UpdateLock::Acquire(const std::string& archive, std::string* error) {
   std::string target;
   if (!FinalTarget(archive, &target, error)) return false;
   std::string folder = ParentFolder(target);
-  struct stat st;
-  if (stat(folder.c_str(), &st) != 0) {
+  FileId id;
+  if (!GetFileId(folder, &id)) {
     *error = "cannot lock " + folder + ": " + std::strerror(errno);
     return false;
   }
-  int fd = Inherited(st);
+  int fd = Inherited(id);
   if (fd >= 0) {
     handle_ = fd;
     inherited_ = true;
@@ -102,9 +102,7 @@ bool UpdateLock::Acquire(const std::string& archive, const char* who,
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     bool busy = errno == EWOULDBLOCK;
     if (busy) {
-      std::fprintf(stderr, "%s: waiting for another run updating %s\n", who,
-                   archive.c_str());
-      std::fflush(stderr);
+      Say("waiting for another run updating %s", archive.c_str());
     }
     if (!busy || flock(fd, LOCK_EX) != 0) {
       *error = "cannot lock " + folder + ": " + std::strerror(errno);

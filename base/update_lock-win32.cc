@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "base/update_lock.h"
+#include "base/diagnostic.h"
 #include "base/path.h"
 #include "base/text-win32.h"
 
@@ -110,7 +111,7 @@ UpdateLock::~UpdateLock() {
   }
 }
 
-bool UpdateLock::Acquire(const std::string& archive, const char* who, std::string* error) {
+bool UpdateLock::Acquire(const std::string& archive, std::string* error) {
   std::wstring name;
   if (!MutexName(archive, &name, error)) return false;
   wchar_t given[128];
@@ -133,7 +134,7 @@ bool UpdateLock::Acquire(const std::string& archive, const char* who, std::strin
   }
   DWORD waited = WaitForSingleObject(mutex, 0);
   if (waited == WAIT_TIMEOUT) {
-    std::fprintf(stderr, "%s: waiting for another run updating %s\n", who, archive.c_str());
+    Say("waiting for another run updating %s", archive.c_str());
     std::fflush(stderr);
     waited = WaitForSingleObject(mutex, INFINITE);
   }

@@ -363,7 +363,7 @@ bool RunLocks::Acquire(const std::string& temp_root, const std::string& bundle,
     return false;
   }
   held->mutex = mutex;
-  return held->bundle.Acquire(bundle, "trevask", error);
+  return held->bundle.Acquire(bundle, error);
 }
 
 void RunLocks::HandBundleToChildren() {

@@ -99,7 +99,7 @@ MUTANTS = [
      "    if (false) {\n      return Refuse(\"the mirror",
      "-r over a mirror folder made meanwhile by another run"),
     ("archiver/add_files.cc",
-     "  if (!lock.Acquire(request.archive, base::SyntaxOf(request.kind).command, error)) {",
+     "  if (!lock.Acquire(request.archive, error)) {",
      "  if (false) {", "the stand-in archivers no longer take the update lock"),
     ("archiver/archiver_fs-posix.cc", "  fchmod(fd, mode);\n", "",
      "an updated archive loses its mode"),

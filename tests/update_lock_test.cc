@@ -17,7 +17,7 @@ TEST(UpdateLock, AnArchiverStartedByTheHolderDoesNotWaitForIt) {
   {
     base::UpdateLock lock;
     std::string error;
-    ASSERT_TRUE(lock.Acquire("out.zip", "test", &error)) << error;
+    ASSERT_TRUE(lock.Acquire("out.zip", &error)) << error;
     lock.HandToChildren();
     // Would wait for ever if the archiver did not take the lock as its own.
     ProcessResult run = RunProgram(GetEnv("TREVASK_PKZIP"), {"-a", "out.zip", P("src/*.*")});
