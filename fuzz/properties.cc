@@ -127,7 +127,9 @@ std::string FirstViolation(const std::string& input) {
   check(relative.size() >= name.size() &&
             relative.compare(relative.size() - name.size(), name.size(), name) == 0,
         "the folder name ends the relative part");
-  check(trevask::MirrorFolder(path, root) == root + "/" + relative, "mirror folder join");
+  // One separator between them, also after a root that ends with one.
+  const std::string joint = !root.empty() && root.back() == '/' ? root : root + "/";
+  check(trevask::MirrorFolder(path, root) == joint + relative, "mirror folder join");
 
   std::vector<std::string> words;
   std::string pattern = other + "/*.*";
