@@ -530,6 +530,51 @@ bool CheckHandedFolder(const char* variable, const std::string& dir, bool pin,
   return true;
 }
 
+// The items in name order, without the archive itself: target is the file
+// a link at the archive leads to, the one never to be added to itself.
+bool ListItems(const Request& request, const std::string& target, std::vector<Item>* items,
+               std::uint64_t* left_out, std::string* error) {
+  Request listing = request;
+  listing.archive = target;
+  if (!Collect(listing, request.folder, "", items, left_out, error)) return false;
+  std::sort(items->begin(), items->end(),
+            [](const Item& a, const Item& b) { return a.name < b.name; });
+  return true;
+}
+
+// Attempts until every item is in: names libzip reads alike go in by
+// updates of their own, and files that stopped being regular files are left
+// out and the attempt, which wrote nothing, made again.
+bool WriteInAttempts(const Request& request, const std::string& target,
+                     std::vector<Item> items, Summary* summary, std::uint64_t* left_out,
+                     std::string* error) {
+  while (true) {
+    Summary attempt;
+    ReadOutcome outcome;
+    std::vector<Item> later;
+    if (WriteArchive(request, target, items, &attempt, &outcome, &later, error)) {
+      summary->files += attempt.files;
+      summary->bytes_in += attempt.bytes_in;
+      if (later.empty()) return true;
+      if (later.size() == items.size()) {
+        *error = "cannot add " + later[0].name + ": File already exists";
+        return false;
+      }
+      items.swap(later);
+      continue;
+    }
+    if (!outcome.error.empty() || outcome.not_regular.empty()) return false;
+    // Rare: a file became something else after the listing.
+    for (const std::string& path : outcome.not_regular) {
+      Print(stderr, "warning: skipped %s: not a regular file\n", path.c_str());
+      if (request.recurse) ++*left_out;
+      items.erase(std::remove_if(items.begin(), items.end(),
+                                 [&](const Item& item) { return item.path == path; }),
+                  items.end());
+    }
+  }
+}
+
 }  // namespace
 
 bool AddFiles(const Request& request, Summary* summary, std::string* error) {
@@ -544,14 +589,9 @@ bool AddFiles(const Request& request, Summary* summary, std::string* error) {
       !CheckHandedFolder("TREVASK_SOURCE_FOLDER", request.folder, false, error)) {
     return false;
   }
-  // That file is the one never to be added to itself.
-  Request listing = request;
-  listing.archive = target;
   std::vector<Item> items;
   std::uint64_t left_out = 0;
-  if (!Collect(listing, request.folder, "", &items, &left_out, error)) return false;
-  std::sort(items.begin(), items.end(),
-            [](const Item& a, const Item& b) { return a.name < b.name; });
+  if (!ListItems(request, target, &items, &left_out, error)) return false;
 
   base::UpdateLock lock;
   if (!lock.Acquire(request.archive, error)) {
@@ -560,31 +600,8 @@ bool AddFiles(const Request& request, Summary* summary, std::string* error) {
   }
   if (!RegularOrAbsent(target, error)) return false;
   *summary = Summary();
-  while (true) {
-    Summary attempt;
-    ReadOutcome outcome;
-    std::vector<Item> later;
-    if (WriteArchive(request, target, items, &attempt, &outcome, &later, error)) {
-      summary->files += attempt.files;
-      summary->bytes_in += attempt.bytes_in;
-      if (later.empty()) break;
-      if (later.size() == items.size()) {
-        *error = "cannot add " + later[0].name + ": File already exists";
-        return false;
-      }
-      items.swap(later);
-      continue;
-    }
-    if (!outcome.error.empty() || outcome.not_regular.empty()) return false;
-    // Rare: a file became something else after the listing. Nothing was
-    // written; the next attempt leaves it out.
-    for (const std::string& path : outcome.not_regular) {
-      Print(stderr, "warning: skipped %s: not a regular file\n", path.c_str());
-      if (request.recurse) ++left_out;
-      items.erase(std::remove_if(items.begin(), items.end(),
-                                 [&](const Item& item) { return item.path == path; }),
-                  items.end());
-    }
+  if (!WriteInAttempts(request, target, std::move(items), summary, &left_out, error)) {
+    return false;
   }
   if (Interrupted()) ExitInterrupted();
   summary->bytes_out = FileSize(target);
