@@ -85,6 +85,14 @@ void Workers::Loop() {
   }
 }
 
+bool OpenOrFail(const Bundle& bundle, const Folder& folder, FolderArchive* archive) {
+  std::string error;
+  if (OpenFolderArchive(bundle, folder, archive, &error)) return true;
+  Fail(folder.path + ": its archive " + bundle.members[folder.archive].name +
+       " cannot be read: " + error);
+  return false;
+}
+
 int ThreadCount() {
   const int forced = base::ForcedThreads();
   return forced >= 0 ? forced : std::max(1, base::CoreThreads());

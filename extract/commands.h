@@ -44,6 +44,9 @@ std::string FolderOf(const std::string& path);
 // with none.
 bool Selected(const Folder& folder, const std::vector<std::string>& wanted);
 
+// Opens folder's archive; one that cannot be read fails its folder.
+bool OpenOrFail(const Bundle& bundle, const Folder& folder, FolderArchive* archive);
+
 // Calls each(index of the folder, its archive) for the selected folders
 // that have their archive, in order; an archive that cannot be read fails
 // its folder.
@@ -53,13 +56,7 @@ void ForEachFolder(const Bundle& bundle, const Options& o, Each each) {
     const Folder& folder = bundle.folders[i];
     if (!Selected(folder, o.folders) || !folder.has_archive) continue;
     FolderArchive archive;
-    std::string error;
-    if (!OpenFolderArchive(bundle, folder, &archive, &error)) {
-      Fail(folder.path + ": its archive " + bundle.members[folder.archive].name +
-           " cannot be read: " + error);
-      continue;
-    }
-    each(i, archive);
+    if (OpenOrFail(bundle, folder, &archive)) each(i, archive);
   }
 }
 

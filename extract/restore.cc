@@ -146,13 +146,7 @@ int Restore(const Bundle& bundle, const Options& o) {
     if (!dir || !selected || !folder.has_archive) continue;
     ++counts.folders;
     FolderArchive archive;
-    std::string why;
-    if (!OpenFolderArchive(bundle, folder, &archive, &why)) {
-      Fail(folder.path + ": its archive " + bundle.members[folder.archive].name +
-           " cannot be read: " + why);
-      continue;
-    }
-    QueueFiles(bundle, i, archive, dir, &workers);
+    if (OpenOrFail(bundle, folder, &archive)) QueueFiles(bundle, i, archive, dir, &workers);
   }
   workers.Finish();
   if (base::Interrupted()) base::ExitInterrupted();
