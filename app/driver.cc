@@ -62,7 +62,7 @@ struct Paths {
 };
 
 int Refuse(const std::string& what, const std::string& path) {
-  Say("%s: %s", what.c_str(), path.c_str());
+  base::Say("%s: %s", what.c_str(), path.c_str());
   return -1;
 }
 
@@ -88,7 +88,7 @@ int ReadArguments(char** argv, Paths* paths) {
   const char* const kNames[] = {"SourceFolder", "DstFileName", "TempFolder"};
   for (int i = 1; i <= 3; ++i) {
     if (argv[i][0] == '\0') {
-      Say("%s is empty", kNames[i - 1]);
+      base::Say("%s is empty", kNames[i - 1]);
       return -1;
     }
   }
@@ -116,7 +116,7 @@ int ReadArguments(char** argv, Paths* paths) {
 int CheckSource(const std::string& source) {
   // C:Data means Data in drive C's current folder, which is not this
   // process's business to guess.
-  if (IsDriveRelative(source)) {
+  if (base::IsDriveRelative(source)) {
     return Refuse("SourceFolder must not be drive-relative (C:Data); write C:\\Data",
                   source);
   }
@@ -238,14 +238,14 @@ int CheckPaths(char** argv, const Options& options, Paths* paths) {
     return -1;
   }
   if (!ArchiverFound(options.kind)) {
-    Say("the archiver %s was not found; put it on PATH", ArchiverCommandName(options.kind));
+    base::Say("the archiver %s was not found; put it on PATH", ArchiverCommandName(options.kind));
     // Scripts look for the message of a failed archiver run.
     ReportArchiverFailure();
     return -1;
   }
   if (mirror_kind == PathKind::kFolder) {
-    Say("the mirror folder %s already exists; what it holds goes into the bundle too",
-        paths->mirror.c_str());
+    base::Say("the mirror folder %s already exists; what it holds goes into the bundle too",
+              paths->mirror.c_str());
   }
   return 0;
 }
@@ -325,8 +325,8 @@ struct Made {
 // a folder swapped in meanwhile is left alone.
 bool RemoveMirror(const std::string& mirror, const base::FileId& id) {
   if (FolderTool().RemoveFolder(mirror, id) == -2) {
-    Say("%s is no longer the mirror folder this run made; nothing was removed",
-        mirror.c_str());
+    base::Say("%s is no longer the mirror folder this run made; nothing was removed",
+              mirror.c_str());
     return false;
   }
   return true;
@@ -375,7 +375,7 @@ int RunBundle(const Paths& paths, const Options& options, RunLocks* locks,
   }
   ExpectFolders(&holder_id, &mirror_id);
   FolderTool tool;
-  std::string pattern = paths.mirror + kSeparator + "*.*";
+  std::string pattern = paths.mirror + base::kSeparator + "*.*";
   progress::Erase();
   if (tool.RunArchiver(paths.destination, pattern, BundleOptions(options.kind),
                        options.kind) != 0) {
@@ -424,14 +424,14 @@ int Run(const Paths& paths, const Options& options) {
   if (options.remove != 1) return 0;
   // A link may lead into the mirror folder only now that it exists.
   if (PathIsWithin(paths.destination, paths.mirror)) {
-    Say("DstFileName %s lies inside the mirror folder %s; nothing was removed",
-        paths.destination.c_str(), paths.mirror.c_str());
+    base::Say("DstFileName %s lies inside the mirror folder %s; nothing was removed",
+              paths.destination.c_str(), paths.mirror.c_str());
     return -1;
   }
   made_mirror.set = false;
   if (!RemoveMirror(paths.mirror, made_mirror.id)) return -1;
   if (KindOf(paths.mirror) != PathKind::kMissing) {
-    Say("the mirror folder %s could not be removed entirely", paths.mirror.c_str());
+    base::Say("the mirror folder %s could not be removed entirely", paths.mirror.c_str());
   }
   return 0;
 }
@@ -445,7 +445,7 @@ int RunTrevask(int argc, char** argv) {
   }
   std::string uncarried;
   if (!ArgumentsCarried(&uncarried)) {
-    Say("%s", uncarried.c_str());
+    base::Say("%s", uncarried.c_str());
     return -1;
   }
   Options options = ParseOptions(argc, argv);

@@ -87,7 +87,8 @@ void Show() {
 
 void NoteExistingBundle(const std::string& destination) {
   if (KindOf(destination) == PathKind::kMissing) return;
-  Say("%s exists: its members are kept and updated, and folders removed from the source "
+  base::Say(
+      "%s exists: its members are kept and updated, and folders removed from the source "
       "since stay in it; remove it first for a fresh bundle",
       destination.c_str());
 }
@@ -125,10 +126,10 @@ void End(const std::string& destination) {
   if (!state.on) return;
   Erase();
   std::int64_t size = base::FileSize(destination);
-  Say("%llu folders, %llu files, %s in, bundle %s, %.1f s",
-      static_cast<unsigned long long>(state.folders), static_cast<unsigned long long>(state.files),
-      Bytes(state.bytes).c_str(),
-      size < 0 ? "missing" : Bytes(static_cast<std::uint64_t>(size)).c_str(), Seconds());
+  base::Say("%llu folders, %llu files, %s in, bundle %s, %.1f s",
+            static_cast<unsigned long long>(state.folders),
+            static_cast<unsigned long long>(state.files), Bytes(state.bytes).c_str(),
+            size < 0 ? "missing" : Bytes(static_cast<std::uint64_t>(size)).c_str(), Seconds());
 }
 
 }  // namespace progress

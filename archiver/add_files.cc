@@ -49,38 +49,38 @@ bool SameName(const std::string& a, const std::string& b) {
 bool Collect(const Request& request, const std::string& dir,
              const std::string& prefix, std::vector<Item>* items,
              std::uint64_t* left_out, std::string* error) {
-  std::vector<Entry> entries;
-  if (!ListFolder(dir, &entries, error)) return false;
-  for (const Entry& entry : entries) {
+  std::vector<base::Entry> entries;
+  if (!base::ListFolder(dir, &entries, error)) return false;
+  for (const base::Entry& entry : entries) {
     Item item;
     item.path = base::Join(dir, entry.name);
     item.name = prefix + entry.name;
     item.mtime = entry.mtime;
     item.mode = entry.mode;
-    if (entry.type == Entry::kFile) {
+    if (entry.type == base::Entry::kFile) {
       // Only a file of the archive's own name can be the archive.
       if (SameName(entry.name, base::BaseName(request.archive)) &&
-          SameFile(item.path, request.archive)) {
+          base::SameFile(item.path, request.archive)) {
         continue;
       }
       item.size = entry.size;
       items->push_back(item);
-    } else if (entry.type == Entry::kFolder) {
+    } else if (entry.type == base::Entry::kFolder) {
       if (!request.recurse) continue;
       item.folder = true;
       item.name += '/';
       items->push_back(item);
       if (!Collect(request, item.path, item.name, items, left_out, error)) return false;
-    } else if (entry.type == Entry::kUnreadable) {
+    } else if (entry.type == base::Entry::kUnreadable) {
       // A subfolder is none of a folder archive's business; anything else
       // that cannot be looked at would be missing from the archive.
       if (!request.recurse && entry.maybe_folder) continue;
       *error = "cannot read " + item.path + ": " + entry.why_skipped;
       return false;
-    } else if (request.recurse || entry.skipped != Entry::Skipped::kFolderLink) {
+    } else if (request.recurse || entry.skipped != base::Entry::Skipped::kFolderLink) {
       if (request.recurse) ++*left_out;
-      Print(stderr, "warning: skipped %s: %s\n", item.path.c_str(),
-                   entry.why_skipped.c_str());
+      base::Print(stderr, "warning: skipped %s: %s\n", item.path.c_str(),
+                  entry.why_skipped.c_str());
     }
   }
   return true;
@@ -94,8 +94,8 @@ bool WriteEmptyArchive(const std::string& path, std::string* error) {
   static const unsigned char kEnd[22] = {'P', 'K', 5, 6};
   NewFile out;
   if (!CreateBeside(path, &out, error)) return false;
-  if (std::fwrite(kEnd, 1, sizeof kEnd, out.file) != sizeof kEnd || Interrupted()) {
-    *error = "cannot write " + path + ": " + LastErrorText();
+  if (std::fwrite(kEnd, 1, sizeof kEnd, out.file) != sizeof kEnd || base::Interrupted()) {
+    *error = "cannot write " + path + ": " + base::LastErrorText();
     Discard(&out);
     return false;
   }
@@ -139,7 +139,7 @@ zip_int64_t MemberFail(Member* m, const std::string& why) {
 // the file's first piece.
 zip_int64_t MemberStat(Member* m, void* data, zip_uint64_t length) {
   if (length < sizeof(zip_stat_t)) return -1;
-  if (Interrupted()) return MemberFail(m, "interrupted");
+  if (base::Interrupted()) return MemberFail(m, "interrupted");
   if (!m->decided) {
     const Piece& first = m->pipeline->Get(m->slot, 0);
     if (first.not_regular) {
@@ -171,7 +171,7 @@ zip_int64_t MemberRead(Member* m, unsigned char* out, zip_uint64_t length) {
   zip_uint64_t filled = 0;
   std::size_t pieces = m->pipeline->PieceCount(m->slot);
   while (filled < length && m->piece < pieces) {
-    if (Interrupted()) return MemberFail(m, "interrupted");
+    if (base::Interrupted()) return MemberFail(m, "interrupted");
     const Piece& p = m->pipeline->Get(m->slot, m->piece);
     if (!p.error.empty()) return MemberFail(m, p.error);
     const unsigned char* bytes = m->stored ? p.bytes() : p.packed.data();
@@ -482,7 +482,7 @@ bool CloseArchive(zip_t* za, const Request& request, std::vector<Member*> member
   Pipeline pipeline(std::move(tasks), ThreadsFor(bytes_in));
   for (Member* member : members) member->pipeline = &pipeline;
   if (zip_close(za) == 0) return true;
-  if (Interrupted()) ExitInterrupted();
+  if (base::Interrupted()) base::ExitInterrupted();
   // A member's own failure says why; libzip's "Read error" adds nothing.
   *error = !outcome.error.empty() ? outcome.error : Failure(za, "cannot write " + request.archive);
   zip_discard(za);
@@ -566,7 +566,7 @@ bool WriteInAttempts(const Request& request, const std::string& target,
     if (!outcome.error.empty() || outcome.not_regular.empty()) return false;
     // Rare: a file became something else after the listing.
     for (const std::string& path : outcome.not_regular) {
-      Print(stderr, "warning: skipped %s: not a regular file\n", path.c_str());
+      base::Print(stderr, "warning: skipped %s: not a regular file\n", path.c_str());
       if (request.recurse) ++*left_out;
       items.erase(std::remove_if(items.begin(), items.end(),
                                  [&](const Item& item) { return item.path == path; }),
@@ -578,7 +578,7 @@ bool WriteInAttempts(const Request& request, const std::string& target,
 }  // namespace
 
 bool AddFiles(const Request& request, Summary* summary, std::string* error) {
-  if (!IsFolder(request.folder)) {
+  if (!base::IsFolder(request.folder)) {
     *error = "no such folder: " + request.folder;
     return false;
   }
@@ -595,16 +595,16 @@ bool AddFiles(const Request& request, Summary* summary, std::string* error) {
 
   base::UpdateLock lock;
   if (!lock.Acquire(request.archive, error)) {
-    if (Interrupted()) ExitInterrupted();
+    if (base::Interrupted()) base::ExitInterrupted();
     return false;
   }
-  if (!RegularOrAbsent(target, error)) return false;
+  if (!base::RegularOrAbsent(target, error)) return false;
   *summary = Summary();
   if (!WriteInAttempts(request, target, std::move(items), summary, &left_out, error)) {
     return false;
   }
-  if (Interrupted()) ExitInterrupted();
-  summary->bytes_out = FileSize(target);
+  if (base::Interrupted()) base::ExitInterrupted();
+  summary->bytes_out = base::FileSize(target);
   summary->left_out = left_out;
   return true;
 }

@@ -29,7 +29,7 @@ zip_int64_t Callback(void* state, void* data, zip_uint64_t length,
   switch (command) {
     case ZIP_SOURCE_OPEN: {
       int error_number = 0;
-      file->in = OpenForReading(file->path, &error_number);
+      file->in = base::OpenForReading(file->path, &error_number);
       return file->in ? 0 : Fail(file, ZIP_ER_OPEN, error_number);
     }
     case ZIP_SOURCE_READ: {
@@ -47,15 +47,15 @@ zip_int64_t Callback(void* state, void* data, zip_uint64_t length,
                                        &file->error);
       if (args == nullptr) return -1;
       std::FILE* f = command == ZIP_SOURCE_SEEK ? file->in : file->out.file;
-      return SeekFile(f, args->offset, args->whence) ? 0 : Fail(file, ZIP_ER_SEEK, errno);
+      return base::SeekFile(f, args->offset, args->whence) ? 0 : Fail(file, ZIP_ER_SEEK, errno);
     }
     case ZIP_SOURCE_TELL:
-      return TellFile(file->in);
+      return base::TellFile(file->in);
     case ZIP_SOURCE_TELL_WRITE:
-      return TellFile(file->out.file);
+      return base::TellFile(file->out.file);
     case ZIP_SOURCE_STAT: {
       if (length < sizeof(zip_stat_t)) return Fail(file, ZIP_ER_INTERNAL, 0);
-      std::int64_t size = FileSize(file->path);
+      std::int64_t size = base::FileSize(file->path);
       // libzip reads ENOENT as "make a new archive".
       if (size < 0) return Fail(file, ZIP_ER_READ, ENOENT);
       zip_stat_t* st = static_cast<zip_stat_t*>(data);
@@ -73,7 +73,7 @@ zip_int64_t Callback(void* state, void* data, zip_uint64_t length,
       return 0;
     }
     case ZIP_SOURCE_WRITE: {
-      if (Interrupted()) return Fail(file, ZIP_ER_CANCELLED, 0);
+      if (base::Interrupted()) return Fail(file, ZIP_ER_CANCELLED, 0);
       size_t n = std::fwrite(data, 1, length, file->out.file);
       if (n < length) return Fail(file, ZIP_ER_WRITE, errno);
       return static_cast<zip_int64_t>(n);
@@ -82,7 +82,7 @@ zip_int64_t Callback(void* state, void* data, zip_uint64_t length,
       // Windows cannot replace a file that is still open.
       if (file->in != nullptr) std::fclose(file->in);
       file->in = nullptr;
-      if (Interrupted()) {
+      if (base::Interrupted()) {
         CloseOutput(file);
         return Fail(file, ZIP_ER_CANCELLED, 0);
       }

@@ -17,14 +17,14 @@ base::FileId pinned_id;
 }  // namespace
 
 bool GetFolderId(const std::string& dir, base::FileId* id, std::string* error) {
-  struct stat st;
-  if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    *error = dir + ": " + (errno != 0 ? std::strerror(errno) : "not a folder");
+  if (!base::GetFileId(dir, id)) {
+    *error = dir + ": " + std::strerror(errno);
     return false;
   }
-  id->volume = static_cast<std::uint64_t>(st.st_dev);
-  id->high = 0;
-  id->low = static_cast<std::uint64_t>(st.st_ino);
+  if (!base::IsFolder(dir)) {
+    *error = dir + ": not a folder";
+    return false;
+  }
   return true;
 }
 
@@ -84,7 +84,7 @@ bool CreateBeside(const std::string& path, NewFile* out, std::string* error) {
   int fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
   if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
     // No unnamed files on this file system: a short name of our own.
-    out->temp = (path.rfind('/') == std::string::npos ? "" : dir + "/") + ".pkz-XXXXXX";
+    out->temp = base::Join(dir, ".pkz-XXXXXX");
     fd = mkstemp(&out->temp[0]);
     if (fd < 0) out->temp.clear();
   }
@@ -131,9 +131,8 @@ bool Commit(NewFile* out, const std::string& path, std::string* error) {
     SplitPath(path, &dir, &base);
     int dirfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirfd < 0) return fail(errno);
-    struct stat st;
-    if (pinned && (fstat(dirfd, &st) != 0 || static_cast<std::uint64_t>(st.st_dev) != pinned_id.volume ||
-                   static_cast<std::uint64_t>(st.st_ino) != pinned_id.low)) {
+    base::FileId now;
+    if (pinned && (!base::GetOpenFileId(dirfd, &now) || now != pinned_id)) {
       close(dirfd);
       // Replaced since it was checked: the unnamed file goes with us.
       *error = "cannot write " + path + ": its folder was replaced while it was written";

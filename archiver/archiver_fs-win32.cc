@@ -27,14 +27,12 @@ bool GetFolderId(const std::string& dir, base::FileId* id, std::string* error) {
                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   BY_HANDLE_FILE_INFORMATION info;
   if (h == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(h, &info) ||
-      !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+      !base::GetOpenFileId(reinterpret_cast<std::intptr_t>(h), id)) {
     *error = dir + ": " + LastError();
     if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
     return false;
   }
-  id->volume = info.dwVolumeSerialNumber;
-  id->high = info.nFileIndexHigh;
-  id->low = info.nFileIndexLow;
   return true;
 }
 

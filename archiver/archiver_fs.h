@@ -14,32 +14,6 @@
 
 namespace archiver {
 
-// The archivers' code names the system's calls as its own.
-using base::Arguments;
-using base::CloseSource;
-using base::Entry;
-using base::ExitInterrupted;
-using base::FileHandle;
-using base::FileSize;
-using base::FlushText;
-using base::InstallInterruptHandlers;
-using base::Interrupted;
-using base::IsFolder;
-using base::kNoFile;
-using base::LastErrorText;
-using base::ListFolder;
-using base::LocalTime;
-using base::OpenForReading;
-using base::Opened;
-using base::OpenRegular;
-using base::Print;
-using base::ReadRange;
-using base::RegularOrAbsent;
-using base::SameFile;
-using base::SeekFile;
-using base::TellFile;
-using base::WriteText;
-
 // The identity of folder dir, links followed. On Windows it is then held
 // open until the process ends, without leave to delete, so that nobody can
 // rename or remove it while this run writes into it or reads from it.

@@ -138,7 +138,7 @@ Pipeline::~Pipeline() {
   }
   changed_.notify_all();
   for (std::thread& worker : workers_) worker.join();
-  for (auto& source : sources_) CloseSource(source->handle);
+  for (auto& source : sources_) base::CloseSource(source->handle);
 }
 
 std::size_t Pipeline::PieceCount(std::size_t file) const {
@@ -161,8 +161,8 @@ void Pipeline::Run(Job* job, Compressors* compressors,
   lock->lock();
   Source& source = *sources_[job->file];
   if (--source.unread == 0) {
-    CloseSource(source.handle);
-    source.handle = kNoFile;
+    base::CloseSource(source.handle);
+    source.handle = base::kNoFile;
   }
   job->state = Job::kDone;
   changed_.notify_all();
@@ -172,8 +172,8 @@ void Pipeline::Work() {
   Compressors compressors;
   std::unique_lock<std::mutex> lock(mutex_);
   while (true) {
-    changed_.wait(lock, [this] { return stopping_ || Interrupted() || Dispatchable(); });
-    if (stopping_ || Interrupted()) return;
+    changed_.wait(lock, [this] { return stopping_ || base::Interrupted() || Dispatchable(); });
+    if (stopping_ || base::Interrupted()) return;
     Run(&jobs_[next_], &compressors, &lock);
   }
 }
@@ -204,15 +204,15 @@ void Pipeline::RunJob(Job* job, Compressors* c) {
   piece.skip = job->first ? 0 : kPriming;
   Source& source = *sources_[job->file];
   std::call_once(source.once, [&] {
-    source.opened = OpenRegular(file.path, &source.handle, &source.error);
+    source.opened = base::OpenRegular(file.path, &source.handle, &source.error);
   });
-  if (source.opened != Opened::kFile) {
+  if (source.opened != base::Opened::kFile) {
     piece.error = source.error;
-    piece.not_regular = source.opened == Opened::kNotRegular;
+    piece.not_regular = source.opened == base::Opened::kNotRegular;
     return;
   }
-  if (!ReadRange(source.handle, file.path, job->offset - piece.skip,
-                 job->length + piece.skip, job->last, &piece.raw, &piece.error)) {
+  if (!base::ReadRange(source.handle, file.path, job->offset - piece.skip, job->length + piece.skip,
+                       job->last, &piece.raw, &piece.error)) {
     return;
   }
   piece.crc = static_cast<std::uint32_t>(libdeflate_crc32(0, piece.bytes(), job->length));

@@ -77,8 +77,8 @@ class Pipeline {
   // open until its last piece has been read.
   struct Source {
     std::once_flag once;
-    Opened opened = Opened::kFailed;
-    FileHandle handle = kNoFile;
+    base::Opened opened = base::Opened::kFailed;
+    base::FileHandle handle = base::kNoFile;
     std::string error;
     std::size_t unread = 0;  // pieces still to read
   };

@@ -42,7 +42,7 @@ int main(int argc, char** argv) {
   mallopt(M_TRIM_THRESHOLD, 64 << 20);
 #endif
   base::SetProgramName(kName);
-  std::vector<std::string> args = archiver::Arguments(argc, argv);
+  std::vector<std::string> args = base::Arguments(argc, argv);
   args.erase(args.begin());
   archiver::Request request;
   std::string error;
@@ -51,21 +51,19 @@ int main(int argc, char** argv) {
     PrintUsage();
     return 2;
   }
-  archiver::InstallInterruptHandlers();
+  base::InstallInterruptHandlers();
   archiver::Summary summary;
   if (!archiver::AddFiles(request, &summary, &error)) {
-    if (archiver::Interrupted()) archiver::ExitInterrupted();
+    if (base::Interrupted()) base::ExitInterrupted();
     base::Say("%s", error.c_str());
     return 1;
   }
-  archiver::Print(stdout, "%s: %s: %" PRIu64 " files, %" PRIu64 " bytes in, %" PRId64
-              " bytes out\n",
-              kName, request.archive.c_str(), summary.files, summary.bytes_in,
-              summary.bytes_out);
+  base::Print(stdout, "%s: %s: %" PRIu64 " files, %" PRIu64 " bytes in, %" PRId64 " bytes out\n",
+              kName, request.archive.c_str(), summary.files, summary.bytes_in, summary.bytes_out);
   // A reader gone (`| head -1`) ends the run as SIGPIPE would; the archive
   // is committed and whole by now.
-  if (!archiver::FlushText(stdout)) {
-    if (archiver::Interrupted()) archiver::ExitInterrupted();
+  if (!base::FlushText(stdout)) {
+    if (base::Interrupted()) base::ExitInterrupted();
     return 1;
   }
   return summary.left_out > 0 ? archiver::kLeftOutStatus : 0;

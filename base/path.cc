@@ -12,23 +12,27 @@ std::string Join(const std::string& dir, const std::string& name) {
   return dir + kSeparator + name;
 }
 
-namespace {
-// Where the last component of path begins.
-std::size_t LastComponent(const std::string& path) {
-  std::size_t at = path.size();
-  while (at > 0 && !IsSeparator(path[at - 1])) --at;
-  return at;
+std::size_t FindLastSeparator(const std::string& path) {
+  std::size_t last = std::string::npos;
+  for (std::size_t at = FindSeparator(path); at != std::string::npos;
+       at = FindSeparator(path, at + 1)) {
+    last = at;
+  }
+  return last;
 }
-}  // namespace
 
 std::string ParentFolder(const std::string& path) {
-  const std::size_t at = LastComponent(path);
-  if (at == 0) return ".";
-  const bool root = at == 1 || (kSeparator == '\\' && at == 3 && path[1] == ':');
-  return path.substr(0, root ? at : at - 1);
+  const std::size_t root = RootLength(path);
+  const std::size_t last = FindLastSeparator(path);
+  if (last == std::string::npos || last < root) return root == 0 ? "." : path.substr(0, root);
+  return path.substr(0, last);
 }
 
-std::string BaseName(const std::string& path) { return path.substr(LastComponent(path)); }
+std::string BaseName(const std::string& path) {
+  const std::size_t last = FindLastSeparator(path);
+  if (last != std::string::npos) return path.substr(last + 1);
+  return IsDriveRelative(path) ? path.substr(2) : path;
+}
 
 std::string WindowsNameRule(const std::string& name) {
   if (name.empty()) return "";

@@ -17,8 +17,6 @@
 
 namespace base {
 
-const char kSeparator = '/';
-
 bool ListFolder(const std::string& dir, std::vector<Entry>* entries,
                 std::string* error) {
   DIR* d = opendir(dir.c_str());

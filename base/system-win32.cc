@@ -19,8 +19,6 @@
 
 namespace base {
 
-const char kSeparator = '\\';
-
 // The \\?\ form of a path: Windows then takes every name as it stands, so
 // that a file named "a." or "aux.txt" is that file, not "a" or a device.
 // The usual parsing (relative paths, '/', '.' and '..') is done here.

@@ -4,17 +4,15 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
-#include "base/update_lock.h"
-
 #include "base/diagnostic.h"
 #include "base/file_id.h"
 #include "base/path.h"
+#include "base/update_lock.h"
 
 namespace base {
 
@@ -25,16 +23,14 @@ const char kVariable[] = "TREVASK_UPDATE_LOCK";
 // The parent's lock, when the variable names an open descriptor of this
 // folder whose lock is already this process's to take without waiting.
 int Inherited(const FileId& folder) {
+  // "FD:" and the folder's identity.
   const char* value = std::getenv(kVariable);
-  int fd;
-  std::uintmax_t dev, ino;
-  if (value == nullptr ||
-      std::sscanf(value, "%d:%" SCNuMAX ":%" SCNuMAX, &fd, &dev, &ino) != 3) {
+  int fd, used = 0;
+  FileId held, expected;
+  if (value == nullptr || std::sscanf(value, "%d:%n", &fd, &used) != 1 || used == 0 ||
+      !ParseFileId(value + used, &expected)) {
     return -1;
   }
-  FileId held, expected;
-  expected.volume = dev;
-  expected.low = ino;
   if (fd < 0 || !GetOpenFileId(fd, &held) || held != expected || held != folder) return -1;
   // Held by the parent through this same open file: granted at once.
   return flock(fd, LOCK_EX | LOCK_NB) == 0 ? fd : -1;
@@ -115,12 +111,10 @@ bool UpdateLock::Acquire(const std::string& archive, std::string* error) {
 }
 
 bool HandLockToChildren(int fd) {
-  struct stat st;
-  if (fstat(fd, &st) != 0 || fcntl(fd, F_SETFD, 0) != 0) return false;
-  char value[80];
-  std::snprintf(value, sizeof value, "%d:%ju:%ju", fd, static_cast<std::uintmax_t>(st.st_dev),
-                static_cast<std::uintmax_t>(st.st_ino));
-  return setenv(kVariable, value, 1) == 0;
+  FileId id;
+  if (!GetOpenFileId(fd, &id) || fcntl(fd, F_SETFD, 0) != 0) return false;
+  const std::string value = std::to_string(fd) + ":" + FileIdText(id);
+  return setenv(kVariable, value.c_str(), 1) == 0;
 }
 
 void UpdateLock::HandToChildren() {

@@ -42,6 +42,17 @@ class UpdateLock {
 // this class. False when fd cannot be handed on.
 bool HandLockToChildren(int fd);
 
+#ifdef _WIN32
+// The name of the mutex that stands for a lock of this kind on folder: its
+// identity, in the namespace of every session.
+bool FolderMutexName(const char* kind, const std::string& folder, std::string* name,
+                     std::string* error);
+// Creates or opens that mutex (a HANDLE, null on failure); in this session's
+// namespace instead where the user may not use the global one, and name
+// then says so.
+void* CreateFolderMutex(std::string* name);
+#endif
+
 // The file an update of archive writes: a link at archive followed to the
 // end of its chain (the folders on the way are the system's to follow).
 bool FinalTarget(const std::string& archive, std::string* target, std::string* error);

@@ -26,12 +26,6 @@ std::vector<std::string> Split(const std::string& name) {
   }
 }
 
-std::string Join(const std::vector<std::string>& names, std::size_t n) {
-  std::string out;
-  for (std::size_t i = 0; i < n; ++i) out += (i ? "/" : "") + names[i];
-  return out;
-}
-
 // A deflated folder archive larger than this is unpacked to a temporary
 // file rather than held in memory.
 constexpr std::uint64_t kInMemory = 4 * 1024 * 1024;
@@ -45,9 +39,9 @@ class VectorSink : public Sink {
   std::vector<unsigned char> bytes;
 };
 
-class TempStream : public StreamSource, public Sink {
+class TempStream : public base::StreamSource, public Sink {
  public:
-  explicit TempStream(std::FILE* f) : StreamSource(f, 0) {}
+  explicit TempStream(std::FILE* f) : base::StreamSource(f, 0) {}
   bool Write(const unsigned char* data, std::size_t n, std::string* error) override {
     if (std::fwrite(data, 1, n, f_) == n) {
       size_ += n;
@@ -59,6 +53,12 @@ class TempStream : public StreamSource, public Sink {
 };
 
 }  // namespace
+
+std::string FolderPath(const std::vector<std::string>& names, std::size_t n) {
+  std::string out;
+  for (std::size_t i = 0; i < n; ++i) out += (i ? "/" : "") + names[i];
+  return out;
+}
 
 std::string UnsafeName(const std::string& name) {
   if (name.empty()) return "an empty name (an absolute path, or '//')";
@@ -75,7 +75,7 @@ bool ReadBundle(const std::string& path, Bundle* bundle,
                 std::vector<std::string>* problems, std::string* error) {
   bundle->file = OpenInput(path, error);
   if (!bundle->file) return false;
-  if (!ReadDirectory(*bundle->file, &bundle->members, error)) {
+  if (!base::ReadDirectory(*bundle->file, &bundle->members, error)) {
     *error = path + ": " + *error;
     return false;
   }
@@ -85,7 +85,7 @@ bool ReadBundle(const std::string& path, Bundle* bundle,
   std::vector<std::string> tops;
   std::size_t top = 0;
   for (std::size_t i = 0; i < bundle->members.size(); ++i) {
-    const Member& m = bundle->members[i];
+    const base::Member& m = bundle->members[i];
     if (!seen.insert(m.name).second) {
       problems->push_back("twice in the bundle: " + m.name);
       continue;
@@ -130,15 +130,15 @@ bool ReadBundle(const std::string& path, Bundle* bundle,
   } else {
     // A failed run before its top archive: the tree is named after the
     // bundle's file.
-    std::string base = path.substr(path.find_last_of(base::kSeparator == '\\' ? "\\/" : "/") + 1);
-    const bool zip = base.size() > 4 && (base.compare(base.size() - 4, 4, ".zip") == 0 ||
-                                         base.compare(base.size() - 4, 4, ".ZIP") == 0);
+    std::string file = base::BaseName(path);
+    const bool zip = file.size() > 4 && (file.compare(file.size() - 4, 4, ".zip") == 0 ||
+                                         file.compare(file.size() - 4, 4, ".ZIP") == 0);
     if (!zip) {
       problems->push_back("no archive at the top (Data.zip for a source folder Data), and no "
                           ".zip in the bundle's name to name the tree after");
       return true;
     }
-    root = base.substr(0, base.size() - 4);
+    root = file.substr(0, file.size() - 4);
     bundle->root_from_file_name = true;
   }
   if (!UnsafeName(root).empty()) {
@@ -159,7 +159,7 @@ bool ReadBundle(const std::string& path, Bundle* bundle,
     Folder folder;
     folder.names.push_back(root);
     folder.names.insert(folder.names.end(), names.begin(), names.end());
-    folder.path = Join(folder.names, folder.names.size());
+    folder.path = FolderPath(folder.names, folder.names.size());
     auto found = archives.find(names);
     folder.has_archive = found != archives.end();
     if (folder.has_archive) folder.archive = found->second;
@@ -173,24 +173,24 @@ bool ReadBundle(const std::string& path, Bundle* bundle,
 std::string ArchiveName(const Folder& folder) {
   if (folder.names.size() == 1) return folder.names[0] + ".zip";
   std::vector<std::string> below(folder.names.begin() + 1, folder.names.end());
-  return Join(below, below.size()) + "/" + below.back() + ".zip";
+  return FolderPath(below, below.size()) + "/" + below.back() + ".zip";
 }
 
 bool OpenFolderArchive(const Bundle& bundle, const Folder& folder,
                        FolderArchive* archive, std::string* error) {
-  const Member& m = bundle.members[folder.archive];
+  const base::Member& m = bundle.members[folder.archive];
   std::uint64_t at;
   if (m.method == 0 && !(m.flags & 1)) {
     if (m.packed_size != m.size) {
       *error = "wrong size";
       return false;
     }
-    if (!DataRange(*bundle.file, m, &at, error)) return false;
-    archive->source = Slice(bundle.file, at, m.size);
+    if (!base::DataRange(*bundle.file, m, &at, error)) return false;
+    archive->source = base::Slice(bundle.file, at, m.size);
   } else if (m.size <= kInMemory) {
     VectorSink sink;
     if (!Unpack(*bundle.file, m, &sink, error)) return false;
-    archive->source = InMemory(std::move(sink.bytes));
+    archive->source = base::InMemory(std::move(sink.bytes));
   } else {
     std::FILE* f = AnonymousTempFile();
     if (f == nullptr) {
@@ -201,10 +201,10 @@ bool OpenFolderArchive(const Bundle& bundle, const Folder& folder,
     if (!Unpack(*bundle.file, m, temp.get(), error)) return false;
     archive->source = temp;
   }
-  return ReadDirectory(*archive->source, &archive->members, error);
+  return base::ReadDirectory(*archive->source, &archive->members, error);
 }
 
-std::string MemberProblem(const Member& member, const std::vector<std::string>& subfolders) {
+std::string MemberProblem(const base::Member& member, const std::vector<std::string>& subfolders) {
   std::string unsafe = UnsafeName(member.name);
   if (member.IsFolder()) return "a folder inside a folder archive";
   if (!unsafe.empty()) return unsafe;

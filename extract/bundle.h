@@ -21,9 +21,12 @@ struct Folder {
   bool has_archive = true;
 };
 
+// The listing's path of the first n names: '/' between them.
+std::string FolderPath(const std::vector<std::string>& names, std::size_t n);
+
 struct Bundle {
-  std::shared_ptr<Source> file;
-  std::vector<Member> members;
+  std::shared_ptr<base::Source> file;
+  std::vector<base::Member> members;
   std::vector<Folder> folders;  // parents before their subfolders
   // Set when the top folder's archive is missing and its name was taken
   // from the bundle's file name.
@@ -46,16 +49,15 @@ std::string UnsafeName(const std::string& name);
 
 // One folder's archive, read where it lies in the bundle when stored.
 struct FolderArchive {
-  std::shared_ptr<const Source> source;
-  std::vector<Member> members;
+  std::shared_ptr<const base::Source> source;
+  std::vector<base::Member> members;
 };
 bool OpenFolderArchive(const Bundle& bundle, const Folder& folder,
                        FolderArchive* archive, std::string* error);
 
 // Why a member of a folder archive is not extracted (an unsafe name, a
 // link, a folder...), or "". subfolders: the folder's subfolder names.
-std::string MemberProblem(const Member& member,
-                          const std::vector<std::string>& subfolders);
+std::string MemberProblem(const base::Member& member, const std::vector<std::string>& subfolders);
 
 }  // namespace extract
 

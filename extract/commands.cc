@@ -23,8 +23,6 @@ void Fail(const std::string& what) {
   ++failures;
 }
 
-std::string FolderOf(const std::string& path) { return path.substr(0, path.rfind('/')); }
-
 // FOLDER arguments as paths of the listing: '/' between names, no trailing
 // separator.
 bool Selected(const Folder& folder, const std::vector<std::string>& wanted) {

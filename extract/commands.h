@@ -37,9 +37,6 @@ constexpr int kTrouble = 1, kUsageError = 2;
 extern std::atomic<int> failures;
 void Fail(const std::string& what);
 
-// "Data/B" for "Data/B/X".
-std::string FolderOf(const std::string& path);
-
 // Whether folder is one of the FOLDER arguments or below one; all are
 // with none.
 bool Selected(const Folder& folder, const std::vector<std::string>& wanted);
@@ -62,8 +59,8 @@ void ForEachFolder(const Bundle& bundle, const Options& o, Each each) {
 
 // One file of a folder archive, for the workers.
 struct Task {
-  std::shared_ptr<const Source> source;
-  Member member;
+  std::shared_ptr<const base::Source> source;
+  base::Member member;
   std::string path;   // Data/B/X/name
   DirPtr dir;         // extracting: its folder
   std::string disk;   // comparing: the file on disk

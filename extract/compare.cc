@@ -19,6 +19,7 @@ struct DiskFile {
   std::uint64_t size = 0;
   std::int64_t mtime = 0;
   std::uint32_t mode = 0;
+  std::string parent;  // the key of its folder
 };
 
 // Keyed as the listing shows paths; folders end in '/'.
@@ -37,16 +38,15 @@ void WalkDisk(const std::string& dir, const std::string& shown,
   }
   for (const base::Entry& e : entries) {
     std::string path = shown + "/" + e.name;
-    const std::string child = dir + base::kSeparator + e.name;
+    const std::string child = base::Join(dir, e.name);
     if (e.type == base::Entry::kFile) {
-      (*tree)[path] = DiskFile{false, e.size, e.mtime, e.mode};
+      (*tree)[path] = DiskFile{false, e.size, e.mtime, e.mode, shown + "/"};
     } else if (e.type == base::Entry::kFolder ||
                (e.skipped == base::Entry::Skipped::kFolderLink &&
                 base::JudgeFolderLink(*walked, dir, child) == base::FolderLink::kFollow)) {
-      (*tree)[path + "/"] = DiskFile{true, 0, e.mtime, e.mode};
+      (*tree)[path + "/"] = DiskFile{true, 0, e.mtime, e.mode, shown + "/"};
       base::FileId id;
-      walked->push_back(base::GetFileId(child, &id) ? id
-                                                                  : base::FileId());
+      walked->push_back(base::GetFileId(child, &id) ? id : base::FileId());
       WalkDisk(child, path, walked, tree);
       walked->pop_back();
     } else if (e.type == base::Entry::kUnreadable) {
@@ -58,7 +58,7 @@ void WalkDisk(const std::string& dir, const std::string& shown,
 // The tree at folder, its top named root as the bundle names it.
 DiskTree ReadDiskTree(const std::string& folder, const std::string& root) {
   DiskTree disk;
-  disk[root + "/"] = DiskFile{true, 0, 0, 0};
+  disk[root + "/"] = DiskFile{true, 0, 0, 0, ""};
   std::vector<base::FileId> walked(1);
   base::GetFileId(folder, &walked[0]);
   WalkDisk(folder, root, &walked, &disk);
@@ -151,11 +151,11 @@ void CompareContent(Task& t, Differences* differences) {
 }
 
 // Without the exact time, the header's has two seconds' grain.
-bool SameTime(const Member& m, std::int64_t t) {
+bool SameTime(const base::Member& m, std::int64_t t) {
   if (m.has_unix_time) return m.unix_time == t;
   const std::uint32_t recorded = static_cast<std::uint32_t>(m.dos_date) << 16 | m.dos_time;
-  return DosTimeOf(t) == recorded || DosTimeOf(t - 1) == recorded ||
-         DosTimeOf(t + 1) == recorded;
+  return base::DosTimeOf(t) == recorded || base::DosTimeOf(t - 1) == recorded ||
+         base::DosTimeOf(t + 1) == recorded;
 }
 
 // One folder's files against the disk: what is gone, and size, time and
@@ -173,7 +173,7 @@ void CompareFolder(const Folder& folder, const FolderArchive& archive, const Opt
   for (std::size_t n = 1; n < folder.names.size(); ++n) {
     dir += base::kSeparator + folder.names[n];
   }
-  for (const Member& m : archive.members) {
+  for (const base::Member& m : archive.members) {
     std::string path = folder.path + "/" + m.name;
     in_bundle->insert(path);
     auto there = disk.find(path);
@@ -201,11 +201,8 @@ void FindAdded(const DiskTree& disk, const std::set<std::string>& in_bundle,
                Differences* differences) {
   for (const auto& entry : disk) {
     if (in_bundle.count(entry.first)) continue;
-    const std::string& path = entry.first;
-    std::string parent =
-        FolderOf(path.back() == '/' ? path.substr(0, path.size() - 1) : path) + "/";
-    if (!in_bundle.count(parent)) continue;
-    differences->Add(entry.second.folder ? "added folder" : "added", path);
+    if (!in_bundle.count(entry.second.parent)) continue;
+    differences->Add(entry.second.folder ? "added folder" : "added", entry.first);
   }
 }
 

@@ -25,7 +25,7 @@ namespace {
 
 std::string Reason() { return std::strerror(errno); }
 
-class InputFile : public Source {
+class InputFile : public base::Source {
  public:
   InputFile(int fd, std::uint64_t size, std::string path)
       : fd_(fd), size_(size), path_(std::move(path)) {}
@@ -211,7 +211,7 @@ Put WhatIsThere(int dir_fd, const std::string& name, std::string* error) {
 
 }  // namespace
 
-std::shared_ptr<Source> OpenInput(const std::string& path, std::string* error) {
+std::shared_ptr<base::Source> OpenInput(const std::string& path, std::string* error) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   struct stat st;
   if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {

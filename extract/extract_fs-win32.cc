@@ -36,7 +36,7 @@ std::wstring FullPath(const std::string& path) {
 
 std::string Reason() { return base::LastErrorText(); }
 
-class InputFile : public Source {
+class InputFile : public base::Source {
  public:
   InputFile(HANDLE h, std::uint64_t size, std::string path)
       : h_(h), size_(size), path_(std::move(path)) {}
@@ -197,7 +197,7 @@ HANDLE CreateNew(const std::wstring& path) {
 
 }  // namespace
 
-std::shared_ptr<Source> OpenInput(const std::string& path, std::string* error) {
+std::shared_ptr<base::Source> OpenInput(const std::string& path, std::string* error) {
   HANDLE h = CreateFileW(FullPath(path).c_str(), GENERIC_READ,
                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                          FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -14,7 +14,7 @@
 namespace extract {
 
 // A file read at offsets, from several threads at once.
-std::shared_ptr<Source> OpenInput(const std::string& path, std::string* error);
+std::shared_ptr<base::Source> OpenInput(const std::string& path, std::string* error);
 
 // An open folder of the destination.
 struct Dir;

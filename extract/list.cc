@@ -11,7 +11,7 @@ namespace {
 std::string TimeText(std::int64_t t) {
   std::tm tm{};
   char text[32] = "?";
-  if (LocalTime(t, &tm)) std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
+  if (base::LocalTime(t, &tm)) std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
   return text;
 }
 
@@ -28,7 +28,7 @@ int List(const Bundle& bundle, const Options& o) {
     const Folder& folder = bundle.folders[i];
     ++totals.folders;
     Print(stdout, "%12s  %19s  %s/\n", "", "", folder.path.c_str());
-    for (const Member& m : archive.members) {
+    for (const base::Member& m : archive.members) {
       ++totals.files;
       totals.bytes += m.size;
       Print(stdout, "%12llu  %s  %s/%s\n", static_cast<unsigned long long>(m.size),

@@ -81,7 +81,7 @@ class TreeOnDisk {
   // The folder made or entered, or null when it or a folder above it is
   // refused (said once, for the top of what is refused).
   DirPtr Enter(const Folder& folder) {
-    const std::string parent_path = FolderOf(folder.path);
+    const std::string parent_path = FolderPath(folder.names, folder.names.size() - 1);
     if (refused_.count(parent_path)) {
       refused_.insert(folder.path);
       return nullptr;
@@ -112,7 +112,7 @@ void QueueFiles(const Bundle& bundle, std::size_t index, const FolderArchive& ar
   const Folder& folder = bundle.folders[index];
   const std::vector<std::string> subfolders = Subfolders(bundle, index);
   std::set<std::string> names;
-  for (const Member& m : archive.members) {
+  for (const base::Member& m : archive.members) {
     std::string path = folder.path + "/" + m.name;
     std::string problem = MemberProblem(m, subfolders);
     if (problem.empty() && !names.insert(m.name).second) problem = "twice in its folder archive";

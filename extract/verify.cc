@@ -34,11 +34,11 @@ int Verify(const Bundle& bundle, const Options& o) {
       ++folders;
       // The folder archive as a whole, then each of its files; the archive
       // itself is not counted as a file.
-      const Member& outer = bundle.members[folder.archive];
+      const base::Member& outer = bundle.members[folder.archive];
       workers.Push(Task{bundle.file, outer, folder.path + " (its archive " + outer.name + ")",
                         nullptr, ""});
       --files;
-      for (const Member& m : archive.members) {
+      for (const base::Member& m : archive.members) {
         workers.Push(Task{archive.source, m, folder.path + "/" + m.name, nullptr, ""});
       }
     });

@@ -23,14 +23,14 @@ bool Failed(std::string* error, const std::string& why) {
 
 }  // namespace
 
-bool Unpack(const Source& source, const Member& m, Sink* sink, std::string* error) {
+bool Unpack(const base::Source& source, const base::Member& m, Sink* sink, std::string* error) {
   if (m.flags & 1) return Failed(error, "encrypted");
   if (m.method != 0 && m.method != 8) {
     return Failed(error, "packed by method " + std::to_string(m.method) +
                              "; only stored and deflated members can be read");
   }
   std::uint64_t data_at;
-  if (!DataRange(source, m, &data_at, error)) return false;
+  if (!base::DataRange(source, m, &data_at, error)) return false;
   if (m.method == 0 && m.packed_size != m.size) return Failed(error, "wrong size");
 
   std::uint32_t crc = 0;

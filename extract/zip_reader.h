@@ -18,14 +18,6 @@
 
 namespace extract {
 
-using base::DataRange;
-using base::InMemory;
-using base::Member;
-using base::ReadDirectory;
-using base::Slice;
-using base::Source;
-using base::StreamSource;
-
 // Receives a member's bytes as they are unpacked.
 class Sink {
  public:
@@ -35,11 +27,7 @@ class Sink {
 
 // Unpacks a member into sink and checks its size and CRC. Stops (false)
 // when interrupted.
-bool Unpack(const Source& source, const Member& member, Sink* sink,
-            std::string* error);
-
-using base::DosTimeOf;
-using base::LocalTime;
+bool Unpack(const base::Source& source, const base::Member& member, Sink* sink, std::string* error);
 
 }  // namespace extract
 

@@ -32,9 +32,8 @@ bool DelayedExpansionOn() {
 
 bool QuoteArgument(const std::string& arg, std::string* quoted) {
   size_t trailing = 0;
-  while (trailing < arg.size() &&
-         FindLastSeparator(arg.substr(0, arg.size() - trailing)) ==
-             arg.size() - trailing - 1) {
+  while (trailing < arg.size() && base::FindLastSeparator(arg.substr(0, arg.size() - trailing)) ==
+                                      arg.size() - trailing - 1) {
     ++trailing;
   }
   return QuoteForCmd(arg, trailing, quoted, DelayedExpansionOn());
@@ -45,7 +44,8 @@ namespace {
 bool AppendQuoted(const std::string& arg, std::string* line) {
   std::string quoted;
   if (!QuoteArgument(arg, &quoted)) {
-    Say("path cannot be passed safely to the command interpreter (cmd.exe expands %% "
+    base::Say(
+        "path cannot be passed safely to the command interpreter (cmd.exe expands %% "
         "always, and ! with delayed expansion on): %s",
         arg.c_str());
     return false;
@@ -56,8 +56,8 @@ bool AppendQuoted(const std::string& arg, std::string* line) {
 
 bool CommandFits(const std::string& line) {
   if (line.size() <= kMaxCommandLength) return true;
-  Say("command line is %zu bytes long, over the limit of %zu: %s", line.size(),
-      kMaxCommandLength, line.c_str());
+  base::Say("command line is %zu bytes long, over the limit of %zu: %s", line.size(),
+            kMaxCommandLength, line.c_str());
   return false;
 }
 

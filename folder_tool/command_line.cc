@@ -9,8 +9,8 @@ namespace trevask {
 
 bool PathFits(const std::string& path) {
   if (path.size() <= kMaxPathLength) return true;
-  Say("path is %zu bytes long, over the limit of %zu: %s", path.size(), kMaxPathLength,
-      path.c_str());
+  base::Say("path is %zu bytes long, over the limit of %zu: %s", path.size(), kMaxPathLength,
+            path.c_str());
   return false;
 }
 
@@ -19,7 +19,7 @@ namespace {
 // A path that begins with '-' would be read as an option.
 std::string NotAnOption(const std::string& path) {
   if (path.empty() || path[0] != '-') return path;
-  return std::string(".") + kSeparator + path;
+  return std::string(".") + base::kSeparator + path;
 }
 
 }  // namespace

@@ -57,7 +57,7 @@ int FolderTool::ScanSubfolders(const std::string& dir,
     if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK) {
       // A link counts by what it leads to, as a folder would for zip -r.
       struct stat st;
-      std::string child = dir + kSeparator + name;
+      std::string child = dir + base::kSeparator + name;
       is_dir = stat(child.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
     }
     if (!is_dir) continue;
@@ -68,16 +68,7 @@ int FolderTool::ScanSubfolders(const std::string& dir,
   return count;
 }
 
-size_t FindSeparator(const std::string& path, size_t from) {
-  return path.find(kSeparator, from);
-}
-
-
 bool ArgumentsCarried(std::string*) { return true; }
-
-size_t RootLength(const std::string& path) { return !path.empty() && path[0] == '/' ? 1 : 0; }
-
-bool IsDriveRelative(const std::string&) { return false; }
 
 bool NativeArgumentPath(const std::string& arg, std::string* path, std::string*) {
   *path = arg;
@@ -281,7 +272,7 @@ int RunArchiverProgram(const std::vector<std::string>& args, const std::string& 
   posix_spawnattr_destroy(&attr);
   if (error != 0) {
     if (error == ENOENT) return kCommandNotFoundStatus;
-    Say("cannot start %s: %s", program.c_str(), std::strerror(error));
+    base::Say("cannot start %s: %s", program.c_str(), std::strerror(error));
     *started = false;
     return -1;
   }
@@ -360,7 +351,7 @@ int RemoveTree(const std::string& path, const base::FileId* expected) {
   if (dir < 0) return -1;
   int fd = openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   int result = 0;
-  struct stat st;
+  base::FileId found;
   if (fd < 0) {
     // rm -rf takes a link or a file in place of the folder itself.
     if (expected != nullptr) {
@@ -370,9 +361,7 @@ int RemoveTree(const std::string& path, const base::FileId* expected) {
     } else if (errno != ENOTDIR && errno != ELOOP && errno != ENOENT) {
       result = 1;
     }
-  } else if (expected != nullptr &&
-             (fstat(fd, &st) != 0 || st.st_dev != static_cast<dev_t>(expected->volume) ||
-              st.st_ino != static_cast<ino_t>(expected->low))) {
+  } else if (expected != nullptr && (!base::GetOpenFileId(fd, &found) || found != *expected)) {
     close(fd);
     result = -2;
   } else {
@@ -439,7 +428,7 @@ struct PosixLocks {
 };
 
 struct Wanted {
-  struct stat st;
+  base::FileId id;
   std::string path;
   bool exclusive;
 };
@@ -473,12 +462,12 @@ bool RunLocks::Acquire(const std::string& temp_root, const std::string& bundle,
   std::vector<Wanted> wanted;
   auto want = [&](const std::string& path, bool exclusive) {
     Wanted w{{}, path, exclusive};
-    if (stat(path.c_str(), &w.st) != 0) {
+    if (!base::GetFileId(path, &w.id)) {
       *error = path + ": " + std::strerror(errno);
       return false;
     }
     for (Wanted& other : wanted) {
-      if (other.st.st_dev == w.st.st_dev && other.st.st_ino == w.st.st_ino) {
+      if (other.id == w.id) {
         other.exclusive = other.exclusive || exclusive;
         return true;
       }
@@ -493,12 +482,12 @@ bool RunLocks::Acquire(const std::string& temp_root, const std::string& bundle,
   for (const std::string& above : OwnFoldersAbove(temp_root)) {
     if (!want(above, false)) return false;
   }
-  struct stat bundle_st;
-  stat(bundle_folder.c_str(), &bundle_st);
+  base::FileId bundle_id;
+  base::GetFileId(bundle_folder, &bundle_id);
   // One order for every run, so that no two runs each hold what the other
   // waits for.
   std::sort(wanted.begin(), wanted.end(), [](const Wanted& a, const Wanted& b) {
-    return std::make_pair(a.st.st_dev, a.st.st_ino) < std::make_pair(b.st.st_dev, b.st.st_ino);
+    return std::make_pair(a.id.volume, a.id.low) < std::make_pair(b.id.volume, b.id.low);
   });
   auto* held = new PosixLocks;
   held_ = held;
@@ -515,7 +504,7 @@ bool RunLocks::Acquire(const std::string& temp_root, const std::string& bundle,
         *error = w.path + ": " + std::strerror(errno);
         return false;
       }
-      Say("waiting for another run that uses %s", w.path.c_str());
+      base::Say("waiting for another run that uses %s", w.path.c_str());
       while (flock(fd, mode) != 0) {
         if (errno != EINTR) {
           *error = w.path + ": " + std::strerror(errno);
@@ -524,7 +513,7 @@ bool RunLocks::Acquire(const std::string& temp_root, const std::string& bundle,
         ExitIfInterrupted();
       }
     }
-    if (w.st.st_dev == bundle_st.st_dev && w.st.st_ino == bundle_st.st_ino) {
+    if (w.id == bundle_id) {
       held->bundle_fd = fd;
     }
   }

@@ -91,7 +91,7 @@ int FolderTool::ScanSubfolders(const std::string& dir,
                                std::vector<std::string>* names, int store) {
   // The wide listing: the narrow one would hand back best-fit names.
   std::wstring pattern;
-  if (!ToWide(dir + kSeparator + "*.*", &pattern)) return -1;
+  if (!ToWide(dir + base::kSeparator + "*.*", &pattern)) return -1;
   WIN32_FIND_DATAW data;
   HANDLE search = FindFirstFileW(pattern.c_str(), &data);
   if (search == INVALID_HANDLE_VALUE) {
@@ -115,14 +115,13 @@ int FolderTool::ScanSubfolders(const std::string& dir,
             " cannot carry its name exactly (Windows 10 1903 and later run "
             "Trevask in UTF-8)";
     } else {
-      why = NameRuleBroken(name);
+      why = base::NameRuleBroken(name);
     }
     if (!why.empty()) {
       unusable = true;
       if (store == 1) {
-        Say("cannot archive the folder %s%c%s: %s",
-                     dir.c_str(), kSeparator, Printable(data.cFileName).c_str(),
-                     why.c_str());
+        base::Say("cannot archive the folder %s%c%s: %s", dir.c_str(), base::kSeparator,
+                  Printable(data.cFileName).c_str(), why.c_str());
       }
       continue;
     }
@@ -131,19 +130,6 @@ int FolderTool::ScanSubfolders(const std::string& dir,
   FindClose(search);
   return store == 1 && unusable ? -1 : count;
 }
-
-
-size_t RootLength(const std::string& path) {
-  if (path.size() >= 2 && path[1] == ':') return path.size() >= 3 && path[2] == '\\' ? 3 : 2;
-  if (path.compare(0, 2, "\\\\") == 0) {
-    size_t server = FindSeparator(path, 2);
-    size_t share = server == std::string::npos ? server : FindSeparator(path, server + 1);
-    return share == std::string::npos ? path.size() : share;
-  }
-  return !path.empty() && path[0] == '\\' ? 1 : 0;
-}
-
-bool IsDriveRelative(const std::string& path) { return RootLength(path) == 2 && path[1] == ':'; }
 
 bool NativeArgumentPath(const std::string& arg, std::string* path, std::string* error) {
   // No DBCS trail byte is '/', so bytewise replacing is safe.
@@ -182,23 +168,6 @@ bool ArgumentsCarried(std::string* message) {
   }
   LocalFree(wide);
   return ok;
-}
-
-size_t FindSeparatorInCodePage(const std::string& path, size_t from,
-                               unsigned code_page) {
-  // A trail byte of a double-byte character may equal the backslash, so the
-  // search steps over whole characters from the start.
-  size_t i = 0;
-  while (i < path.size()) {
-    unsigned char c = static_cast<unsigned char>(path[i]);
-    if (i >= from && c == static_cast<unsigned char>(kSeparator)) return i;
-    i += (IsDBCSLeadByteEx(code_page, c) && i + 1 < path.size()) ? 2 : 1;
-  }
-  return std::string::npos;
-}
-
-size_t FindSeparator(const std::string& path, size_t from) {
-  return FindSeparatorInCodePage(path, from, CP_ACP);
 }
 
 bool IsExistingFolder(const std::string& path) {
@@ -339,21 +308,16 @@ bool RunLocks::Acquire(const std::string& temp_root, const std::string& bundle,
                        std::string* error) {
   auto* held = new WindowsLocks;
   held_ = held;
-  base::FileId id;
-  if (!base::GetFileId(temp_root, &id)) {
-    *error = ErrorText(GetLastError());
-    return false;
-  }
-  std::string name = "Local\\trevask-folder-" + std::to_string(id.volume) + "-" +
-                     std::to_string(id.high) + "-" + std::to_string(id.low);
-  HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str());
+  std::string name;
+  if (!base::FolderMutexName("folder", temp_root, &name, error)) return false;
+  HANDLE mutex = static_cast<HANDLE>(base::CreateFolderMutex(&name));
   if (mutex == nullptr) {
     *error = ErrorText(GetLastError());
     return false;
   }
   DWORD waited = WaitForSingleObject(mutex, 0);
   if (waited == WAIT_TIMEOUT) {
-    Say("waiting for another run that uses %s", temp_root.c_str());
+    base::Say("waiting for another run that uses %s", temp_root.c_str());
     waited = WaitForSingleObject(mutex, INFINITE);
   }
   // An abandoned lock was left by a run that ended without releasing it.

@@ -36,7 +36,7 @@ int FolderTool::ListSubfolders(const std::string& dir,
 }
 
 const char* FolderTool::SkipFirstComponent(const char* path) {
-  size_t at = FindSeparator(path);
+  size_t at = base::FindSeparator(path);
   return at == std::string::npos ? nullptr : path + at + 1;
 }
 
@@ -47,7 +47,7 @@ bool FolderTool::MakeDirectoryPath(const std::string& path,
   if (path.size() > kMaxPathLength) return true;
   std::string unsafe = FirstUnsafeComponent(path, below);
   if (!unsafe.empty()) {
-    Say("%s is a link or not a folder; nothing is written through it", unsafe.c_str());
+    base::Say("%s is a link or not a folder; nothing is written through it", unsafe.c_str());
     return false;
   }
   // The walk asks again for folders it has made; one look then suffices
@@ -56,13 +56,13 @@ bool FolderTool::MakeDirectoryPath(const std::string& path,
   // The root stays whole (a share is never made), with the separators that
   // follow it; runs of separators inside collapse and a trailing one adds
   // nothing.
-  size_t start = RootLength(path);
-  while (start < path.size() && FindSeparator(path, start) == start) ++start;
+  size_t start = base::RootLength(path);
+  while (start < path.size() && base::FindSeparator(path, start) == start) ++start;
   std::string prefix = path.substr(0, start);
   std::string failed, why;
   PathComponents parts(path, start);
   for (bool first = true; parts.Next(); first = false) {
-    if (!first) prefix += kSeparator;
+    if (!first) prefix += base::kSeparator;
     prefix += parts.Name();
     std::string error;
     // The first prefix that could not be made is the reason for the rest.
@@ -73,8 +73,8 @@ bool FolderTool::MakeDirectoryPath(const std::string& path,
     }
   }
   if (IsExistingFolder(path)) return true;
-  Say("cannot make the folder %s: %s", failed.empty() ? path.c_str() : failed.c_str(),
-      why.empty() ? "it exists and is not a folder" : why.c_str());
+  base::Say("cannot make the folder %s: %s", failed.empty() ? path.c_str() : failed.c_str(),
+            why.empty() ? "it exists and is not a folder" : why.c_str());
   return false;
 }
 
@@ -106,13 +106,13 @@ int FolderTool::RunArchiver(const std::string& archive,
   if (run_stopped || !BuildArchiverArguments(archive, source, options, kind, &args)) {
     return -1;
   }
-  if (std::fflush(stdout) != 0) NoteOutputError();
+  if (std::fflush(stdout) != 0) base::NoteOutputError();
   bool started = true;
   std::string read_ahead;
   read_ahead.swap(next_folder);
   int status = platform::RunArchiverProgram(args, read_ahead, &started);
   if (status == kCommandNotFoundStatus) {
-    Say("the archiver %s was not found; put it on PATH", ArchiverCommandName(kind));
+    base::Say("the archiver %s was not found; put it on PATH", ArchiverCommandName(kind));
   }
   // Every later run would fail the same way.
   if (status == kCommandNotFoundStatus || !started) run_stopped = true;

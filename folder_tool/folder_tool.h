@@ -18,7 +18,6 @@
 namespace trevask {
 
 // Platform facts. Lengths are in bytes, terminator excluded.
-using base::kSeparator;
 extern const size_t kMaxPathLength;
 extern const size_t kMaxCommandLength;
 // Status of a command the interpreter could not find.

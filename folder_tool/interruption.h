@@ -15,7 +15,6 @@ void InstallInterruptHandling(void (*cleanup)());
 // Ends the run that way once an interruption has arrived; else returns.
 void ExitIfInterrupted();
 // Takes a failed write to stdout or stderr as the closed pipe it may be.
-using base::NoteOutputError;
 
 }  // namespace trevask
 

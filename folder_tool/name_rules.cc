@@ -7,19 +7,12 @@
 
 namespace trevask {
 
-size_t FindLastSeparator(const std::string& path) {
-  size_t last = std::string::npos;
-  for (size_t at = FindSeparator(path); at != std::string::npos;
-       at = FindSeparator(path, at + 1)) {
-    last = at;
-  }
-  return last;
-}
-
 std::string DropTrailingSeparators(std::string path) {
   // A root keeps one separator: "/" and "C:\" stay, "//" and "\\" lose one.
-  auto drive_root = [&path] { return path.size() == 3 && IsDriveRelative(path.substr(0, 2)); };
-  while (path.size() > 1 && !drive_root() && FindLastSeparator(path) == path.size() - 1) {
+  auto drive_root = [&path] {
+    return path.size() == 3 && base::IsDriveRelative(path.substr(0, 2));
+  };
+  while (path.size() > 1 && !drive_root() && base::FindLastSeparator(path) == path.size() - 1) {
     path.pop_back();
   }
   return path;
@@ -27,7 +20,7 @@ std::string DropTrailingSeparators(std::string path) {
 
 bool PathComponents::Next() {
   while (next_ < path_.size()) {
-    size_t end = FindSeparator(path_, next_);
+    size_t end = base::FindSeparator(path_, next_);
     if (end == std::string::npos) end = path_.size();
     begin_ = next_;
     end_ = end;
@@ -39,9 +32,9 @@ bool PathComponents::Next() {
 
 std::string PathRuleBroken(const std::string& path, std::string* component) {
   // A drive or a share is the root, not a name of this path.
-  PathComponents parts(path, RootLength(path));
+  PathComponents parts(path, base::RootLength(path));
   while (parts.Next()) {
-    std::string rule = NameRuleBroken(parts.Name());
+    std::string rule = base::NameRuleBroken(parts.Name());
     if (!rule.empty()) {
       *component = parts.Name();
       return rule;

@@ -10,21 +10,6 @@
 
 namespace trevask {
 
-// Byte offset of the first separator in path at or after from, or npos.
-// Aware of multi-byte characters where the platform has them.
-size_t FindSeparator(const std::string& path, size_t from = 0);
-// Byte offset of the last separator, or npos.
-size_t FindLastSeparator(const std::string& path);
-#ifdef _WIN32
-// FindSeparator in a given code page (FindSeparator uses the system's).
-size_t FindSeparatorInCodePage(const std::string& path, size_t from, unsigned code_page);
-#endif
-
-// Length of path's root: "/" on POSIX; "C:\", the drive of "C:x", "\\server\share"
-// or "\" on Windows; 0 for a relative path.
-size_t RootLength(const std::string& path);
-// True for a Windows path relative to a drive's current folder ("C:Data").
-bool IsDriveRelative(const std::string& path);
 // "src/Data/" names the folder "src/Data", not one with an empty name; a root
 // ("/", "C:\") keeps its separator.
 std::string DropTrailingSeparators(std::string path);
@@ -46,8 +31,6 @@ class PathComponents {
   size_t next_, begin_ = 0, end_ = 0;
 };
 
-using base::NameRuleBroken;
-using base::WindowsNameRule;
 // The first component of path, its root excepted, that breaks the
 // platform's rule, with the rule itself; empty when none does.
 std::string PathRuleBroken(const std::string& path, std::string* component);

@@ -27,17 +27,6 @@ std::string FirstUnsafeComponent(const std::string& path, const std::string& bel
 
 namespace {
 
-// The folder holding an absolute path; a root is its own parent.
-std::string ParentOf(const std::string& path) {
-  size_t last = FindLastSeparator(path);
-  if (last == std::string::npos) return path;
-  size_t root = RootLength(path);
-  if (last < root) return path.substr(0, root);
-  std::string parent = path.substr(0, last);
-  if (FindLastSeparator(parent) == parent.size() - 1) return path.substr(0, last + 1);
-  return parent;
-}
-
 // Where a path leads: its nearest existing ancestor and the names below it.
 struct Location {
   base::FileId id;
@@ -48,10 +37,9 @@ struct Location {
 bool Locate(const std::string& path, Location* where) {
   std::string current = AbsolutePath(path);
   while (!base::GetFileId(current, &where->id)) {
-    std::string parent = ParentOf(current);
+    std::string parent = base::ParentFolder(current);
     if (parent == current) return false;
-    size_t last = FindLastSeparator(current);
-    where->tail.insert(where->tail.begin(), current.substr(last + 1));
+    where->tail.insert(where->tail.begin(), base::BaseName(current));
     current = parent;
   }
   where->anchor = base::FinalPath(current);
@@ -63,8 +51,8 @@ bool TextIsWithin(const std::string& inner, const std::string& outer) {
   if (!platform::PathTextEqual(inner.substr(0, outer.size()), outer)) {
     return false;
   }
-  return inner.size() == outer.size() || outer.back() == kSeparator ||
-         inner[outer.size()] == kSeparator;
+  return inner.size() == outer.size() || outer.back() == base::kSeparator ||
+         inner[outer.size()] == base::kSeparator;
 }
 
 }  // namespace
@@ -86,7 +74,7 @@ bool PathIsWithin(const std::string& inner, const std::string& outer) {
   for (std::string at = in.anchor;;) {
     base::FileId id;
     if (base::GetFileId(at, &id) && id == out.id) return true;
-    std::string parent = ParentOf(at);
+    std::string parent = base::ParentFolder(at);
     if (parent == at) return false;
     at = parent;
   }

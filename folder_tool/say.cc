@@ -9,7 +9,7 @@ namespace trevask {
 
 void ReportArchiverFailure() {
   std::fputs("PKZIP Compress Error!", stdout);
-  if (std::fflush(stdout) != 0) NoteOutputError();
+  if (std::fflush(stdout) != 0) base::NoteOutputError();
 }
 
 }  // namespace trevask

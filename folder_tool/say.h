@@ -6,8 +6,6 @@
 
 namespace trevask {
 
-using base::Say;
-
 // Writes the archiver failure message to stdout, without a line end, and
 // flushes it so that it stays in order with the archivers' own output.
 void ReportArchiverFailure();

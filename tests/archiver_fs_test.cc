@@ -15,7 +15,7 @@
 namespace {
 
 using namespace testing_support;
-using archiver::Opened;
+using base::Opened;
 
 // A hang fails the test instead of stopping the suite.
 class Bounded : public ::testing::Test {
@@ -30,16 +30,16 @@ TEST_F(Bounded, AFileThatBecameAFifoAfterTheListingIsNotOpened) {
     ScratchDir scratch;
     std::string path = (scratch.path() / "f").string();
     WriteFile(path, "data");
-    std::vector<archiver::Entry> entries;
+    std::vector<base::Entry> entries;
     std::string error;
-    ASSERT_TRUE(archiver::ListFolder(scratch.path().string(), &entries, &error));
-    ASSERT_EQ(entries.at(0).type, archiver::Entry::kFile);
+    ASSERT_TRUE(base::ListFolder(scratch.path().string(), &entries, &error));
+    ASSERT_EQ(entries.at(0).type, base::Entry::kFile);
     fs::remove(path);
     ASSERT_EQ(mkfifo((through_link ? path + ".fifo" : path).c_str(), 0644), 0);
     if (through_link) fs::create_symlink(path + ".fifo", path);
-    archiver::FileHandle handle;
-    EXPECT_EQ(archiver::OpenRegular(path, &handle, &error), Opened::kNotRegular) << error;
-    EXPECT_EQ(handle, archiver::kNoFile);
+    base::FileHandle handle;
+    EXPECT_EQ(base::OpenRegular(path, &handle, &error), Opened::kNotRegular) << error;
+    EXPECT_EQ(handle, base::kNoFile);
   }
 }
 

@@ -139,6 +139,31 @@ TEST(MakeDirectoryPath, CreatesEachPrefixOnceAndIgnoresExisting) {
   }
 }
 
+TEST(PathText, ParentFolderAndBaseNameOfEveryForm) {
+  const struct {
+    const char *path, *parent, *name;
+  } kCases[] = {
+      {"a/b", "a", "b"},
+      {"a", ".", "a"},
+      {"/", "/", ""},
+      {"/a", "/", "a"},
+      {"a/b/", "a/b", ""},
+      {"a//b", "a/", "b"},
+#ifdef _WIN32
+      {"C:\\", "C:\\", ""},
+      {"C:\\a", "C:\\", "a"},
+      {"C:a", "C:", "a"},
+      {"C:/a/b", "C:/a", "b"},
+      {"\\\\srv\\share", "\\\\srv\\share", "share"},
+      {"\\\\srv\\share\\x", "\\\\srv\\share", "x"},
+#endif
+  };
+  for (const auto& c : kCases) {
+    EXPECT_EQ(base::ParentFolder(P(c.path)), P(c.parent)) << c.path;
+    EXPECT_EQ(base::BaseName(P(c.path)), c.name) << c.path;
+  }
+}
+
 TEST(DropTrailingSeparators, ARootKeepsOneSeparator) {
   const std::pair<std::string, std::string> kCases[] = {
       {"src/Data/", "src/Data"}, {"a//", "a"}, {"/", "/"}, {"//", "/"}, {"Data", "Data"},
@@ -212,10 +237,10 @@ TEST(CommandLines, QuotingForTheInterpreter) {
 TEST(FindSeparator, StepsOverDoubleByteCharacters) {
   // In Shift-JIS the second byte of U+8868 is the backslash byte.
   const std::string path = "C:\\\x95\x5c\\x";
-  EXPECT_EQ(trevask::FindSeparatorInCodePage(path, 0, 932), 2u);
-  EXPECT_EQ(trevask::FindSeparatorInCodePage(path, 3, 932), 5u);
+  EXPECT_EQ(base::FindSeparatorInCodePage(path, 0, 932), 2u);
+  EXPECT_EQ(base::FindSeparatorInCodePage(path, 3, 932), 5u);
   // In a single-byte code page the same byte is a separator.
-  EXPECT_EQ(trevask::FindSeparatorInCodePage(path, 3, 1252), 4u);
+  EXPECT_EQ(base::FindSeparatorInCodePage(path, 3, 1252), 4u);
 }
 #endif
 
@@ -356,7 +381,7 @@ TEST(WindowsNames, WhatWindowsPathsCannotReach) {
       {"tab\there", "cannot hold"},
   };
   for (const auto& c : kCases) {
-    std::string rule = trevask::WindowsNameRule(c.name);
+    std::string rule = base::WindowsNameRule(c.name);
     if (*c.rule == '\0') {
       EXPECT_EQ(rule, "") << c.name;
     } else {

@@ -343,14 +343,13 @@ TEST_F(RunTest, HostileFolderNamesArchiveCorrectly) {
   for (const auto& name : names) {
     std::string mirror = P("T/Data/") + name;
     std::string source = P("src/Data/") + name;
-    EXPECT_EQ(seen.count({"-a", mirror + trevask::kSeparator + name + ".zip",
-                          source + trevask::kSeparator + "*.*"}),
+    EXPECT_EQ(seen.count({"-a", mirror + base::kSeparator + name + ".zip",
+                          source + base::kSeparator + "*.*"}),
               1u)
         << name;
-    std::string leaf = mirror + trevask::kSeparator + name;
-    EXPECT_EQ(seen.count({"-a", leaf + trevask::kSeparator + name + ".zip",
-                          source + trevask::kSeparator + name +
-                              trevask::kSeparator + "*.*"}),
+    std::string leaf = mirror + base::kSeparator + name;
+    EXPECT_EQ(seen.count({"-a", leaf + base::kSeparator + name + ".zip",
+                          source + base::kSeparator + name + base::kSeparator + "*.*"}),
               1u)
         << name;
     EXPECT_TRUE(fs::exists(fs::path("T") / "Data" / name / name /

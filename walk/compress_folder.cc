@@ -26,7 +26,7 @@ void ReportSkippedLeaves(const std::string& dir,
     list += (list.empty() ? "" : ", ") + base::Join(dir, names[j]);
   }
   if (list.empty()) return;
-  Say("not archived after that failure: %s", list.c_str());
+  base::Say("not archived after that failure: %s", list.c_str());
 }
 
 // What the whole walk shares: where it must never go, the folders on the
@@ -66,13 +66,13 @@ void KeepWalkable(FolderTool* tool, const std::string& dir, WalkGuard* guard,
         why = "a link to the folder that holds DstFileName, or to one that holds it";
       }
       if (why != nullptr) {
-        Say("not entered: %s: %s", child.c_str(), why);
+        base::Say("not entered: %s: %s", child.c_str(), why);
         continue;
       }
     }
     int count = tool->CountSubfolders(child);
     if (count < 0) {
-      Say("not archived: %s: the folder cannot be listed", child.c_str());
+      base::Say("not archived: %s: the folder cannot be listed", child.c_str());
       // A link's folder is kept where it really is; a real folder is lost.
       if (!link) guard->lost = true;
       continue;
@@ -150,8 +150,8 @@ void MakeMirrors(FolderTool* tool, const WalkGuard& guard, Folder* f) {
 bool OwnArchiveClashes(const Folder& f, const std::string& own_name) {
   for (const std::string& name : f.names) {
     if (SameName(name, own_name)) {
-      Say("cannot make %s: %s has a subfolder of that name, whose mirror folder it would be",
-          base::Join(f.mirror, own_name).c_str(), f.dir.c_str());
+      base::Say("cannot make %s: %s has a subfolder of that name, whose mirror folder it would be",
+                base::Join(f.mirror, own_name).c_str(), f.dir.c_str());
       return true;
     }
   }

@@ -1,0 +1,54 @@
+// Path text on Windows: '\' or '/', drives and shares, and the code page a
+// program's narrow paths are in.
+#include <windows.h>
+
+#include "base/path.h"
+
+namespace base {
+
+const char kSeparator = '\\';
+
+namespace {
+// The archivers and trevask-extract take their arguments as UTF-8, in
+// which no byte of a longer character is a separator.
+UINT path_code_page = CP_UTF8;
+}  // namespace
+
+void UseAnsiCodePageForPaths() { path_code_page = CP_ACP; }
+
+std::size_t FindSeparatorInCodePage(const std::string& path, std::size_t from,
+                                    unsigned code_page) {
+  // A trail byte of a double-byte character may equal the backslash, so the
+  // search steps over whole characters from the start.
+  const bool utf8 = code_page == CP_UTF8;
+  std::size_t i = utf8 ? from : 0;
+  while (i < path.size()) {
+    const unsigned char c = static_cast<unsigned char>(path[i]);
+    if (i >= from && (c == '\\' || c == '/')) return i;
+    i += (!utf8 && IsDBCSLeadByteEx(code_page, c) && i + 1 < path.size()) ? 2 : 1;
+  }
+  return std::string::npos;
+}
+
+std::size_t FindSeparator(const std::string& path, std::size_t from) {
+  return FindSeparatorInCodePage(path, from, path_code_page);
+}
+
+std::size_t RootLength(const std::string& path) {
+  if (path.size() >= 2 && path[1] == ':') {
+    return path.size() >= 3 && IsSeparator(path[2]) ? 3 : 2;
+  }
+  if (path.size() >= 2 && IsSeparator(path[0]) && IsSeparator(path[1])) {
+    const std::size_t server = FindSeparator(path, 2);
+    const std::size_t share =
+        server == std::string::npos ? server : FindSeparator(path, server + 1);
+    return share == std::string::npos ? path.size() : share;
+  }
+  return !path.empty() && IsSeparator(path[0]) ? 1 : 0;
+}
+
+bool IsDriveRelative(const std::string& path) {
+  return RootLength(path) == 2 && path[1] == ':';
+}
+
+}  // namespace base
