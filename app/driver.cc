@@ -10,6 +10,7 @@
 #include "app/progress.h"
 #include "base/update_lock.h"
 #include "base/path.h"
+#include "base/recorded_time.h"
 #include "base/system.h"
 #include "base/zip_directory.h"
 #include "folder_tool/folder_tool.h"
@@ -445,6 +446,12 @@ int RunTrevask(int argc, char** argv) {
   }
   std::string uncarried;
   if (!ArgumentsCarried(&uncarried)) {
+    base::Say("%s", uncarried.c_str());
+    return -1;
+  }
+  // The archivers would refuse it for every folder.
+  std::int64_t latest_time;
+  if (!base::LatestRecordedTime(&latest_time, &uncarried)) {
     base::Say("%s", uncarried.c_str());
     return -1;
   }

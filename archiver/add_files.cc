@@ -18,6 +18,7 @@
 #include "archiver/archiver_fs.h"
 #include "archiver/pipeline.h"
 #include "base/path.h"
+#include "base/recorded_time.h"
 #include "base/zip_directory.h"
 #include "base/syntax.h"
 #include "base/update_lock.h"
@@ -55,7 +56,7 @@ bool Collect(const Request& request, const std::string& dir,
     Item item;
     item.path = base::Join(dir, entry.name);
     item.name = prefix + entry.name;
-    item.mtime = entry.mtime;
+    item.mtime = base::Recorded(entry.mtime, request.latest_time);
     item.mode = entry.mode;
     if (entry.type == base::Entry::kFile) {
       // Only a file of the archive's own name can be the archive.

@@ -14,6 +14,7 @@ struct Request {
   std::string archive;
   std::string folder;      // the folder the pattern names
   bool recurse = false;    // subfolders too, under relative paths
+  std::int64_t latest_time = -1;  // no time after it recorded; -1: none
 };
 
 // Parses one program's syntax: kind 1 is "PKZIP.EXE" ("-a", "-a -rp"),

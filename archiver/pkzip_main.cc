@@ -11,6 +11,7 @@
 #include "archiver/archiver_fs.h"
 #include "base/diagnostic.h"
 #include "base/path.h"
+#include "base/recorded_time.h"
 #include "base/syntax.h"
 
 #ifndef ARCHIVER_KIND
@@ -49,6 +50,10 @@ int main(int argc, char** argv) {
   if (!archiver::ParseArguments(ARCHIVER_KIND, args, &request, &error)) {
     base::Say("%s", error.c_str());
     PrintUsage();
+    return 2;
+  }
+  if (!base::LatestRecordedTime(&request.latest_time, &error)) {
+    base::Say("%s", error.c_str());
     return 2;
   }
   base::InstallInterruptHandlers();

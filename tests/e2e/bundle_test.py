@@ -1,11 +1,14 @@
 """Trevask end to end with the real stand-in archivers; the bundle is read
 back with Python's zipfile, independent of this project's code."""
+import io
 import os
 import shutil
+import time
 import unittest
+import zipfile
 
 import harness
-from harness import FAILURE, read_bundle as actual_bundle, run
+from harness import FAILURE, native, read_bundle as actual_bundle, run
 
 EXAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                        "example", "Projects")
@@ -169,6 +172,66 @@ class BundleTest(harness.ScratchTest):
         self.assertIn(b"is not a zip archive", result.stderr)
         self.assertFalse(os.path.exists(self.path("T/Data")))
 
+
+    # Even, as the header's two-second time holds it exactly.
+    EPOCH = 1600000000
+
+    def make_copy(self, root, files, mtime):
+        """The tree of files under root, made in the order given, every file
+        and folder of time mtime."""
+        harness.make_files(self.path(root), dict(files))
+        for folder, dirs, names in os.walk(self.path(root)):
+            for name in dirs + names:
+                os.utime(os.path.join(folder, name), (mtime, mtime))
+
+    def test_source_date_epoch_gives_one_bundle_whatever_the_times_and_order(self):
+        files = [("Data/%s/f%d" % (d, i), b"%s%d" % (d.encode(), i) * 50)
+                 for d in ("x", "y", "z") for i in range(4)] + [("Data/top", b"top")]
+        older = self.EPOCH - 10 * 86400
+        self.make_copy("a", files + [("Data/old", b"old")], time.time())
+        self.make_copy("b", list(reversed(files)) + [("Data/old", b"old")], time.time() + 5000)
+        for copy in "ab":
+            os.utime(self.path(copy + "/Data/old"), (older, older))
+        env = {"SOURCE_DATE_EPOCH": str(self.EPOCH)}
+        for option in ("-d", "-w"):
+            with self.subTest(option):
+                bundles = []
+                for copy in "ab":
+                    out = "%s%s.zip" % (copy, option)
+                    result = self.trevask(copy + "/Data", out, "T" + copy + option, option,
+                                          extra_env=env)
+                    self.assertEqual(result.returncode, 0, result.stderr)
+                    bundles.append(harness.read_bytes(self.path(out)))
+                    # The mirror folders and folder archives are made now.
+                    time.sleep(1.1)
+                self.assertEqual(bundles[0], bundles[1])
+                with zipfile.ZipFile(io.BytesIO(bundles[0])) as bundle:
+                    for info in bundle.infolist():
+                        self.assertEqual(info.date_time, time.localtime(self.EPOCH)[:6],
+                                         info.filename)
+                    top = zipfile.ZipFile(io.BytesIO(bundle.read("Data.zip")))
+                times = {i.filename: i.date_time for i in top.infolist()}
+                # A later time is recorded as the epoch, an earlier one as it is.
+                self.assertEqual(times, {"top": time.localtime(self.EPOCH)[:6],
+                                         "old": time.localtime(older)[:6]})
+
+    def test_a_source_date_epoch_that_is_not_a_count_of_seconds_is_refused(self):
+        harness.make_files(self.path("src"), {"Data/f": b"f"})
+        os.makedirs(self.path("T"))
+        for value in ("12x", "", " 1", "-1", "+5", "1.5", "99999999999999999999"):
+            with self.subTest(value):
+                env = {"SOURCE_DATE_EPOCH": value}
+                result = self.trevask("src/Data", "out.zip", "T", extra_env=env)
+                self.assertEqual(result.returncode, FAILURE)
+                self.assertIn(b"trevask: SOURCE_DATE_EPOCH ", result.stderr)
+                self.assertIn(value.encode(), result.stderr)
+                self.assertEqual(os.listdir(self.path("T")), [])
+                self.assertFalse(os.path.exists(self.path("out.zip")))
+                result = run("PKZIP.EXE", ["-a", "out.zip", native("src/Data/*.*")], self.dir,
+                             extra_env=env)
+                self.assertEqual(result.returncode, 2)
+                self.assertIn(b"PKZIP.EXE: SOURCE_DATE_EPOCH ", result.stderr)
+                self.assertFalse(os.path.exists(self.path("out.zip")))
 
 if __name__ == "__main__":
     unittest.main()
