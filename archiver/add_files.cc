@@ -442,11 +442,71 @@ bool SetAttributes(zip_t* za, zip_uint64_t at, const Item& item, std::string* er
   return true;
 }
 
+// True when the member at index holds exactly the file's bytes now. The
+// bytes are compared as both are read, so that the first difference decides
+// and no CRC that happens to match keeps old bytes; libzip checks the
+// member's own CRC as it reads it.
+bool HoldsFile(zip_t* za, zip_uint64_t index, const Item& item) {
+  zip_stat_t st;
+  zip_stat_init(&st);
+  if (zip_stat_index(za, index, 0, &st) != 0 || !(st.valid & ZIP_STAT_SIZE) ||
+      st.size != item.size) {
+    zip_error_clear(za);
+    return false;
+  }
+  base::FileHandle handle;
+  std::string ignored;
+  if (base::OpenRegular(item.path, &handle, &ignored) != base::Opened::kFile) return false;
+  zip_file_t* member = zip_fopen_index(za, index, 0);
+  bool same = member != nullptr;
+  constexpr std::size_t kChunk = 1 << 20;
+  std::vector<unsigned char> file, held(kChunk);
+  for (std::uint64_t at = 0; same && at < item.size; at += kChunk) {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, item.size - at));
+    same = base::ReadRange(handle, item.path, at, n, at + n == item.size, &file, &ignored) &&
+           zip_fread(member, held.data(), n) == static_cast<zip_int64_t>(n) &&
+           std::memcmp(file.data(), held.data(), n) == 0;
+  }
+  // The member ends where the file does, its CRC checked on the way.
+  if (same) same = zip_fread(member, held.data(), 1) == 0;
+  if (member != nullptr) zip_fclose(member);
+  base::CloseSource(handle);
+  zip_error_clear(za);
+  return same;
+}
+
+// Whether the entry at index already records item's time and mode, as
+// SetAttributes writes them: any setter marks the archive changed.
+bool AttributesHeld(zip_t* za, zip_uint64_t index, const Item& item) {
+  zip_uint8_t opsys;
+  zip_uint32_t attributes;
+  if (item.mode != 0 &&
+      (zip_file_get_external_attributes(za, index, 0, &opsys, &attributes) != 0 ||
+       opsys != ZIP_OPSYS_UNIX || attributes != item.mode << 16)) {
+    return false;
+  }
+  zip_stat_t st;
+  zip_stat_init(&st);
+  zip_uint16_t length = 0;
+  const zip_uint8_t* field =
+      zip_file_extra_field_get_by_id(za, index, 0x5455, 0, &length, ZIP_FL_CENTRAL);
+  const bool held = zip_stat_index(za, index, ZIP_FL_UNCHANGED, &st) == 0 && (st.valid & ZIP_STAT_MTIME) &&
+                    field != nullptr && length >= 5 && (field[0] & 1) &&
+                    static_cast<std::int32_t>(field[1] | field[2] << 8 | field[3] << 16 |
+                                              static_cast<std::uint32_t>(field[4]) << 24) ==
+                        item.mtime &&
+                    base::DosTimeOf(st.mtime) == base::DosTimeOf(item.mtime);
+  zip_error_clear(za);
+  return held;
+}
+
 // Gives every item its entry, new or in place of the existing one of its
-// name, with its time and mode; members gets the files' data sources.
+// name, with its time and mode; members gets the files' data sources. An
+// existing member that holds the file's bytes keeps its data, and what
+// already records the item's time and mode is left alone.
 bool AddEntries(zip_t* za, const Request& request, const std::vector<Item>& items,
                 Summary* summary, ReadOutcome* outcome, std::vector<Member*>* members,
-                std::vector<Item>* later, std::string* error) {
+                std::vector<Item>* later, bool* changed, std::string* error) {
   Existing existing = HideExisting(za);
   std::vector<Placed> placed;
   if (!PlaceItems(za, existing, items, &placed, later, error)) return false;
@@ -454,17 +514,35 @@ bool AddEntries(zip_t* za, const Request& request, const std::vector<Item>& item
     *error = Failure(za, "cannot update " + request.archive);
     return false;
   }
+  std::uint64_t files_existing = 0;
+  for (const auto& entry : existing.by_name) {
+    if (entry.first.empty() || entry.first.back() != '/') ++files_existing;
+  }
   for (const Placed& place : placed) {
     const Item& item = *place.item;
+    const bool existed = existing.by_name.count(item.name) > 0;
+    if (!existed) *changed = true;
+    bool data_kept = existed;
     if (!item.folder) {
-      Member* member = nullptr;
-      if (!AttachMember(za, place, outcome, &member, error)) return false;
-      members->push_back(member);
       ++summary->files;
       summary->bytes_in += item.size;
+      if (existed) --files_existing;
+      data_kept = existed && HoldsFile(za, place.index, item);
+      if (data_kept) {
+        ++summary->unchanged;
+      } else {
+        Member* member = nullptr;
+        if (!AttachMember(za, place, outcome, &member, error)) return false;
+        members->push_back(member);
+        *changed = true;
+      }
     }
+    // New data reads its stat from the pipeline: its attributes are set.
+    if (data_kept && AttributesHeld(za, place.index, item)) continue;
     if (!SetAttributes(za, place.index, item, error)) return false;
+    *changed = true;
   }
+  summary->kept = files_existing;
   return true;
 }
 
@@ -498,9 +576,16 @@ bool WriteArchive(const Request& request, const std::string& target,
   zip_t* za = OpenArchive(request, target, error);
   if (za == nullptr) return false;
   std::vector<Member*> members;
-  if (!AddEntries(za, request, items, summary, outcome, &members, later, error)) {
+  bool changed = false;
+  if (!AddEntries(za, request, items, summary, outcome, &members, later, &changed, error)) {
     zip_discard(za);
     return false;
+  }
+  if (!changed && zip_get_num_entries(za, 0) > 0) {
+    // Not rewritten at all: the same file, times and all.
+    zip_discard(za);
+    summary->rewritten = false;
+    return true;
   }
   if (zip_get_num_entries(za, 0) == 0) {
     zip_discard(za);
@@ -549,6 +634,8 @@ bool ListItems(const Request& request, const std::string& target, std::vector<It
 bool WriteInAttempts(const Request& request, const std::string& target,
                      std::vector<Item> items, Summary* summary, std::uint64_t* left_out,
                      std::string* error) {
+  // What the first attempt found there: later ones see its own new entries.
+  bool first = true, rewritten = false;
   while (true) {
     Summary attempt;
     ReadOutcome outcome;
@@ -556,6 +643,11 @@ bool WriteInAttempts(const Request& request, const std::string& target,
     if (WriteArchive(request, target, items, &attempt, &outcome, &later, error)) {
       summary->files += attempt.files;
       summary->bytes_in += attempt.bytes_in;
+      summary->unchanged += attempt.unchanged;
+      if (first) summary->kept = attempt.kept;
+      first = false;
+      rewritten = rewritten || attempt.rewritten;
+      summary->rewritten = rewritten;
       if (later.empty()) return true;
       if (later.size() == items.size()) {
         *error = "cannot add " + later[0].name + ": File already exists";

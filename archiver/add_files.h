@@ -30,6 +30,11 @@ struct Summary {
   // Recursive runs: entries given but not archived (links to folders,
   // dangling links, special files), each named in a warning.
   std::uint64_t left_out = 0;
+  // Files whose member already held their bytes, and members of files no
+  // longer there, both kept as they were.
+  std::uint64_t unchanged = 0;
+  std::uint64_t kept = 0;
+  bool rewritten = true;  // false: nothing changed, the archive left as it was
 };
 
 // Info-ZIP's zip status for "could not open a specified file": the archive

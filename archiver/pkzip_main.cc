@@ -63,8 +63,15 @@ int main(int argc, char** argv) {
     base::Say("%s", error.c_str());
     return 1;
   }
-  base::Print(stdout, "%s: %s: %" PRIu64 " files, %" PRIu64 " bytes in, %" PRId64 " bytes out\n",
-              kName, request.archive.c_str(), summary.files, summary.bytes_in, summary.bytes_out);
+  std::string reused;
+  if (summary.unchanged > 0) reused += ", " + std::to_string(summary.unchanged) + " unchanged";
+  if (summary.kept > 0) {
+    reused += ", " + std::to_string(summary.kept) + " of files no longer there kept";
+  }
+  if (!summary.rewritten) reused += ", archive not rewritten";
+  base::Print(stdout, "%s: %s: %" PRIu64 " files, %" PRIu64 " bytes in, %" PRId64 " bytes out%s\n",
+              kName, request.archive.c_str(), summary.files, summary.bytes_in, summary.bytes_out,
+              reused.c_str());
   // A reader gone (`| head -1`) ends the run as SIGPIPE would; the archive
   // is committed and whole by now.
   if (!base::FlushText(stdout)) {

@@ -52,6 +52,62 @@ class ArchiverTest(harness.ScratchTest):
                 self.assertEqual(result.stdout.count(b"\n"), 1)
                 self.assertIn(b"3 files", result.stdout)
 
+    def test_an_update_keeps_what_is_unchanged_and_rewrites_only_for_a_change(self):
+        text = b"".join(b"line %d of a file that deflates\n" % i for i in range(400))
+        noise = os.urandom(50000)
+        t = 1600000000  # even, as the header's time holds it
+
+        def put_back(path, data):
+            with open(path, "r+b") as f:
+                f.write(data)
+            os.utime(path, (t, t))
+
+        # (what changes, the change, member bytes after, rewritten, line says)
+        cases = [
+            ("nothing", lambda u: None, {}, False, b", 2 unchanged, archive not rewritten"),
+            ("bytes, size and time put back", lambda u: put_back(u + "/a.txt", b"LINE"),
+             {"a.txt": b"LINE" + text[4:]}, True, b", 1 unchanged\n"),
+            ("time only", lambda u: os.utime(u + "/b.bin", (t + 4, t + 4)), {}, True,
+             b", 2 unchanged\n"),
+            ("a file added", lambda u: harness.make_files(u, {"c.txt": b"new"}),
+             {"c.txt": b"new"}, True,
+             b"3 files, %d bytes in" % (len(text) + len(noise) + 3)),
+            ("a file removed", lambda u: os.remove(u + "/b.bin"), {}, False,
+             b", 1 unchanged, 1 of files no longer there kept, archive not rewritten\n"),
+        ]
+        if not harness.WINDOWS:
+            cases.append(("mode only", lambda u: os.chmod(u + "/a.txt", 0o600), {}, True,
+                          b", 2 unchanged\n"))
+        for name, (single, _) in SYNTAX.items():
+            for what, change, after, rewritten, said in cases:
+                with self.subTest(name=name, changed=what):
+                    folder = self.path("u")
+                    shutil.rmtree(folder, True)
+                    harness.make_files(folder, {"a.txt": text, "b.bin": noise})
+                    for f in ("a.txt", "b.bin"):
+                        os.utime(os.path.join(folder, f), (t, t))
+                    archive = self.path("u.zip")
+                    if os.path.exists(archive):
+                        os.remove(archive)
+                    self.assertEqual(self.archive(name, single, "u.zip", "u").returncode, 0)
+                    before = os.stat(archive)
+                    change(folder)
+                    result = self.archive(name, single, "u.zip", "u")
+                    self.assertEqual(result.returncode, 0, result.stderr)
+                    self.assertIn(said, result.stdout)
+                    # A file gone from the folder stays in the archive.
+                    expected = dict({"a.txt": text, "b.bin": noise}, **after)
+                    self.assertEqual(read_zip(archive), expected)
+                    now = os.stat(archive)
+                    same = (now.st_ino, now.st_mtime_ns, now.st_ctime_ns) == (
+                        before.st_ino, before.st_mtime_ns, before.st_ctime_ns)
+                    self.assertEqual(same, not rewritten)
+                    infos = zip_infos(archive)
+                    b_time = t + 4 if what == "time only" else t
+                    self.assertEqual(infos["b.bin"].date_time, time.localtime(b_time)[:6])
+                    if what == "mode only":
+                        self.assertEqual(infos["a.txt"].external_attr >> 16 & 0o7777, 0o600)
+
     def test_recursive_syntax_adds_everything_beneath(self):
         for name, (_, recursive) in SYNTAX.items():
             with self.subTest(name):
@@ -294,8 +350,13 @@ def wait_for_new_archive(pid, folder, seconds=20):
     out.zip, unnamed on Linux."""
     deadline = time.time() + seconds
     fds = "/proc/%d/fd/" % pid
+    def target(fd):
+        try:
+            return os.readlink(fds + fd)
+        except FileNotFoundError:  # closed since it was listed
+            return ""
     while time.time() < deadline:
-        names = [os.readlink(fds + fd) for fd in os.listdir(fds)]
+        names = [target(fd) for fd in os.listdir(fds)]
         if any(os.path.dirname(n) == folder and not n.endswith("/out.zip") for n in names):
             return True
         time.sleep(0.002)
