@@ -68,7 +68,7 @@ bool UpdateLock::Acquire(const std::string& archive, std::string* error) {
   // The folder that holds the file an update of archive writes: a link at
   // the archive is followed.
   std::string target, name, why;
-  FinalTarget(archive, &target, error);
+  if (!FinalTarget(archive, &target, error)) return false;
   if (!FolderMutexName("update", ParentFolder(FinalPath(target)), &name, &why)) {
     *error = "cannot lock the folder of " + archive + ": " + why;
     return false;
