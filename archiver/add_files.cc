@@ -460,7 +460,10 @@ bool HoldsFile(zip_t* za, zip_uint64_t index, const Item& item) {
   zip_file_t* member = zip_fopen_index(za, index, 0);
   bool same = member != nullptr;
   constexpr std::size_t kChunk = 1 << 20;
-  std::vector<unsigned char> file, held(kChunk);
+  // Sized to the file, not the chunk: most are small, and a buffer is
+  // zeroed as it is made.
+  std::vector<unsigned char> file,
+      held(static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, item.size)) + 1);
   for (std::uint64_t at = 0; same && at < item.size; at += kChunk) {
     const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, item.size - at));
     same = base::ReadRange(handle, item.path, at, n, at + n == item.size, &file, &ignored) &&
@@ -581,13 +584,16 @@ bool WriteArchive(const Request& request, const std::string& target,
     zip_discard(za);
     return false;
   }
-  if (!changed && zip_get_num_entries(za, 0) > 0) {
+  const bool empty = zip_get_num_entries(za, 0) == 0;
+  // An empty archive already there is a whole one, or libzip would not
+  // have opened it; an empty file is one to write.
+  if (!changed && (!empty || base::FileSize(target) > 0)) {
     // Not rewritten at all: the same file, times and all.
     zip_discard(za);
     summary->rewritten = false;
     return true;
   }
-  if (zip_get_num_entries(za, 0) == 0) {
+  if (empty) {
     zip_discard(za);
     return WriteEmptyArchive(target, error);
   }
