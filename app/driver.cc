@@ -418,6 +418,9 @@ int Run(const Paths& paths, const Options& options) {
   int walk_status = CompressFolder(paths.source, paths.temp_root, options.kind,
                                    paths.destination, &line);
   if (RunStopped()) return -1;
+  // A kept mirror tree may hold folders of an earlier run that the source
+  // no longer has; -r starts from an empty one.
+  if (options.remove != 1) NameGoneFolders(paths.source, paths.temp_root);
 
   if (RunBundle(paths, options, &locks, mirror_id) != 0) return -1;
   // A mirror tree with failed folders is kept for the user to inspect.

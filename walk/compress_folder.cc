@@ -216,7 +216,35 @@ int Walk(const std::string& dir, const std::string& relative, WalkGuard* guard) 
   return result;
 }
 
+// The mirror tree is walked, not the source: it holds no links, so the
+// descent ends however the source's links lead.
+int NameGone(FolderTool* tool, const std::string& dir, const std::string& mirror) {
+  std::vector<std::string> names;
+  if (tool->ListSubfolders(mirror, &names) < 0) return 0;
+  std::sort(names.begin(), names.end());
+  int gone = 0;
+  for (const std::string& name : names) {
+    const std::string kept = base::Join(mirror, name), source = base::Join(dir, name);
+    if (KindOf(kept) != PathKind::kFolder) continue;
+    if (IsExistingFolder(source)) {
+      gone += NameGone(tool, source, kept);
+    } else {
+      base::Say(
+          "%s is gone from the source; its mirror folder %s stays, and so do its "
+          "archives in the bundle",
+          source.c_str(), kept.c_str());
+      ++gone;
+    }
+  }
+  return gone;
+}
+
 }  // namespace
+
+int NameGoneFolders(const std::string& dir, const std::string& tempRoot) {
+  FolderTool tool;
+  return NameGone(&tool, dir, MirrorFolder(dir, tempRoot));
+}
 
 std::string RelativePart(const std::string& dir) {
   FolderTool tool;

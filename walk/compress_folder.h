@@ -21,6 +21,11 @@ namespace trevask {
 int CompressFolder(const std::string& dir, const std::string& tempRoot,
                    ArchiverKind kind, const std::string& bundle, WalkStatus* status);
 
+// Names on stderr each folder beneath dir's mirror folder under tempRoot
+// whose source folder is no longer there (the topmost of each such
+// subtree): its archives stay in the bundle. Returns how many were named.
+int NameGoneFolders(const std::string& dir, const std::string& tempRoot);
+
 // The text of dir after its first separator; dir itself when it has none.
 std::string RelativePart(const std::string& dir);
 // "tempRoot<sep>relative part of dir".

@@ -172,6 +172,39 @@ class BundleTest(harness.ScratchTest):
         self.assertIn(b"is not a zip archive", result.stderr)
         self.assertFalse(os.path.exists(self.path("T/Data")))
 
+    def file_states(self, *names):
+        """{path: (inode, mtime, ctime)} of the files named and those beneath them."""
+        paths = []
+        for name in names:
+            top = self.path(name)
+            paths += [os.path.join(f, n) for f, _, ns in os.walk(top) for n in ns] or [top]
+        return {p: (st.st_ino, st.st_mtime_ns, st.st_ctime_ns)
+                for p in paths for st in [os.stat(p)]}
+
+    def test_an_unchanged_rerun_leaves_the_bundle_and_names_folders_gone(self):
+        # Data and x have subfolders only: their archives are empty ones.
+        harness.make_files(self.dir, {"src/Data/x/y/f": b"f" * 300, "src/Data/z/g": b"g",
+                                      "src/Data/w/v/h": b"h"})
+        for option in ("-d", "-w"):
+            with self.subTest(option):
+                out, temp = "out%s.zip" % option, "T" + option
+                self.assertEqual(self.trevask("src/Data", out, temp, option).returncode, 0)
+                before = self.file_states(out, temp)
+                result = self.trevask("src/Data", out, temp, option)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                # Neither the bundle nor any folder archive was written again.
+                self.assertEqual(self.file_states(out, temp), before)
+                self.assertNotIn(b"gone", result.stderr)
+        shutil.rmtree(self.path("src/Data/w"))
+        shutil.rmtree(self.path("src/Data/x/y"))
+        result = self.trevask("src/Data", "out-d.zip", "T-d")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        gone = [line for line in result.stderr.splitlines() if b"gone" in line]
+        self.assertEqual(gone, [
+            b"trevask: %s is gone from the source; its mirror folder %s stays, and so do its "
+            b"archives in the bundle" % (native(s).encode(), native(m).encode())
+            for s, m in (("src/Data/w", "T-d/Data/w"), ("src/Data/x/y", "T-d/Data/x/y"))])
+        self.assertEqual(actual_bundle(self.path("out-d.zip"))["x/y/y.zip"], {"f": b"f" * 300})
 
     # Even, as the header's two-second time holds it exactly.
     EPOCH = 1600000000
