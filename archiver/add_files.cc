@@ -1,15 +1,16 @@
 #include "archiver/add_files.h"
 
+#include <libdeflate.h>
 #include <zip.h>
 #include <zlib.h>
 
 #include <algorithm>
-#include <cstdarg>
 #include <cctype>
 #include <cerrno>
-#include <cstdlib>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <map>
@@ -19,9 +20,9 @@
 #include "archiver/pipeline.h"
 #include "base/path.h"
 #include "base/recorded_time.h"
-#include "base/zip_directory.h"
 #include "base/syntax.h"
 #include "base/update_lock.h"
+#include "base/zip_directory.h"
 
 namespace archiver {
 
@@ -442,37 +443,80 @@ bool SetAttributes(zip_t* za, zip_uint64_t at, const Item& item, std::string* er
   return true;
 }
 
-// True when the member at index holds exactly the file's bytes now. The
-// bytes are compared as both are read, so that the first difference decides
-// and no CRC that happens to match keeps old bytes; libzip checks the
-// member's own CRC as it reads it.
-bool HoldsFile(zip_t* za, zip_uint64_t index, const Item& item) {
-  zip_stat_t st;
-  zip_stat_init(&st);
-  if (zip_stat_index(za, index, 0, &st) != 0 || !(st.valid & ZIP_STAT_SIZE) ||
-      st.size != item.size) {
-    zip_error_clear(za);
+// Members up to this size are inflated whole by libdeflate, at twice
+// zlib's speed; larger ones stream through libzip in pieces.
+constexpr std::uint64_t kWholeCompare = 64 << 20;
+
+// A whole member against the file's bytes: its CRC first, which decides
+// quickly when they differ, then the bytes inflated from its raw data.
+bool WholeMemberHolds(zip_t* za, zip_uint64_t index, const zip_stat_t& st,
+                      const std::vector<unsigned char>& file) {
+  if (!(st.valid & ZIP_STAT_CRC) || !(st.valid & ZIP_STAT_COMP_SIZE) ||
+      st.crc != static_cast<zip_uint32_t>(libdeflate_crc32(0, file.data(), file.size()))) {
     return false;
   }
-  base::FileHandle handle;
-  std::string ignored;
-  if (base::OpenRegular(item.path, &handle, &ignored) != base::Opened::kFile) return false;
+  std::vector<unsigned char> raw(static_cast<std::size_t>(st.comp_size));
+  zip_file_t* member = zip_fopen_index(za, index, ZIP_FL_COMPRESSED);
+  bool same = member != nullptr &&
+              zip_fread(member, raw.data(), raw.size()) == static_cast<zip_int64_t>(raw.size());
+  if (member != nullptr) zip_fclose(member);
+  if (!same) return false;
+  if (st.comp_method == ZIP_CM_STORE) return raw == file;
+  std::vector<unsigned char> held(file.size());
+  libdeflate_decompressor* inflater = libdeflate_alloc_decompressor();
+  same = inflater != nullptr &&
+         libdeflate_deflate_decompress(inflater, raw.data(), raw.size(), held.data(), held.size(),
+                                       nullptr) == LIBDEFLATE_SUCCESS &&
+         held == file;
+  if (inflater != nullptr) libdeflate_free_decompressor(inflater);
+  return same;
+}
+
+// A large member against the file, both read a piece at a time: the first
+// difference decides, and libzip checks the member's CRC as it reads it.
+bool StreamedMemberHolds(zip_t* za, zip_uint64_t index, const Item& item, base::FileHandle handle) {
   zip_file_t* member = zip_fopen_index(za, index, 0);
   bool same = member != nullptr;
   constexpr std::size_t kChunk = 1 << 20;
-  // Sized to the file, not the chunk: most are small, and a buffer is
-  // zeroed as it is made.
-  std::vector<unsigned char> file,
-      held(static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, item.size)) + 1);
+  std::vector<unsigned char> file, held(kChunk);
+  std::string ignored;
   for (std::uint64_t at = 0; same && at < item.size; at += kChunk) {
     const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, item.size - at));
     same = base::ReadRange(handle, item.path, at, n, at + n == item.size, &file, &ignored) &&
            zip_fread(member, held.data(), n) == static_cast<zip_int64_t>(n) &&
            std::memcmp(file.data(), held.data(), n) == 0;
   }
-  // The member ends where the file does, its CRC checked on the way.
+  // The member ends where the file does.
   if (same) same = zip_fread(member, held.data(), 1) == 0;
   if (member != nullptr) zip_fclose(member);
+  return same;
+}
+
+// True when the member at index holds exactly the file's bytes now: sizes
+// and CRCs may match by chance, so the bytes themselves decide.
+bool HoldsFile(zip_t* za, zip_uint64_t index, const Item& item) {
+  zip_stat_t st;
+  zip_stat_init(&st);
+  if (zip_stat_index(za, index, 0, &st) != 0 || !(st.valid & ZIP_STAT_SIZE) ||
+      st.size != item.size ||
+      ((st.valid & ZIP_STAT_ENCRYPTION_METHOD) && st.encryption_method != ZIP_EM_NONE)) {
+    zip_error_clear(za);
+    return false;
+  }
+  base::FileHandle handle;
+  std::string ignored;
+  if (base::OpenRegular(item.path, &handle, &ignored) != base::Opened::kFile) return false;
+  bool same;
+  const bool whole = item.size <= kWholeCompare && (st.valid & ZIP_STAT_COMP_METHOD) &&
+                     (st.comp_method == ZIP_CM_STORE || st.comp_method == ZIP_CM_DEFLATE);
+  if (whole) {
+    std::vector<unsigned char> file;
+    same = base::ReadRange(handle, item.path, 0, static_cast<std::size_t>(item.size), true, &file,
+                           &ignored) &&
+           WholeMemberHolds(za, index, st, file);
+  } else {
+    same = StreamedMemberHolds(za, index, item, handle);
+  }
   base::CloseSource(handle);
   zip_error_clear(za);
   return same;
