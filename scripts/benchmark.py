@@ -542,6 +542,75 @@ def leaves(runs, count):
     say()
 
 
+def reruns(runs):
+    """Trevask without -r on each real tree: a first run into a fresh
+    TempFolder, an unchanged rerun, and a rerun after one file of one
+    folder changed, in that order in every round; zip -r -u of the same
+    unchanged tree and the floor of as many static no-op starts beside."""
+    say("### Reruns: a kept TempFolder against a first run")
+    say()
+    say("| Tree | folders | first s | unchanged rerun s | / first | one file changed s "
+        "| / unchanged | zip -r -u s | floor s |")
+    say("|---|---|---|---|---|---|---|---|---|")
+    out = os.path.join(BENCH, "rerun.zip")
+    tmp = os.path.join(TEMP_PARENTS["disk"], "tmp-rerun")
+    for shape in REAL:
+        src = tree(shape)
+        folders = tree_stats(src)[0]
+        parent, name = os.path.split(src)
+        changed = min(os.path.join(folder, n) for folder, _, names in os.walk(src)
+                      for n in names if os.path.isfile(os.path.join(folder, n))
+                      and not os.path.islink(os.path.join(folder, n))
+                      and os.path.getsize(os.path.join(folder, n)) > 0)
+        with open(changed, "rb") as f:
+            original = f.read()
+        command = [os.path.join(BIN, "trevask"), name, out, tmp]
+
+        def first(_):
+            fresh(out, tmp)
+            return measured(command, parent)
+
+        def unchanged(_):
+            before = os.stat(out)
+            m = measured(command, parent)
+            after = os.stat(out)
+            if (after.st_ino, after.st_mtime_ns) != (before.st_ino, before.st_mtime_ns):
+                sys.exit("an unchanged rerun rewrote the bundle of %s" % shape)
+            return m
+
+        def one_changed(_):
+            # Its first byte flipped: each round's first run saw the last.
+            with open(changed, "r+b") as f:
+                byte = f.read(1)
+                f.seek(0)
+                f.write(bytes([byte[0] ^ 1]))
+            return measured(command, parent)
+
+        zipped = os.path.join(BENCH, "rerun-zip.zip")
+        fresh(zipped)
+        subprocess.run(["zip", "-q", "-r", zipped, name], cwd=parent, check=True)
+
+        def zip_update(_):
+            return measured(["zip", "-q", "-r", "-u", zipped, name], parent)
+
+        named = [("first", first), ("unchanged", unchanged), ("changed", one_changed),
+                 ("zip", zip_update), ("floor", spawn_floor(folders + 1))]
+        try:
+            m = alternated(runs, named, src)
+        finally:
+            with open(changed, "wb") as f:
+                f.write(original)
+        f1, u, c = m["first"].wall, m["unchanged"].wall, m["changed"].wall
+        say("| %s | %d | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f |" % (
+            shape, folders, f1, u, u / f1, c, c / u, m["zip"].wall, m["floor"].wall))
+        check("%s: unchanged rerun / first run (target at most 0.3)" % shape, "%.2f" % (u / f1),
+              u <= 0.3 * f1)
+        check("%s: changed-file rerun / unchanged rerun (target at most 1.10)" % shape,
+              "%.2f" % (c / u), c <= 1.10 * u)
+    fresh(out, tmp, os.path.join(BENCH, "rerun-zip.zip"))
+    say()
+
+
 def bigfile(runs):
     src = tree("bigfile")
     big = os.path.join(src, "big.txt")
@@ -685,7 +754,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--shapes", default=",".join(DEFAULT_SHAPES))
     parser.add_argument("--runs", "--rounds", type=int, default=5, help="rounds per tree")
-    parser.add_argument("--skip", default="", help="floor,linear,memory,extract to leave out")
+    parser.add_argument("--skip", default="", help="floor,linear,memory,extract,rerun to leave out")
     parser.add_argument("--cold", action="store_true",
                         help="drop the page cache before each run of each tool (root only)")
     parser.add_argument("--temp", default="disk,tmpfs",
@@ -702,7 +771,7 @@ def main():
     args = parser.parse_args()
     if args.smoke:
         args.shapes, args.runs, args.leaves = "smoke,leaves", 1, 50
-        args.skip = "floor,linear,memory,extract"
+        args.skip = "floor,linear,memory,extract,rerun"
     BIN, BENCH = os.path.abspath(args.bin), os.path.abspath(args.work)
     if not os.path.exists(os.path.join(BIN, "trevask")):
         sys.exit("build first: cmake --preset default && cmake --build --preset default")
@@ -737,6 +806,8 @@ def main():
             memory()
         if "extract" not in skip:
             extraction(args.runs)
+        if "rerun" not in skip:
+            reruns(args.runs)
     finally:
         if TEMP_PARENTS.get("tmpfs"):
             shutil.rmtree(TEMP_PARENTS["tmpfs"], ignore_errors=True)
