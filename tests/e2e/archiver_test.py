@@ -11,6 +11,7 @@ import sys
 import time
 import unittest
 import zipfile
+import zlib
 
 import harness
 from harness import as_user, native, read_bytes, read_zip, run, zip_infos
@@ -28,6 +29,31 @@ TREE = {
     "src/sub/inner/i.txt": b"deepest",
     "src/empty/": None,
 }
+
+
+def same_crc(data, prefix):
+    """data of the same length and CRC-32 but starting with prefix: its last
+    four bytes solved for, CRC-32 being affine over GF(2)."""
+    body = prefix + data[len(prefix):-4]
+    zero = zlib.crc32(body + bytes(4))
+    rows = []  # (column, bit) pairs, reduced as they come
+    for bit in range(32):
+        x = (1 << bit).to_bytes(4, "little")
+        rows.append([zlib.crc32(body + x) ^ zero, 1 << bit])
+    want, pick = zlib.crc32(data) ^ zero, 0
+    for k in range(32):
+        pivot = next(r for r in rows if r[0] >> k & 1)
+        rows.remove(pivot)
+        for r in rows:
+            if r[0] >> k & 1:
+                r[0] ^= pivot[0]
+                r[1] ^= pivot[1]
+        if want >> k & 1:
+            want ^= pivot[0]
+            pick ^= pivot[1]
+    forged = body + pick.to_bytes(4, "little")
+    assert zlib.crc32(forged) == zlib.crc32(data) and forged != data
+    return forged
 
 
 class ArchiverTest(harness.ScratchTest):
@@ -67,6 +93,9 @@ class ArchiverTest(harness.ScratchTest):
             ("nothing", lambda u: None, {}, False, b", 2 unchanged, archive not rewritten"),
             ("bytes, size and time put back", lambda u: put_back(u + "/a.txt", b"LINE"),
              {"a.txt": b"LINE" + text[4:]}, True, b", 1 unchanged"),
+            ("bytes, size, time and CRC-32 put back",
+             lambda u: put_back(u + "/a.txt", same_crc(text, b"FORGED")),
+             {"a.txt": same_crc(text, b"FORGED")}, True, b", 1 unchanged"),
             ("time only", lambda u: os.utime(u + "/b.bin", (t + 4, t + 4)), {}, True,
              b", 2 unchanged"),
             ("a file added", lambda u: harness.make_files(u, {"c.txt": b"new"}),
