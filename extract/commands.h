@@ -1,5 +1,6 @@
 // What trevask-extract's commands share: their options, how they report a
-// failure, which folders and files they take, and the workers that unpack files.
+// failure, which folders and files they take, and the workers that unpack
+// files.
 #ifndef TREVASK_EXTRACT_COMMANDS_H_
 #define TREVASK_EXTRACT_COMMANDS_H_
 
