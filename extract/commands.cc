@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 
 #include "base/threads.h"
 
@@ -23,14 +24,92 @@ void Fail(const std::string& what) {
   ++failures;
 }
 
-// FOLDER arguments as paths of the listing: '/' between names, no trailing
-// separator.
-bool Selected(const Folder& folder, const std::vector<std::string>& wanted) {
-  if (wanted.empty()) return true;
-  for (const std::string& w : wanted) {
-    if (folder.path == w || folder.path.compare(0, w.size() + 1, w + "/") == 0) return true;
+namespace {
+
+bool AtOrBelow(const std::string& path, const std::string& top) {
+  return path == top || path.compare(0, top.size() + 1, top + "/") == 0;
+}
+
+}  // namespace
+
+// Only the bundle's own folder paths are matched, and a file only against
+// its folder's archive: a name never reaches the disk other than as the
+// member it matched, which the command then checks as any other.
+Selection::Selection(const Bundle& bundle, const std::vector<std::string>& names)
+    : all_(names.empty()) {
+  std::map<std::string, std::size_t> index;  // folder path -> folder
+  for (std::size_t i = 0; i < bundle.folders.size(); ++i) index[bundle.folders[i].path] = i;
+  // A folder's member names once read; none when its archive cannot be.
+  std::map<std::size_t, std::optional<std::set<std::string>>> held;
+  for (const std::string& given : names) {
+    std::string name = given;
+    if (base::kSeparator == '\\') std::replace(name.begin(), name.end(), '\\', '/');
+    // A trailing '/' names a folder only, as -l writes folders.
+    const bool folder_only = !name.empty() && name.back() == '/';
+    while (name.size() > 1 && name.back() == '/') name.pop_back();
+    if (index.count(name)) {
+      folders_.push_back(name);
+      continue;
+    }
+    const std::size_t slash = name.rfind('/');
+    auto parent = folder_only || slash == std::string::npos ? index.end()
+                                                            : index.find(name.substr(0, slash));
+    if (parent == index.end()) {
+      missing_.emplace_back(given, "");
+      continue;
+    }
+    const Folder& folder = bundle.folders[parent->second];
+    if (!folder.has_archive) {
+      missing_.emplace_back(given, "the archive of its folder is not there (from a failed run?)");
+      continue;
+    }
+    auto in = held.find(parent->second);
+    if (in == held.end()) {
+      FolderArchive archive;
+      std::string error;
+      std::optional<std::set<std::string>> members;
+      if (OpenFolderArchive(bundle, folder, &archive, &error)) {
+        members.emplace();
+        for (const base::Member& m : archive.members) members->insert(m.name);
+      }
+      in = held.emplace(parent->second, std::move(members)).first;
+    }
+    const std::string file = name.substr(slash + 1);
+    if (in->second && !in->second->count(file)) {
+      missing_.emplace_back(given, "");
+    } else {
+      files_[folder.path].insert(file);
+    }
+  }
+}
+
+bool Selection::Whole(const Folder& folder) const {
+  if (all_) return true;
+  for (const std::string& f : folders_) {
+    if (AtOrBelow(folder.path, f)) return true;
   }
   return false;
+}
+
+bool Selection::Above(const Folder& folder) const {
+  const std::string below = folder.path + "/";
+  for (const std::string& f : folders_) {
+    if (f.compare(0, below.size(), below) == 0) return true;
+  }
+  for (const auto& f : files_) {
+    if (f.first.compare(0, below.size(), below) == 0) return true;
+  }
+  return false;
+}
+
+void Selection::Keep(const Folder& folder, std::vector<base::Member>* members) const {
+  if (Whole(folder)) return;
+  auto named = files_.find(folder.path);
+  members->erase(std::remove_if(members->begin(), members->end(),
+                                [&](const base::Member& m) {
+                                  return named == files_.end() || !named->second.count(m.name);
+                                }),
+                 members->end());
 }
 
 Workers::Workers(int threads, std::function<void(Task&)> work) : work_(std::move(work)) {

@@ -1,5 +1,6 @@
 // What trevask-extract's commands share: their options, how they report a
-// failure, which folders they take, and the workers that unpack files.
+// failure, which folders and files they take, and the workers that unpack
+// files.
 #ifndef TREVASK_EXTRACT_COMMANDS_H_
 #define TREVASK_EXTRACT_COMMANDS_H_
 
@@ -8,10 +9,13 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "base/diagnostic.h"
@@ -22,11 +26,44 @@
 
 namespace extract {
 
+// The NAME arguments, as -l writes paths, sorted against the bundle: a
+// folder (with what is below it) or a file of one folder. With none, all of
+// the tree is taken.
+class Selection {
+ public:
+  Selection() = default;
+  // Opens the archive of each folder that holds a file argument to find it
+  // there; one that cannot be read is left for the command to fail.
+  Selection(const Bundle& bundle, const std::vector<std::string>& names);
+
+  // Every file of folder is taken.
+  bool Whole(const Folder& folder) const;
+  // Some file of folder is taken.
+  bool Touched(const Folder& folder) const {
+    return Whole(folder) || files_.count(folder.path) != 0;
+  }
+  // folder leads to a folder or file taken: it is made, its files are not.
+  bool Above(const Folder& folder) const;
+  // Drops the members of folder's archive that are not taken.
+  void Keep(const Folder& folder, std::vector<base::Member>* members) const;
+  // Nothing is taken: every name given matches nothing.
+  bool Empty() const { return !all_ && folders_.empty() && files_.empty(); }
+  // The names that match nothing, each with "" or why it is not there.
+  const std::vector<std::pair<std::string, std::string>>& missing() const { return missing_; }
+
+ private:
+  bool all_ = true;
+  std::vector<std::string> folders_;
+  std::map<std::string, std::set<std::string>> files_;  // folder path -> names
+  std::vector<std::pair<std::string, std::string>> missing_;
+};
+
 struct Options {
   enum Mode { kExtract, kList, kTest, kCompare } mode = kExtract;
   bool overwrite = false, quiet = false;
   std::string dest = ".", compare, bundle;
-  std::vector<std::string> folders;
+  std::vector<std::string> names;  // as given
+  Selection select;                // once the bundle is read
 };
 
 // Exit statuses.
@@ -37,23 +74,21 @@ constexpr int kTrouble = 1, kUsageError = 2;
 extern std::atomic<int> failures;
 void Fail(const std::string& what);
 
-// Whether folder is one of the FOLDER arguments or below one; all are
-// with none.
-bool Selected(const Folder& folder, const std::vector<std::string>& wanted);
-
 // Opens folder's archive; one that cannot be read fails its folder.
 bool OpenOrFail(const Bundle& bundle, const Folder& folder, FolderArchive* archive);
 
-// Calls each(index of the folder, its archive) for the selected folders
-// that have their archive, in order; an archive that cannot be read fails
-// its folder.
+// Calls each(index of the folder, its archive holding only the members
+// taken) for the folders with files taken that have their archive, in
+// order; an archive that cannot be read fails its folder.
 template <typename Each>
 void ForEachFolder(const Bundle& bundle, const Options& o, Each each) {
   for (std::size_t i = 0; i < bundle.folders.size() && !base::Interrupted(); ++i) {
     const Folder& folder = bundle.folders[i];
-    if (!Selected(folder, o.folders) || !folder.has_archive) continue;
+    if (!o.select.Touched(folder) || !folder.has_archive) continue;
     FolderArchive archive;
-    if (OpenOrFail(bundle, folder, &archive)) each(i, archive);
+    if (!OpenOrFail(bundle, folder, &archive)) continue;
+    o.select.Keep(folder, &archive.members);
+    each(i, archive);
   }
 }
 

@@ -2,7 +2,6 @@
 // tests them, or compares them with a folder on disk. This file reads the
 // arguments and the bundle and hands them to the command (list.cc,
 // verify.cc, restore.cc, compare.cc).
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -22,10 +21,11 @@ namespace {
 using base::Print;
 
 const char kUsage[] =
-    "usage: trevask-extract [options] BUNDLE [FOLDER...]\n"
+    "usage: trevask-extract [options] BUNDLE [NAME...]\n"
     "Gets back the folder tree that trevask packed into BUNDLE, under its own\n"
-    "name (the bundle of src/Data gives Data/). FOLDERs, written as -l shows\n"
-    "them (Data/B/X), restrict it to those folders and what is below them.\n"
+    "name (the bundle of src/Data gives Data/). NAMEs, written as -l shows\n"
+    "them, restrict it to those folders and what is below them (Data/B/X) and\n"
+    "to those files (Data/B/X/f.txt); a NAME that matches nothing is named.\n"
     "\n"
     "  -d DIR           extract under DIR instead of the current folder\n"
     "  -o               overwrite existing files (never done without it)\n"
@@ -39,9 +39,9 @@ const char kUsage[] =
     "Every file takes its name only when complete and checked. A failed run's\n"
     "bundle gives back the folders whose archives it holds and names the rest.\n"
     "\n"
-    "Exit status: 0 done; 1 some files failed, were refused or differ, or\n"
-    "folders lack their archive; 2 wrong arguments, or BUNDLE cannot be read or\n"
-    "is not a bundle.\n";
+    "Exit status: 0 done; 1 some files failed, were refused or differ, folders\n"
+    "lack their archive, or a NAME matches nothing; 2 wrong arguments, or\n"
+    "BUNDLE cannot be read or is not a bundle.\n";
 
 int ParseArguments(const std::vector<std::string>& args, Options* o) {
   bool options_end = false;
@@ -56,7 +56,7 @@ int ParseArguments(const std::vector<std::string>& args, Options* o) {
       if (o->bundle.empty()) {
         o->bundle = a;
       } else {
-        o->folders.push_back(a);
+        o->names.push_back(a);
       }
     } else if (a == "--") {
       options_end = true;
@@ -81,20 +81,11 @@ int ParseArguments(const std::vector<std::string>& args, Options* o) {
     }
   }
   if (o->bundle.empty()) return kUsageError;
-  if (o->mode == Options::kCompare && !o->folders.empty()) {
-    base::Say("--compare takes the whole bundle, no FOLDER");
+  if (o->mode == Options::kCompare && !o->names.empty()) {
+    base::Say("--compare takes the whole bundle, no NAME");
     return kUsageError;
   }
   return 0;
-}
-
-// FOLDER arguments as the listing writes paths: '/' between names ('\'
-// taken for it on Windows), no trailing one.
-void NormalizeFolders(std::vector<std::string>* folders) {
-  for (std::string& f : *folders) {
-    if (base::kSeparator == '\\') std::replace(f.begin(), f.end(), '\\', '/');
-    while (f.size() > 1 && f.back() == '/') f.pop_back();
-  }
 }
 
 // A zip of another layout: nothing of it is taken, and the first problems
@@ -120,7 +111,7 @@ bool NameWhatIsLacking(const Bundle& bundle, const Options& o) {
     lacking = true;
   }
   for (const Folder& folder : bundle.folders) {
-    if (folder.has_archive || !Selected(folder, o.folders)) continue;
+    if (folder.has_archive || !o.select.Whole(folder)) continue;
     if (bundle.root_from_file_name && folder.names.size() == 1) continue;
     base::Say("%s: its archive %s is not in the bundle (from a failed "
           "run?); its files are not there",
@@ -130,18 +121,14 @@ bool NameWhatIsLacking(const Bundle& bundle, const Options& o) {
   return lacking;
 }
 
-// Every FOLDER argument is a folder of the bundle; else says which is not.
-bool FoldersFound(const Bundle& bundle, const Options& o) {
-  for (const std::string& f : o.folders) {
-    bool found = false;
-    for (const Folder& folder : bundle.folders) found = found || folder.path == f;
-    if (!found) {
-      base::Say("no folder %s in %s (-l lists them)", f.c_str(),
-            o.bundle.c_str());
-      return false;
-    }
+// The NAMEs that match nothing, said once the rest is done. True when
+// there is one.
+bool NameWhatIsMissing(const Options& o) {
+  for (const auto& m : o.select.missing()) {
+    const std::string why = m.second.empty() ? " (-l lists them)" : ": " + m.second;
+    base::Say("no file or folder %s in %s%s", m.first.c_str(), o.bundle.c_str(), why.c_str());
   }
-  return true;
+  return !o.select.missing().empty();
 }
 
 int RunCommand(const Bundle& bundle, const Options& o) {
@@ -169,7 +156,6 @@ int Main(int argc, char** argv) {
     std::fputs(kUsage, stderr);
     return kUsageError;
   }
-  NormalizeFolders(&o.folders);
   Bundle bundle;
   std::vector<std::string> problems;
   std::string error;
@@ -178,9 +164,10 @@ int Main(int argc, char** argv) {
     return kUsageError;
   }
   if (!problems.empty()) return RefuseLayout(o.bundle, problems);
+  o.select = Selection(bundle, o.names);
   const bool lacking = NameWhatIsLacking(bundle, o);
-  if (!FoldersFound(bundle, o)) return kUsageError;
-  int status = RunCommand(bundle, o);
+  int status = o.select.Empty() ? 0 : RunCommand(bundle, o);
+  if (NameWhatIsMissing(o) && status == 0) status = kTrouble;
   if (lacking && status == 0) status = kTrouble;
   // A reader gone (| head) ends us as SIGPIPE would, never with 0.
   if (!base::FlushText(stdout) || base::Interrupted()) {

@@ -26,8 +26,11 @@ int List(const Bundle& bundle, const Options& o) {
   Totals totals;
   ForEachFolder(bundle, o, [&](std::size_t i, const FolderArchive& archive) {
     const Folder& folder = bundle.folders[i];
-    ++totals.folders;
-    Print(stdout, "%12s  %19s  %s/\n", "", "", folder.path.c_str());
+    // A folder shows its line when taken whole, not for a file argument.
+    if (o.select.Whole(folder)) {
+      ++totals.folders;
+      Print(stdout, "%12s  %19s  %s/\n", "", "", folder.path.c_str());
+    }
     for (const base::Member& m : archive.members) {
       ++totals.files;
       totals.bytes += m.size;

@@ -46,15 +46,6 @@ void RestoreFile(Task& t, bool overwrite, Counts* counts) {
   counts->bytes += t.member.size;
 }
 
-// Whether folder lies above one of the FOLDER arguments: it is made, so
-// that they have their place, but its files are not extracted.
-bool Above(const Folder& folder, const std::vector<std::string>& wanted) {
-  for (const std::string& w : wanted) {
-    if (w.compare(0, folder.path.size() + 1, folder.path + "/") == 0) return true;
-  }
-  return false;
-}
-
 // The names of the folder's subfolders in the bundle: the folders after it,
 // in order, down to the first one not below it.
 std::vector<std::string> Subfolders(const Bundle& bundle, std::size_t index) {
@@ -140,13 +131,15 @@ int Restore(const Bundle& bundle, const Options& o) {
   TreeOnDisk tree(dest);
   for (std::size_t i = 0; i < bundle.folders.size() && !base::Interrupted(); ++i) {
     const Folder& folder = bundle.folders[i];
-    const bool selected = Selected(folder, o.folders);
-    if (!selected && !Above(folder, o.folders)) continue;
+    const bool touched = o.select.Touched(folder);
+    if (!touched && !o.select.Above(folder)) continue;
     DirPtr dir = tree.Enter(folder);
-    if (!dir || !selected || !folder.has_archive) continue;
+    if (!dir || !touched || !folder.has_archive) continue;
     ++counts.folders;
     FolderArchive archive;
-    if (OpenOrFail(bundle, folder, &archive)) QueueFiles(bundle, i, archive, dir, &workers);
+    if (!OpenOrFail(bundle, folder, &archive)) continue;
+    o.select.Keep(folder, &archive.members);
+    QueueFiles(bundle, i, archive, dir, &workers);
   }
   workers.Finish();
   if (base::Interrupted()) base::ExitInterrupted();

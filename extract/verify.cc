@@ -32,12 +32,14 @@ int Verify(const Bundle& bundle, const Options& o) {
     ForEachFolder(bundle, o, [&](std::size_t i, const FolderArchive& archive) {
       const Folder& folder = bundle.folders[i];
       ++folders;
-      // The folder archive as a whole, then each of its files; the archive
-      // itself is not counted as a file.
-      const base::Member& outer = bundle.members[folder.archive];
-      workers.Push(Task{bundle.file, outer, folder.path + " (its archive " + outer.name + ")",
-                        nullptr, ""});
-      --files;
+      // The folder archive as a whole when all of it is tested, then each
+      // of its files taken; the archive itself is not counted as a file.
+      if (o.select.Whole(folder)) {
+        const base::Member& outer = bundle.members[folder.archive];
+        workers.Push(Task{bundle.file, outer, folder.path + " (its archive " + outer.name + ")",
+                          nullptr, ""});
+        --files;
+      }
       for (const base::Member& m : archive.members) {
         workers.Push(Task{archive.source, m, folder.path + "/" + m.name, nullptr, ""});
       }

@@ -109,6 +109,8 @@ MUTANTS = [
      "  (void)crc;", "trevask-extract no longer checks CRCs"),
     ("extract/bundle.cc", "  if (name == \".\" || name == \"..\") return \"the name '\" + name + \"'\";\n",
      "", "trevask-extract takes a member named '..'"),
+    ("extract/commands.cc", "  if (Whole(folder)) return;\n", "  return;\n",
+     "a file argument of trevask-extract takes its whole folder"),
     ("app/driver.cc", "  if (!CreateNewFolder(paths.mirror, &error)) {",
      "  if (!CreateNewFolder(paths.mirror, &error) && !IsExistingFolder(paths.mirror)) {",
      "-r adopts a mirror folder made meanwhile, to remove it later"),

@@ -10,6 +10,7 @@ import subprocess
 import time
 import unittest
 import zipfile
+from unittest.mock import ANY
 
 import harness
 from harness import native, run
@@ -118,6 +119,45 @@ class ExtractTest(harness.ScratchTest):
                 self.assertEqual(os.stat(self.path("out/Data/odd")).st_mtime, 5)
                 self.assertEqual(self.extract("-q", "-o", "-d", "out", bundle).returncode, OK)
                 self.assertEqual(os.stat(self.path("out/Data/odd")).st_mtime, 1700000001)
+
+    def test_file_and_folder_names_as_arguments(self):
+        harness.make_files(self.path("src/Data"), {"d.txt": b"d", "A/a.txt": b"a", "B/b.txt": b"b",
+                                                   "B/X/x.txt": b"x", "B/X/y.txt": b"y"})
+        bundle = self.bundle()
+        # (names, files taken, names that match nothing)
+        cases = [(["Data/B/X/x.txt"], ["B/X/x.txt"], []),
+                 (["Data/B/X/x.txt", "Data/A", "nosuch"], ["A/a.txt", "B/X/x.txt"], ["nosuch"]),
+                 (["Data/B/X/", "Data/B/b.txt", "Data/B/X/x.txt"],
+                  ["B/X/x.txt", "B/X/y.txt", "B/b.txt"], []),
+                 (["Data/d.txt/", "Data/B/zz", "Data/B/X/../b.txt", "Data/B/X/x.txt/.."], [],
+                  ["Data/d.txt/", "Data/B/zz", "Data/B/X/../b.txt", "Data/B/X/x.txt/.."])]
+        for n, (names, taken, missing) in enumerate(cases):
+            for mode in ("-d", "-l", "-t"):
+                with self.subTest(names=names, mode=mode):
+                    out = "out%d" % n
+                    result = self.extract(*([mode, out] if mode == "-d" else [mode]), bundle,
+                                          *names)
+                    self.assertEqual(result.returncode, TROUBLE if missing else OK, result.stderr)
+                    said = result.stderr.decode().replace("\\", "/")
+                    for name in missing:
+                        self.assertIn("trevask-extract: no file or folder %s in" % name, said)
+                    self.assertEqual(said.count("\n"), len(missing), said)
+                    text = result.stdout.decode().replace("\r\n", "\n").replace("\\", "/")
+                    if mode == "-l":
+                        self.assertEqual(sorted(line.split()[-1] for line in text.splitlines()
+                                                if line.split()[-1].startswith("Data/") and
+                                                not line.endswith("/")),
+                                         ["Data/" + t for t in taken])
+                    elif mode == "-t":
+                        self.assertEqual(text.startswith("No errors in %d files" % len(taken)),
+                                         bool(taken), text)
+                    else:  # only the files taken, and the folders leading to them
+                        folders = {os.path.dirname(t) for t in taken} - {""}
+                        folders |= {os.path.dirname(f) for f in folders} - {""}
+                        self.assertEqual(walk(self.path(out + "/Data")),
+                                         {**{os.path.normpath(t): (t[-5:-4].encode(), ANY, ANY)
+                                             for t in taken},
+                                          **{os.path.normpath(f): None for f in folders}})
 
     def test_compare_finds_each_kind_of_difference(self):
         harness.make_files(self.path("src/Data"), {"a": b"alpha", "b": b"beta", "c": b"gamma",
