@@ -14,6 +14,7 @@
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <memory>
 
 #include "archiver/archive_file.h"
 #include "archiver/archiver_fs.h"
@@ -444,32 +445,67 @@ bool SetAttributes(zip_t* za, zip_uint64_t at, const Item& item, std::string* er
 }
 
 // Members up to this size are inflated whole by libdeflate, at twice
-// zlib's speed; larger ones stream through libzip in pieces.
-constexpr std::uint64_t kWholeCompare = 64 << 20;
+// zlib's speed; larger ones stream through libzip in pieces, within the
+// archiver's memory bound.
+constexpr std::uint64_t kWholeCompare = 8 << 20;
 
-// A whole member against the file's bytes: its CRC first, which decides
+// What every compare of one update uses again: buffers made fresh for
+// each file would be zeroed and faulted in each time, and most are small.
+class CompareScratch {
+ public:
+  CompareScratch() = default;
+  CompareScratch(const CompareScratch&) = delete;
+  CompareScratch& operator=(const CompareScratch&) = delete;
+  ~CompareScratch() {
+    if (inflater_ != nullptr) libdeflate_free_decompressor(inflater_);
+  }
+  unsigned char* File(std::size_t n) { return Grow(&file_, n); }
+  unsigned char* Raw(std::size_t n) { return Grow(&raw_, n); }
+  unsigned char* Held(std::size_t n) { return Grow(&held_, n); }
+  libdeflate_decompressor* Inflater() {
+    if (inflater_ == nullptr) inflater_ = libdeflate_alloc_decompressor();
+    return inflater_;
+  }
+
+ private:
+  struct Buffer {
+    std::unique_ptr<unsigned char[]> bytes;
+    std::size_t size = 0;
+  };
+  static unsigned char* Grow(Buffer* buffer, std::size_t n) {
+    if (buffer->bytes == nullptr || n > buffer->size) {
+      buffer->size = std::max<std::size_t>({n, 2 * buffer->size, 1});
+      buffer->bytes.reset(new unsigned char[buffer->size]);
+    }
+    return buffer->bytes.get();
+  }
+  Buffer file_, raw_, held_;
+  libdeflate_decompressor* inflater_ = nullptr;
+};
+
+// A whole member against the file's n bytes: its CRC first, which decides
 // quickly when they differ, then the bytes inflated from its raw data.
 bool WholeMemberHolds(zip_t* za, zip_uint64_t index, const zip_stat_t& st,
-                      const std::vector<unsigned char>& file) {
+                      const unsigned char* file, std::size_t n, CompareScratch* scratch) {
   if (!(st.valid & ZIP_STAT_CRC) || !(st.valid & ZIP_STAT_COMP_SIZE) ||
-      st.crc != static_cast<zip_uint32_t>(libdeflate_crc32(0, file.data(), file.size()))) {
+      st.crc != static_cast<zip_uint32_t>(libdeflate_crc32(0, file, n)) ||
+      st.comp_size > kWholeCompare + (kWholeCompare >> 4) + 64) {
     return false;
   }
-  std::vector<unsigned char> raw(static_cast<std::size_t>(st.comp_size));
+  const std::size_t packed = static_cast<std::size_t>(st.comp_size);
+  unsigned char* raw = scratch->Raw(packed);
   zip_file_t* member = zip_fopen_index(za, index, ZIP_FL_COMPRESSED);
-  bool same = member != nullptr &&
-              zip_fread(member, raw.data(), raw.size()) == static_cast<zip_int64_t>(raw.size());
+  bool same =
+      member != nullptr && zip_fread(member, raw, packed) == static_cast<zip_int64_t>(packed);
   if (member != nullptr) zip_fclose(member);
   if (!same) return false;
-  if (st.comp_method == ZIP_CM_STORE) return raw == file;
-  std::vector<unsigned char> held(file.size());
-  libdeflate_decompressor* inflater = libdeflate_alloc_decompressor();
-  same = inflater != nullptr &&
-         libdeflate_deflate_decompress(inflater, raw.data(), raw.size(), held.data(), held.size(),
-                                       nullptr) == LIBDEFLATE_SUCCESS &&
-         held == file;
-  if (inflater != nullptr) libdeflate_free_decompressor(inflater);
-  return same;
+  if (st.comp_method == ZIP_CM_STORE) return packed == n && std::memcmp(raw, file, n) == 0;
+  unsigned char* held = scratch->Held(n);
+  libdeflate_decompressor* inflater = scratch->Inflater();
+  return inflater != nullptr &&
+         libdeflate_deflate_decompress(inflater, raw, packed, held, n, nullptr) ==
+             LIBDEFLATE_SUCCESS &&
+         std::memcmp(held, file, n) == 0;
 }
 
 // A large member against the file, both read a piece at a time: the first
@@ -494,7 +530,7 @@ bool StreamedMemberHolds(zip_t* za, zip_uint64_t index, const Item& item, base::
 
 // True when the member at index holds exactly the file's bytes now: sizes
 // and CRCs may match by chance, so the bytes themselves decide.
-bool HoldsFile(zip_t* za, zip_uint64_t index, const Item& item) {
+bool HoldsFile(zip_t* za, zip_uint64_t index, const Item& item, CompareScratch* scratch) {
   zip_stat_t st;
   zip_stat_init(&st);
   if (zip_stat_index(za, index, 0, &st) != 0 || !(st.valid & ZIP_STAT_SIZE) ||
@@ -510,10 +546,10 @@ bool HoldsFile(zip_t* za, zip_uint64_t index, const Item& item) {
   const bool whole = item.size <= kWholeCompare && (st.valid & ZIP_STAT_COMP_METHOD) &&
                      (st.comp_method == ZIP_CM_STORE || st.comp_method == ZIP_CM_DEFLATE);
   if (whole) {
-    std::vector<unsigned char> file;
-    same = base::ReadRange(handle, item.path, 0, static_cast<std::size_t>(item.size), true, &file,
-                           &ignored) &&
-           WholeMemberHolds(za, index, st, file);
+    const std::size_t n = static_cast<std::size_t>(item.size);
+    unsigned char* file = scratch->File(n);
+    same = base::ReadInto(handle, item.path, 0, n, true, file, &ignored) &&
+           WholeMemberHolds(za, index, st, file, n, scratch);
   } else {
     same = StreamedMemberHolds(za, index, item, handle);
   }
@@ -561,6 +597,7 @@ bool AddEntries(zip_t* za, const Request& request, const std::vector<Item>& item
     *error = Failure(za, "cannot update " + request.archive);
     return false;
   }
+  CompareScratch scratch;
   std::uint64_t files_existing = 0;
   for (const auto& entry : existing.by_name) {
     if (entry.first.empty() || entry.first.back() != '/') ++files_existing;
@@ -574,7 +611,7 @@ bool AddEntries(zip_t* za, const Request& request, const std::vector<Item>& item
       ++summary->files;
       summary->bytes_in += item.size;
       if (existed) --files_existing;
-      data_kept = existed && HoldsFile(za, place.index, item);
+      data_kept = existed && HoldsFile(za, place.index, item, &scratch);
       if (data_kept) {
         ++summary->unchanged;
       } else {

@@ -146,15 +146,12 @@ void CloseSource(FileHandle handle) {
   if (handle != kNoFile) close(static_cast<int>(handle));
 }
 
-bool ReadRange(FileHandle handle, const std::string& path, std::uint64_t offset,
-               std::size_t length, bool at_end, std::vector<unsigned char>* out,
-               std::string* error) {
+bool ReadInto(FileHandle handle, const std::string& path, std::uint64_t offset, std::size_t length,
+              bool at_end, unsigned char* into, std::string* error) {
   int fd = static_cast<int>(handle);
-  out->resize(length);
   std::size_t got = 0;
   while (got < length) {
-    ssize_t n = pread(fd, out->data() + got, length - got,
-                      static_cast<off_t>(offset + got));
+    ssize_t n = pread(fd, into + got, length - got, static_cast<off_t>(offset + got));
     if (n < 0 && errno == EINTR && !Interrupted()) continue;
     if (n <= 0) {
       *error = n < 0 ? "cannot read " + path + ": " + std::strerror(errno)
@@ -173,6 +170,12 @@ bool ReadRange(FileHandle handle, const std::string& path, std::uint64_t offset,
     }
   }
   return true;
+}
+
+bool ReadRange(FileHandle handle, const std::string& path, std::uint64_t offset, std::size_t length,
+               bool at_end, std::vector<unsigned char>* out, std::string* error) {
+  out->resize(length);
+  return ReadInto(handle, path, offset, length, at_end, out->data(), error);
 }
 
 std::FILE* OpenForReading(const std::string& path, int* error_number) {

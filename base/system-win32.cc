@@ -238,17 +238,15 @@ void CloseSource(FileHandle handle) {
   if (handle != kNoFile) CloseHandle(reinterpret_cast<HANDLE>(handle));
 }
 
-bool ReadRange(FileHandle handle, const std::string& path, std::uint64_t offset,
-               std::size_t length, bool at_end, std::vector<unsigned char>* out,
-               std::string* error) {
+bool ReadInto(FileHandle handle, const std::string& path, std::uint64_t offset, std::size_t length,
+              bool at_end, unsigned char* into, std::string* error) {
   HANDLE h = reinterpret_cast<HANDLE>(handle);
-  out->resize(length);
   std::size_t got = 0;
-  auto read_at = [&](std::uint64_t at, void* into, DWORD n, DWORD* done) {
+  auto read_at = [&](std::uint64_t at, void* to, DWORD n, DWORD* done) {
     OVERLAPPED where = {};
     where.Offset = static_cast<DWORD>(at);
     where.OffsetHigh = static_cast<DWORD>(at >> 32);
-    if (ReadFile(h, into, n, done, &where)) return true;
+    if (ReadFile(h, to, n, done, &where)) return true;
     if (GetLastError() == ERROR_HANDLE_EOF) {
       *done = 0;
       return true;
@@ -258,7 +256,7 @@ bool ReadRange(FileHandle handle, const std::string& path, std::uint64_t offset,
   while (got < length) {
     DWORD n = 0;
     DWORD want = static_cast<DWORD>(std::min<std::size_t>(length - got, 1 << 30));
-    if (!read_at(offset + got, out->data() + got, want, &n) || n == 0) {
+    if (!read_at(offset + got, into + got, want, &n) || n == 0) {
       *error = n == 0 && GetLastError() == ERROR_HANDLE_EOF
                    ? path + " became shorter while it was read"
                    : "cannot read " + path + ": " + LastError();
@@ -276,6 +274,12 @@ bool ReadRange(FileHandle handle, const std::string& path, std::uint64_t offset,
     }
   }
   return true;
+}
+
+bool ReadRange(FileHandle handle, const std::string& path, std::uint64_t offset, std::size_t length,
+               bool at_end, std::vector<unsigned char>* out, std::string* error) {
+  out->resize(length);
+  return ReadInto(handle, path, offset, length, at_end, out->data(), error);
 }
 
 std::FILE* OpenForReading(const std::string& path, int* error_number) {

@@ -57,6 +57,9 @@ void CloseSource(FileHandle handle);
 bool ReadRange(FileHandle handle, const std::string& path, std::uint64_t offset,
                std::size_t length, bool at_end, std::vector<unsigned char>* out,
                std::string* error);
+// The same into a buffer of at least length bytes.
+bool ReadInto(FileHandle handle, const std::string& path, std::uint64_t offset, std::size_t length,
+              bool at_end, unsigned char* into, std::string* error);
 
 // The existing archive, names as above; 64-bit offsets. Never blocks on
 // something that is not a regular file: that fails.
