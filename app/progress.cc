@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "base/diagnostic.h"
 #include "base/system.h"
 #include "folder_tool/path_identity.h"
 #include "folder_tool/say.h"
@@ -108,6 +109,7 @@ void Begin(const std::string& source, const std::string& temp_root,
   state.start = std::chrono::steady_clock::now();
   WatchTerminalWidth();
   CountWalk(source, temp_root, destination, &state.tree);
+  base::AroundSay(Erase, Show);
   Show();
 }
 
@@ -136,6 +138,7 @@ void WalkLine::FolderArchived(const std::string& dir) { FolderDone(dir); }
 void End(const std::string& destination) {
   if (!state.on) return;
   Erase();
+  base::AroundSay(nullptr, nullptr);
   std::int64_t size = base::FileSize(destination);
   base::Say("%llu folders, %llu files, %s in, bundle %s, %.1f s",
             static_cast<unsigned long long>(state.folders_done),

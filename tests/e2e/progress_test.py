@@ -76,6 +76,8 @@ class ProgressTest(harness.ScratchTest):
                 self.assertIn(b"\ntrevask: %d folders, %d files, " % (n, m), screen)
                 self.assertIn(b"\rtrevask: %d of %d folders" % (n, n), screen)
                 self.assertEqual(set(re.findall(rb"of (\d+) folders", screen)), {b"%d" % n})
+                # The walk's own lines (not entered: ...) start where the line was erased.
+                self.assertNotRegex(screen, rb"[^\r\n]trevask: ")
                 self.assertIn(b"%d files, %d folders, " % (m, n), told[0])
                 self.assertIn(b"No errors in %d files of %d folders " % (m, n), told[1])
 
