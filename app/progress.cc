@@ -25,6 +25,7 @@ struct State {
   // What the archivers have taken so far; the summary tells these.
   std::uint64_t folders_done = 0, files_done = 0, bytes_done = 0;
   std::size_t shown = 0;  // length of the line on screen
+  bool under_say = false;  // erased for a line of Say, to come back after it
   std::chrono::steady_clock::time_point start;
 };
 
@@ -55,7 +56,7 @@ std::uint64_t Total() {
 // the folder count stays. One column is left free, as some terminals wrap
 // on writing the last.
 std::string Fitted(std::size_t room) {
-  char text[4][64];
+  char text[3][64];
   std::snprintf(text[0], sizeof text[0], "%llu of %llu folders",
                 static_cast<unsigned long long>(state.folders_done),
                 static_cast<unsigned long long>(Total()));
@@ -92,6 +93,17 @@ void Show() {
   std::fflush(stderr);
 }
 
+// Between archiver runs only: while one runs the line stays away.
+void BeforeSay() {
+  state.under_say = state.shown != 0;
+  Erase();
+}
+
+void AfterSay() {
+  if (state.under_say) Show();
+  state.under_say = false;
+}
+
 }  // namespace
 
 void NoteExistingBundle(const std::string& destination) {
@@ -109,7 +121,7 @@ void Begin(const std::string& source, const std::string& temp_root,
   state.start = std::chrono::steady_clock::now();
   WatchTerminalWidth();
   CountWalk(source, temp_root, destination, &state.tree);
-  base::AroundSay(Erase, Show);
+  base::AroundSay(BeforeSay, AfterSay);
   Show();
 }
 
