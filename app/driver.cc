@@ -413,7 +413,7 @@ int Run(const Paths& paths, const Options& options) {
   }
 
   progress::NoteExistingBundle(paths.destination);
-  progress::Begin(paths.source);
+  progress::Begin(paths.source, paths.temp_root, paths.destination);
   progress::WalkLine line;
   int walk_status = CompressFolder(paths.source, paths.temp_root, options.kind,
                                    paths.destination, &line);

@@ -1,17 +1,18 @@
 #include "app/progress.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <map>
-#include <vector>
+#include <cstdlib>
+#include <cstring>
+#include <string>
 
-#include "base/folder_link.h"
-#include "base/path.h"
+#include "base/diagnostic.h"
 #include "base/system.h"
-#include "folder_tool/folder_tool.h"
 #include "folder_tool/path_identity.h"
 #include "folder_tool/say.h"
+#include "walk/compress_folder.h"
 
 namespace trevask {
 namespace progress {
@@ -20,39 +21,15 @@ namespace {
 
 struct State {
   bool on = false;
-  std::map<std::string, std::uint64_t> bytes_of;  // each folder's own files
-  std::uint64_t folders = 0, files = 0, bytes = 0;
-  std::uint64_t folders_done = 0, bytes_done = 0;
+  TreeCount tree;
+  // What the archivers have taken so far; the summary tells these.
+  std::uint64_t folders_done = 0, files_done = 0, bytes_done = 0;
   std::size_t shown = 0;  // length of the line on screen
+  bool under_say = false;  // erased for a line of Say, to come back after it
   std::chrono::steady_clock::time_point start;
 };
 
 State state;
-
-// The same folders as the walk: links to folders followed by the walk's
-// own rule, so that a loop is not counted at all.
-void Count(const std::string& dir, std::vector<base::FileId>* path) {
-  std::vector<base::Entry> entries;
-  std::string error;
-  ++state.folders;
-  std::uint64_t& own = state.bytes_of[dir];
-  if (!base::ListFolder(dir, &entries, &error)) return;
-  for (const base::Entry& e : entries) {
-    const std::string child = base::Join(dir, e.name);
-    if (e.type == base::Entry::kFile) {
-      ++state.files;
-      own += e.size;
-      state.bytes += e.size;
-    } else if (e.type == base::Entry::kFolder ||
-               (e.skipped == base::Entry::Skipped::kFolderLink &&
-                base::JudgeFolderLink(*path, dir, child) == base::FolderLink::kFollow)) {
-      base::FileId id;
-      path->push_back(base::GetFileId(child, &id) ? id : base::FileId());
-      Count(child, path);
-      path->pop_back();
-    }
-  }
-}
 
 std::string Bytes(std::uint64_t n) {
   char text[32];
@@ -70,17 +47,61 @@ double Seconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - state.start).count();
 }
 
+std::uint64_t Total() {
+  // A folder made during the run is archived beyond the count.
+  return std::max<std::uint64_t>(state.tree.folders.size(), state.folders_done);
+}
+
+// The parts of the line, the most needed first: cut from the end, so that
+// the folder count stays. One column is left free, as some terminals wrap
+// on writing the last.
+std::string Fitted(std::size_t room) {
+  char text[3][64];
+  std::snprintf(text[0], sizeof text[0], "%llu of %llu folders",
+                static_cast<unsigned long long>(state.folders_done),
+                static_cast<unsigned long long>(Total()));
+  std::snprintf(text[1], sizeof text[1], ", %s of %s read", Bytes(state.bytes_done).c_str(),
+                Bytes(state.tree.bytes).c_str());
+  std::snprintf(text[2], sizeof text[2], ", %.0f s", Seconds());
+  const std::string prefix = "trevask: ";
+  std::string line = prefix + text[0];
+  for (int i = 1; i < 3 && line.size() + std::strlen(text[i]) <= room; ++i) line += text[i];
+  if (line.size() > room) line.erase(0, prefix.size());
+  if (line.size() > room) line.resize(room);
+  return line;
+}
+
+// A terminal that does not know its size (a serial line, say) has COLUMNS.
+std::size_t Room() {
+  long width = TerminalColumns();
+  if (width <= 0) {
+    const char* columns = std::getenv("COLUMNS");
+    char* end = nullptr;
+    width = columns != nullptr ? std::strtol(columns, &end, 10) : 0;
+    if (width <= 0 || *end != '\0') width = 80;
+  }
+  return static_cast<std::size_t>(std::max(width - 1, 1L));
+}
+
 void Show() {
-  char line[160];
-  int n = std::snprintf(line, sizeof line, "trevask: %llu of %llu folders, %s of %s read, %.0f s",
-                        static_cast<unsigned long long>(state.folders_done),
-                        static_cast<unsigned long long>(state.folders),
-                        Bytes(state.bytes_done).c_str(), Bytes(state.bytes).c_str(), Seconds());
-  std::fprintf(stderr, "\r%s", line);
-  // Anything left of a longer line before.
-  for (std::size_t i = static_cast<std::size_t>(n); i < state.shown; ++i) std::fputc(' ', stderr);
-  state.shown = static_cast<std::size_t>(n);
+  const std::size_t room = Room();
+  const std::string line = Fitted(room);
+  std::fprintf(stderr, "\r%s", line.c_str());
+  // Anything left of a longer line before, no further than the line can go.
+  for (std::size_t i = line.size(); i < std::min(state.shown, room); ++i) std::fputc(' ', stderr);
+  state.shown = line.size();
   std::fflush(stderr);
+}
+
+// Between archiver runs only: while one runs the line stays away.
+void BeforeSay() {
+  state.under_say = state.shown != 0;
+  Erase();
+}
+
+void AfterSay() {
+  if (state.under_say) Show();
+  state.under_say = false;
 }
 
 }  // namespace
@@ -93,19 +114,20 @@ void NoteExistingBundle(const std::string& destination) {
       destination.c_str());
 }
 
-void Begin(const std::string& source) {
+void Begin(const std::string& source, const std::string& temp_root,
+           const std::string& destination) {
   if (!StderrIsTerminal()) return;
   state.on = true;
   state.start = std::chrono::steady_clock::now();
-  std::vector<base::FileId> path(1);
-  base::GetFileId(source, &path[0]);
-  Count(source, &path);
+  WatchTerminalWidth();
+  CountWalk(source, temp_root, destination, &state.tree);
+  base::AroundSay(BeforeSay, AfterSay);
   Show();
 }
 
 void Erase() {
   if (!state.on || state.shown == 0) return;
-  std::fprintf(stderr, "\r%*s\r", static_cast<int>(state.shown), "");
+  std::fprintf(stderr, "\r%*s\r", static_cast<int>(std::min(state.shown, Room())), "");
   std::fflush(stderr);
   state.shown = 0;
 }
@@ -113,8 +135,11 @@ void Erase() {
 void FolderDone(const std::string& dir) {
   if (!state.on) return;
   ++state.folders_done;
-  auto it = state.bytes_of.find(dir);
-  if (it != state.bytes_of.end()) state.bytes_done += it->second;
+  auto it = state.tree.folders.find(dir);
+  if (it != state.tree.folders.end()) {
+    state.files_done += it->second.files;
+    state.bytes_done += it->second.bytes;
+  }
   Show();
 }
 
@@ -125,10 +150,11 @@ void WalkLine::FolderArchived(const std::string& dir) { FolderDone(dir); }
 void End(const std::string& destination) {
   if (!state.on) return;
   Erase();
+  base::AroundSay(nullptr, nullptr);
   std::int64_t size = base::FileSize(destination);
   base::Say("%llu folders, %llu files, %s in, bundle %s, %.1f s",
-            static_cast<unsigned long long>(state.folders),
-            static_cast<unsigned long long>(state.files), Bytes(state.bytes).c_str(),
+            static_cast<unsigned long long>(state.folders_done),
+            static_cast<unsigned long long>(state.files_done), Bytes(state.bytes_done).c_str(),
             size < 0 ? "missing" : Bytes(static_cast<std::uint64_t>(size)).c_str(), Seconds());
 }
 

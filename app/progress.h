@@ -13,8 +13,10 @@ namespace progress {
 // Says on stderr that an existing bundle is updated, not replaced.
 void NoteExistingBundle(const std::string& destination);
 
-// Counts the tree (only for a terminal) and shows the first line.
-void Begin(const std::string& source);
+// Counts the tree as the walk of source into temp_root will archive it
+// (only for a terminal) and shows the first line.
+void Begin(const std::string& source, const std::string& temp_root,
+           const std::string& destination);
 // Around each archiver run: the line is erased so that the archiver's own
 // lines scroll above it, then shown again, with dir counted as done.
 void Erase();
@@ -31,6 +33,11 @@ void End(const std::string& destination);
 
 // The platform half: true when stderr is a terminal (a console).
 bool StderrIsTerminal();
+// The columns of that terminal's window, 0 when it cannot say. Read again
+// once the terminal says it changed.
+int TerminalColumns();
+// From now on, a change of the width is noted (SIGWINCH).
+void WatchTerminalWidth();
 
 }  // namespace progress
 }  // namespace trevask

@@ -10,6 +10,8 @@ namespace base {
 namespace {
 
 const char* program_name = "trevask";
+void (*before_say)() = nullptr;
+void (*after_say)() = nullptr;
 
 std::string Format(const char* format, va_list args) {
   va_list again;
@@ -26,6 +28,11 @@ std::string Format(const char* format, va_list args) {
 
 void SetProgramName(const char* name) { program_name = name; }
 
+void AroundSay(void (*before)(), void (*after)()) {
+  before_say = before;
+  after_say = after;
+}
+
 const char* ProgramName() { return program_name; }
 
 void Say(const char* format, ...) {
@@ -33,7 +40,9 @@ void Say(const char* format, ...) {
   va_start(args, format);
   const std::string text = Format(format, args);
   va_end(args);
+  if (before_say != nullptr) before_say();
   WriteText(stderr, std::string(program_name) + ": " + text + "\n");
+  if (after_say != nullptr) after_say();
 }
 
 void Print(std::FILE* stream, const char* format, ...) {

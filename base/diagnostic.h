@@ -21,6 +21,9 @@ const char* ProgramName();
 
 // "<program>: <format...>\n" on stderr, as WriteText writes it.
 void Say(const char* format, ...) TREVASK_PRINTF_FORMAT(1, 2);
+// Called around every line of Say, so that a line kept at the bottom of a
+// terminal (the progress line) can make way for it and come back after it.
+void AroundSay(void (*before)(), void (*after)());
 
 // printf into WriteText: a whole line of the program's other output.
 void Print(std::FILE* stream, const char* format, ...) TREVASK_PRINTF_FORMAT(2, 3);

@@ -61,7 +61,7 @@ int FolderTool::ScanSubfolders(const std::string& dir,
       is_dir = stat(child.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
     }
     if (!is_dir) continue;
-    if (store == 1 && names != nullptr) names->push_back(name);
+    if (store != 0 && names != nullptr) names->push_back(name);
     ++count;
   }
   closedir(d);

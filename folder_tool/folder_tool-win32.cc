@@ -125,10 +125,10 @@ int FolderTool::ScanSubfolders(const std::string& dir,
       }
       continue;
     }
-    if (store == 1 && names != nullptr) names->push_back(name);
+    if (store != 0 && names != nullptr) names->push_back(name);
   } while (FindNextFileW(search, &data));
   FindClose(search);
-  return store == 1 && unusable ? -1 : count;
+  return store != 0 && unusable ? -1 : count;
 }
 
 bool NativeArgumentPath(const std::string& arg, std::string* path, std::string* error) {

@@ -40,6 +40,9 @@ struct WalkGuard {
   ArchiverKind kind = kPkzip25;
   WalkStatus* status = nullptr;
   bool lost = false;  // a folder could not be listed: its files are missing
+  // Counting ahead of the walk: the same folders left out, nothing said,
+  // so that the walk itself says it once.
+  bool counting = false;
 };
 
 // Drops what must not be walked, naming each on stderr: a link that leads
@@ -66,12 +69,13 @@ void KeepWalkable(FolderTool* tool, const std::string& dir, WalkGuard* guard,
         why = "a link to the folder that holds DstFileName, or to one that holds it";
       }
       if (why != nullptr) {
-        base::Say("not entered: %s: %s", child.c_str(), why);
+        if (!guard->counting) base::Say("not entered: %s: %s", child.c_str(), why);
         continue;
       }
     }
     int count = tool->CountSubfolders(child);
     if (count < 0) {
+      if (guard->counting) continue;
       base::Say("not archived: %s: the folder cannot be listed", child.c_str());
       // A link's folder is kept where it really is; a real folder is lost.
       if (!link) guard->lost = true;
@@ -97,11 +101,42 @@ struct Folder {
 };
 
 int Walk(const std::string& dir, const std::string& relative, WalkGuard* guard);
+bool ListWalkable(FolderTool* tool, WalkGuard* guard, Folder* f);
+
+// What Walk will hand the archivers of dir and below, by its own listing;
+// a folder whose subfolders cannot all be listed fails before its archiver.
+void Count(FolderTool* tool, WalkGuard* guard, const std::string& dir, TreeCount* count) {
+  Folder f;
+  f.dir = dir;
+  if (!ListWalkable(tool, guard, &f)) return;
+  // The files the archivers take: regular files and links to them.
+  TreeCount::Own& own = count->folders[dir];
+  std::vector<base::Entry> entries;
+  std::string error;
+  if (base::ListFolder(dir, &entries, &error)) {
+    for (const base::Entry& e : entries) {
+      if (e.type != base::Entry::kFile) continue;
+      ++own.files;
+      own.bytes += e.size;
+    }
+  }
+  count->files += own.files;
+  count->bytes += own.bytes;
+  for (const std::string& name : f.names) {
+    const std::string child = base::Join(dir, name);
+    base::FileId id;
+    guard->path.push_back(base::GetFileId(child, &id) ? id : base::FileId());
+    Count(tool, guard, child, count);
+    guard->path.pop_back();
+  }
+}
 
 // Only names actually listed are used, so that a folder that changes while
 // it is walked cannot push the walk past its list.
 bool ListWalkable(FolderTool* tool, WalkGuard* guard, Folder* f) {
-  if (tool->ListSubfolders(f->dir, &f->names) < 0) {
+  if (guard->counting) {
+    if (tool->ScanSubfolders(f->dir, &f->names, 2) < 0) return false;
+  } else if (tool->ListSubfolders(f->dir, &f->names) < 0) {
     // A subfolder whose name cannot be carried would be missing from the
     // bundle; the folder fails before anything of it is made.
     ReportArchiverFailure();
@@ -258,18 +293,36 @@ std::string MirrorFolder(const std::string& dir, const std::string& tempRoot) {
 
 std::string FolderName(const std::string& relative) { return base::BaseName(relative); }
 
-int CompressFolder(const std::string& dir, const std::string& tempRoot,
-                   ArchiverKind kind, const std::string& bundle, WalkStatus* status) {
+namespace {
+
+WalkGuard GuardFor(const std::string& dir, const std::string& tempRoot,
+                   const std::string& bundle) {
   WalkGuard guard;
   guard.temp_root = tempRoot;
-  guard.kind = kind;
-  guard.status = status;
   guard.mirror_root = MirrorFolder(dir, tempRoot);
   if (!bundle.empty()) guard.bundle_folder = base::ParentFolder(bundle);
   base::FileId id;
   guard.path.push_back(base::GetFileId(dir, &id) ? id : base::FileId());
+  return guard;
+}
+
+}  // namespace
+
+int CompressFolder(const std::string& dir, const std::string& tempRoot,
+                   ArchiverKind kind, const std::string& bundle, WalkStatus* status) {
+  WalkGuard guard = GuardFor(dir, tempRoot, bundle);
+  guard.kind = kind;
+  guard.status = status;
   int result = Walk(dir, RelativePart(dir), &guard);
   return guard.lost ? -1 : result;
+}
+
+void CountWalk(const std::string& dir, const std::string& tempRoot, const std::string& bundle,
+               TreeCount* count) {
+  WalkGuard guard = GuardFor(dir, tempRoot, bundle);
+  guard.counting = true;
+  FolderTool tool;
+  Count(&tool, &guard, dir, count);
 }
 
 }  // namespace trevask

@@ -3,6 +3,8 @@
 #ifndef TREVASK_WALK_COMPRESS_FOLDER_H_
 #define TREVASK_WALK_COMPRESS_FOLDER_H_
 
+#include <cstdint>
+#include <map>
 #include <string>
 
 #include "folder_tool/folder_tool.h"
@@ -25,6 +27,19 @@ int CompressFolder(const std::string& dir, const std::string& tempRoot,
 // whose source folder is no longer there (the topmost of each such
 // subtree): its archives stay in the bundle. Returns how many were named.
 int NameGoneFolders(const std::string& dir, const std::string& tempRoot);
+
+// The folders CompressFolder will archive, by its own rules for links, and
+// each one's files as its archiver will take them; keyed by the names the
+// walk hands its status. Nothing is said on stderr.
+struct TreeCount {
+  struct Own {
+    std::uint64_t files = 0, bytes = 0;
+  };
+  std::map<std::string, Own> folders;
+  std::uint64_t files = 0, bytes = 0;
+};
+void CountWalk(const std::string& dir, const std::string& tempRoot, const std::string& bundle,
+               TreeCount* count);
 
 // The text of dir after its first separator; dir itself when it has none.
 std::string RelativePart(const std::string& dir);
