@@ -3,6 +3,7 @@ back with Python's zipfile, independent of this project's code."""
 import io
 import os
 import shutil
+import tempfile
 import time
 import unittest
 import zipfile
@@ -212,8 +213,8 @@ class BundleTest(harness.ScratchTest):
     def make_copy(self, root, files, mtime):
         """The tree of files under root, made in the order given, every file
         and folder of time mtime."""
-        harness.make_files(self.path(root), dict(files))
-        for folder, dirs, names in os.walk(self.path(root)):
+        harness.make_files(root, dict(files))
+        for folder, dirs, names in os.walk(root):
             for name in dirs + names:
                 os.utime(os.path.join(folder, name), (mtime, mtime))
 
@@ -221,17 +222,29 @@ class BundleTest(harness.ScratchTest):
         files = [("Data/%s/f%d" % (d, i), b"%s%d" % (d.encode(), i) * 50)
                  for d in ("x", "y", "z") for i in range(4)] + [("Data/top", b"top")]
         older = self.EPOCH - 10 * 86400
-        self.make_copy("a", files + [("Data/old", b"old")], time.time())
-        self.make_copy("b", list(reversed(files)) + [("Data/old", b"old")], time.time() + 5000)
+        # A tmpfs lists a folder newest first, so that copies made in another
+        # order are listed in another order; ext4 lists both alike.
+        copies = self.dir
+        if not harness.WINDOWS and os.path.isdir("/dev/shm"):
+            copies = tempfile.mkdtemp(dir="/dev/shm")
+            self.addCleanup(shutil.rmtree, copies, True)
+        roots = {c: os.path.join(copies, c) for c in "ab"}
+        self.make_copy(roots["a"], files + [("Data/old", b"old")], time.time())
+        self.make_copy(roots["b"], list(reversed(files)) + [("Data/old", b"old")],
+                       time.time() + 5000)
         for copy in "ab":
-            os.utime(self.path(copy + "/Data/old"), (older, older))
+            os.utime(os.path.join(roots[copy], "Data", "old"), (older, older))
+        if copies != self.dir:
+            listed = [os.listdir(os.path.join(roots[c], "Data", "x")) for c in "ab"]
+            self.assertNotEqual(listed[0], listed[1])
         env = {"SOURCE_DATE_EPOCH": str(self.EPOCH)}
         for option in ("-d", "-w"):
             with self.subTest(option):
                 bundles = []
                 for copy in "ab":
                     out = "%s%s.zip" % (copy, option)
-                    result = self.trevask(copy + "/Data", out, "T" + copy + option, option,
+                    source = copy + "/Data" if copies == self.dir else roots[copy] + "/Data"
+                    result = self.trevask(source, out, "T" + copy + option, option,
                                           extra_env=env)
                     self.assertEqual(result.returncode, 0, result.stderr)
                     bundles.append(harness.read_bytes(self.path(out)))
