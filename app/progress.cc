@@ -126,9 +126,8 @@ void End(const std::string& destination) {
   if (!state.on) return;
   Erase();
   std::int64_t size = base::FileSize(destination);
-  base::Say("%llu folders, %llu files, %s in, bundle %s, %.1f s",
-            static_cast<unsigned long long>(state.folders),
-            static_cast<unsigned long long>(state.files), Bytes(state.bytes).c_str(),
+  base::Say("%s, %s, %s in, bundle %s, %.1f s", base::Counted(state.folders, "folder").c_str(),
+            base::Counted(state.files, "file").c_str(), Bytes(state.bytes).c_str(),
             size < 0 ? "missing" : Bytes(static_cast<std::uint64_t>(size)).c_str(), Seconds());
 }
 

@@ -36,6 +36,10 @@ void Say(const char* format, ...) {
   WriteText(stderr, std::string(program_name) + ": " + text + "\n");
 }
 
+std::string Counted(unsigned long long n, const char* noun) {
+  return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
+}
+
 void Print(std::FILE* stream, const char* format, ...) {
   va_list args;
   va_start(args, format);

@@ -114,7 +114,7 @@ class ExtractTest(harness.ScratchTest):
                 os.utime(self.path("out/Data/odd"), (5, 5))
                 result = self.extract("-d", "out", bundle)
                 self.assertEqual(result.returncode, TROUBLE)
-                self.assertIn(b"Data/odd: exists", result.stderr)
+                self.assertIn(b"Data/odd: a file is there; not replaced", result.stderr)
                 self.assertEqual(os.stat(self.path("out/Data/odd")).st_mtime, 5)
                 self.assertEqual(self.extract("-q", "-o", "-d", "out", bundle).returncode, OK)
                 self.assertEqual(os.stat(self.path("out/Data/odd")).st_mtime, 1700000001)
