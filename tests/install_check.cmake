@@ -1,5 +1,6 @@
 # Installs the build into a scratch prefix and checks that Trevask comes with
-# both archivers and bundles the example tree from there.
+# both archiver names (one program and a link) and bundles the example tree
+# from there, with either.
 #   cmake -DBUILD_DIR=... -DPREFIX=... -DSOURCE_DIR=... -P install_check.cmake
 file(REMOVE_RECURSE ${PREFIX})
 execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${PREFIX}
@@ -15,6 +16,14 @@ foreach(file bin/trevask bin/trevask-extract bin/PKZIP.EXE bin/PKZIPC.EXE
     message(FATAL_ERROR "not installed: ${file}")
   endif()
 endforeach()
+# One archiver program; the second name is a link to it.
+set(link "")
+if(IS_SYMLINK ${PREFIX}/bin/PKZIPC.EXE)
+  file(READ_SYMLINK ${PREFIX}/bin/PKZIPC.EXE link)
+endif()
+if(NOT link STREQUAL "PKZIP.EXE" OR IS_SYMLINK ${PREFIX}/bin/PKZIP.EXE)
+  message(FATAL_ERROR "bin/PKZIPC.EXE is not a link to the program PKZIP.EXE beside it")
+endif()
 # man finds the page where it was installed.
 execute_process(COMMAND man -M ${PREFIX}/share/man -w trevask RESULT_VARIABLE result
                 OUTPUT_VARIABLE page OUTPUT_STRIP_TRAILING_WHITESPACE)
@@ -31,5 +40,12 @@ execute_process(COMMAND trevask-extract -q --compare ${SOURCE_DIR}/example/Proje
                 RESULT_VARIABLE result)
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "the installed trevask-extract finds the bundle unlike its source (status ${result})")
+endif()
+execute_process(COMMAND trevask ${SOURCE_DIR}/example/Projects ${PREFIX}/outc.zip ${PREFIX}/tmp -r -w
+                RESULT_VARIABLE result OUTPUT_QUIET)
+execute_process(COMMAND trevask-extract -q --compare ${SOURCE_DIR}/example/Projects ${PREFIX}/outc.zip
+                RESULT_VARIABLE compared)
+if(NOT result EQUAL 0 OR NOT compared EQUAL 0)
+  message(FATAL_ERROR "the installed PKZIPC.EXE link did not make the bundle (status ${result}, ${compared})")
 endif()
 file(REMOVE_RECURSE ${PREFIX})
