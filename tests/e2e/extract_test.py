@@ -218,6 +218,35 @@ class ExtractTest(harness.ScratchTest):
         # The link itself was replaced by the file.
         self.assertFalse(os.path.islink(self.path("dest/Data/top")))
 
+    def test_each_refusal_in_the_destination_says_what_is_there(self):
+        harness.make_files(self.path("src/Data"), {"A/a": b"a", "top": b"t"})
+        bundle = self.bundle()
+        posix = not harness.WINDOWS
+        below = "Data/A/: not extracted, nor anything below it: "
+        make = {"a file": lambda p: open(p, "wb").close(), "a FIFO": os.mkfifo,
+                "a link": lambda p: os.symlink("nowhere", p)}
+        # (what is made, where, extracted into, exit status, the line on stderr)
+        cases = [
+            ("a file", "d1/Data/A", "d1", TROUBLE, below + "a file is there, not a folder"),
+            ("a file", "d2/Data/top", "d2", TROUBLE,
+             "Data/top: a file is there; not replaced (-o replaces it)"),
+            ("a file", "d3", "d3", REFUSED, "cannot extract into d3: a file is there, not a folder"),
+        ] + [
+            ("a link", "d4/Data/A", "d4", TROUBLE, below + "a link is there, which is not followed"),
+            ("a FIFO", "d5/Data/A", "d5", TROUBLE, below + "a special file is there, not a folder"),
+            ("a FIFO", "d6", "d6", REFUSED,
+             "cannot extract into d6: a special file is there, not a folder"),
+            ("a link", "d7", "d7", REFUSED, "cannot extract into d7: a link is there that leads nowhere"),
+        ] * posix
+        for kind, where, dest, status, line in cases:
+            with self.subTest(kind=kind, where=where):
+                os.makedirs(os.path.dirname(self.path(where)) or self.dir, exist_ok=True)
+                make[kind](self.path(where))
+                result = self.extract("-d", dest, bundle)
+                self.assertEqual(result.returncode, status, result.stderr)
+                self.assertIn(b"trevask-extract: " + line.encode() + b"\n",
+                              result.stderr.replace(b"\r\n", b"\n"))
+
     def test_umask_and_an_unwritable_folder_as_an_unprivileged_user(self):
         harness.make_files(self.path("src/Data"), {"x.sh": b"#!/bin/sh\n", "R/r": b"r"})
         os.chmod(self.path("src/Data/x.sh"), 0o755)
