@@ -164,23 +164,6 @@ TEST(PathText, ParentFolderAndBaseNameOfEveryForm) {
   }
 }
 
-TEST(PathText, JoinPutsOneSeparatorWhereTheTwoMeet) {
-  const struct {
-    const char *dir, *name, *joined;
-  } kCases[] = {
-      {"T", "Data", "T/Data"}, {"/", "src", "/src"}, {"T//", "/Data", "T/Data"},
-      {"T/", "a/b", "T/a/b"},
-#ifdef _WIN32
-      {"C:\\", "x", "C:\\x"}, {"C:", "x", "C:\\x"}, {"\\\\srv\\share", "x", "\\\\srv\\share\\x"},
-#else
-      {"//", "src", "/src"},
-#endif
-  };
-  for (const auto& c : kCases) {
-    EXPECT_EQ(base::Join(P(c.dir), P(c.name)), P(c.joined)) << c.dir << " + " << c.name;
-  }
-}
-
 TEST(DropTrailingSeparators, ARootKeepsOneSeparator) {
   const std::pair<std::string, std::string> kCases[] = {
       {"src/Data/", "src/Data"}, {"a//", "a"}, {"/", "/"}, {"//", "/"}, {"Data", "Data"},
