@@ -152,9 +152,8 @@ void End(const std::string& destination) {
   Erase();
   base::AroundSay(nullptr, nullptr);
   std::int64_t size = base::FileSize(destination);
-  base::Say("%llu folders, %llu files, %s in, bundle %s, %.1f s",
-            static_cast<unsigned long long>(state.folders_done),
-            static_cast<unsigned long long>(state.files_done), Bytes(state.bytes_done).c_str(),
+  base::Say("%s, %s, %s in, bundle %s, %.1f s", base::Counted(state.folders_done, "folder").c_str(),
+            base::Counted(state.files_done, "file").c_str(), Bytes(state.bytes_done).c_str(),
             size < 0 ? "missing" : Bytes(static_cast<std::uint64_t>(size)).c_str(), Seconds());
 }
 

@@ -82,8 +82,7 @@ bool Collect(const Request& request, const std::string& dir,
       return false;
     } else if (request.recurse || entry.skipped != base::Entry::Skipped::kFolderLink) {
       if (request.recurse) ++*left_out;
-      base::Print(stderr, "warning: skipped %s: %s\n", item.path.c_str(),
-                  entry.why_skipped.c_str());
+      base::Say("warning: skipped %s: %s", item.path.c_str(), entry.why_skipped.c_str());
     }
   }
   return true;
@@ -746,7 +745,7 @@ bool WriteInAttempts(const Request& request, const std::string& target,
     if (!outcome.error.empty() || outcome.not_regular.empty()) return false;
     // Rare: a file became something else after the listing.
     for (const std::string& path : outcome.not_regular) {
-      base::Print(stderr, "warning: skipped %s: not a regular file\n", path.c_str());
+      base::Say("warning: skipped %s: not a regular file", path.c_str());
       if (request.recurse) ++*left_out;
       items.erase(std::remove_if(items.begin(), items.end(),
                                  [&](const Item& item) { return item.path == path; }),

@@ -1,9 +1,9 @@
-// The stand-in archiver's entry point, built once per command name.
-#include <cinttypes>
+// The stand-in archivers' entry point: one program, whose syntax is the
+// name it was started by.
+#include <cstdio>  // __GLIBC__, from the C library's own headers
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -14,18 +14,28 @@
 #include "base/recorded_time.h"
 #include "base/syntax.h"
 
-#ifndef ARCHIVER_KIND
-#error "ARCHIVER_KIND must be 1 (PKZIP.EXE) or 2 (PKZIPC.EXE)"
-#endif
-
 namespace {
 
-constexpr const base::Syntax& kSyntax = base::SyntaxOf(ARCHIVER_KIND);
-const char* const kName = kSyntax.command;
+// 1 for PKZIP.EXE, 2 for PKZIPC.EXE, 0 for any other name. Case and the
+// ".EXE" are left to the user, as cmd.exe leaves them: "pkzipc" is
+// PKZIPC.EXE too. A name that is neither is not guessed at: a link named
+// "zip" must not write archives in a syntax its caller never asked for.
+int KindOfName(const std::string& started_as) {
+  std::string name = base::BaseName(started_as);
+  for (char& c : name) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  if (name.size() > 4 && name.compare(name.size() - 4, 4, ".EXE") == 0) {
+    name.resize(name.size() - 4);
+  }
+  if (name == "PKZIP") return 1;
+  if (name == "PKZIPC") return 2;
+  return 0;
+}
 
-void PrintUsage() {
-  std::fprintf(stderr, "usage: %s %s [%s] ARCHIVE FOLDER%c*.*\n", kSyntax.command,
-               kSyntax.add, kSyntax.recurse, base::kSeparator);
+void PrintUsage(const base::Syntax& syntax) {
+  std::fprintf(stderr, "usage: %s %s [%s] ARCHIVE FOLDER%c*.*\n", syntax.command, syntax.add,
+               syntax.recurse, base::kSeparator);
 }
 
 }  // namespace
@@ -42,14 +52,24 @@ int main(int argc, char** argv) {
   mallopt(M_MMAP_THRESHOLD, 32 << 20);
   mallopt(M_TRIM_THRESHOLD, 64 << 20);
 #endif
-  base::SetProgramName(kName);
   std::vector<std::string> args = base::Arguments(argc, argv);
+  const std::string started_as = args.empty() ? std::string() : base::BaseName(args[0]);
+  const int kind = KindOfName(started_as);
+  if (kind == 0) {
+    base::SetProgramName(started_as.empty() ? "PKZIP.EXE" : started_as.c_str());
+    base::Say("not a name this archiver knows: its syntax comes from the name it is started by, "
+              "PKZIP.EXE or PKZIPC.EXE (a link or a copy under either name)");
+    return 2;
+  }
+  const base::Syntax& syntax = base::SyntaxOf(kind);
+  const char* const name = syntax.command;
+  base::SetProgramName(name);
   args.erase(args.begin());
   archiver::Request request;
   std::string error;
-  if (!archiver::ParseArguments(ARCHIVER_KIND, args, &request, &error)) {
+  if (!archiver::ParseArguments(kind, args, &request, &error)) {
     base::Say("%s", error.c_str());
-    PrintUsage();
+    PrintUsage(syntax);
     return 2;
   }
   if (!base::LatestRecordedTime(&request.latest_time, &error)) {
@@ -69,8 +89,10 @@ int main(int argc, char** argv) {
     reused += ", " + std::to_string(summary.kept) + " of files no longer there kept";
   }
   if (!summary.rewritten) reused += ", archive not rewritten";
-  base::Print(stdout, "%s: %s: %" PRIu64 " files, %" PRIu64 " bytes in, %" PRId64 " bytes out%s\n",
-              kName, request.archive.c_str(), summary.files, summary.bytes_in, summary.bytes_out,
+  base::Print(stdout, "%s: %s: %s, %s in, %s out%s\n", name, request.archive.c_str(),
+              base::Counted(summary.files, "file").c_str(),
+              base::Counted(summary.bytes_in, "byte").c_str(),
+              base::Counted(static_cast<unsigned long long>(summary.bytes_out), "byte").c_str(),
               reused.c_str());
   // A reader gone (`| head -1`) ends the run as SIGPIPE would; the archive
   // is committed and whole by now.

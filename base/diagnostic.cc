@@ -45,6 +45,10 @@ void Say(const char* format, ...) {
   if (after_say != nullptr) after_say();
 }
 
+std::string Counted(unsigned long long n, const char* noun) {
+  return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
+}
+
 void Print(std::FILE* stream, const char* format, ...) {
   va_list args;
   va_start(args, format);

@@ -4,6 +4,7 @@
 #define TREVASK_BASE_DIAGNOSTIC_H_
 
 #include <cstdio>  // __MINGW_PRINTF_FORMAT
+#include <string>
 
 #if defined(__MINGW32__)
 #define TREVASK_PRINTF_FORMAT(f, a) __attribute__((format(__MINGW_PRINTF_FORMAT, f, a)))
@@ -24,6 +25,10 @@ void Say(const char* format, ...) TREVASK_PRINTF_FORMAT(1, 2);
 // Called around every line of Say, so that a line kept at the bottom of a
 // terminal (the progress line) can make way for it and come back after it.
 void AroundSay(void (*before)(), void (*after)());
+
+// "1 file", "2 files", "0 files": a count and its noun, which takes an "s"
+// for any count but one.
+std::string Counted(unsigned long long n, const char* noun);
 
 // printf into WriteText: a whole line of the program's other output.
 void Print(std::FILE* stream, const char* format, ...) TREVASK_PRINTF_FORMAT(2, 3);

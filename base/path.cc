@@ -8,8 +8,16 @@ namespace base {
 bool IsSeparator(char c) { return c == kSeparator || (kSeparator == '\\' && c == '/'); }
 
 std::string Join(const std::string& dir, const std::string& name) {
-  if (!dir.empty() && IsSeparator(dir.back())) return dir + name;
-  return dir + kSeparator + name;
+  // Separators where the two meet are one; the root keeps its own ("/",
+  // "C:\", "\\server\share\"), so that "/" and "src" give "/src".
+  std::size_t end = dir.size();
+  const std::size_t root = RootLength(dir);
+  while (end > root && IsSeparator(dir[end - 1])) --end;
+  std::size_t from = 0;
+  while (from < name.size() && IsSeparator(name[from])) ++from;
+  std::string joined = dir.substr(0, end);
+  if (joined.empty() || !IsSeparator(joined.back())) joined += kSeparator;
+  return joined.append(name, from, std::string::npos);
 }
 
 std::size_t FindLastSeparator(const std::string& path) {

@@ -31,7 +31,8 @@ std::size_t RootLength(const std::string& path);
 // True for a Windows path relative to a drive's current folder ("C:Data").
 bool IsDriveRelative(const std::string& path);
 
-// dir, a separator and name; no second separator when dir ends with one.
+// dir, a separator and name: the separators at the end of dir and at the
+// start of name (other than the root's) give way to one.
 std::string Join(const std::string& dir, const std::string& name);
 
 // The folder that holds path: the text before its last separator. A root

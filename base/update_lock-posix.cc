@@ -75,7 +75,7 @@ UpdateLock::~UpdateLock() {
   }
 }
 
-bool UpdateLock::Acquire(const std::string& archive, std::string* error) {
+bool UpdateLock::Acquire(const std::string& archive, std::string* error, const char* what) {
   std::string target;
   if (!FinalTarget(archive, &target, error)) return false;
   std::string folder = ParentFolder(target);
@@ -98,7 +98,10 @@ bool UpdateLock::Acquire(const std::string& archive, std::string* error) {
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     bool busy = errno == EWOULDBLOCK;
     if (busy) {
-      Say("waiting for another run updating %s", archive.c_str());
+      char* full = realpath(folder.c_str(), nullptr);
+      Say("waiting for another run that uses %s (%s)", full ? full : folder.c_str(),
+          what ? what : ("the folder of " + archive).c_str());
+      std::free(full);
     }
     if (!busy || flock(fd, LOCK_EX) != 0) {
       *error = "cannot lock " + folder + ": " + std::strerror(errno);

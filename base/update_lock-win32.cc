@@ -64,12 +64,13 @@ UpdateLock::~UpdateLock() {
   }
 }
 
-bool UpdateLock::Acquire(const std::string& archive, std::string* error) {
+bool UpdateLock::Acquire(const std::string& archive, std::string* error, const char* what) {
   // The folder that holds the file an update of archive writes: a link at
   // the archive is followed.
   std::string target, name, why;
   if (!FinalTarget(archive, &target, error)) return false;
-  if (!FolderMutexName("update", ParentFolder(FinalPath(target)), &name, &why)) {
+  const std::string folder = ParentFolder(FinalPath(target));
+  if (!FolderMutexName("update", folder, &name, &why)) {
     *error = "cannot lock the folder of " + archive + ": " + why;
     return false;
   }
@@ -88,7 +89,8 @@ bool UpdateLock::Acquire(const std::string& archive, std::string* error) {
   }
   DWORD waited = WaitForSingleObject(mutex, 0);
   if (waited == WAIT_TIMEOUT) {
-    Say("waiting for another run updating %s", archive.c_str());
+    Say("waiting for another run that uses %s (%s)", FinalPath(folder).c_str(),
+        what ? what : ("the folder of " + archive).c_str());
     std::fflush(stderr);
     waited = WaitForSingleObject(mutex, INFINITE);
   }

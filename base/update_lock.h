@@ -19,11 +19,12 @@ class UpdateLock {
   UpdateLock(const UpdateLock&) = delete;
   UpdateLock& operator=(const UpdateLock&) = delete;
   // Takes the lock for archive; while another process holds it, says so
-  // once on stderr ("<program>: waiting for another run updating <archive>")
-  // and waits. False with the reason when it cannot be taken, or when a
-  // signal whose handler does not restart calls ends the wait (POSIX).
+  // once on stderr, naming the folder in full and what it is (what, else
+  // "the folder of <archive>"), and waits. False with the reason when it
+  // cannot be taken, or when a signal whose handler does not restart calls
+  // ends the wait (POSIX).
   // Windows: a mutex belongs to a thread; release on the acquiring thread.
-  bool Acquire(const std::string& archive, std::string* error);
+  bool Acquire(const std::string& archive, std::string* error, const char* what = nullptr);
   // While held: makes child processes started from now on (which inherit
   // the environment) take it as theirs, so that a stand-in archiver run
   // under this lock does not wait for its own parent. Sets TREVASK_UPDATE_LOCK.

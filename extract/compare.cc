@@ -171,7 +171,7 @@ void CompareFolder(const Folder& folder, const FolderArchive& archive, const Opt
   }
   std::string dir = o.compare;
   for (std::size_t n = 1; n < folder.names.size(); ++n) {
-    dir += base::kSeparator + folder.names[n];
+    dir = base::Join(dir, folder.names[n]);
   }
   for (const base::Member& m : archive.members) {
     std::string path = folder.path + "/" + m.name;
@@ -184,7 +184,7 @@ void CompareFolder(const Folder& folder, const FolderArchive& archive, const Opt
     if (there->second.size != m.size) {
       differences->Add("changed size", path);
     } else {
-      workers->Push(Task{archive.source, m, path, nullptr, dir + base::kSeparator + m.name});
+      workers->Push(Task{archive.source, m, path, nullptr, base::Join(dir, m.name)});
     }
     if (!SameTime(m, there->second.mtime)) differences->Add("changed time", path);
     // The bits extraction restores, where files have them.

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/path.h"
 #include "base/system.h"
 #include "extract/extract_fs.h"
 
@@ -24,6 +25,26 @@ struct Dir {
 namespace {
 
 std::string Reason() { return std::strerror(errno); }
+
+// What a refusal names: the entry itself, a link not where it leads.
+std::string Kind(const struct stat& st) {
+  if (S_ISLNK(st.st_mode)) return "a link";
+  if (S_ISDIR(st.st_mode)) return "a folder";
+  if (S_ISREG(st.st_mode)) return "a file";
+  return "a special file";
+}
+
+// Why path, where mkdir found something, is no folder to extract into;
+// links leading to the destination are the user's own, so it says where
+// one leads.
+std::string NoFolderThere(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return Reason();
+  if (!S_ISLNK(st.st_mode)) return Kind(st) + " is there, not a folder";
+  struct stat target;
+  if (stat(path.c_str(), &target) != 0) return "a link is there that leads nowhere";
+  return "a link is there that leads to " + Kind(target) + ", not to a folder";
+}
 
 class InputFile : public base::Source {
  public:
@@ -206,6 +227,7 @@ Put WhatIsThere(int dir_fd, const std::string& name, std::string* error) {
     *error = "a folder of that name is there";
     return Put::kRefused;
   }
+  *error = Kind(st) + " is there";
   return Put::kExists;
 }
 
@@ -231,7 +253,9 @@ DirPtr OpenDestination(const std::string& path, std::string* error) {
   dir->fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   dir->path = path;
   if (dir->fd < 0) {
-    *error = "cannot open " + path + ": " + Reason();
+    const bool not_folder = errno == ENOTDIR || errno == ENOENT || errno == ELOOP;
+    *error = not_folder ? "cannot extract into " + path + ": " + NoFolderThere(path)
+                        : "cannot open " + path + ": " + Reason();
     return nullptr;
   }
   return dir;
@@ -248,13 +272,21 @@ DirPtr EnterFolder(const DirPtr& parent, const std::string& name, bool create,
     }
   }
   auto dir = std::make_shared<Dir>();
-  dir->path = parent->path + "/" + name;
+  dir->path = base::Join(parent->path, name);
   dir->fd = openat(parent->fd, name.c_str(),
                    O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (dir->fd < 0) {
-    *error = errno == ELOOP    ? "is a link there, which is not followed"
-             : errno == ENOTDIR ? "is there and is not a folder"
-                                : "cannot open: " + Reason();
+    // Linux says ENOTDIR for a link under O_DIRECTORY | O_NOFOLLOW: what is
+    // there is looked at, not the error.
+    const std::string reason = Reason();
+    struct stat st;
+    if ((errno == ELOOP || errno == ENOTDIR) &&
+        fstatat(parent->fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(st.st_mode)) {
+      *error = Kind(st) + (S_ISLNK(st.st_mode) ? " is there, which is not followed"
+                                               : " is there, not a folder");
+    } else {
+      *error = "cannot open: " + reason;
+    }
     return nullptr;
   }
   if (create && existed && !ExactNameThere(parent->fd, name)) {

@@ -7,6 +7,7 @@
 
 #include <atomic>
 
+#include "base/path.h"
 #include "base/system.h"
 #include "base/text-win32.h"
 #include "extract/extract_fs.h"
@@ -187,6 +188,7 @@ Put WhatIsThere(const std::wstring& target, const std::wstring& name, std::strin
     *error = "a folder of that name is there";
     return Put::kRefused;
   }
+  *error = attributes & FILE_ATTRIBUTE_REPARSE_POINT ? "a link is there" : "a file is there";
   return Put::kExists;
 }
 
@@ -221,7 +223,11 @@ DirPtr OpenDestination(const std::string& path, std::string* error) {
   }
   DWORD attributes = GetFileAttributesW(dir->path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-    *error = "not a folder: " + path;
+    *error = "cannot extract into " + path + ": " +
+             (attributes == INVALID_FILE_ATTRIBUTES ? Reason()
+              : attributes & FILE_ATTRIBUTE_REPARSE_POINT
+                  ? std::string("a link is there that leads to a file, not to a folder")
+                  : std::string("a file is there, not a folder"));
     return nullptr;
   }
   return dir;
@@ -232,7 +238,7 @@ DirPtr EnterFolder(const DirPtr& parent, const std::string& name, bool create,
   auto dir = std::make_shared<Dir>();
   const std::wstring wide = Wide(name);
   dir->path = parent->path + L"\\" + wide;
-  dir->shown = parent->shown + "\\" + name;
+  dir->shown = base::Join(parent->shown, name);
   bool existed = true;
   if (create) {
     existed = !CreateDirectoryW(dir->path.c_str(), nullptr);
@@ -247,11 +253,11 @@ DirPtr EnterFolder(const DirPtr& parent, const std::string& name, bool create,
     return nullptr;
   }
   if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-    *error = "is a link there, which is not followed";
+    *error = "a link is there, which is not followed";
     return nullptr;
   }
   if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-    *error = "is there and is not a folder";
+    *error = "a file is there, not a folder";
     return nullptr;
   }
   if (existed && !ExactNameThere(dir->path, wide)) {

@@ -91,12 +91,9 @@ int ParseArguments(const std::vector<std::string>& args, Options* o) {
 // A zip of another layout: nothing of it is taken, and the first problems
 // are named.
 int RefuseLayout(const std::string& bundle, const std::vector<std::string>& problems) {
-  base::Say("%s is not a bundle of folder archives as trevask makes it:",
-        bundle.c_str());
-  for (std::size_t i = 0; i < problems.size() && i < 20; ++i) {
-    Print(stderr, "  %s\n", problems[i].c_str());
-  }
-  if (problems.size() > 20) Print(stderr, "  and %zu more\n", problems.size() - 20);
+  base::Say("%s is not a bundle of folder archives as trevask makes it:", bundle.c_str());
+  for (std::size_t i = 0; i < problems.size() && i < 20; ++i) base::Say("  %s", problems[i].c_str());
+  if (problems.size() > 20) base::Say("  and %zu more", problems.size() - 20);
   return kUsageError;
 }
 

@@ -39,10 +39,9 @@ int List(const Bundle& bundle, const Options& o) {
     }
   });
   if (!o.quiet) {
-    Print(stdout, "%llu files, %llu folders, %llu bytes\n",
-          static_cast<unsigned long long>(totals.files),
-          static_cast<unsigned long long>(totals.folders),
-          static_cast<unsigned long long>(totals.bytes));
+    Print(stdout, "%s, %s, %s\n", base::Counted(totals.files, "file").c_str(),
+          base::Counted(totals.folders, "folder").c_str(),
+          base::Counted(totals.bytes, "byte").c_str());
   }
   return failures ? kTrouble : 0;
 }

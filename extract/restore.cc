@@ -34,7 +34,7 @@ void RestoreFile(Task& t, bool overwrite, Counts* counts) {
   std::string why;
   Put status;
   std::unique_ptr<NewFile> file = NewFile::Create(t.dir, t.member.name, overwrite, &status, &why);
-  if (status == Put::kExists) return Fail(t.path + ": exists; not replaced (-o replaces it)");
+  if (status == Put::kExists) return Fail(t.path + ": " + why + "; not replaced (-o replaces it)");
   FileSink sink(file.get());
   const std::uint32_t mode = t.member.UnixMode();
   if (!file || !Unpack(*t.source, t.member, &sink, &why) ||
@@ -144,10 +144,9 @@ int Restore(const Bundle& bundle, const Options& o) {
   workers.Finish();
   if (base::Interrupted()) base::ExitInterrupted();
   if (!o.quiet) {
-    Print(stdout, "%llu files in %llu folders, %llu bytes%s\n",
-          static_cast<unsigned long long>(counts.files.load()),
-          static_cast<unsigned long long>(counts.folders),
-          static_cast<unsigned long long>(counts.bytes.load()),
+    Print(stdout, "%s in %s, %s%s\n", base::Counted(counts.files.load(), "file").c_str(),
+          base::Counted(counts.folders, "folder").c_str(),
+          base::Counted(counts.bytes.load(), "byte").c_str(),
           failures ? "; see the errors above" : "");
   }
   return failures ? kTrouble : 0;

@@ -51,9 +51,8 @@ int Verify(const Bundle& bundle, const Options& o) {
     return kTrouble;
   }
   if (!o.quiet) {
-    Print(stdout, "No errors in %llu files of %llu folders of %s\n",
-          static_cast<unsigned long long>(files.load()),
-          static_cast<unsigned long long>(folders), o.bundle.c_str());
+    Print(stdout, "No errors in %s of %s of %s\n", base::Counted(files.load(), "file").c_str(),
+          base::Counted(folders, "folder").c_str(), o.bundle.c_str());
   }
   return 0;
 }

@@ -57,7 +57,7 @@ int FolderTool::ScanSubfolders(const std::string& dir,
     if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK) {
       // A link counts by what it leads to, as a folder would for zip -r.
       struct stat st;
-      std::string child = dir + base::kSeparator + name;
+      std::string child = base::Join(dir, name);
       is_dir = stat(child.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
     }
     if (!is_dir) continue;
@@ -431,6 +431,7 @@ struct Wanted {
   base::FileId id;
   std::string path;
   bool exclusive;
+  std::string what;  // for the line that says why a run waits
 };
 
 // The folders above path that belong to the user, the nearest first; for
@@ -460,8 +461,8 @@ RunLocks::~RunLocks() {
 bool RunLocks::Acquire(const std::string& temp_root, const std::string& bundle,
                        std::string* error) {
   std::vector<Wanted> wanted;
-  auto want = [&](const std::string& path, bool exclusive) {
-    Wanted w{{}, path, exclusive};
+  auto want = [&](const std::string& path, bool exclusive, const char* what) {
+    Wanted w{{}, path, exclusive, what};
     if (!base::GetFileId(path, &w.id)) {
       *error = path + ": " + std::strerror(errno);
       return false;
@@ -469,6 +470,7 @@ bool RunLocks::Acquire(const std::string& temp_root, const std::string& bundle,
     for (Wanted& other : wanted) {
       if (other.id == w.id) {
         other.exclusive = other.exclusive || exclusive;
+        if (other.what != what) other.what += std::string(" and ") + what;
         return true;
       }
     }
@@ -478,9 +480,12 @@ bool RunLocks::Acquire(const std::string& temp_root, const std::string& bundle,
   std::string target;
   if (!base::FinalTarget(bundle, &target, error)) return false;
   const std::string bundle_folder = base::ParentFolder(target);
-  if (!want(temp_root, true) || !want(bundle_folder, true)) return false;
+  if (!want(temp_root, true, "TempFolder") ||
+      !want(bundle_folder, true, "the folder of DstFileName")) {
+    return false;
+  }
   for (const std::string& above : OwnFoldersAbove(temp_root)) {
-    if (!want(above, false)) return false;
+    if (!want(above, false, "a folder above TempFolder")) return false;
   }
   base::FileId bundle_id;
   base::GetFileId(bundle_folder, &bundle_id);
@@ -504,7 +509,8 @@ bool RunLocks::Acquire(const std::string& temp_root, const std::string& bundle,
         *error = w.path + ": " + std::strerror(errno);
         return false;
       }
-      base::Say("waiting for another run that uses %s", w.path.c_str());
+      base::Say("waiting for another run that uses %s (%s)", AbsolutePath(w.path).c_str(),
+                w.what.c_str());
       while (flock(fd, mode) != 0) {
         if (errno != EINTR) {
           *error = w.path + ": " + std::strerror(errno);

@@ -120,8 +120,8 @@ int FolderTool::ScanSubfolders(const std::string& dir,
     if (!why.empty()) {
       unusable = true;
       if (store == 1) {
-        base::Say("cannot archive the folder %s%c%s: %s", dir.c_str(), base::kSeparator,
-                  Printable(data.cFileName).c_str(), why.c_str());
+        base::Say("cannot archive the folder %s: %s",
+                  base::Join(dir, Printable(data.cFileName)).c_str(), why.c_str());
       }
       continue;
     }
@@ -317,7 +317,7 @@ bool RunLocks::Acquire(const std::string& temp_root, const std::string& bundle,
   }
   DWORD waited = WaitForSingleObject(mutex, 0);
   if (waited == WAIT_TIMEOUT) {
-    base::Say("waiting for another run that uses %s", temp_root.c_str());
+    base::Say("waiting for another run that uses %s (TempFolder)", AbsolutePath(temp_root).c_str());
     waited = WaitForSingleObject(mutex, INFINITE);
   }
   // An abandoned lock was left by a run that ended without releasing it.
@@ -327,7 +327,7 @@ bool RunLocks::Acquire(const std::string& temp_root, const std::string& bundle,
     return false;
   }
   held->mutex = mutex;
-  return held->bundle.Acquire(bundle, error);
+  return held->bundle.Acquire(bundle, error, "the folder of DstFileName");
 }
 
 void RunLocks::HandBundleToChildren() {

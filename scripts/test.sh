@@ -120,6 +120,14 @@ package_debian() {
   local deb work ok=0
   deb=$(ls "$root"/build/default/trevask_*.deb)
   lintian --fail-on error,warning "$deb" || ok=1
+  # One archiver program in the package; its second name is a link to it.
+  local listing
+  listing=$(dpkg-deb -c "$deb")
+  if ! grep -q '^-rwx.* \./usr/bin/PKZIP\.EXE$' <<<"$listing" ||
+     ! grep -q '^l.* \./usr/bin/PKZIPC\.EXE -> PKZIP\.EXE$' <<<"$listing"; then
+    echo "the package does not hold PKZIP.EXE with PKZIPC.EXE a link to it"
+    ok=1
+  fi
   local sudo=""
   [ "$(id -u)" -ne 0 ] && sudo="sudo"
   # Minimal images tell dpkg to leave out manual pages; this one is wanted.
@@ -132,6 +140,7 @@ package_debian() {
     /usr/bin/trevask-extract -q --compare Projects out.zip) || ok=1
   man -w trevask || ok=1
   man -w trevask-extract || ok=1
+  man -w PKZIPC.EXE || ok=1
   rm -rf "$work"
   DEBIAN_FRONTEND=noninteractive $sudo apt-get remove -y -qq trevask >/dev/null
   return $ok

@@ -1,5 +1,6 @@
 # Installs the build into a scratch prefix and checks that Trevask comes with
-# both archivers and bundles the example tree from there.
+# both archiver names (one program and a link) and bundles the example tree
+# from there.
 #   cmake -DBUILD_DIR=... -DPREFIX=... -DSOURCE_DIR=... -P install_check.cmake
 file(REMOVE_RECURSE ${PREFIX})
 execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${PREFIX}
@@ -15,6 +16,14 @@ foreach(file bin/trevask bin/trevask-extract bin/PKZIP.EXE bin/PKZIPC.EXE
     message(FATAL_ERROR "not installed: ${file}")
   endif()
 endforeach()
+# One archiver program; the second name is a link to it.
+set(link "")
+if(IS_SYMLINK ${PREFIX}/bin/PKZIPC.EXE)
+  file(READ_SYMLINK ${PREFIX}/bin/PKZIPC.EXE link)
+endif()
+if(NOT link STREQUAL "PKZIP.EXE" OR IS_SYMLINK ${PREFIX}/bin/PKZIP.EXE)
+  message(FATAL_ERROR "bin/PKZIPC.EXE is not a link to the program PKZIP.EXE beside it")
+endif()
 # man finds the page where it was installed.
 execute_process(COMMAND man -M ${PREFIX}/share/man -w trevask RESULT_VARIABLE result
                 OUTPUT_VARIABLE page OUTPUT_STRIP_TRAILING_WHITESPACE)

@@ -167,6 +167,32 @@ class ArchiverTest(harness.ScratchTest):
                     self.assertIn(b"usage:", result.stderr)
                     self.assertFalse(os.path.exists(self.path("x.zip")))
 
+    def test_the_name_it_is_started_by_chooses_the_syntax_and_counts_agree(self):
+        harness.make_files(self.dir, {"one/x": b"x", "two/a": b"aa", "two/b": b"bb"})
+        ext = ".exe" if harness.WINDOWS else ""
+        # (started as, options, folder, status, the whole line it writes)
+        cases = [
+            ("PKZIP.EXE", ["-a"], "one", 0, rb"PKZIP\.EXE: %s: 1 file, 1 byte in, \d+ bytes out"),
+            ("pkzipc" + ext, ["-add"], "two", 0, rb"PKZIPC\.EXE: %s: 2 files, 4 bytes in, \d+ bytes out"),
+            ("PKZIPC.EXE", ["-add"], "src/empty", 0, rb"PKZIPC\.EXE: %s: 0 files, 0 bytes in, 22 bytes out"),
+            ("Pkzip.Exe", ["-add"], "one", 2, rb"PKZIP\.EXE: the first argument must be -a"),
+            ("zip" + ext, ["-a"], "one", 2, b"zip" + ext.encode() + rb": not a name this archiver "
+             rb"knows: its syntax comes from the name it is started by, PKZIP\.EXE or PKZIPC\.EXE "
+             rb"\(a link or a copy under either name\)"),
+        ]
+        for n, (started_as, options, folder, status, line) in enumerate(cases):
+            with self.subTest(started_as=started_as, options=options):
+                binary = os.path.join(harness.BIN_DIR, started_as)
+                if not os.path.exists(binary):
+                    binary = self.path(started_as)
+                    shutil.copy(harness.program("PKZIP.EXE"), binary)
+                archive = "%d.zip" % n
+                result = self.archive(binary, options, archive, folder)
+                self.assertEqual(result.returncode, status, result.stderr)
+                said = (result.stdout if status == 0 else result.stderr).splitlines()[0]
+                self.assertRegex(said, b"^" + line.replace(b"%s", archive.encode()) + b"$")
+                self.assertEqual(os.path.exists(self.path(archive)), status == 0)
+
     def test_existing_archive_is_updated_not_replaced(self):
         harness.make_files(self.dir, {"other/a.txt": b"new alpha", "other/b.txt": b"bee"})
         self.assertEqual(self.archive("PKZIP.EXE", ["-a"], "out.zip", "src").returncode, 0)
@@ -513,7 +539,7 @@ class FastArchiverTest(harness.ScratchTest):
         self.assertEqual(struct.unpack("<HHBi", extra[at:at + 9]), (0x5455, 5, 1, old))
 
 
-WAITING = b"waiting for another run updating"
+WAITING = b"waiting for another run that uses "
 
 
 @unittest.skipIf(harness.WINDOWS, "POSIX files, signals and flock")
@@ -563,7 +589,7 @@ class SafeUpdateTest(harness.ScratchTest):
                 self.assertEqual(result.returncode, status, result.stderr)
                 self.assertEqual(read_zip(self.path("out.zip")), {"a.txt": b"alpha"})
                 expected = b"" if warning is None else (
-                    b"warning: skipped src/" + name.encode() + b": " + warning + b"\n")
+                    b"PKZIP.EXE: warning: skipped src/" + name.encode() + b": " + warning + b"\n")
                 self.assertEqual(result.stderr, expected)
 
     def test_a_file_that_becomes_a_fifo_after_the_listing_is_skipped(self):
@@ -575,7 +601,7 @@ class SafeUpdateTest(harness.ScratchTest):
         os.mkfifo(self.path("m/z"))
         self.assertEqual(child.wait(timeout=60), 0)
         err.seek(0)
-        self.assertEqual(err.read(), b"warning: skipped m/z: not a regular file\n")
+        self.assertEqual(err.read(), b"PKZIP.EXE: warning: skipped m/z: not a regular file\n")
         self.assertEqual(sorted(read_zip(self.path("out.zip"))), ["a.txt"])
 
     def test_an_archive_path_that_is_no_regular_file_fails_at_once(self):
@@ -648,7 +674,9 @@ class SafeUpdateTest(harness.ScratchTest):
         first, first_err = self.start("src")
         second, second_err = self.start("more")
         for err in (first_err, second_err):
-            self.assertTrue(self.wait_for_text(err, b"PKZIP.EXE: " + WAITING + b" out.zip"))
+            self.assertTrue(self.wait_for_text(err, b"PKZIP.EXE: " + WAITING +
+                                               os.path.realpath(self.dir).encode() +
+                                               b" (the folder of out.zip)\n"))
         self.assertFalse(os.path.exists(self.path("out.zip")))
         fcntl.flock(folder, fcntl.LOCK_UN)
         self.assertEqual(first.wait(timeout=60), 0)

@@ -115,7 +115,7 @@ class ExtractTest(harness.ScratchTest):
                 os.utime(self.path("out/Data/odd"), (5, 5))
                 result = self.extract("-d", "out", bundle)
                 self.assertEqual(result.returncode, TROUBLE)
-                self.assertIn(b"Data/odd: exists", result.stderr)
+                self.assertIn(b"Data/odd: a file is there; not replaced", result.stderr)
                 self.assertEqual(os.stat(self.path("out/Data/odd")).st_mtime, 5)
                 self.assertEqual(self.extract("-q", "-o", "-d", "out", bundle).returncode, OK)
                 self.assertEqual(os.stat(self.path("out/Data/odd")).st_mtime, 1700000001)
@@ -257,6 +257,35 @@ class ExtractTest(harness.ScratchTest):
         self.assertEqual(harness.read_bytes(self.path("victim")), b"mine")
         # The link itself was replaced by the file.
         self.assertFalse(os.path.islink(self.path("dest/Data/top")))
+
+    def test_each_refusal_in_the_destination_says_what_is_there(self):
+        harness.make_files(self.path("src/Data"), {"A/a": b"a", "top": b"t"})
+        bundle = self.bundle()
+        posix = not harness.WINDOWS
+        below = "Data/A/: not extracted, nor anything below it: "
+        make = {"a file": lambda p: open(p, "wb").close(), "a FIFO": os.mkfifo,
+                "a link": lambda p: os.symlink("nowhere", p)}
+        # (what is made, where, extracted into, exit status, the line on stderr)
+        cases = [
+            ("a file", "d1/Data/A", "d1", TROUBLE, below + "a file is there, not a folder"),
+            ("a file", "d2/Data/top", "d2", TROUBLE,
+             "Data/top: a file is there; not replaced (-o replaces it)"),
+            ("a file", "d3", "d3", REFUSED, "cannot extract into d3: a file is there, not a folder"),
+        ] + [
+            ("a link", "d4/Data/A", "d4", TROUBLE, below + "a link is there, which is not followed"),
+            ("a FIFO", "d5/Data/A", "d5", TROUBLE, below + "a special file is there, not a folder"),
+            ("a FIFO", "d6", "d6", REFUSED,
+             "cannot extract into d6: a special file is there, not a folder"),
+            ("a link", "d7", "d7", REFUSED, "cannot extract into d7: a link is there that leads nowhere"),
+        ] * posix
+        for kind, where, dest, status, line in cases:
+            with self.subTest(kind=kind, where=where):
+                os.makedirs(os.path.dirname(self.path(where)) or self.dir, exist_ok=True)
+                make[kind](self.path(where))
+                result = self.extract("-d", dest, bundle)
+                self.assertEqual(result.returncode, status, result.stderr)
+                self.assertIn(b"trevask-extract: " + line.encode() + b"\n",
+                              result.stderr.replace(b"\r\n", b"\n"))
 
     def test_umask_and_an_unwritable_folder_as_an_unprivileged_user(self):
         harness.make_files(self.path("src/Data"), {"x.sh": b"#!/bin/sh\n", "R/r": b"r"})

@@ -145,6 +145,9 @@ class InterruptTest(harness.ScratchTest):
             (["src/Data", "fifo.zip", "T"], b"DstFileName exists and is not a regular file"),
             (["src/Data", "link.zip", "T"], b"DstFileName exists and is not a regular file"),
             (["src/Data", "out.zip", "roT"], b"cannot make the folder roT/Data: Permission denied"),
+            # Separators where TempFolder and the relative part meet are one.
+            (["src//Data", "out.zip", "roT//", "-r"],
+             b"trevask: cannot make the mirror folder: Permission denied: roT/Data\n"),
         ]
         for args, said in cases:
             with self.subTest(args=args):

@@ -77,6 +77,12 @@ class SharedTest(harness.ScratchTest):
             errs.append(err)
         return errs
 
+    def waiting(self, folder, what):
+        """The whole line of a run that waits for the lock of folder."""
+        full = os.path.realpath(self.path(folder) if folder else self.dir)
+        return b"trevask: waiting for another run that uses %s (%s)\n" % (
+            full.encode(), what.encode())
+
     def test_ways_other_users_can_change_are_refused(self):
         before = snapshot(self.dir)
         # (arguments, the folder named, why)
@@ -111,9 +117,11 @@ class SharedTest(harness.ScratchTest):
         os.mkdir(self.path("T"))
         os.chown(self.path("T"), 65534, 65534)
         # Both mirror folders are T/Data; with -r one would take the other's.
-        self.run_while_held(self.path("T"), [("sA/Data", "outA.zip", "T", "-r"),
-                                             ("sB/Data", "outB.zip", "T", "-r")],
-                            lambda: self.assertFalse(os.path.exists(self.path("T/Data"))))
+        errs = self.run_while_held(self.path("T"), [("sA/Data", "outA.zip", "T", "-r"),
+                                                    ("sB/Data", "outB.zip", "T", "-r")],
+                                   lambda: self.assertFalse(os.path.exists(self.path("T/Data"))))
+        # The other may wait for the first, at their bundles' folder.
+        self.assertTrue(any(self.waiting("T", "TempFolder") in err for err in errs), errs)
         self.assertEqual(sorted(harness.zip_infos(self.path("outA.zip"))),
                          ["Data.zip", "X/", "X/X.zip"])
         self.assertEqual(sorted(harness.zip_infos(self.path("outB.zip"))),
@@ -144,13 +152,16 @@ class SharedTest(harness.ScratchTest):
         err, = self.run_while_held(
             self.path("T"), [("sB/Data", "outB.zip", "T/Data")],
             lambda: self.assertEqual(os.listdir(self.path("T/Data")), []))
-        self.assertIn(b"waiting for another run that uses " + self.path("T").encode(), err)
+        self.assertIn(self.waiting("T", "a folder above TempFolder"), err)
 
     def test_runs_writing_one_bundle_take_turns(self):
-        # The lock of an update is on the folder that holds the bundle.
-        self.run_while_held(self.dir, [("sA/Data", "out.zip", "T1", "-r"),
-                                       ("sB/Data", "out.zip", "T2", "-r")],
-                            lambda: self.assertFalse(os.path.exists(self.path("out.zip"))))
+        # The lock of an update is on the folder that holds the bundle,
+        # named in full, not as ".".
+        errs = self.run_while_held(self.dir, [("sA/Data", "out.zip", "T1", "-r"),
+                                              ("sB/Data", "out.zip", "T2", "-r")],
+                                   lambda: self.assertFalse(os.path.exists(self.path("out.zip"))))
+        for err in errs:
+            self.assertIn(self.waiting("", "the folder of DstFileName and a folder above TempFolder"), err)
         # Both runs' folders; the top archive is the later run's.
         self.assertEqual(sorted(harness.zip_infos(self.path("out.zip"))),
                          ["Data.zip", "X/", "X/X.zip", "Y/", "Y/Y.zip"])
