@@ -149,7 +149,8 @@ class ExtractTest(harness.ScratchTest):
                                                 not line.endswith("/")),
                                          ["Data/" + t for t in taken])
                     elif mode == "-t":
-                        self.assertEqual(text.startswith("No errors in %d files" % len(taken)),
+                        counted = "%d file%s" % (len(taken), "" if len(taken) == 1 else "s")
+                        self.assertEqual(text.startswith("No errors in " + counted),
                                          bool(taken), text)
                     else:  # only the files taken, and the folders leading to them
                         folders = {os.path.dirname(t) for t in taken} - {""}
