@@ -86,7 +86,7 @@ int main(int argc, char** argv) {
   std::string reused;
   if (summary.unchanged > 0) reused += ", " + std::to_string(summary.unchanged) + " unchanged";
   if (summary.kept > 0) {
-    reused += ", " + std::to_string(summary.kept) + " of files no longer there kept";
+    reused += ", " + std::to_string(summary.kept) + " kept though gone from the folder";
   }
   if (!summary.rewritten) reused += ", archive not rewritten";
   base::Print(stdout, "%s: %s: %s, %s in, %s out%s\n", name, request.archive.c_str(),

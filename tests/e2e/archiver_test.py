@@ -102,7 +102,7 @@ class ArchiverTest(harness.ScratchTest):
              {"c.txt": b"new"}, True,
              b"3 files, %d bytes in" % (len(text) + len(noise) + 3)),
             ("a file removed", lambda u: os.remove(u + "/b.bin"), {}, False,
-             b", 1 unchanged, 1 of files no longer there kept, archive not rewritten"),
+             b", 1 unchanged, 1 kept though gone from the folder, archive not rewritten"),
         ]
         if not harness.WINDOWS:
             cases.append(("mode only", lambda u: os.chmod(u + "/a.txt", 0o600), {}, True,
