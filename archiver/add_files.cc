@@ -243,8 +243,19 @@ zip_source_t* MemberSource(zip_t* za, Member* member) {
 // The exact time goes into the extended timestamp field (0x5455), as
 // Info-ZIP writes it: four bytes of seconds since 1970, read as signed by
 // most tools; beyond what they hold only the header's time is kept.
+bool FitsExtendedTime(std::int64_t mtime) { return mtime >= INT32_MIN && mtime <= INT32_MAX; }
+
 bool SetExtendedTime(zip_t* za, zip_uint64_t index, std::int64_t mtime) {
-  if (mtime < INT32_MIN || mtime > INT32_MAX) return true;
+  if (!FitsExtendedTime(mtime)) {
+    // An earlier time of the member's must not stay behind as the exact one.
+    for (zip_flags_t flag : {ZIP_FL_LOCAL, ZIP_FL_CENTRAL}) {
+      if (zip_file_extra_fields_count_by_id(za, index, 0x5455, flag) > 0 &&
+          zip_file_extra_field_delete_by_id(za, index, 0x5455, ZIP_EXTRA_FIELD_ALL, flag) != 0) {
+        return false;
+      }
+    }
+    return true;
+  }
   std::uint32_t t = static_cast<std::uint32_t>(static_cast<std::int32_t>(mtime));
   const zip_uint8_t field[5] = {1, static_cast<zip_uint8_t>(t), static_cast<zip_uint8_t>(t >> 8),
                                 static_cast<zip_uint8_t>(t >> 16), static_cast<zip_uint8_t>(t >> 24)};
@@ -572,11 +583,16 @@ bool AttributesHeld(zip_t* za, zip_uint64_t index, const Item& item) {
   zip_uint16_t length = 0;
   const zip_uint8_t* field =
       zip_file_extra_field_get_by_id(za, index, 0x5455, 0, &length, ZIP_FL_CENTRAL);
-  const bool held = zip_stat_index(za, index, ZIP_FL_UNCHANGED, &st) == 0 && (st.valid & ZIP_STAT_MTIME) &&
-                    field != nullptr && length >= 5 && (field[0] & 1) &&
-                    static_cast<std::int32_t>(field[1] | field[2] << 8 | field[3] << 16 |
-                                              static_cast<std::uint32_t>(field[4]) << 24) ==
-                        item.mtime &&
+  // A time beyond the field's 32 bits is recorded in the header alone.
+  const bool exact =
+      FitsExtendedTime(item.mtime)
+          ? field != nullptr && length >= 5 && (field[0] & 1) &&
+                static_cast<std::int32_t>(field[1] | field[2] << 8 | field[3] << 16 |
+                                          static_cast<std::uint32_t>(field[4]) << 24) == item.mtime
+          : zip_file_extra_fields_count_by_id(za, index, 0x5455, ZIP_FL_LOCAL) == 0 &&
+                zip_file_extra_fields_count_by_id(za, index, 0x5455, ZIP_FL_CENTRAL) == 0;
+  const bool held = zip_stat_index(za, index, ZIP_FL_UNCHANGED, &st) == 0 &&
+                    (st.valid & ZIP_STAT_MTIME) && exact &&
                     base::DosTimeOf(st.mtime) == base::DosTimeOf(item.mtime);
   zip_error_clear(za);
   return held;

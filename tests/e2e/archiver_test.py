@@ -82,6 +82,7 @@ class ArchiverTest(harness.ScratchTest):
         text = b"".join(b"line %d of a file that deflates\n" % i for i in range(400))
         noise = os.urandom(50000)
         t = 1600000000  # even, as the header's time holds it
+        late = 2300000000  # beyond the extended timestamp's 32 bits
 
         def put_back(path, data):
             with open(path, "r+b") as f:
@@ -97,6 +98,8 @@ class ArchiverTest(harness.ScratchTest):
              lambda u: put_back(u + "/a.txt", same_crc(text, b"FORGED")),
              {"a.txt": same_crc(text, b"FORGED")}, True, b", 1 unchanged"),
             ("time only", lambda u: os.utime(u + "/b.bin", (t + 4, t + 4)), {}, True,
+             b", 2 unchanged"),
+            ("time beyond 2038", lambda u: os.utime(u + "/b.bin", (late, late)), {}, True,
              b", 2 unchanged"),
             ("a file added", lambda u: harness.make_files(u, {"c.txt": b"new"}),
              {"c.txt": b"new"}, True,
@@ -133,8 +136,12 @@ class ArchiverTest(harness.ScratchTest):
                         before.st_ino, before.st_mtime_ns, before.st_ctime_ns)
                     self.assertEqual(same, not rewritten)
                     infos = zip_infos(archive)
-                    b_time = t + 4 if what == "time only" else t
+                    b_time = {"time only": t + 4, "time beyond 2038": late}.get(what, t)
                     self.assertEqual(infos["b.bin"].date_time, time.localtime(b_time)[:6])
+                    # No exact time but the file's own stays behind.
+                    self.assertEqual(b"UT\x05\x00" in infos["b.bin"].extra, b_time != late)
+                    again = self.archive(name, single, "u.zip", "u")
+                    self.assertIn(b"archive not rewritten", again.stdout, what)
                     if what == "mode only":
                         self.assertEqual(infos["a.txt"].external_attr >> 16 & 0o7777, 0o600)
 
