@@ -57,9 +57,9 @@ std::uint64_t Total() {
 // on writing the last.
 std::string Fitted(std::size_t room) {
   char text[3][64];
-  std::snprintf(text[0], sizeof text[0], "%llu of %llu folders",
+  std::snprintf(text[0], sizeof text[0], "%llu of %s",
                 static_cast<unsigned long long>(state.folders_done),
-                static_cast<unsigned long long>(Total()));
+                base::Counted(Total(), "folder").c_str());
   std::snprintf(text[1], sizeof text[1], ", %s of %s read", Bytes(state.bytes_done).c_str(),
                 Bytes(state.tree.bytes).c_str());
   std::snprintf(text[2], sizeof text[2], ", %.0f s", Seconds());
