@@ -98,6 +98,8 @@ int main(int argc, char** argv) {
   // is committed and whole by now.
   if (!base::FlushText(stdout)) {
     if (base::Interrupted()) base::ExitInterrupted();
+    base::Say("%s is written, but its line is not: cannot write standard output: %s",
+              request.archive.c_str(), base::LastErrorText().c_str());
     return 1;
   }
   return summary.left_out > 0 ? archiver::kLeftOutStatus : 0;

@@ -169,6 +169,7 @@ int Main(int argc, char** argv) {
   // A reader gone (| head) ends us as SIGPIPE would, never with 0.
   if (!base::FlushText(stdout) || base::Interrupted()) {
     if (base::Interrupted()) base::ExitInterrupted();
+    base::Say("cannot write standard output: %s", base::LastErrorText().c_str());
     return kTrouble;
   }
   return status;

@@ -60,6 +60,23 @@ class ExtractTest(harness.ScratchTest):
         self.assertEqual(result.returncode, 0, result.stderr)
         return name
 
+    def test_a_standard_output_that_cannot_be_written_is_said(self):
+        if harness.WINDOWS or not os.path.exists("/dev/full"):
+            self.skipTest("needs /dev/full")
+        harness.make_files(self.dir, {"src/Data/a.txt": b"a"})
+        bundle = self.bundle()
+        cases = [("PKZIP.EXE", ["-a", "x.zip", native("src/Data/*.*")],
+                  b"PKZIP.EXE: x.zip is written, but its line is not: cannot write standard "
+                  b"output: No space left on device\n"),
+                 ("trevask-extract", ["-l", bundle],
+                  b"trevask-extract: cannot write standard output: No space left on device\n")]
+        for name, args, said in cases:
+            with self.subTest(name), open("/dev/full", "wb") as full:
+                done = subprocess.run(harness.command(name, args), cwd=self.dir,
+                                      env=harness.environment(), stdout=full,
+                                      stderr=subprocess.PIPE)
+                self.assertEqual((done.returncode, done.stderr), (TROUBLE, said))
+
     def make_source(self, seed):
         rng = random.Random(seed)
         make_tree(rng, self.path("src/Data"), 3)
