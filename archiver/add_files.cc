@@ -497,6 +497,8 @@ class CompareScratch {
 // quickly when they differ, then the bytes inflated from its raw data.
 bool WholeMemberHolds(zip_t* za, zip_uint64_t index, const zip_stat_t& st,
                       const unsigned char* file, std::size_t n, CompareScratch* scratch) {
+  // Deflate never grows data by a sixteenth: a member that claims more raw
+  // bytes is not read into memory but taken as changed.
   if (!(st.valid & ZIP_STAT_CRC) || !(st.valid & ZIP_STAT_COMP_SIZE) ||
       st.crc != static_cast<zip_uint32_t>(libdeflate_crc32(0, file, n)) ||
       st.comp_size > kWholeCompare + (kWholeCompare >> 4) + 64) {
