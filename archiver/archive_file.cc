@@ -1,7 +1,11 @@
 #include "archiver/archive_file.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 
 #include "archiver/archiver_fs.h"
 
@@ -9,12 +13,30 @@ namespace archiver {
 
 namespace {
 
+// libzip reads an archive in small pieces and seeks before most of them:
+// they are served from a window of it read at once.
+constexpr std::size_t kWindow = 256u << 10;
+// stdio's own buffer is a page, and a size asked for without a buffer of
+// the caller's is ignored: a page per write.
+constexpr std::size_t kOutBuffer = 1u << 20;
+
 struct ArchiveFile {
   std::string path;
-  std::FILE* in = nullptr;
+  base::FileHandle in = base::kNoFile;
+  std::uint64_t size = 0;  // as it was opened
+  std::uint64_t at = 0;    // where libzip reads next
+  std::unique_ptr<unsigned char[]> window;
+  std::uint64_t window_at = 0;
+  std::size_t window_size = 0;
   NewFile out;
+  std::unique_ptr<char[]> out_buffer;  // outlives out.file
   zip_error_t error;
 };
+
+void CloseInput(ArchiveFile* file) {
+  base::CloseSource(file->in);
+  file->in = base::kNoFile;
+}
 
 void CloseOutput(ArchiveFile* file) { Discard(&file->out); }
 
@@ -23,34 +45,82 @@ zip_int64_t Fail(ArchiveFile* file, int code, int system_error) {
   return -1;
 }
 
+// Up to length bytes from where libzip stands, fewer only at the end. A
+// file that became shorter than it was opened fails.
+zip_int64_t Read(ArchiveFile* file, unsigned char* data, zip_uint64_t length) {
+  const std::size_t n = static_cast<std::size_t>(
+      std::min<std::uint64_t>(length, file->size - std::min(file->at, file->size)));
+  std::string message;
+  for (std::size_t done = 0; done < n;) {
+    const std::uint64_t at = file->at + done;
+    if (at >= file->window_at && at - file->window_at < file->window_size) {
+      const std::size_t k = std::min<std::size_t>(
+          n - done, static_cast<std::size_t>(file->window_at + file->window_size - at));
+      std::memcpy(data + done, file->window.get() + (at - file->window_at), k);
+      done += k;
+    } else if (n - done >= kWindow) {
+      if (!base::ReadInto(file->in, file->path, at, n - done, false, data + done, &message)) {
+        return Fail(file, ZIP_ER_READ, errno);
+      }
+      done = n;
+    } else {
+      if (file->window == nullptr) file->window.reset(new unsigned char[kWindow]);
+      const std::size_t fill =
+          static_cast<std::size_t>(std::min<std::uint64_t>(kWindow, file->size - at));
+      file->window_size = 0;
+      if (!base::ReadInto(file->in, file->path, at, fill, false, file->window.get(), &message)) {
+        return Fail(file, ZIP_ER_READ, errno);
+      }
+      file->window_at = at;
+      file->window_size = fill;
+    }
+  }
+  file->at += n;
+  return static_cast<zip_int64_t>(n);
+}
+
 zip_int64_t Callback(void* state, void* data, zip_uint64_t length,
                      zip_source_cmd_t command) {
   ArchiveFile* file = static_cast<ArchiveFile*>(state);
   switch (command) {
     case ZIP_SOURCE_OPEN: {
-      int error_number = 0;
-      file->in = base::OpenForReading(file->path, &error_number);
-      return file->in ? 0 : Fail(file, ZIP_ER_OPEN, error_number);
-    }
-    case ZIP_SOURCE_READ: {
-      size_t n = std::fread(data, 1, length, file->in);
-      if (n < length && std::ferror(file->in)) return Fail(file, ZIP_ER_READ, errno);
-      return static_cast<zip_int64_t>(n);
-    }
-    case ZIP_SOURCE_CLOSE:
-      if (file->in != nullptr) std::fclose(file->in);
-      file->in = nullptr;
+      std::string message;
+      const base::Opened opened = base::OpenRegular(file->path, &file->in, &message);
+      if (opened != base::Opened::kFile) {
+        return Fail(file, ZIP_ER_OPEN, opened == base::Opened::kNotRegular ? EINVAL : errno);
+      }
+      const std::int64_t size = base::FileSize(file->path);
+      if (size < 0) {
+        CloseInput(file);
+        return Fail(file, ZIP_ER_OPEN, errno);
+      }
+      file->size = static_cast<std::uint64_t>(size);
+      file->at = 0;
+      file->window_size = 0;
       return 0;
-    case ZIP_SOURCE_SEEK:
+    }
+    case ZIP_SOURCE_READ:
+      return Read(file, static_cast<unsigned char*>(data), length);
+    case ZIP_SOURCE_CLOSE:
+      CloseInput(file);
+      return 0;
+    case ZIP_SOURCE_SEEK: {
+      const zip_int64_t at =
+          zip_source_seek_compute_offset(file->at, file->size, data, length, &file->error);
+      if (at < 0) return -1;
+      file->at = static_cast<std::uint64_t>(at);
+      return 0;
+    }
     case ZIP_SOURCE_SEEK_WRITE: {
       auto* args = ZIP_SOURCE_GET_ARGS(zip_source_args_seek_t, data, length,
                                        &file->error);
       if (args == nullptr) return -1;
-      std::FILE* f = command == ZIP_SOURCE_SEEK ? file->in : file->out.file;
-      return base::SeekFile(f, args->offset, args->whence) ? 0 : Fail(file, ZIP_ER_SEEK, errno);
+      return base::SeekFile(file->out.file, args->offset, args->whence)
+                 ? 0
+                 : Fail(file, ZIP_ER_SEEK, errno);
     }
     case ZIP_SOURCE_TELL:
-      return base::TellFile(file->in);
+      return static_cast<zip_int64_t>(file->at);
     case ZIP_SOURCE_TELL_WRITE:
       return base::TellFile(file->out.file);
     case ZIP_SOURCE_STAT: {
@@ -69,7 +139,8 @@ zip_int64_t Callback(void* state, void* data, zip_uint64_t length,
       if (!CreateBeside(file->path, &file->out, &message)) {
         return Fail(file, ZIP_ER_TMPOPEN, errno);
       }
-      std::setvbuf(file->out.file, nullptr, _IOFBF, 1 << 20);
+      file->out_buffer.reset(new char[kOutBuffer]);
+      std::setvbuf(file->out.file, file->out_buffer.get(), _IOFBF, kOutBuffer);
       return 0;
     }
     case ZIP_SOURCE_WRITE: {
@@ -80,8 +151,7 @@ zip_int64_t Callback(void* state, void* data, zip_uint64_t length,
     }
     case ZIP_SOURCE_COMMIT_WRITE: {
       // Windows cannot replace a file that is still open.
-      if (file->in != nullptr) std::fclose(file->in);
-      file->in = nullptr;
+      CloseInput(file);
       if (base::Interrupted()) {
         CloseOutput(file);
         return Fail(file, ZIP_ER_CANCELLED, 0);
@@ -97,7 +167,7 @@ zip_int64_t Callback(void* state, void* data, zip_uint64_t length,
     case ZIP_SOURCE_ERROR:
       return zip_error_to_data(&file->error, data, length);
     case ZIP_SOURCE_FREE:
-      if (file->in != nullptr) std::fclose(file->in);
+      CloseInput(file);
       CloseOutput(file);
       zip_error_fini(&file->error);
       delete file;
