@@ -664,7 +664,12 @@ bool CloseArchive(zip_t* za, const Request& request, std::vector<Member*> member
   if (zip_close(za) == 0) return true;
   if (base::Interrupted()) base::ExitInterrupted();
   // A member's own failure says why; libzip's "Read error" adds nothing.
-  *error = !outcome.error.empty() ? outcome.error : Failure(za, "cannot write " + request.archive);
+  *error = !outcome.error.empty() ? outcome.error
+           : zip_error_code_zip(zip_get_error(za)) == ZIP_ER_CHANGED
+               ? "cannot write " + request.archive +
+                     ": it was changed by someone else while it was updated; it is left as they "
+                     "left it"
+               : Failure(za, "cannot write " + request.archive);
   zip_discard(za);
   return false;
 }

@@ -23,7 +23,9 @@ constexpr std::size_t kOutBuffer = 1u << 20;
 struct ArchiveFile {
   std::string path;
   base::FileHandle in = base::kNoFile;
-  std::uint64_t size = 0;  // as it was opened
+  base::FileState opened;  // as it was opened
+  bool reading = false;    // libzip has it open; it closes it before COMMIT_WRITE
+  std::uint64_t size = 0;
   std::uint64_t at = 0;    // where libzip reads next
   std::unique_ptr<unsigned char[]> window;
   std::uint64_t window_at = 0;
@@ -45,6 +47,15 @@ zip_int64_t Fail(ArchiveFile* file, int code, int system_error) {
   return -1;
 }
 
+// A failed read of the archive: one that became shorter than it was
+// opened is not a system error.
+zip_int64_t FailRead(ArchiveFile* file, std::uint64_t end) {
+  const int why = errno;
+  base::FileState now;
+  if (base::StateOf(file->in, &now) && now.size < end) return Fail(file, ZIP_ER_EOF, 0);
+  return Fail(file, ZIP_ER_READ, why);
+}
+
 // Up to length bytes from where libzip stands, fewer only at the end. A
 // file that became shorter than it was opened fails.
 zip_int64_t Read(ArchiveFile* file, unsigned char* data, zip_uint64_t length) {
@@ -60,7 +71,7 @@ zip_int64_t Read(ArchiveFile* file, unsigned char* data, zip_uint64_t length) {
       done += k;
     } else if (n - done >= kWindow) {
       if (!base::ReadInto(file->in, file->path, at, n - done, false, data + done, &message)) {
-        return Fail(file, ZIP_ER_READ, errno);
+        return FailRead(file, file->at + n);
       }
       done = n;
     } else {
@@ -69,7 +80,7 @@ zip_int64_t Read(ArchiveFile* file, unsigned char* data, zip_uint64_t length) {
           static_cast<std::size_t>(std::min<std::uint64_t>(kWindow, file->size - at));
       file->window_size = 0;
       if (!base::ReadInto(file->in, file->path, at, fill, false, file->window.get(), &message)) {
-        return Fail(file, ZIP_ER_READ, errno);
+        return FailRead(file, at + fill);
       }
       file->window_at = at;
       file->window_size = fill;
@@ -85,16 +96,19 @@ zip_int64_t Callback(void* state, void* data, zip_uint64_t length,
   switch (command) {
     case ZIP_SOURCE_OPEN: {
       std::string message;
+      CloseInput(file);
       const base::Opened opened = base::OpenRegular(file->path, &file->in, &message);
       if (opened != base::Opened::kFile) {
         return Fail(file, ZIP_ER_OPEN, opened == base::Opened::kNotRegular ? EINVAL : errno);
       }
-      const std::int64_t size = base::FileSize(file->path);
-      if (size < 0) {
+      // The size of the file opened, not of whatever has the name now.
+      if (!base::StateOf(file->in, &file->opened)) {
+        const int why = errno;
         CloseInput(file);
-        return Fail(file, ZIP_ER_OPEN, errno);
+        return Fail(file, ZIP_ER_OPEN, why);
       }
-      file->size = static_cast<std::uint64_t>(size);
+      file->size = file->opened.size;
+      file->reading = true;
       file->at = 0;
       file->window_size = 0;
       return 0;
@@ -102,7 +116,9 @@ zip_int64_t Callback(void* state, void* data, zip_uint64_t length,
     case ZIP_SOURCE_READ:
       return Read(file, static_cast<unsigned char*>(data), length);
     case ZIP_SOURCE_CLOSE:
-      CloseInput(file);
+      file->reading = false;
+      // Kept for the check at COMMIT_WRITE.
+      if (file->out.file == nullptr) CloseInput(file);
       return 0;
     case ZIP_SOURCE_SEEK: {
       const zip_int64_t at =
@@ -150,6 +166,15 @@ zip_int64_t Callback(void* state, void* data, zip_uint64_t length,
       return static_cast<zip_int64_t>(n);
     }
     case ZIP_SOURCE_COMMIT_WRITE: {
+      // Whatever was written to the archive since it was read, or put in its
+      // place, would be lost with the old file. A file renamed over it
+      // changes its status; Windows lets nobody do that while it is open.
+      base::FileState now;
+      if (file->in != base::kNoFile && (!base::StateOf(file->in, &now) || now != file->opened)) {
+        CloseInput(file);
+        CloseOutput(file);
+        return Fail(file, ZIP_ER_CHANGED, 0);
+      }
       // Windows cannot replace a file that is still open.
       CloseInput(file);
       if (base::Interrupted()) {
@@ -161,6 +186,7 @@ zip_int64_t Callback(void* state, void* data, zip_uint64_t length,
     }
     case ZIP_SOURCE_ROLLBACK_WRITE:
       CloseOutput(file);
+      if (!file->reading) CloseInput(file);
       return 0;
     case ZIP_SOURCE_REMOVE:
       return Fail(file, ZIP_ER_INTERNAL, 0);

@@ -146,6 +146,15 @@ void CloseSource(FileHandle handle) {
   if (handle != kNoFile) close(static_cast<int>(handle));
 }
 
+bool StateOf(FileHandle handle, FileState* state) {
+  struct stat st;
+  if (fstat(static_cast<int>(handle), &st) != 0) return false;
+  state->size = static_cast<std::uint64_t>(st.st_size);
+  state->written = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  state->changed = static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+  return true;
+}
+
 bool ReadInto(FileHandle handle, const std::string& path, std::uint64_t offset, std::size_t length,
               bool at_end, unsigned char* into, std::string* error) {
   int fd = static_cast<int>(handle);

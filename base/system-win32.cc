@@ -238,6 +238,16 @@ void CloseSource(FileHandle handle) {
   if (handle != kNoFile) CloseHandle(reinterpret_cast<HANDLE>(handle));
 }
 
+bool StateOf(FileHandle handle, FileState* state) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(reinterpret_cast<HANDLE>(handle), &info)) return false;
+  state->size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  state->written = (static_cast<std::int64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+                   info.ftLastWriteTime.dwLowDateTime;
+  state->changed = 0;
+  return true;
+}
+
 bool ReadInto(FileHandle handle, const std::string& path, std::uint64_t offset, std::size_t length,
               bool at_end, unsigned char* into, std::string* error) {
   HANDLE h = reinterpret_cast<HANDLE>(handle);

@@ -50,6 +50,18 @@ enum class Opened { kFile, kNotRegular, kFailed };
 // be skipped like the special files of the listing.
 Opened OpenRegular(const std::string& path, FileHandle* handle, std::string* error);
 void CloseSource(FileHandle handle);
+// What an open file is now: its size and when it last changed (on POSIX
+// also its status change, which no writer can set back).
+struct FileState {
+  std::uint64_t size = 0;
+  std::int64_t written = 0;
+  std::int64_t changed = 0;
+  bool operator==(const FileState& o) const {
+    return size == o.size && written == o.written && changed == o.changed;
+  }
+  bool operator!=(const FileState& o) const { return !(*this == o); }
+};
+bool StateOf(FileHandle handle, FileState* state);
 
 // Reads length bytes of an open file from offset into out. A file that ends
 // sooner, or (with at_end) goes on beyond them, has changed while being
