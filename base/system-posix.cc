@@ -1,19 +1,18 @@
 #include <dirent.h>
-#include <time.h>
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
-#include "base/system.h"
-
 #include "base/file_id.h"
 #include "base/path.h"
+#include "base/system.h"
 
 namespace base {
 
@@ -132,8 +131,8 @@ Opened OpenRegular(const std::string& path, FileHandle* handle, std::string* err
     close(fd);
     return Opened::kNotRegular;
   }
-  int flags = fcntl(fd, F_GETFL);
-  if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+  // Of the status flags only O_NONBLOCK was asked for.
+  if (fcntl(fd, F_SETFL, 0) != 0) {
     *error = "cannot open " + path + ": " + std::strerror(errno);
     close(fd);
     return Opened::kFailed;
@@ -159,22 +158,25 @@ bool ReadInto(FileHandle handle, const std::string& path, std::uint64_t offset, 
               bool at_end, unsigned char* into, std::string* error) {
   int fd = static_cast<int>(handle);
   std::size_t got = 0;
-  while (got < length) {
-    ssize_t n = pread(fd, into + got, length - got, static_cast<off_t>(offset + got));
+  // With at_end one byte more is asked for: the read that comes short of it
+  // proves the end without a call of its own.
+  unsigned char extra;
+  while (at_end || got < length) {
+    iovec parts[2] = {{into + got, length - got}, {&extra, 1}};
+    ssize_t n = preadv(fd, parts, at_end ? 2 : 1, static_cast<off_t>(offset + got));
     if (n < 0 && errno == EINTR && !Interrupted()) continue;
-    if (n <= 0) {
-      *error = n < 0 ? "cannot read " + path + ": " + std::strerror(errno)
-                     : path + " became shorter while it was read";
+    if (n < 0) {
+      *error = "cannot read " + path + ": " + std::strerror(errno);
       return false;
     }
     got += static_cast<std::size_t>(n);
-  }
-  if (at_end) {
-    unsigned char extra;
-    ssize_t n = pread(fd, &extra, 1, static_cast<off_t>(offset + length));
-    if (n != 0) {
-      *error = n < 0 ? "cannot read " + path + ": " + std::strerror(errno)
-                     : path + " grew while it was read";
+    if (got > length) {
+      *error = path + " grew while it was read";
+      return false;
+    }
+    if (at_end && got == length) return true;
+    if (n == 0) {
+      *error = path + " became shorter while it was read";
       return false;
     }
   }
