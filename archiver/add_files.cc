@@ -455,9 +455,12 @@ bool SetAttributes(zip_t* za, zip_uint64_t at, const Item& item, std::string* er
 }
 
 // Members up to this size are inflated whole by libdeflate, at twice
-// zlib's speed; larger ones stream through libzip in pieces, within the
-// archiver's memory bound.
-constexpr std::uint64_t kWholeCompare = 8 << 20;
+// zlib's speed; larger ones stream through libzip a piece at a time. Each
+// archiver is a new process, and every page of memory it touches the first
+// time costs more than inflating it would: the buffers stay small and are
+// used again.
+constexpr std::uint64_t kWholeCompare = 128 << 10;
+constexpr std::size_t kCompareChunk = 64 << 10;
 
 // What every compare of one update uses again: buffers made fresh for
 // each file would be zeroed and faulted in each time, and most are small.
@@ -522,20 +525,22 @@ bool WholeMemberHolds(zip_t* za, zip_uint64_t index, const zip_stat_t& st,
 
 // A large member against the file, both read a piece at a time: the first
 // difference decides, and libzip checks the member's CRC as it reads it.
-bool StreamedMemberHolds(zip_t* za, zip_uint64_t index, const Item& item, base::FileHandle handle) {
+bool StreamedMemberHolds(zip_t* za, zip_uint64_t index, const Item& item, base::FileHandle handle,
+                         CompareScratch* scratch) {
   zip_file_t* member = zip_fopen_index(za, index, 0);
   bool same = member != nullptr;
-  constexpr std::size_t kChunk = 1 << 20;
-  std::vector<unsigned char> file, held(kChunk);
+  unsigned char* file = scratch->File(kCompareChunk);
+  unsigned char* held = scratch->Held(kCompareChunk);
   std::string ignored;
-  for (std::uint64_t at = 0; same && at < item.size; at += kChunk) {
-    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, item.size - at));
-    same = base::ReadRange(handle, item.path, at, n, at + n == item.size, &file, &ignored) &&
-           zip_fread(member, held.data(), n) == static_cast<zip_int64_t>(n) &&
-           std::memcmp(file.data(), held.data(), n) == 0;
+  for (std::uint64_t at = 0; same && at < item.size; at += kCompareChunk) {
+    const std::size_t n =
+        static_cast<std::size_t>(std::min<std::uint64_t>(kCompareChunk, item.size - at));
+    same = base::ReadInto(handle, item.path, at, n, at + n == item.size, file, &ignored) &&
+           zip_fread(member, held, n) == static_cast<zip_int64_t>(n) &&
+           std::memcmp(file, held, n) == 0;
   }
   // The member ends where the file does.
-  if (same) same = zip_fread(member, held.data(), 1) == 0;
+  if (same) same = zip_fread(member, held, 1) == 0;
   if (member != nullptr) zip_fclose(member);
   return same;
 }
@@ -563,7 +568,7 @@ bool HoldsFile(zip_t* za, zip_uint64_t index, const Item& item, CompareScratch* 
     same = base::ReadInto(handle, item.path, 0, n, true, file, &ignored) &&
            WholeMemberHolds(za, index, st, file, n, scratch);
   } else {
-    same = StreamedMemberHolds(za, index, item, handle);
+    same = StreamedMemberHolds(za, index, item, handle, scratch);
   }
   base::CloseSource(handle);
   zip_error_clear(za);

@@ -80,12 +80,13 @@ class ArchiverTest(harness.ScratchTest):
 
     def test_an_update_keeps_what_is_unchanged_and_rewrites_only_for_a_change(self):
         text = b"".join(b"line %d of a file that deflates\n" % i for i in range(400))
-        noise = os.urandom(50000)
+        noise = os.urandom(300000)  # compared a piece at a time
         t = 1600000000  # even, as the header's time holds it
         late = 2300000000  # beyond the extended timestamp's 32 bits
 
-        def put_back(path, data):
+        def put_back(path, data, at=0):
             with open(path, "r+b") as f:
+                f.seek(at)
                 f.write(data)
             os.utime(path, (t, t))
 
@@ -97,6 +98,9 @@ class ArchiverTest(harness.ScratchTest):
             ("bytes, size, time and CRC-32 put back",
              lambda u: put_back(u + "/a.txt", same_crc(text, b"FORGED")),
              {"a.txt": same_crc(text, b"FORGED")}, True, b", 1 unchanged"),
+            ("bytes deep in a large file, size and time put back",
+             lambda u: put_back(u + "/b.bin", b"DEEP", 200000),
+             {"b.bin": noise[:200000] + b"DEEP" + noise[200004:]}, True, b", 1 unchanged"),
             ("time only", lambda u: os.utime(u + "/b.bin", (t + 4, t + 4)), {}, True,
              b", 2 unchanged"),
             ("time beyond 2038", lambda u: os.utime(u + "/b.bin", (late, late)), {}, True,
