@@ -1,6 +1,7 @@
 // The stand-in archivers' entry point: one program, whose syntax is the
 // name it was started by.
 #include <cstdio>  // __GLIBC__, from the C library's own headers
+#include <cstdlib>
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
@@ -51,6 +52,10 @@ int main(int argc, char** argv) {
   // a page-faulting round trip to the kernel each time.
   mallopt(M_MMAP_THRESHOLD, 32 << 20);
   mallopt(M_TRIM_THRESHOLD, 64 << 20);
+  // libzip turns each member's time into a time_t with mktime, and without
+  // TZ glibc stats /etc/localtime on every call in case it changed: the
+  // same zone, named, is read once.
+  if (std::getenv("TZ") == nullptr) setenv("TZ", ":/etc/localtime", 0);
 #endif
   std::vector<std::string> args = base::Arguments(argc, argv);
   const std::string started_as = args.empty() ? std::string() : base::BaseName(args[0]);
