@@ -125,6 +125,7 @@ struct Member {
   std::size_t piece = 0, offset = 0;
   std::uint32_t crc = 0;
   std::uint64_t written = 0;
+  std::vector<unsigned char> tail;  // of the piece before, which primed this one
   zip_error_t error;
 };
 
@@ -176,6 +177,12 @@ zip_int64_t MemberRead(Member* m, unsigned char* out, zip_uint64_t length) {
     if (base::Interrupted()) return MemberFail(m, "interrupted");
     const Piece& p = m->pipeline->Get(m->slot, m->piece);
     if (!p.error.empty()) return MemberFail(m, p.error);
+    // A piece deflated against other bytes than those written before it
+    // would inflate to something its CRC does not cover.
+    if (m->offset == 0 && m->piece > 0 &&
+        (p.skip != m->tail.size() || std::memcmp(p.raw.data(), m->tail.data(), p.skip) != 0)) {
+      return MemberFail(m, m->path + " changed while it was read");
+    }
     const unsigned char* bytes = m->stored ? p.bytes() : p.packed.data();
     std::size_t size = m->stored ? p.length() : p.packed.size();
     std::size_t n = static_cast<std::size_t>(
@@ -187,6 +194,9 @@ zip_int64_t MemberRead(Member* m, unsigned char* out, zip_uint64_t length) {
       m->crc = m->piece == 0 ? p.crc
                              : static_cast<std::uint32_t>(crc32_combine(
                                    m->crc, p.crc, static_cast<z_off_t>(p.length())));
+      if (m->piece + 1 < pieces && p.length() >= kPriming) {
+        m->tail.assign(p.bytes() + p.length() - kPriming, p.bytes() + p.length());
+      }
       m->pipeline->Release(m->slot, m->piece);
       ++m->piece;
       m->offset = 0;

@@ -16,7 +16,6 @@ namespace archiver {
 
 namespace {
 
-constexpr std::size_t kPriming = 32u << 10;
 // Below this a folder's files are done sooner on the main thread alone: on
 // real trees (/usr/include, /usr/share/doc, curl's source; 2 cores) workers
 // cost 2 to 16% below 1 MiB and paid from 1 to 1.5 MiB up
@@ -161,6 +160,15 @@ void Pipeline::Run(Job* job, Compressors* compressors,
   lock->lock();
   Source& source = *sources_[job->file];
   if (--source.unread == 0) {
+    // Written to while it was read: its pieces may hold bytes of different
+    // moments. Its status changes too when it is renamed over or linked,
+    // which leaves what was read whole.
+    base::FileState now;
+    if (source.opened == base::Opened::kFile && job->piece->error.empty() &&
+        (!base::StateOf(source.handle, &now) || now.size != source.state.size ||
+         now.written != source.state.written)) {
+      job->piece->error = files_[job->file].path + " changed while it was read";
+    }
     base::CloseSource(source.handle);
     source.handle = base::kNoFile;
   }
@@ -205,6 +213,10 @@ void Pipeline::RunJob(Job* job, Compressors* c) {
   Source& source = *sources_[job->file];
   std::call_once(source.once, [&] {
     source.opened = base::OpenRegular(file.path, &source.handle, &source.error);
+    if (source.opened == base::Opened::kFile && !base::StateOf(source.handle, &source.state)) {
+      source.opened = base::Opened::kFailed;
+      source.error = "cannot open " + file.path + ": " + base::LastErrorText();
+    }
   });
   if (source.opened != base::Opened::kFile) {
     piece.error = source.error;

@@ -23,6 +23,7 @@ constexpr int kDeflateLevel = 6;
 // deflate stream as pigz does.
 constexpr std::size_t kWholeFileLimit = 8u << 20;
 constexpr std::size_t kPieceSize = 1u << 20;
+constexpr std::size_t kPriming = 32u << 10;
 
 struct FileTask {
   std::string path;
@@ -80,6 +81,7 @@ class Pipeline {
     base::Opened opened = base::Opened::kFailed;
     base::FileHandle handle = base::kNoFile;
     std::string error;
+    base::FileState state;   // as it was opened
     std::size_t unread = 0;  // pieces still to read
   };
 

@@ -61,6 +61,25 @@ TEST_F(Bounded, AllPiecesOfAFileComeFromTheFileFirstOpened) {
   }
 }
 
+TEST_F(Bounded, AFileWrittenToWhileItsPiecesAreReadFailsItsLastPiece) {
+  ScratchDir scratch;
+  std::string path = (scratch.path() / "f").string();
+  std::uint64_t size = archiver::kWholeFileLimit + archiver::kPieceSize;
+  WriteFile(path, std::string(size, 'a'));
+  archiver::Pipeline pipeline({archiver::FileTask{path, size}}, 0);
+  ASSERT_TRUE(pipeline.Get(0, 0).error.empty());
+  {
+    // In place, the size kept: only the file's times tell.
+    std::FILE* f = std::fopen(path.c_str(), "r+b");
+    ASSERT_NE(f, nullptr);
+    std::fputc('b', f);
+    std::fclose(f);
+  }
+  const std::size_t last = pipeline.PieceCount(0) - 1;
+  for (std::size_t k = 1; k < last; ++k) EXPECT_TRUE(pipeline.Get(0, k).error.empty()) << k;
+  EXPECT_EQ(pipeline.Get(0, last).error, path + " changed while it was read");
+}
+
 // "/*.*" names the root, not ""; no test archives / to see it.
 TEST(ParseArguments, APatternAtTheRootNamesTheRoot) {
   archiver::Request request;
