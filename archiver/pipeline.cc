@@ -120,7 +120,10 @@ Pipeline::Pipeline(std::vector<FileTask> files, int threads)
   // Enough for every worker to be busy while the writer drains the rest.
   window_ = kWholeFileLimit + static_cast<std::uint64_t>(threads + 2) * 2 * kPieceSize;
   own_.reset(new Compressors);
-  for (std::size_t f = 0; f < files_.size(); ++f) sources_[f]->unread = PieceCount(f);
+  for (std::size_t f = 0; f < files_.size(); ++f) {
+    sources_[f]->unread = PieceCount(f);
+    sources_[f]->reads_left = PieceCount(f);
+  }
   for (int i = 0; i < threads; ++i) {
     try {
       workers_.emplace_back(&Pipeline::Work, this);
@@ -160,15 +163,6 @@ void Pipeline::Run(Job* job, Compressors* compressors,
   lock->lock();
   Source& source = *sources_[job->file];
   if (--source.unread == 0) {
-    // Written to while it was read: its pieces may hold bytes of different
-    // moments. Its status changes too when it is renamed over or linked,
-    // which leaves what was read whole.
-    base::FileState now;
-    if (source.opened == base::Opened::kFile && job->piece->error.empty() &&
-        (!base::StateOf(source.handle, &now) || now.size != source.state.size ||
-         now.written != source.state.written)) {
-      job->piece->error = files_[job->file].path + " changed while it was read";
-    }
     base::CloseSource(source.handle);
     source.handle = base::kNoFile;
   }
@@ -225,6 +219,17 @@ void Pipeline::RunJob(Job* job, Compressors* c) {
   }
   if (!base::ReadRange(source.handle, file.path, job->offset - piece.skip, job->length + piece.skip,
                        job->last, &piece.raw, &piece.error)) {
+    return;
+  }
+  // Written to while it was read: its pieces may hold bytes of different
+  // moments. Checked as the last read ends, not after its deflating. Its
+  // status changes too when it is renamed over or linked, which leaves
+  // what was read whole.
+  base::FileState now;
+  if (source.reads_left.fetch_sub(1) == 1 &&
+      (!base::StateOf(source.handle, &now) || now.size != source.state.size ||
+       now.written != source.state.written)) {
+    piece.error = file.path + " changed while it was read";
     return;
   }
   piece.crc = static_cast<std::uint32_t>(libdeflate_crc32(0, piece.bytes(), job->length));

@@ -4,6 +4,7 @@
 #ifndef TREVASK_ARCHIVER_PIPELINE_H_
 #define TREVASK_ARCHIVER_PIPELINE_H_
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -24,6 +25,7 @@ constexpr int kDeflateLevel = 6;
 constexpr std::size_t kWholeFileLimit = 8u << 20;
 constexpr std::size_t kPieceSize = 1u << 20;
 constexpr std::size_t kPriming = 32u << 10;
+static_assert(kPieceSize >= kPriming, "a piece primes the next one with its own tail");
 
 struct FileTask {
   std::string path;
@@ -82,7 +84,8 @@ class Pipeline {
     base::FileHandle handle = base::kNoFile;
     std::string error;
     base::FileState state;   // as it was opened
-    std::size_t unread = 0;  // pieces still to read
+    std::size_t unread = 0;  // pieces still to make
+    std::atomic<std::size_t> reads_left{0};
   };
 
   void Work();

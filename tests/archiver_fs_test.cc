@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+
 #include "archiver/add_files.h"
 #include "archiver/pipeline.h"
 #include "tests/support.h"
@@ -66,6 +68,8 @@ TEST_F(Bounded, AFileWrittenToWhileItsPiecesAreReadFailsItsLastPiece) {
   std::string path = (scratch.path() / "f").string();
   std::uint64_t size = archiver::kWholeFileLimit + archiver::kPieceSize;
   WriteFile(path, std::string(size, 'a'));
+  // Long ago, so that the write below moves it even where times are coarse.
+  fs::last_write_time(path, fs::last_write_time(path) - std::chrono::hours(24 * 365));
   archiver::Pipeline pipeline({archiver::FileTask{path, size}}, 0);
   ASSERT_TRUE(pipeline.Get(0, 0).error.empty());
   {
