@@ -25,7 +25,6 @@ struct ArchiveFile {
   base::FileHandle in = base::kNoFile;
   base::FileState opened;  // as it was opened
   bool reading = false;    // libzip has it open; it closes it before COMMIT_WRITE
-  std::uint64_t size = 0;
   std::uint64_t at = 0;    // where libzip reads next
   std::unique_ptr<unsigned char[]> window;
   std::uint64_t window_at = 0;
@@ -60,7 +59,7 @@ zip_int64_t FailRead(ArchiveFile* file, std::uint64_t end) {
 // file that became shorter than it was opened fails.
 zip_int64_t Read(ArchiveFile* file, unsigned char* data, zip_uint64_t length) {
   const std::size_t n = static_cast<std::size_t>(
-      std::min<std::uint64_t>(length, file->size - std::min(file->at, file->size)));
+      std::min<std::uint64_t>(length, file->opened.size - std::min(file->at, file->opened.size)));
   std::string message;
   for (std::size_t done = 0; done < n;) {
     const std::uint64_t at = file->at + done;
@@ -77,7 +76,7 @@ zip_int64_t Read(ArchiveFile* file, unsigned char* data, zip_uint64_t length) {
     } else {
       if (file->window == nullptr) file->window.reset(new unsigned char[kWindow]);
       const std::size_t fill =
-          static_cast<std::size_t>(std::min<std::uint64_t>(kWindow, file->size - at));
+          static_cast<std::size_t>(std::min<std::uint64_t>(kWindow, file->opened.size - at));
       file->window_size = 0;
       if (!base::ReadInto(file->in, file->path, at, fill, false, file->window.get(), &message)) {
         return FailRead(file, at + fill);
@@ -107,7 +106,6 @@ zip_int64_t Callback(void* state, void* data, zip_uint64_t length,
         CloseInput(file);
         return Fail(file, ZIP_ER_OPEN, why);
       }
-      file->size = file->opened.size;
       file->reading = true;
       file->at = 0;
       file->window_size = 0;
@@ -122,7 +120,7 @@ zip_int64_t Callback(void* state, void* data, zip_uint64_t length,
       return 0;
     case ZIP_SOURCE_SEEK: {
       const zip_int64_t at =
-          zip_source_seek_compute_offset(file->at, file->size, data, length, &file->error);
+          zip_source_seek_compute_offset(file->at, file->opened.size, data, length, &file->error);
       if (at < 0) return -1;
       file->at = static_cast<std::uint64_t>(at);
       return 0;

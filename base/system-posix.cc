@@ -1,18 +1,20 @@
 #include <dirent.h>
+#include <time.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
-#include <time.h>
 #include <unistd.h>
+
+#include <signal.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
+#include "base/system.h"
+
 #include "base/file_id.h"
 #include "base/path.h"
-#include "base/system.h"
 
 namespace base {
 

@@ -1,15 +1,16 @@
 // The archivers below their process: the reading of source files, never
 // blocked by what a file became after the listing, each file opened once
 // for all its pieces; and the folder a command line's pattern names.
-#include "archiver/archiver_fs.h"
-
-#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 
+#include <gtest/gtest.h>
+
+
 #include "archiver/add_files.h"
+#include "archiver/archiver_fs.h"
 #include "archiver/pipeline.h"
 #include "tests/support.h"
 
