@@ -4,6 +4,7 @@
 # when there is none.
 #   scripts/fetch-source.sh PACKAGE WORK
 set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
 package=$1
 work=$2
 rm -rf "$work"
@@ -20,6 +21,6 @@ else
   grep '^deb ' /etc/apt/sources.list | sed 's/^deb /deb-src /' |
     $sudo tee /etc/apt/sources.list.d/trevask-deb-src.list >/dev/null
 fi
-$sudo apt-get update -qq
+"$here/apt-update.sh"
 apt-get source --download-only "$package" >/dev/null 2>&1
 unpack

@@ -57,42 +57,102 @@ start_wine() {
 stop_wine() { wineserver -k 2>/dev/null || true; }
 
 stage setup scripts/setup.sh --all
+
+# What set-up could not install takes only its own suites along, each named
+# at the end with the reason.
+not_run=()
+skip() {
+  not_run+=("$1 ($2)")
+  echo "== not run: $1: $2"
+}
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok installed"; }
+# Why the build for arch (x86_64, i686) cannot be made here, or nothing.
+why_no_cross() {
+  local p
+  for p in "g++-mingw-w64-${1//_/-}" libz-mingw-w64-dev; do
+    installed "$p" || { echo "$p is not installed"; return; }
+  done
+}
+# Why the programs of a Windows build cannot run here, or nothing.
+why_no_wine() {
+  local loader=$1 package=$2 out
+  installed "$package" || { echo "$package is not installed"; return; }
+  out=$("$loader" --version 2>&1) && return
+  if grep -qi "exec format error" <<<"$out"; then
+    echo "this machine's kernel cannot run 32-bit programs"
+  else
+    echo "$loader does not start: $(tail -1 <<<"$out")"
+  fi
+}
+why_x64=$(why_no_cross x86_64)
+why_x86=$(why_no_cross i686)
+why_fuzz=""
+for p in clang libclang-rt-14-dev; do
+  installed "$p" || { why_fuzz="$p is not installed"; break; }
+done
+
 stage "build libzip" scripts/build-libzip.sh native build/deps/libzip-native
 stage "build linux" build default
-stage "build libzip for windows" scripts/build-libzip.sh x86_64 build/deps/libzip-x86_64
-stage "build libzip for 32-bit windows" scripts/build-libzip.sh i686 build/deps/libzip-i686
-stage "build libdeflate for windows" scripts/build-libdeflate.sh x86_64 build/deps/libdeflate-x86_64
-stage "build libdeflate for 32-bit windows" scripts/build-libdeflate.sh i686 build/deps/libdeflate-i686
-stage "build windows-x64" build windows-x64
-stage "build windows-x86" build windows-x86
-stage "build fuzz" build fuzz
+if [ -z "$why_x64" ]; then
+  stage "build libzip for windows" scripts/build-libzip.sh x86_64 build/deps/libzip-x86_64
+  stage "build libdeflate for windows" scripts/build-libdeflate.sh x86_64 build/deps/libdeflate-x86_64
+  stage "build windows-x64" build windows-x64
+else
+  skip "the windows-x64 build, its tests and its package" "$why_x64"
+fi
+if [ -z "$why_x86" ]; then
+  stage "build libzip for 32-bit windows" scripts/build-libzip.sh i686 build/deps/libzip-i686
+  stage "build libdeflate for 32-bit windows" scripts/build-libdeflate.sh i686 build/deps/libdeflate-i686
+  stage "build windows-x86" build windows-x86
+else
+  skip "the windows-x86 build, its tests and its package" "$why_x86"
+fi
+if [ -z "$why_fuzz" ]; then
+  stage "build fuzz" build fuzz
+else
+  skip "the fuzz build and its runs" "$why_fuzz"
+fi
 
 status=0
+logs_run=(default)
 stage "test linux" run_tests default || status=1
 # Under Wine every program start costs more: the slow and large tests run
 # natively only. Wine's cmd.exe now and then fails to start a program it
 # finds ("Can't recognize ..."), never natively: a failed suite gets one
 # more try, and the log keeps both.
-stage "start 64-bit wine" start_wine win64
-stage "test windows-x64 under wine" run_tests windows-x64 -LE "slow|large" \
-  --repeat until-pass:2 || status=1
-stop_wine
-# A kernel without IA-32 emulation runs no 32-bit program at all: the
-# 32-bit build is then built, but cannot be tried here.
-logs_run=(default windows-x64 fuzz)
-if /usr/lib/wine/wine --version >/dev/null 2>&1; then
-  win32_runs=1
-  logs_run+=(windows-x86)
-  stage "start 32-bit wine" start_wine win32
-  stage "test windows-x86 under wine" run_tests windows-x86 -LE "slow|large" \
-    --repeat until-pass:2 || status=1
-  stop_wine
-else
-  win32_runs=0
-  echo "== this machine's kernel cannot run 32-bit programs: the windows-x86 build is" \
-    "built but its tests and package check are not run here"
+win64_runs=0
+if [ -z "$why_x64" ]; then
+  why=$(why_no_wine /usr/lib/wine/wine64 wine64)
+  if [ -z "$why" ]; then
+    win64_runs=1
+    logs_run+=(windows-x64)
+    stage "start 64-bit wine" start_wine win64
+    stage "test windows-x64 under wine" run_tests windows-x64 -LE "slow|large" \
+      --repeat until-pass:2 || status=1
+    stop_wine
+  else
+    skip "the windows-x64 tests and package check" "$why"
+  fi
 fi
-stage "fuzz paths and command lines" run_tests fuzz || status=1
+win32_runs=0
+if [ -z "$why_x86" ]; then
+  why=$(why_no_wine /usr/lib/wine/wine wine32:i386)
+  if [ -z "$why" ]; then
+    win32_runs=1
+    logs_run+=(windows-x86)
+    stage "start 32-bit wine" start_wine win32
+    stage "test windows-x86 under wine" run_tests windows-x86 -LE "slow|large" \
+      --repeat until-pass:2 || status=1
+    stop_wine
+  else
+    # Built all the same, so that it stays free of warnings.
+    skip "the windows-x86 tests and package check" "$why"
+  fi
+fi
+if [ -z "$why_fuzz" ]; then
+  logs_run+=(fuzz)
+  stage "fuzz paths and command lines" run_tests fuzz || status=1
+fi
 
 # The packages, tried as a user would: the Debian package installed with
 # apt-get, run on the example with its own archivers and removed again;
@@ -169,16 +229,24 @@ package_windows() {
   return $ok
 }
 
-stage "package for debian" package_debian || status=1
-stage "start 64-bit wine" start_wine win64
-stage "package for 64-bit windows" package_windows windows-x64 win64 /usr/lib/wine/wine64 || status=1
-stop_wine
+if installed lintian; then
+  stage "package for debian" package_debian || status=1
+else
+  skip "the Debian package check" "lintian is not installed"
+fi
+if [ "$win64_runs" -eq 1 ]; then
+  stage "start 64-bit wine" start_wine win64
+  stage "package for 64-bit windows" package_windows windows-x64 win64 /usr/lib/wine/wine64 || status=1
+  stop_wine
+elif [ -z "$why_x64" ]; then
+  (cd build/windows-x64 && rm -f trevask-*.zip && cpack -G ZIP >"$root/$logs/cpack-windows-x64.log") ||
+    status=1
+fi
 if [ "$win32_runs" -eq 1 ]; then
   stage "start 32-bit wine" start_wine win32
-  stage "package for 32-bit windows" package_windows windows-x86 win32 /usr/lib/wine/wine ||
-    status=1
+  stage "package for 32-bit windows" package_windows windows-x86 win32 /usr/lib/wine/wine || status=1
   stop_wine
-else
+elif [ -z "$why_x86" ]; then
   (cd build/windows-x86 && rm -f trevask-*.zip && cpack -G ZIP >"$root/$logs/cpack-windows-x86.log") ||
     status=1
 fi
@@ -195,4 +263,10 @@ for preset in "${logs_run[@]}"; do
 done
 [ "$failed" -eq 0 ] || status=1
 echo "ctest: $passed passed, $failed failed"
+if [ ${#not_run[@]} -eq 0 ]; then
+  echo "not run: none; every suite ran"
+else
+  joined=$(printf '; %s' "${not_run[@]}")
+  echo "not run: ${joined:2}"
+fi
 exit $status
