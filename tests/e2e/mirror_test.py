@@ -1,6 +1,5 @@
-"""An existing mirror tree holds only what runs made, judged under the
-locks: anything else, and a name the archive could not carry, is refused
-before anything is made; the states runs leave stay usable."""
+"""A mirror tree holds only what runs made, judged under the locks, and names
+are checked up front; the states runs leave stay usable."""
 import os
 import shutil
 import time
@@ -9,49 +8,36 @@ import unittest
 import harness
 from harness import FAILURE, native, read_bundle, snapshot
 
-POSIX = not harness.WINDOWS
+W = harness.WINDOWS
 TREE = {"src/Data/d.txt": b"d", "src/Data/A/a.txt": b"a", "src/Data/B/b.txt": b"b",
         "src/Data/B/X/x.txt": b"x", "elsewhere/e.txt": b"e"}
-KINDS = ("-d", "-w")
-MAX_PATH = 259 if harness.WINDOWS else 4095
+files = lambda spec: lambda t: harness.make_files(t.dir, spec)
+link = lambda name: lambda t: os.symlink("../../../elsewhere/e.txt", t.path(name))
 
 
-def files(spec):
-    return lambda t: harness.make_files(t.dir, spec)
-
-
-def long_name(t):
-    """A subfolder name the source holds whose archive name is one over the
-    limit of the file system of TempFolder (made beside it)."""
-    limit = os.pathconf(t.dir, "PC_NAME_MAX") if POSIX else 255
-    harness.make_files(t.dir, {"src/Data/A/" + "n" * (limit - 3) + "/n.txt": b"n"})
+# A subfolder whose archive name is one over the limit of TempFolder's file system.
+long_name = lambda t: files({"src/Data/A/" + "n" * (
+    (255 if W else os.pathconf(t.dir, "PC_NAME_MAX")) - 3) + "/n.txt": b"n"})(t)
 
 
 def long_path(t):
     """Source paths that fit, whose mirror paths under a long TempFolder do not."""
-    part = 60 if harness.WINDOWS else 200
-    depth = MAX_PATH * 6 // 10 // (part + 1)
-    harness.make_files(t.dir, {"src/Data/A/" + "/".join(["p" * part] * depth) + "/f.txt": b"f"})
+    part = 60 if W else 200
+    depth = (259 if W else 4095) * 6 // 10 // (part + 1)
+    files({"src/Data/A/" + "/".join(["p" * part] * depth) + "/f.txt": b"f"})(t)
     return "/".join(["t" * part] * (depth + 1))
 
 
-def link(target, name):
-    return lambda t: os.symlink(target, t.path(name))
-
-
-# (label, setup after a first good run into T (None: no first run), TempFolder,
-#  words on stderr, POSIX only)
+# (label, setup after a first good run into T, TempFolder, words on stderr, POSIX only)
 REFUSED = [
     ("the user's own folder as the mirror", files({"Data/notes.txt": b"mine"}), ".",
      b"what no run of trevask made (" + native("./Data/notes.txt").encode() + b")", False),
     ("files dropped in a deeper mirror folder",
      files({"T/Data/B/X/notes.txt": b"n", "T/Data/B/X/more.txt": b"m"}), "T",
      b"made (" + native("T/Data/B/X/more.txt").encode() + b" and 1 more)", False),
-    ("a link to a file", link("../../../elsewhere/e.txt", "T/Data/A/e.txt"), "T",
-     b"made (T/Data/A/e.txt)", True),
+    ("a link to a file", link("T/Data/A/e.txt"), "T", b"made (T/Data/A/e.txt)", True),
     ("a link as the folder's archive",
-     lambda t: (os.remove(t.path("T/Data/A/A.zip")),
-                link("../../../elsewhere/e.txt", "T/Data/A/A.zip")(t)), "T",
+     lambda t: (os.remove(t.path("T/Data/A/A.zip")), link("T/Data/A/A.zip")(t)), "T",
      b"made (T/Data/A/A.zip)", True),
     ("a special file", lambda t: os.mkfifo(t.path("T/Data/B/fifo")), "T",
      b"made (T/Data/B/fifo)", True),
@@ -60,7 +46,7 @@ REFUSED = [
     ("a path over the limit", long_path, None, b"bytes long, over the limit of", False),
 ]
 
-# (label, change after a first good run, check of the second run: t, result, bundle)
+# (label, change after a first good run, check of the rerun: t, result, bundle)
 USABLE = [
     ("a rerun's mirror and its leaves", files({"src/Data/A/new.txt": b"new"}),
      lambda t, r, b: t.assertEqual(b["A/A.zip"], {"a.txt": b"a", "new.txt": b"new"})),
@@ -79,91 +65,71 @@ USABLE = [
                       t.assertEqual([m for m in b if ".pkz-" in m], []),
                       t.assertEqual(r.stderr.count(b"was left by an interrupted archiver"), 2),
                       t.assertTrue(os.path.exists(t.path("T/Data/B/X/.pkz-ab12CD"))))),
-]
-if harness.WINDOWS:
-    USABLE.append(("a case-only rename", lambda t: os.rename(t.path("src/Data/A"),
-                                                             t.path("src/Data/a")),
-                   lambda t, r, b: t.assertIn("a.txt", b["A/A.zip"])))
+] + ([("a case-only rename",
+       lambda t: os.rename(t.path("src/Data/A"), t.path("src/Data/a")),
+       lambda t, r, b: t.assertIn("a.txt", b["A/A.zip"]))] if W else [])
 
 
 class MirrorTreeTest(harness.ScratchTest):
-    def case(self, number):
+    def case(self, number, *first_run):
+        # The user the cases drop to reaches their folders by absolute paths.
+        self.root = getattr(self, "root", self.dir)
+        os.chmod(self.root, 0o755)
         self.dir = os.path.join(self.root, str(number))
         os.mkdir(self.dir)
         harness.make_files(self.dir, TREE)
-        self.drop = None if harness.WINDOWS else harness.unprivileged(self, self.dir)
+        self.drop = None if W else harness.unprivileged(self, self.dir)
+        if first_run:
+            self.assertEqual(self.as_user("src/Data", "Out.zip", "T", *first_run).returncode, 0)
 
-    def run_as_user(self, *args):
+    def as_user(self, *args):
+        if self.drop:  # what the test made since is the user's too
+            harness.unprivileged(self, self.dir)
         return self.trevask(*args, preexec_fn=self.drop)
 
-    def setUp(self):
-        super().setUp()
-        self.root = self.dir
-        # The user the cases drop to reaches their folders by absolute paths.
-        os.chmod(self.root, 0o755)
-
     def test_refusals_touch_nothing(self):
-        for number, (label, setup, temp, words, posix_only) in enumerate(REFUSED):
-            if posix_only and not POSIX:
-                continue
+        for number, (label, setup, temp, words, _) in enumerate(r for r in REFUSED
+                                                                 if not (W and r[4])):
             with self.subTest(label):
-                self.case(number)
-                self.assertEqual(self.run_as_user("src/Data", "Out.zip", "T").returncode, 0)
+                self.case(number, "-d")
                 made = setup(self)
-                temp = made if isinstance(made, str) else temp
-                if self.drop:
-                    harness.unprivileged(self, self.dir)
                 before = snapshot(self.dir)
-                result = self.run_as_user("src/Data", "Out.zip", temp)
+                result = self.as_user("src/Data", "Out.zip", made if isinstance(made, str) else temp)
                 self.assertEqual(result.returncode, FAILURE, result.stderr)
                 self.assertIn(words, result.stderr)
                 self.assertEqual(snapshot(self.dir), before)
 
     def test_states_runs_leave_stay_usable(self):
-        number = 0
-        for label, change, check in USABLE:
-            for kind in KINDS:
-                with self.subTest(label, kind=kind):
-                    number += 1
-                    self.case(number)
-                    self.assertEqual(self.run_as_user("src/Data", "Out.zip", "T", kind)
-                                     .returncode, 0)
-                    change(self)
-                    if self.drop:
-                        harness.unprivileged(self, self.dir)
-                    result = self.run_as_user("src/Data", "Out.zip", "T", kind)
-                    self.assertEqual(result.returncode, 0, result.stderr)
-                    check(self, result, read_bundle(self.path("Out.zip")))
+        for number, (label, change, check, kind) in enumerate(
+                row + (kind,) for row in USABLE for kind in ("-d", "-w")):
+            with self.subTest(label, kind=kind):
+                self.case(number, kind)
+                change(self)
+                result = self.as_user("src/Data", "Out.zip", "T", kind)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                check(self, result, read_bundle(self.path("Out.zip")))
 
     @unittest.skipUnless(harness.RECORDER_DIR, "TREVASK_RECORDER_DIR is not set")
     def test_second_remove_run_waits_then_judges(self):
         self.case(0)
-        beat, go = self.path("beat"), self.path("go")
-        # The first -r run holds the locks inside its first archiver run,
-        # its mirror folder made.
-        first = harness.start("trevask", [native(a) for a in ("src/Data", "one.zip", "T", "-r")],
-                              self.dir, env_path=harness.search_path(harness.RECORDER_DIR),
-                              extra_env={"TREVASK_RECORD_HANG_RUN": "1",
-                                         "TREVASK_RECORD_HANG_FILE": harness.target_path(beat),
-                                         "TREVASK_RECORD_HANG_UNTIL": harness.target_path(go),
-                                         "TREVASK_RECORD_LOG": harness.target_path(
-                                             self.path("log"))},
-                              preexec_fn=self.drop)
-        for _ in range(600):
-            if os.path.exists(beat):
-                break
+        start = lambda bundle, bin_dir, **kw: harness.start(
+            "trevask", [native(a) for a in ("src/Data", bundle, "T", "-r")], self.dir,
+            env_path=harness.search_path(bin_dir), preexec_fn=self.drop, **kw)
+        at = lambda name: harness.target_path(self.path(name))
+        # The first holds the locks in its first archiver run, its mirror made.
+        first = start("one.zip", harness.RECORDER_DIR, extra_env={
+            "TREVASK_RECORD_HANG_RUN": "1", "TREVASK_RECORD_HANG_FILE": at("beat"),
+            "TREVASK_RECORD_HANG_UNTIL": at("go"), "TREVASK_RECORD_LOG": at("log")})
+        while not os.path.exists(self.path("beat")) and first.poll() is None:
             time.sleep(0.05)
         self.assertTrue(os.path.isdir(self.path("T/Data")))
         with open(self.path("err"), "wb") as err:
-            second = harness.start("trevask",
-                                   [native(a) for a in ("src/Data", "two.zip", "T", "-r")],
-                                   self.dir, env_path=harness.search_path(harness.BIN_DIR),
-                                   stderr=err, preexec_fn=self.drop)
+            second = start("two.zip", harness.BIN_DIR, stderr=err)
         time.sleep(2)
         self.assertIsNone(second.poll(), harness.read_bytes(self.path("err")))
-        harness.make_files(self.dir, {"go": b""})
+        files({"go": b""})(self)
         self.assertEqual(first.wait(timeout=60), 0)
-        self.assertEqual(second.wait(timeout=60), 0, harness.read_bytes(self.path("err")))
+        self.assertEqual(second.wait(timeout=60), 0)
         err = harness.read_bytes(self.path("err"))
         self.assertIn(b"waiting for another run", err)
         self.assertNotIn(b"remove it first", err)
