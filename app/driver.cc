@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/progress.h"
@@ -19,6 +20,7 @@
 #include "folder_tool/say.h"
 #include "folder_tool/trust.h"
 #include "walk/compress_folder.h"
+#include "walk/mirror_tree.h"
 
 namespace trevask {
 
@@ -140,7 +142,9 @@ int CheckSource(const std::string& source) {
 
 // The mirror folder, all that the run makes and -r removes: inside
 // TempFolder, apart from SourceFolder, reached through no link or file.
-int CheckMirror(const Options& options, Paths* paths, PathKind* mirror_kind) {
+// What an existing one holds is judged only under the locks: until then it
+// may be another run's.
+int CheckMirror(Paths* paths) {
   const std::string& temp_root = paths->temp_root;
   if (KindOf(temp_root) != PathKind::kMissing && !IsExistingFolder(temp_root)) {
     return Refuse("TempFolder exists and is not a folder", temp_root);
@@ -165,17 +169,11 @@ int CheckMirror(const Options& options, Paths* paths, PathKind* mirror_kind) {
         "TempFolder; choose another TempFolder",
         unsafe);
   }
-  *mirror_kind = KindOf(mirror);
-  if (*mirror_kind == PathKind::kLink || *mirror_kind == PathKind::kOther) {
+  const PathKind mirror_kind = KindOf(mirror);
+  if (mirror_kind == PathKind::kLink || mirror_kind == PathKind::kOther) {
     return Refuse(
         "the mirror folder exists as a link or a file; choose another "
         "TempFolder",
-        mirror);
-  }
-  if (*mirror_kind == PathKind::kFolder && options.remove == 1) {
-    return Refuse(
-        "the mirror folder already exists and -r would remove it with "
-        "everything in it; remove it first or choose another TempFolder",
         mirror);
   }
   return 0;
@@ -232,9 +230,8 @@ int CheckWays(const Paths& paths) {
 // reach no further than TempFolder through any link. Returns 0 when the
 // run may start, after saying why on stderr otherwise.
 int CheckPaths(char** argv, const Options& options, Paths* paths) {
-  PathKind mirror_kind = PathKind::kMissing;
   if (ReadArguments(argv, paths) != 0 || CheckSource(paths->source) != 0 ||
-      CheckMirror(options, paths, &mirror_kind) != 0 || CheckDestination(*paths) != 0 ||
+      CheckMirror(paths) != 0 || CheckDestination(*paths) != 0 ||
       CheckWays(*paths) != 0) {
     return -1;
   }
@@ -243,10 +240,6 @@ int CheckPaths(char** argv, const Options& options, Paths* paths) {
     // Scripts look for the message of a failed archiver run.
     ReportArchiverFailure();
     return -1;
-  }
-  if (mirror_kind == PathKind::kFolder) {
-    base::Say("the mirror folder %s already exists; what it holds goes into the bundle too",
-              paths->mirror.c_str());
   }
   return 0;
 }
@@ -312,6 +305,79 @@ int CheckExistingBundle(const Paths& paths) {
     }
   }
   return 0;
+}
+
+// A kept mirror tree goes into the bundle whole: anything in it that no run
+// made would make a bundle no reader accepts. Under the locks, so that the
+// tree is no other run's.
+int CheckMirrorTree(const Paths& paths, const Options& options) {
+  const PathKind kind = KindOf(paths.mirror);
+  if (kind == PathKind::kMissing) return 0;
+  if (kind != PathKind::kFolder) {
+    return Refuse("the mirror folder exists as a link or a file; choose another TempFolder",
+                  paths.mirror);
+  }
+  // -r takes only what this run made.
+  if (options.remove == 1) {
+    return Refuse("the mirror folder already exists and -r would remove it with "
+                  "everything in it; remove it first or choose another TempFolder",
+                  paths.mirror);
+  }
+  MirrorContents contents;
+  JudgeMirrorTree(paths.mirror, &contents);
+  for (const std::string& leftover : contents.leftovers) {
+    base::Say("%s was left by an interrupted archiver; it is not packed and can be removed",
+              leftover.c_str());
+  }
+  if (contents.foreign == 0) return 0;
+  std::string more;
+  if (contents.foreign > 1) more = " and " + std::to_string(contents.foreign - 1) + " more";
+  return Refuse("the mirror tree holds what no run of trevask made (" +
+                    contents.first_foreign + more +
+                    "); move them out of it or choose another TempFolder; nothing was touched",
+                paths.mirror);
+}
+
+// A folder whose archive cannot be named under TempFolder, or whose
+// archiver line is over the platform's limits, would fail in mid-walk and
+// take the leaves after it along: refused before anything is made.
+int CheckNames(const Paths& paths, const Options& options, const TreeCount& count) {
+  const size_t limit = NameLimitOf(paths.temp_root);
+  std::vector<std::string> refused;
+  for (const auto& folder : count.folders) {
+    const std::string& dir = folder.first;
+    const std::string name = FolderName(dir) + ".zip";
+    std::string why;
+    if (limit > 0 && NameLength(name) > limit) {
+      why = "its archive's name " + name + " is longer than the " + std::to_string(limit) +
+            " that TempFolder's file system allows";
+    } else {
+      const std::string mirror = paths.mirror + dir.substr(paths.source.size());
+      why = ArchiverRunProblem(base::Join(mirror, name), base::Join(dir, "*.*"),
+                               FolderArchiveOptions(options.kind), options.kind);
+    }
+    if (!why.empty()) refused.push_back(dir + ": " + why);
+  }
+  if (refused.empty()) {
+    const std::string why =
+        ArchiverRunProblem(paths.destination, base::Join(paths.mirror, "*.*"),
+                           BundleOptions(options.kind), options.kind);
+    if (why.empty()) return 0;
+    return Refuse("the bundle cannot be made: " + why + "; nothing was made", paths.destination);
+  }
+  const size_t kNamed = 20;
+  for (size_t i = 0; i < refused.size() && i < kNamed; ++i) {
+    base::Say("cannot be archived: %s", refused[i].c_str());
+  }
+  if (refused.size() > kNamed) {
+    base::Say("and %zu more folders that cannot be archived", refused.size() - kNamed);
+  }
+  const std::string folders =
+      refused.size() == 1 ? "a folder" : std::to_string(refused.size()) + " folders";
+  base::Say("nothing was made: %s cannot be archived under this TempFolder; shorten the "
+            "names or choose a TempFolder with a shorter path",
+            folders.c_str());
+  return -1;
 }
 
 // The mirror folder that this run made itself, for an interrupted -r run
@@ -386,22 +452,73 @@ int RunBundle(const Paths& paths, const Options& options, RunLocks* locks,
   return 0;
 }
 
+// The folders that making TempFolder made, nearest first, for a run refused
+// under its locks to take away again while they are still empty.
+class MadeForLock {
+ public:
+  explicit MadeForLock(const std::string& temp_root) {
+    for (std::string at = temp_root; !at.empty() && KindOf(at) == PathKind::kMissing;) {
+      missing_.push_back(at);
+      const std::string parent = base::ParentFolder(at);
+      if (parent == at) break;
+      at = parent;
+    }
+  }
+  void Note() {
+    for (const std::string& path : missing_) {
+      base::FileId id;
+      if (!base::GetFileId(path, &id)) break;
+      made_.push_back({path, id});
+    }
+  }
+  void Undo() {
+    for (const auto& folder : made_) {
+      if (!RemoveEmptyFolder(folder.first, folder.second)) break;
+    }
+    made_.clear();
+  }
+
+ private:
+  std::vector<std::string> missing_;
+  std::vector<std::pair<std::string, base::FileId>> made_;
+};
+
+// Everything the run depends on that other runs write, judged once it holds
+// the locks and before it makes anything.
+int JudgeUnderLocks(const Paths& paths, const Options& options, TreeCount* count) {
+  if (CheckMirrorTree(paths, options) != 0 || CheckExistingBundle(paths) != 0) return -1;
+  CountWalk(paths.source, paths.temp_root, paths.destination, count);
+  return CheckNames(paths, options, *count);
+}
+
 int Run(const Paths& paths, const Options& options) {
   // Mirror folders of two runs over one TempFolder can nest, and one run's
   // -r would take the other's.
   FolderTool tool;
-  if (!tool.MakeDirectoryPath(paths.temp_root)) return -1;
+  MadeForLock made(paths.temp_root);
+  const bool temp_made = tool.MakeDirectoryPath(paths.temp_root);
+  made.Note();
+  if (!temp_made) {
+    made.Undo();
+    return -1;
+  }
   // One run at a time per TempFolder and per bundle folder; see RunLocks.
   RunLocks locks;
   std::string error;
   if (!locks.Acquire(paths.temp_root, paths.destination, &error)) {
+    made.Undo();
     ExitIfInterrupted();
     return Refuse("cannot lock: " + error, paths.temp_root);
   }
-  if (CheckExistingBundle(paths) != 0) return -1;
+  TreeCount count;
+  if (JudgeUnderLocks(paths, options, &count) != 0) {
+    made.Undo();
+    return -1;
+  }
   // A mirror folder that cannot be made fails the run before anything runs.
   if (options.remove == 1 ? MakeMirror(paths) != 0
                           : !tool.MakeDirectoryPath(paths.mirror, paths.temp_root)) {
+    made.Undo();
     return -1;
   }
   // Folders made since the checks, by this run or meanwhile by another user
@@ -413,7 +530,7 @@ int Run(const Paths& paths, const Options& options) {
   }
 
   progress::NoteExistingBundle(paths.destination);
-  progress::Begin(paths.source, paths.temp_root, paths.destination);
+  progress::Begin(count);
   progress::WalkLine line;
   int walk_status = CompressFolder(paths.source, paths.temp_root, options.kind,
                                    paths.destination, &line);

@@ -114,13 +114,12 @@ void NoteExistingBundle(const std::string& destination) {
       destination.c_str());
 }
 
-void Begin(const std::string& source, const std::string& temp_root,
-           const std::string& destination) {
+void Begin(const TreeCount& tree) {
   if (!StderrIsTerminal()) return;
   state.on = true;
   state.start = std::chrono::steady_clock::now();
   WatchTerminalWidth();
-  CountWalk(source, temp_root, destination, &state.tree);
+  state.tree = tree;
   base::AroundSay(BeforeSay, AfterSay);
   Show();
 }

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "walk/compress_folder.h"
 #include "walk/walk_status.h"
 
 namespace trevask {
@@ -13,10 +14,9 @@ namespace progress {
 // Says on stderr that an existing bundle is updated, not replaced.
 void NoteExistingBundle(const std::string& destination);
 
-// Counts the tree as the walk of source into temp_root will archive it
-// (only for a terminal) and shows the first line.
-void Begin(const std::string& source, const std::string& temp_root,
-           const std::string& destination);
+// Shows the first line (only for a terminal), for the tree the walk will
+// archive as CountWalk counted it.
+void Begin(const TreeCount& tree);
 // Around each archiver run: the line is erased so that the archiver's own
 // lines scroll above it, then shown again, with dir counted as done.
 void Erase();

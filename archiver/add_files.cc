@@ -19,6 +19,7 @@
 #include "archiver/archive_file.h"
 #include "archiver/archiver_fs.h"
 #include "archiver/pipeline.h"
+#include "base/archiver_temp.h"
 #include "base/path.h"
 #include "base/recorded_time.h"
 #include "base/syntax.h"
@@ -61,6 +62,7 @@ bool Collect(const Request& request, const std::string& dir,
     item.mtime = base::Recorded(entry.mtime, request.latest_time);
     item.mode = entry.mode;
     if (entry.type == base::Entry::kFile) {
+      if (request.skip_archiver_temps && base::IsArchiverTempName(entry.name)) continue;
       // Only a file of the archive's own name can be the archive.
       if (SameName(entry.name, base::BaseName(request.archive)) &&
           base::SameFile(item.path, request.archive)) {
@@ -746,6 +748,9 @@ bool ListItems(const Request& request, const std::string& target, std::vector<It
                std::uint64_t* left_out, std::string* error) {
   Request listing = request;
   listing.archive = target;
+  // The folder trevask handed over as its own mirror tree.
+  const char* handed = std::getenv("TREVASK_SOURCE_FOLDER");
+  listing.skip_archiver_temps = request.recurse && handed != nullptr && *handed != '\0';
   if (!Collect(listing, request.folder, "", items, left_out, error)) return false;
   std::sort(items->begin(), items->end(),
             [](const Item& a, const Item& b) { return a.name < b.name; });

@@ -14,6 +14,9 @@ struct Request {
   std::string archive;
   std::string folder;      // the folder the pattern names
   bool recurse = false;    // subfolders too, under relative paths
+  // Set for a mirror tree trevask made: files an interrupted archiver left
+  // there are no part of it.
+  bool skip_archiver_temps = false;
   std::int64_t latest_time = -1;  // no time after it recorded; -1: none
 };
 

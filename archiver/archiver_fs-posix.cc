@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "archiver/archiver_fs.h"
+#include "base/archiver_temp.h"
 #include "base/path.h"
 
 namespace archiver {
@@ -49,8 +50,8 @@ std::string UniqueName() {
                            (static_cast<unsigned long long>(now.tv_nsec) << 8) ^
                            static_cast<unsigned long long>(now.tv_sec) ^ ++counter;
   static const char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
-  std::string name = ".pkz-";
-  for (int i = 0; i < 8; ++i, mix /= 36) name += kDigits[mix % 36];
+  std::string name = base::kArchiverTempPrefix;
+  for (int i = 0; i < base::kArchiverTempLetters; ++i, mix /= 36) name += kDigits[mix % 36];
   return name;
 }
 
@@ -84,7 +85,7 @@ bool CreateBeside(const std::string& path, NewFile* out, std::string* error) {
   int fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
   if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
     // No unnamed files on this file system: a short name of our own.
-    out->temp = base::Join(dir, ".pkz-XXXXXX");
+    out->temp = base::Join(dir, std::string(base::kArchiverTempPrefix) + "XXXXXX");
     fd = mkstemp(&out->temp[0]);
     if (fd < 0) out->temp.clear();
   }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "archiver/archiver_fs.h"
+#include "base/archiver_temp.h"
 #include "base/path.h"
 #include "base/text-win32.h"
 
@@ -43,8 +44,8 @@ bool CreateBeside(const std::string& path, NewFile* out, std::string* error) {
   *out = NewFile();
   const std::string dir = base::ParentFolder(path);
   for (unsigned attempt = 0; attempt < 100; ++attempt) {
-    std::string temp = base::Join(dir, ".pkz-") + std::to_string(GetCurrentProcessId()) + "-" +
-                       std::to_string(GetTickCount() + attempt) + ".tmp";
+    std::string temp = base::Join(
+        dir, base::WindowsArchiverTempName(GetCurrentProcessId(), GetTickCount() + attempt));
     HANDLE h = CreateFileW(FsPath(temp).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0,
                            nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {

@@ -41,36 +41,47 @@ bool QuoteArgument(const std::string& arg, std::string* quoted) {
 
 namespace {
 
-bool AppendQuoted(const std::string& arg, std::string* line) {
+// The reason goes to why when it is given, else to stderr.
+bool Fail(const std::string& reason, std::string* why) {
+  if (why != nullptr) {
+    *why = reason;
+  } else {
+    base::Say("%s", reason.c_str());
+  }
+  return false;
+}
+
+bool AppendQuoted(const std::string& arg, std::string* line, std::string* why = nullptr) {
   std::string quoted;
   if (!QuoteArgument(arg, &quoted)) {
-    base::Say(
-        "path cannot be passed safely to the command interpreter (cmd.exe expands %% "
-        "always, and ! with delayed expansion on): %s",
-        arg.c_str());
-    return false;
+    return Fail(
+        "path cannot be passed safely to the command interpreter (cmd.exe expands % "
+        "always, and ! with delayed expansion on): " + arg,
+        why);
   }
   *line += quoted;
   return true;
 }
 
-bool CommandFits(const std::string& line) {
+bool CommandFits(const std::string& line, std::string* why = nullptr) {
   if (line.size() <= kMaxCommandLength) return true;
-  base::Say("command line is %zu bytes long, over the limit of %zu: %s", line.size(),
-            kMaxCommandLength, line.c_str());
-  return false;
+  return Fail("command line is " + std::to_string(line.size()) +
+                  " bytes long, over the limit of " + std::to_string(kMaxCommandLength) + ": " +
+                  line,
+              why);
 }
 
 }  // namespace
 
 // The command name and option words stand bare; the two paths are quoted.
-bool CommandFromArguments(const std::vector<std::string>& args, std::string* command) {
+bool CommandFromArguments(const std::vector<std::string>& args, std::string* command,
+                          std::string* why) {
   std::string line;
   for (size_t i = 0; i + 2 < args.size(); ++i) line += args[i] + ' ';
-  if (!AppendQuoted(args[args.size() - 2], &line)) return false;
+  if (!AppendQuoted(args[args.size() - 2], &line, why)) return false;
   line += ' ';
-  if (!AppendQuoted(args.back(), &line)) return false;
-  if (!CommandFits(line)) return false;
+  if (!AppendQuoted(args.back(), &line, why)) return false;
+  if (!CommandFits(line, why)) return false;
   *command = line;
   return true;
 }

@@ -7,10 +7,16 @@
 
 namespace trevask {
 
+std::string PathOverLimit(const std::string& path) {
+  if (path.size() <= kMaxPathLength) return std::string();
+  return "path is " + std::to_string(path.size()) + " bytes long, over the limit of " +
+         std::to_string(kMaxPathLength) + ": " + path;
+}
+
 bool PathFits(const std::string& path) {
-  if (path.size() <= kMaxPathLength) return true;
-  base::Say("path is %zu bytes long, over the limit of %zu: %s", path.size(), kMaxPathLength,
-            path.c_str());
+  const std::string why = PathOverLimit(path);
+  if (why.empty()) return true;
+  base::Say("%s", why.c_str());
   return false;
 }
 
@@ -26,10 +32,19 @@ std::string NotAnOption(const std::string& path) {
 
 bool BuildArchiverArguments(const std::string& archive, const std::string& source,
                             const char* options, ArchiverKind kind,
-                            std::vector<std::string>* args) {
+                            std::vector<std::string>* args, std::string* why) {
   const std::string archive_arg = NotAnOption(archive);
   const std::string source_arg = NotAnOption(source);
-  if (!PathFits(archive_arg) || !PathFits(source_arg)) return false;
+  for (const std::string* arg : {&archive_arg, &source_arg}) {
+    std::string over = PathOverLimit(*arg);
+    if (over.empty()) continue;
+    if (why != nullptr) {
+      *why = over;
+    } else {
+      base::Say("%s", over.c_str());
+    }
+    return false;
+  }
   args->assign(1, ArchiverCommandName(kind));
   // The option string is one or two words, as a shell would split it.
   for (const char* at = options; *at != '\0';) {

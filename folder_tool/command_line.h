@@ -13,13 +13,16 @@ namespace trevask {
 
 // False, after naming path on stderr, when it is over the platform's limit.
 bool PathFits(const std::string& path);
+// What PathFits says of path; empty when it fits.
+std::string PathOverLimit(const std::string& path);
 
 // The archiver's arguments exactly as it receives them: its command name,
 // the option words, the archive and the pattern, each path one argument.
-// False, after naming the path on stderr, when a path is over the limit.
+// False, after naming the path on stderr (or in why, saying nothing), when a
+// path is over the limit.
 bool BuildArchiverArguments(const std::string& archive, const std::string& source,
                             const char* options, ArchiverKind kind,
-                            std::vector<std::string>* args);
+                            std::vector<std::string>* args, std::string* why = nullptr);
 
 // Windows: the lines handed to cmd.exe. Each path becomes one argument; a
 // plain path stays bare. False, after naming the offending path or line on
@@ -28,7 +31,9 @@ bool BuildArchiverCommand(const std::string& archive, const std::string& source,
                           const char* options, ArchiverKind kind, std::string* command);
 bool BuildRemoveCommand(const std::string& path, std::string* command);
 // Windows: the line that runs exactly these arguments (as built above).
-bool CommandFromArguments(const std::vector<std::string>& args, std::string* command);
+// With why, the reason goes there and nothing is said.
+bool CommandFromArguments(const std::vector<std::string>& args, std::string* command,
+                          std::string* why = nullptr);
 
 // Windows: quotes arg for cmd.exe when it needs it. Fails (returns false)
 // only for text the interpreter cannot carry safely.

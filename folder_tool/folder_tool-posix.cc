@@ -151,7 +151,25 @@ std::string AbsolutePath(const std::string& path) {
   return absolute.empty() ? path : absolute;
 }
 
+size_t NameLimitOf(const std::string& folder) {
+  const long limit = pathconf(folder.c_str(), _PC_NAME_MAX);
+  return limit > 0 ? static_cast<size_t>(limit) : 0;
+}
+
+size_t NameLength(const std::string& name) { return name.size(); }
+
+bool RemoveEmptyFolder(const std::string& path, const base::FileId& id) {
+  struct stat st;
+  base::FileId found;
+  // rmdir never follows a link; the look guards against a folder swapped in.
+  return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && base::GetFileId(path, &found) &&
+         found == id && rmdir(path.c_str()) == 0;
+}
+
 namespace platform {
+
+// Each path is one argument, within the kernel's cap once it fits.
+std::string ArchiverLineProblem(const std::vector<std::string>&) { return std::string(); }
 
 bool CreateOneDirectory(const std::string& path, std::string* error) {
   // The mirror tree holds copies of the user's files: the user's alone.

@@ -9,7 +9,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
+#include "base/text-win32.h"
 #include "base/update_lock.h"
 #include "folder_tool/command_line.h"
 #include "folder_tool/folder_tool.h"
@@ -197,7 +199,33 @@ std::string AbsolutePath(const std::string& path) {
   return DropTrailingSeparators(out);
 }
 
+size_t NameLimitOf(const std::string& folder) {
+  const std::wstring wide = base::Wide(folder);
+  std::vector<wchar_t> root(wide.size() + MAX_PATH + 1);
+  DWORD longest = 0;
+  if (GetVolumePathNameW(wide.c_str(), root.data(), static_cast<DWORD>(root.size())) == 0 ||
+      GetVolumeInformationW(root.data(), nullptr, 0, nullptr, &longest, nullptr, nullptr, 0) ==
+          0) {
+    return 0;
+  }
+  return longest;
+}
+
+size_t NameLength(const std::string& name) { return base::Wide(name).size(); }
+
+bool RemoveEmptyFolder(const std::string& path, const base::FileId& id) {
+  base::FileId found;
+  // A junction or link in its place is not the folder made.
+  return KindOf(path) == PathKind::kFolder && base::GetFileId(path, &found) && found == id &&
+         RemoveDirectoryW(base::FsPath(path).c_str()) != 0;
+}
+
 namespace platform {
+
+std::string ArchiverLineProblem(const std::vector<std::string>& args) {
+  std::string line, why;
+  return CommandFromArguments(args, &line, &why) ? std::string() : why;
+}
 
 bool CreateOneDirectory(const std::string& path, std::string* error) {
   if (CreateDirectoryA(path.c_str(), nullptr) != 0) return true;

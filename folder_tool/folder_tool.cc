@@ -119,6 +119,14 @@ int FolderTool::RunArchiver(const std::string& archive,
   return status;
 }
 
+std::string ArchiverRunProblem(const std::string& archive, const std::string& source,
+                               const char* options, ArchiverKind kind) {
+  std::vector<std::string> args;
+  std::string why;
+  if (!BuildArchiverArguments(archive, source, options, kind, &args, &why)) return why;
+  return platform::ArchiverLineProblem(args);
+}
+
 int FolderTool::RemoveFolder(const std::string& path) {
   if (!PathFits(path)) return -1;
   std::fflush(stdout);

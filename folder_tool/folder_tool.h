@@ -77,11 +77,25 @@ void ExpectFolders(const base::FileId* archive_folder, const base::FileId* sourc
 // True when the user may make files in folder; false with the system's reason.
 bool FolderIsWritable(const std::string& folder, std::string* reason);
 
+// Why FolderTool::RunArchiver could not run the kind's archiver on archive
+// and source within the platform's limits; empty when it could. Says nothing.
+std::string ArchiverRunProblem(const std::string& archive, const std::string& source,
+                               const char* options, ArchiverKind kind);
+
 // True once an archiver could not be found or started: nothing more is run.
 bool RunStopped();
 // Whether the kind's archiver can be found as it will be looked for; true
 // where the platform leaves the search to its interpreter.
 bool ArchiverFound(ArchiverKind kind);
+
+// The longest name the file system holding folder takes, in the units of
+// NameLength: bytes on POSIX, UTF-16 units on Windows; 0 when it cannot say.
+size_t NameLimitOf(const std::string& folder);
+size_t NameLength(const std::string& name);
+
+// Removes the folder path only while it is empty and still the folder of
+// id, never through a link; false when it did not.
+bool RemoveEmptyFolder(const std::string& path, const base::FileId& id);
 
 // Creates the one folder path, private to the user where the platform can
 // say so; false with the system's reason, also when it exists already.

@@ -24,6 +24,10 @@ bool CreateOneDirectory(const std::string& path, std::string* error);
 int RunArchiverProgram(const std::vector<std::string>& args, const std::string& read_ahead,
                        bool* started);
 
+// Why the platform could not run exactly these arguments (its interpreter's
+// line, its limits); empty when it can. Says nothing.
+std::string ArchiverLineProblem(const std::vector<std::string>& args);
+
 // Removes path and everything beneath it, never through a link. With
 // expected, only while path is still that folder (checked on the very
 // handle the removal then works through); -2 when it is not.

@@ -21,6 +21,7 @@
 //                               adding a byte to TREVASK_RECORD_HANG_FILE
 //                               every 50 ms, so that a test can tell whether
 //                               it still runs
+//   TREVASK_RECORD_HANG_UNTIL   the hang ends once this file exists
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -134,6 +135,9 @@ int main(int argc, char** argv) {
   if (!Env("TREVASK_RECORD_HANG_RUN").empty() &&
       std::atoi(Env("TREVASK_RECORD_HANG_RUN").c_str()) == run) {
     for (int i = 0; i < 600; ++i) {
+      std::error_code ec;
+      const std::string until = Env("TREVASK_RECORD_HANG_UNTIL");
+      if (!until.empty() && std::filesystem::exists(until, ec)) break;
       if (FILE* beat = std::fopen(Env("TREVASK_RECORD_HANG_FILE").c_str(), "ab")) {
         std::fputc('.', beat);
         std::fclose(beat);
