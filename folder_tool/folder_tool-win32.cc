@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/path.h"
 #include "base/update_lock.h"
 #include "folder_tool/command_line.h"
 #include "folder_tool/folder_tool.h"
@@ -232,7 +233,7 @@ void SetChildVariable(const char* name, const std::string& value) {
 }
 
 bool PathTextEqual(const std::string& a, const std::string& b) {
-  return lstrcmpiA(a.c_str(), b.c_str()) == 0;
+  return base::SameNameText(a, b);
 }
 
 }  // namespace platform
