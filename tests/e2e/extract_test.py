@@ -380,6 +380,78 @@ class ExtractTest(harness.ScratchTest):
                 for leftover in ("e1", "e2"):
                     subprocess.run(["rm", "-rf", self.path(leftover)], check=True)
 
+    def test_a_name_that_changes_kind_gives_back_its_newest_copy(self):
+        gone_mark = b"TV\x00\x00"  # the extra field of a member kept though gone
+        file_back = b"Data/N was a folder and is a file now: the bundle gives back the file"
+        folder_back = b"Data/N was a file and is a folder now: the bundle gives back the folder"
+        # (kinds of Data/N run after run, -r, the copy given back, whether the
+        # other copy is still in the bundle, what trevask's last run says)
+        rows = [
+            (["folder", "file"], False, "file", True, file_back),
+            (["folder", "file"], True, "file", True, file_back),
+            (["file", "folder"], False, "folder", True, folder_back),
+            (["file", "folder"], True, "folder", False, folder_back + b", and no longer holds"),
+            (["folder", "file", "folder"], False, "folder", True, folder_back),
+            (["file", "folder", "file"], False, "file", True, file_back),
+        ]
+        for kinds, remove, newer, paired, said in rows:
+            for archiver in ("-d", "-w"):
+                with self.subTest(kinds=kinds, remove=remove, archiver=archiver):
+                    subprocess.run(["rm", "-rf", self.path("src"), self.path("T"),
+                                    self.path("Out.zip"), self.path("e"), self.path("o")],
+                                   check=True)
+                    for n, kind in enumerate(kinds):
+                        subprocess.run(["rm", "-rf", self.path("src/Data/N")], check=True)
+                        harness.make_files(self.path("src/Data"), {
+                            "d.txt": b"d", "N": b"notes"} if kind == "file" else {
+                            "d.txt": b"d", "N/a%d.txt" % n: b"folder %d" % n})
+                        result = self.trevask("src/Data", "Out.zip", "T", archiver,
+                                              *(["-r"] if remove else []))
+                        self.assertEqual(result.returncode, 0, result.stderr)
+                    self.assertIn(said, result.stderr.replace(b"\\", b"/"))
+                    with zipfile.ZipFile(self.path("Out.zip")) as z:
+                        top = zipfile.ZipFile(io.BytesIO(z.read("Data.zip")))
+                        names = z.namelist()
+                    self.assertEqual("N/N.zip" in names, newer == "folder" or paired)
+                    if newer == "file" or paired:
+                        self.assertEqual(gone_mark in top.getinfo("N").extra, newer == "folder")
+                    else:
+                        self.assertNotIn("N", top.namelist())
+                    other = "Data/N/" if newer == "file" else "Data/N"
+                    command = b"trevask-extract -d DIR Out.zip " + other.encode()
+                    status = TROUBLE if paired else OK
+                    restored = self.extract("-d", "e", "Out.zip")
+                    self.assertEqual(restored.returncode, status, restored.stderr)
+                    self.assertEqual(command in restored.stderr, paired)
+                    tested = self.extract("-t", "Out.zip")
+                    self.assertEqual(tested.returncode, status, tested.stderr)
+                    self.assertEqual(b"refused: " + other.encode() in tested.stderr, paired)
+                    listed = self.extract("-l", "Out.zip")
+                    self.assertEqual(listed.returncode, status, listed.stderr)
+                    older = [line for line in listed.stdout.splitlines()
+                             if line.endswith(other.encode() + b"  (not extracted: the older "
+                                              b"copy: Data/N is now a " + newer.encode() +
+                                              b"; restore this " +
+                                              (b"folder" if newer == "file" else b"file") +
+                                              b" elsewhere with " + command + b")")]
+                    self.assertEqual(len(older), 1 if paired else 0, listed.stdout)
+                    last = len(kinds) - 1
+                    folder_file = "e/Data/N/a%d.txt" % (last if newer == "folder" else last - 1)
+                    if newer == "file":
+                        self.assertEqual(harness.read_bytes(self.path("e/Data/N")), b"notes")
+                    else:
+                        self.assertEqual(harness.read_bytes(self.path(folder_file)),
+                                         b"folder %d" % last)
+                    if not paired:
+                        continue
+                    again = self.extract("-d", "o", "Out.zip", other)
+                    self.assertEqual(again.returncode, OK, again.stderr)
+                    if newer == "folder":
+                        self.assertEqual(harness.read_bytes(self.path("o/Data/N")), b"notes")
+                    else:
+                        self.assertEqual(harness.read_bytes(self.path("o/" + folder_file[2:])),
+                                         b"folder %d" % (last - 1))
+
     def test_a_killed_extraction_leaves_no_short_file(self):
         # (tree, signal, moment): a large file, then many small ones, killed
         # while a file is open for writing, or closed pipe for the output.
