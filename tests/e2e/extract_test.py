@@ -216,27 +216,47 @@ class ExtractTest(harness.ScratchTest):
 
     def test_hostile_bundles_write_nothing_outside_the_destination(self):
         link, empty = (b"../../outside", 0o120777), zip_bytes({})
-        cases = [  # (bundle members, folder archive members, status)
-            ({"../x/x.zip": empty}, None, REFUSED),
-            ({"/abs/abs.zip": empty}, None, REFUSED),
-            ({"A.zip": empty, "B.zip": empty}, None, REFUSED),
-            ({"..zip": empty}, None, REFUSED),
-            ({"Data.zip": empty, "s/s.zip": link}, None, REFUSED),
-            ({"Data.zip": zip_bytes({"../../x": b"x", "ok": b"k"})}, "ok", TROUBLE),
-            ({"Data.zip": zip_bytes({"/abs": b"x", "ok": b"k"})}, "ok", TROUBLE),
-            ({"Data.zip": zip_bytes({"ln": link, "ok": b"k"})}, "ok", TROUBLE),
+        twice = io.BytesIO()
+        with zipfile.ZipFile(twice, "w") as z:
+            for name, data in (("ok", b"k"), ("t", b"1"), ("t", b"2")):
+                z.writestr(name, data)
+        # (bundle members, folder archive members, status, a member refused in
+        # every mode and why)
+        cases = [
+            ({"../x/x.zip": empty}, None, REFUSED, None),
+            ({"/abs/abs.zip": empty}, None, REFUSED, None),
+            ({"A.zip": empty, "B.zip": empty}, None, REFUSED, None),
+            ({"..zip": empty}, None, REFUSED, None),
+            ({"Data.zip": empty, "s/s.zip": link}, None, REFUSED, None),
+            ({"Data.zip": zip_bytes({"../../x": b"x", "ok": b"k"})}, "ok", TROUBLE,
+             ("Data/../../x", "a name with '/'")),
+            ({"Data.zip": zip_bytes({"..": b"x", "ok": b"k"})}, "ok", TROUBLE,
+             ("Data/..", "the name '..'")),
+            ({"Data.zip": zip_bytes({"/abs": b"x", "ok": b"k"})}, "ok", TROUBLE,
+             ("Data//abs", "a name with '/'")),
+            ({"Data.zip": zip_bytes({"ln": link, "ok": b"k"})}, "ok", TROUBLE,
+             ("Data/ln", "a link or special file")),
+            ({"Data.zip": twice.getvalue()}, None, TROUBLE,
+             ("Data/t", "twice in its folder archive")),
             ({"Data.zip": zip_bytes({"B": b"x", "sub/": b""}), "B/B.zip": zip_bytes({})},
-             "B/", TROUBLE),
+             "B", TROUBLE, ("Data/sub/", "a folder inside a folder archive")),
+            # An unmarked member is newer than the subfolder of its name.
+            ({"Data.zip": zip_bytes({"B": b"x"}), "B/B.zip": zip_bytes({"y": b"y"})},
+             "B", TROUBLE, ("Data/B/", "the older copy: Data/B is now a file")),
         ]
         if harness.WINDOWS:
             cases += [({"Data.zip": zip_bytes({"C:x": b"x", "aux.txt": b"a", "ok": b"k"})},
-                       "ok", TROUBLE),
+                       "ok", TROUBLE, ("Data/aux.txt", "")),
                       # Names Windows takes for one: the second is refused, even with -o.
-                      ({"Data.zip": zip_bytes({"ok": b"k", "OK": b"K"})}, "ok", TROUBLE)]
-        for n, (members, left, status) in enumerate(cases):
+                      ({"Data.zip": zip_bytes({"ok": b"k", "OK": b"K"})}, "ok", TROUBLE, None),
+                      # Names are paired as Windows matches them.
+                      ({"Data.zip": zip_bytes({"b": b"x"}), "B/B.zip": zip_bytes({"y": b"y"})},
+                       "b", TROUBLE, ("Data/B/", "the older copy: Data/b is now a file"))]
+        for n, (members, left, status, refused) in enumerate(cases):
             with self.subTest(n=n):
                 case = self.path("case%d" % n)
                 os.makedirs(case + "/dest")
+                os.makedirs(case + "/cmp/Data")
                 with zipfile.ZipFile(case + "/h.zip", "w") as z:
                     for name, data in members.items():
                         z.writestr(zipfile.ZipInfo(name) if not isinstance(data, tuple) else
@@ -252,6 +272,20 @@ class ExtractTest(harness.ScratchTest):
                     self.assertEqual(sorted(os.listdir(case + "/dest/Data")), [left.rstrip("/")])
                 if left == "ok":
                     self.assertEqual(harness.read_bytes(case + "/dest/Data/ok"), b"k")
+                if refused is None:
+                    continue
+                path, why = (t.encode() for t in refused)
+                self.assertIn(path + b": not extracted" + (b"" if path.endswith(b"/") else
+                                                          b": " + why), result.stderr)
+                # The same verdict from every other mode, and no all-clear.
+                for args, out, said in [
+                        (["-t", "h.zip"], "stderr", b"refused: " + path + b": " + why),
+                        (["-l", "h.zip"], "stdout", path + b"  (not extracted: " + why),
+                        (["--compare", "cmp/Data", "h.zip"], "stdout",
+                         b"refused: " + path + b": " + why)]:
+                    checked = self.extract(*args, cwd=case)
+                    self.assertEqual(checked.returncode, TROUBLE, (args, checked.stderr))
+                    self.assertIn(said, getattr(checked, out), args)
 
     @staticmethod
     def link_info(name, mode):
