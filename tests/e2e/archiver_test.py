@@ -110,7 +110,7 @@ class ArchiverTest(harness.ScratchTest):
              b"3 files, %d bytes in" % (len(text) + len(noise) + 3)),
             # Its member is marked as kept though gone: a change, once.
             ("a file removed", lambda u: os.remove(u + "/b.bin"), {}, True,
-             b", 1 unchanged, 1 kept though gone from the folder\n"),
+             b", 1 unchanged, 1 kept though gone from the folder"),
         ]
         if not harness.WINDOWS:
             cases.append(("mode only", lambda u: os.chmod(u + "/a.txt", 0o600), {}, True,
