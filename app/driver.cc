@@ -537,7 +537,17 @@ int Run(const Paths& paths, const Options& options) {
   if (RunStopped()) return -1;
   // A kept mirror tree may hold folders of an earlier run that the source
   // no longer has; -r starts from an empty one.
-  if (options.remove != 1) NameGoneFolders(paths.source, paths.temp_root);
+  {
+    // Before the bundle step: a -r run's earlier copy may be only in the
+    // bundle as it is now, which is closed again before the step (Windows
+    // replaces no open file).
+    KindChanges kinds(paths.destination, options.remove == 1);
+    if (options.remove != 1) {
+      NameGoneFolders(paths.source, paths.temp_root, &kinds);
+    } else if (kinds.HasEarlier()) {
+      JudgeKindChanges(&kinds, paths.mirror, FolderName(RelativePart(paths.source)));
+    }
+  }
 
   if (RunBundle(paths, options, &locks, mirror_id) != 0) return -1;
   // A mirror tree with failed folders is kept for the user to inspect.

@@ -15,6 +15,7 @@
 #include <ctime>
 #include <map>
 #include <memory>
+#include <set>
 
 #include "archiver/archive_file.h"
 #include "archiver/archiver_fs.h"
@@ -617,12 +618,28 @@ bool AttributesHeld(zip_t* za, zip_uint64_t index, const Item& item) {
   return held;
 }
 
+// Sets or removes the member's mark of a file gone from its folder; only a
+// mark that changes makes the archive change.
+bool MarkGone(zip_t* za, zip_uint64_t index, bool gone, bool* changed) {
+  const bool marked =
+      zip_file_extra_fields_count_by_id(za, index, base::kGoneMarkId, ZIP_FL_CENTRAL) > 0;
+  zip_error_clear(za);
+  if (marked == gone) return true;
+  *changed = true;
+  if (gone) {
+    return zip_file_extra_field_set(za, index, base::kGoneMarkId, ZIP_EXTRA_FIELD_NEW, nullptr,
+                                    0, ZIP_FL_CENTRAL) == 0;
+  }
+  return zip_file_extra_field_delete_by_id(za, index, base::kGoneMarkId, ZIP_EXTRA_FIELD_ALL,
+                                           ZIP_FL_CENTRAL) == 0;
+}
+
 // Gives every item its entry, new or in place of the existing one of its
 // name, with its time and mode; members gets the files' data sources. An
 // existing member that holds the file's bytes keeps its data, and what
 // already records the item's time and mode is left alone.
 bool AddEntries(zip_t* za, const Request& request, const std::vector<Item>& items,
-                Summary* summary, ReadOutcome* outcome, std::vector<Member*>* members,
+                const std::set<std::string>& listed, Summary* summary, ReadOutcome* outcome, std::vector<Member*>* members,
                 std::vector<Item>* later, bool* changed, std::string* error) {
   Existing existing = HideExisting(za);
   std::vector<Placed> placed;
@@ -655,12 +672,28 @@ bool AddEntries(zip_t* za, const Request& request, const std::vector<Item>& item
         *changed = true;
       }
     }
+    if (!item.folder && existed && !request.recurse &&
+        !MarkGone(za, place.index, false, changed)) {
+      *error = Failure(za, "cannot update " + request.archive);
+      return false;
+    }
     // New data reads its stat from the pipeline: its attributes are set.
     if (data_kept && AttributesHeld(za, place.index, item)) continue;
     if (!SetAttributes(za, place.index, item, error)) return false;
     *changed = true;
   }
   summary->kept = files_existing;
+  // Only a folder archive's members are judged against subfolders.
+  if (request.recurse) return true;
+  for (const auto& entry : existing.by_name) {
+    if (listed.count(entry.first) || (!entry.first.empty() && entry.first.back() == '/')) {
+      continue;
+    }
+    if (!MarkGone(za, entry.second, true, changed)) {
+      *error = Failure(za, "cannot update " + request.archive);
+      return false;
+    }
+  }
   return true;
 }
 
@@ -694,13 +727,15 @@ bool CloseArchive(zip_t* za, const Request& request, std::vector<Member*> member
 // One attempt at writing the archive with items; those libzip would not add
 // beside another new one go to later.
 bool WriteArchive(const Request& request, const std::string& target,
-                  const std::vector<Item>& items, Summary* summary,
+                  const std::vector<Item>& items, const std::set<std::string>& listed,
+                  Summary* summary,
                   ReadOutcome* outcome, std::vector<Item>* later, std::string* error) {
   zip_t* za = OpenArchive(request, target, error);
   if (za == nullptr) return false;
   std::vector<Member*> members;
   bool changed = false;
-  if (!AddEntries(za, request, items, summary, outcome, &members, later, &changed, error)) {
+  if (!AddEntries(za, request, items, listed, summary, outcome, &members, later, &changed,
+                  error)) {
     zip_discard(za);
     return false;
   }
@@ -765,11 +800,14 @@ bool WriteInAttempts(const Request& request, const std::string& target,
                      std::string* error) {
   // What the first attempt found there: later ones see its own new entries.
   bool first = true, rewritten = false;
+  // Every name of the folder, for the marks: an attempt holds only some.
+  std::set<std::string> listed;
+  for (const Item& item : items) listed.insert(item.name);
   while (true) {
     Summary attempt;
     ReadOutcome outcome;
     std::vector<Item> later;
-    if (WriteArchive(request, target, items, &attempt, &outcome, &later, error)) {
+    if (WriteArchive(request, target, items, listed, &attempt, &outcome, &later, error)) {
       summary->files += attempt.files;
       summary->bytes_in += attempt.bytes_in;
       summary->unchanged += attempt.unchanged;
@@ -790,6 +828,9 @@ bool WriteInAttempts(const Request& request, const std::string& target,
     for (const std::string& path : outcome.not_regular) {
       base::Say("warning: skipped %s: not a regular file", path.c_str());
       if (request.recurse) ++*left_out;
+      for (const Item& item : items) {
+        if (item.path == path) listed.erase(item.name);
+      }
       items.erase(std::remove_if(items.begin(), items.end(),
                                  [&](const Item& item) { return item.path == path; }),
                   items.end());

@@ -17,4 +17,6 @@ std::size_t RootLength(const std::string& path) {
 
 bool IsDriveRelative(const std::string&) { return false; }
 
+bool SameNameText(const std::string& a, const std::string& b) { return a == b; }
+
 }  // namespace base

@@ -51,4 +51,8 @@ bool IsDriveRelative(const std::string& path) {
   return RootLength(path) == 2 && path[1] == ':';
 }
 
+bool SameNameText(const std::string& a, const std::string& b) {
+  return lstrcmpiA(a.c_str(), b.c_str()) == 0;
+}
+
 }  // namespace base

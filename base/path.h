@@ -52,6 +52,10 @@ std::string WindowsNameRule(const std::string& name);
 // The same rule where this platform has one; empty on POSIX.
 std::string NameRuleBroken(const std::string& name);
 
+// True when the file system takes both names for the same one: without
+// case on Windows, byte for byte on POSIX.
+bool SameNameText(const std::string& a, const std::string& b);
+
 }  // namespace base
 
 #endif  // TREVASK_BASE_PATH_H_

@@ -192,6 +192,7 @@ bool ReadDirectory(const Source& source, std::vector<Member>* members,
       m.has_unix_time = true;
       m.unix_time = static_cast<std::int32_t>(U32(field + 1));
     }
+    m.gone = FindExtra(extra, extra_size, kGoneMarkId, &field, &length);
     members->push_back(std::move(m));
     at += 46 + name_size + extra_size + comment_size;
   }

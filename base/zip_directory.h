@@ -46,6 +46,12 @@ std::shared_ptr<Source> Slice(std::shared_ptr<const Source> base,
                               std::uint64_t offset, std::uint64_t size);
 std::shared_ptr<Source> InMemory(std::vector<unsigned char> bytes);
 
+// The project's own extra field, in the central directory only: a folder
+// archive's member kept though its file is gone from the folder. Where the
+// bundle also holds a subfolder of that name, the subfolder is the newer
+// copy; an unmarked member is newer than such a subfolder.
+constexpr std::uint16_t kGoneMarkId = 0x5654;  // "TV"
+
 struct Member {
   std::string name;
   std::uint16_t made_by = 0;   // host system in the high byte
@@ -58,6 +64,7 @@ struct Member {
   std::uint32_t external = 0;
   bool has_unix_time = false;  // the extended timestamp (0x5455)
   std::int64_t unix_time = 0;
+  bool gone = false;  // carries kGoneMarkId
 
   bool IsFolder() const { return !name.empty() && name.back() == '/'; }
   // The Unix mode when the archive recorded one, else 0.

@@ -204,15 +204,70 @@ bool OpenFolderArchive(const Bundle& bundle, const Folder& folder,
   return base::ReadDirectory(*archive->source, &archive->members, error);
 }
 
-std::string MemberProblem(const base::Member& member, const std::vector<std::string>& subfolders) {
-  std::string unsafe = UnsafeName(member.name);
-  if (member.IsFolder()) return "a folder inside a folder archive";
-  if (!unsafe.empty()) return unsafe;
-  std::uint32_t type = member.UnixMode() & 0170000;
-  if (type != 0 && type != 0100000) return "a link or special file; only files are extracted";
-  if (std::find(subfolders.begin(), subfolders.end(), member.name) != subfolders.end()) {
-    return "a file named like a subfolder of its folder";
+Rules::Rules(const Bundle& bundle, std::string bundle_name,
+             std::function<bool(const extract::Folder&)> taken)
+    : bundle_(bundle), bundle_name_(std::move(bundle_name)), taken_(std::move(taken)) {}
+
+std::vector<std::string> Rules::Members(std::size_t index,
+                                        const std::vector<base::Member>& members) {
+  const extract::Folder& folder = bundle_.folders[index];
+  // Its subfolders: the folders after it, down to the first not below it.
+  std::vector<const extract::Folder*> subfolders;
+  for (std::size_t j = index + 1; j < bundle_.folders.size(); ++j) {
+    const extract::Folder& g = bundle_.folders[j];
+    if (g.names.size() <= folder.names.size() ||
+        !std::equal(folder.names.begin(), folder.names.end(), g.names.begin())) {
+      break;
+    }
+    if (g.names.size() == folder.names.size() + 1) subfolders.push_back(&g);
   }
+  std::vector<std::string> verdicts;
+  std::set<std::string> names;
+  for (const base::Member& m : members) {
+    const std::string path = folder.path + "/" + m.name;
+    const std::uint32_t type = m.UnixMode() & 0170000;
+    std::string why;
+    if (m.IsFolder()) {
+      why = "a folder inside a folder archive";
+    } else if (!(why = UnsafeName(m.name)).empty()) {
+    } else if (type != 0 && type != 0100000) {
+      why = "a link or special file; only files are extracted";
+    } else if (!names.insert(m.name).second) {
+      why = "twice in its folder archive";
+    } else {
+      why = base::NameRuleBroken(m.name);
+    }
+    for (const extract::Folder* sub : subfolders) {
+      if (!why.empty() || !base::SameNameText(sub->names.back(), m.name) || !taken_(*sub)) {
+        continue;
+      }
+      const std::string command = "trevask-extract -d DIR " + bundle_name_ + " ";
+      if (m.gone) {
+        why = "the older copy: " + sub->path + " is now a folder; restore this file elsewhere "
+              "with " + command + path;
+      } else {
+        older_[sub->path] = "the older copy: " + path + " is now a file; restore this folder "
+                            "elsewhere with " + command + sub->path + "/";
+      }
+    }
+    verdicts.push_back(why);
+  }
+  return verdicts;
+}
+
+std::string Rules::Folder(std::size_t index, std::string* top, bool* first) {
+  const extract::Folder& folder = bundle_.folders[index];
+  for (std::size_t n = 1; n <= folder.names.size(); ++n) {
+    *top = FolderPath(folder.names, n);
+    std::string why = base::NameRuleBroken(folder.names[n - 1]);
+    auto older = older_.find(*top);
+    if (why.empty() && older != older_.end()) why = older->second;
+    if (why.empty()) continue;
+    *first = named_.insert(*top).second;
+    return why;
+  }
+  top->clear();
+  *first = false;
   return "";
 }
 

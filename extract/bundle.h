@@ -4,7 +4,10 @@
 #ifndef TREVASK_EXTRACT_BUNDLE_H_
 #define TREVASK_EXTRACT_BUNDLE_H_
 
+#include <functional>
+#include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -55,9 +58,36 @@ struct FolderArchive {
 bool OpenFolderArchive(const Bundle& bundle, const Folder& folder,
                        FolderArchive* archive, std::string* error);
 
-// Why a member of a folder archive is not extracted (an unsafe name, a
-// link, a folder...), or "". subfolders: the folder's subfolder names.
-std::string MemberProblem(const base::Member& member, const std::vector<std::string>& subfolders);
+// The rules by which extraction passes over a folder or a member, one set
+// for every command; what the destination holds is not among them. A name
+// N both a member of folder D's archive and a subfolder D/N has one copy
+// given back: the member, unless it is marked as kept though its file was
+// gone (base::kGoneMarkId), then the subfolder. The other copy is refused
+// only when both are taken; alone, it is extracted like any other.
+class Rules {
+ public:
+  // taken: whether the command takes files of a folder. bundle_name: the
+  // bundle as given, for the command that restores an older copy.
+  Rules(const Bundle& bundle, std::string bundle_name,
+        std::function<bool(const Folder&)> taken);
+
+  // One verdict per member of folder index's archive (the members taken),
+  // "" for those extracted. Judge each folder's archive before its
+  // subfolders are judged: it decides which of them are older copies.
+  std::vector<std::string> Members(std::size_t index, const std::vector<base::Member>& members);
+
+  // Why folder index is not extracted, nor anything below it, or "". *top:
+  // the folder refused, itself or one above it; *first: true the first time
+  // that folder is refused, so that it is named once.
+  std::string Folder(std::size_t index, std::string* top, bool* first);
+
+ private:
+  const Bundle& bundle_;
+  std::string bundle_name_;
+  std::function<bool(const extract::Folder&)> taken_;
+  std::map<std::string, std::string> older_;  // folder path -> why
+  std::set<std::string> named_;
+};
 
 }  // namespace extract
 

@@ -47,15 +47,17 @@ Selection::Selection(const Bundle& bundle, const std::vector<std::string>& names
     // A trailing '/' names a folder only, as -l writes folders.
     const bool folder_only = !name.empty() && name.back() == '/';
     while (name.size() > 1 && name.back() == '/') name.pop_back();
-    if (index.count(name)) {
-      folders_.push_back(name);
-      continue;
-    }
+    const bool is_folder = index.count(name) != 0;
     const std::size_t slash = name.rfind('/');
     auto parent = folder_only || slash == std::string::npos ? index.end()
                                                             : index.find(name.substr(0, slash));
-    if (parent == index.end()) {
-      missing_.emplace_back(given, "");
+    if (parent == index.end() ||
+        (is_folder && !bundle.folders[parent->second].has_archive)) {
+      if (is_folder) {
+        folders_.push_back(name);
+      } else {
+        missing_.emplace_back(given, "");
+      }
       continue;
     }
     const Folder& folder = bundle.folders[parent->second];
@@ -74,9 +76,17 @@ Selection::Selection(const Bundle& bundle, const std::vector<std::string>& names
       }
       in = held.emplace(parent->second, std::move(members)).first;
     }
+    // A name that is both a file and a subfolder selects the file; a
+    // trailing '/' the folder.
     const std::string file = name.substr(slash + 1);
     if (in->second && !in->second->count(file)) {
-      missing_.emplace_back(given, "");
+      if (is_folder) {
+        folders_.push_back(name);
+      } else {
+        missing_.emplace_back(given, "");
+      }
+    } else if (is_folder && !in->second) {
+      folders_.push_back(name);
     } else {
       files_[folder.path].insert(file);
     }
@@ -168,6 +178,10 @@ bool OpenOrFail(const Bundle& bundle, const Folder& folder, FolderArchive* archi
   Fail(folder.path + ": its archive " + bundle.members[folder.archive].name +
        " cannot be read: " + error);
   return false;
+}
+
+Rules RulesOf(const Bundle& bundle, const Options& o) {
+  return Rules(bundle, o.bundle, [&o](const Folder& folder) { return o.select.Touched(folder); });
 }
 
 int ThreadCount() {

@@ -66,6 +66,9 @@ struct Options {
   Selection select;                // once the bundle is read
 };
 
+// The rules of extraction for what the command takes.
+Rules RulesOf(const Bundle& bundle, const Options& o);
+
 // Exit statuses.
 constexpr int kTrouble = 1, kUsageError = 2;
 

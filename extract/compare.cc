@@ -218,7 +218,19 @@ int Compare(const Bundle& bundle, const Options& o) {
   std::set<std::string> in_bundle;
   {
     Workers workers(ThreadCount(), [&](Task& t) { CompareContent(t, &differences); });
+    Rules rules = RulesOf(bundle, o);
     ForEachFolder(bundle, o, [&](std::size_t i, const FolderArchive& archive) {
+      // What extraction would refuse is a difference whatever the disk holds.
+      std::string top;
+      bool first;
+      const std::string why = rules.Folder(i, &top, &first);
+      if (!why.empty() && first) differences.Add("refused", top + "/: " + why);
+      const std::vector<std::string> verdicts = rules.Members(i, archive.members);
+      for (std::size_t j = 0; j < verdicts.size() && why.empty(); ++j) {
+        if (verdicts[j].empty()) continue;
+        differences.Add("refused", bundle.folders[i].path + "/" + archive.members[j].name + ": " +
+                                       verdicts[j]);
+      }
       CompareFolder(bundle.folders[i], archive, o, disk, &in_bundle, &differences, &workers);
     });
   }

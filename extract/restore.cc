@@ -46,22 +46,6 @@ void RestoreFile(Task& t, bool overwrite, Counts* counts) {
   counts->bytes += t.member.size;
 }
 
-// The names of the folder's subfolders in the bundle: the folders after it,
-// in order, down to the first one not below it.
-std::vector<std::string> Subfolders(const Bundle& bundle, std::size_t index) {
-  std::vector<std::string> names;
-  const Folder& f = bundle.folders[index];
-  for (std::size_t j = index + 1; j < bundle.folders.size(); ++j) {
-    const Folder& g = bundle.folders[j];
-    if (g.names.size() <= f.names.size() ||
-        !std::equal(f.names.begin(), f.names.end(), g.names.begin())) {
-      break;
-    }
-    if (g.names.size() == f.names.size() + 1) names.push_back(g.names.back());
-  }
-  return names;
-}
-
 // The folders made on disk, entered parents first as the bundle lists
 // them. Only the way from the top to the current folder stays open; a
 // folder that cannot be made refuses everything below it.
@@ -71,16 +55,23 @@ class TreeOnDisk {
 
   // The folder made or entered, or null when it or a folder above it is
   // refused (said once, for the top of what is refused).
-  DirPtr Enter(const Folder& folder) {
+  DirPtr Enter(const Folder& folder, Rules* rules, std::size_t index) {
     const std::string parent_path = FolderPath(folder.names, folder.names.size() - 1);
     if (refused_.count(parent_path)) {
       refused_.insert(folder.path);
       return nullptr;
     }
+    std::string top;
+    bool first;
+    std::string why = rules->Folder(index, &top, &first);
+    if (!why.empty()) {
+      if (first) Fail(top + "/: not extracted, nor anything below it: " + why);
+      refused_.insert(folder.path);
+      return nullptr;
+    }
     while (!open_.empty() && open_.back().first != parent_path) open_.pop_back();
     const DirPtr& parent = open_.empty() ? dest_ : open_.back().second;
-    std::string why = base::NameRuleBroken(folder.names.back());
-    DirPtr dir = why.empty() ? EnterFolder(parent, folder.names.back(), true, &why) : nullptr;
+    DirPtr dir = EnterFolder(parent, folder.names.back(), true, &why);
     if (!dir) {
       Fail(folder.path + "/: not extracted, nor anything below it: " + why);
       refused_.insert(folder.path);
@@ -96,20 +87,17 @@ class TreeOnDisk {
   std::set<std::string> refused_;
 };
 
-// Hands the folder's files to the workers, each checked first: what could
+// Hands the folder's files to the workers, each judged first: what could
 // land outside its folder, or clash with another name there, is refused.
 void QueueFiles(const Bundle& bundle, std::size_t index, const FolderArchive& archive,
-                const DirPtr& dir, Workers* workers) {
+                const DirPtr& dir, Rules* rules, Workers* workers) {
   const Folder& folder = bundle.folders[index];
-  const std::vector<std::string> subfolders = Subfolders(bundle, index);
-  std::set<std::string> names;
-  for (const base::Member& m : archive.members) {
+  const std::vector<std::string> verdicts = rules->Members(index, archive.members);
+  for (std::size_t j = 0; j < archive.members.size(); ++j) {
+    const base::Member& m = archive.members[j];
     std::string path = folder.path + "/" + m.name;
-    std::string problem = MemberProblem(m, subfolders);
-    if (problem.empty() && !names.insert(m.name).second) problem = "twice in its folder archive";
-    if (problem.empty()) problem = base::NameRuleBroken(m.name);
-    if (!problem.empty()) {
-      Fail(path + ": not extracted: " + problem);
+    if (!verdicts[j].empty()) {
+      Fail(path + ": not extracted: " + verdicts[j]);
       continue;
     }
     workers->Push(Task{archive.source, m, path, dir, ""});
@@ -129,17 +117,18 @@ int Restore(const Bundle& bundle, const Options& o) {
   Counts counts;
   Workers workers(ThreadCount(), [&](Task& t) { RestoreFile(t, o.overwrite, &counts); });
   TreeOnDisk tree(dest);
+  Rules rules = RulesOf(bundle, o);
   for (std::size_t i = 0; i < bundle.folders.size() && !base::Interrupted(); ++i) {
     const Folder& folder = bundle.folders[i];
     const bool touched = o.select.Touched(folder);
     if (!touched && !o.select.Above(folder)) continue;
-    DirPtr dir = tree.Enter(folder);
+    DirPtr dir = tree.Enter(folder, &rules, i);
     if (!dir || !touched || !folder.has_archive) continue;
     ++counts.folders;
     FolderArchive archive;
     if (!OpenOrFail(bundle, folder, &archive)) continue;
     o.select.Keep(folder, &archive.members);
-    QueueFiles(bundle, i, archive, dir, &workers);
+    QueueFiles(bundle, i, archive, dir, &rules, &workers);
   }
   workers.Finish();
   if (base::Interrupted()) base::ExitInterrupted();

@@ -18,7 +18,13 @@ class NullSink : public Sink {
 int Verify(const Bundle& bundle, const Options& o) {
   using base::Print;
   std::atomic<std::uint64_t> files{0};
-  std::uint64_t folders = 0;
+  std::uint64_t folders = 0, refused = 0;
+  Rules rules = RulesOf(bundle, o);
+  // What extraction would refuse is no damage, but no all-clear either.
+  auto refuse = [&](const std::string& path, const std::string& why) {
+    base::Say("refused: %s: %s", path.c_str(), why.c_str());
+    ++refused;
+  };
   {
     Workers workers(ThreadCount(), [&](Task& t) {
       NullSink sink;
@@ -32,6 +38,14 @@ int Verify(const Bundle& bundle, const Options& o) {
     ForEachFolder(bundle, o, [&](std::size_t i, const FolderArchive& archive) {
       const Folder& folder = bundle.folders[i];
       ++folders;
+      std::string top;
+      bool first;
+      const std::string why = rules.Folder(i, &top, &first);
+      if (!why.empty() && first) refuse(top + "/", why);
+      const std::vector<std::string> verdicts = rules.Members(i, archive.members);
+      for (std::size_t j = 0; j < verdicts.size() && why.empty(); ++j) {
+        if (!verdicts[j].empty()) refuse(folder.path + "/" + archive.members[j].name, verdicts[j]);
+      }
       // The folder archive as a whole when all of it is tested, then each
       // of its files taken; the archive itself is not counted as a file.
       if (o.select.Whole(folder)) {
@@ -48,6 +62,10 @@ int Verify(const Bundle& bundle, const Options& o) {
   if (base::Interrupted()) base::ExitInterrupted();
   if (failures) {
     base::Say("%d damaged in %s", failures.load(), o.bundle.c_str());
+    return kTrouble;
+  }
+  if (refused) {
+    base::Say("%llu refused in %s", static_cast<unsigned long long>(refused), o.bundle.c_str());
     return kTrouble;
   }
   if (!o.quiet) {

@@ -390,7 +390,7 @@ int RemoveTree(const std::string& path, const base::FileId* expected) {
 }
 
 bool PathTextEqual(const std::string& a, const std::string& b) {
-  return a == b;
+  return base::SameNameText(a, b);
 }
 
 void SetChildVariable(const char* name, const std::string& value) {

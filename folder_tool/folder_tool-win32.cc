@@ -11,6 +11,7 @@
 #include <cstring>
 #include <vector>
 
+#include "base/path.h"
 #include "base/text-win32.h"
 #include "base/update_lock.h"
 #include "folder_tool/command_line.h"
@@ -260,7 +261,7 @@ void SetChildVariable(const char* name, const std::string& value) {
 }
 
 bool PathTextEqual(const std::string& a, const std::string& b) {
-  return lstrcmpiA(a.c_str(), b.c_str()) == 0;
+  return base::SameNameText(a, b);
 }
 
 }  // namespace platform

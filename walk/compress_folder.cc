@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <set>
 #include <vector>
 
 #include "base/file_id.h"
@@ -253,17 +254,20 @@ int Walk(const std::string& dir, const std::string& relative, WalkGuard* guard) 
 
 // The mirror tree is walked, not the source: it holds no links, so the
 // descent ends however the source's links lead.
-int NameGone(FolderTool* tool, const std::string& dir, const std::string& mirror) {
+int NameGone(FolderTool* tool, const std::string& dir, const std::string& mirror,
+             const std::string& shown, KindChanges* kinds) {
   std::vector<std::string> names;
   if (tool->ListSubfolders(mirror, &names) < 0) return 0;
   std::sort(names.begin(), names.end());
+  // A subfolder whose name is now a file's is named as such, not as gone.
+  const std::set<std::string> changed = kinds->Folder(mirror, shown, names);
   int gone = 0;
   for (const std::string& name : names) {
     const std::string kept = base::Join(mirror, name), source = base::Join(dir, name);
     if (KindOf(kept) != PathKind::kFolder) continue;
     if (IsExistingFolder(source)) {
-      gone += NameGone(tool, source, kept);
-    } else {
+      gone += NameGone(tool, source, kept, shown + "/" + name, kinds);
+    } else if (!changed.count(name)) {
       base::Say(
           "%s is gone from the source; its mirror folder %s stays, and so do its "
           "archives in the bundle",
@@ -276,9 +280,9 @@ int NameGone(FolderTool* tool, const std::string& dir, const std::string& mirror
 
 }  // namespace
 
-int NameGoneFolders(const std::string& dir, const std::string& tempRoot) {
+int NameGoneFolders(const std::string& dir, const std::string& tempRoot, KindChanges* kinds) {
   FolderTool tool;
-  return NameGone(&tool, dir, MirrorFolder(dir, tempRoot));
+  return NameGone(&tool, dir, MirrorFolder(dir, tempRoot), FolderName(RelativePart(dir)), kinds);
 }
 
 std::string RelativePart(const std::string& dir) {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "folder_tool/folder_tool.h"
+#include "walk/kind_changes.h"
 #include "walk/walk_status.h"
 
 namespace trevask {
@@ -26,7 +27,8 @@ int CompressFolder(const std::string& dir, const std::string& tempRoot,
 // Names on stderr each folder beneath dir's mirror folder under tempRoot
 // whose source folder is no longer there (the topmost of each such
 // subtree): its archives stay in the bundle. Returns how many were named.
-int NameGoneFolders(const std::string& dir, const std::string& tempRoot);
+// Every folder it lists is judged by kinds on the way.
+int NameGoneFolders(const std::string& dir, const std::string& tempRoot, KindChanges* kinds);
 
 // The folders CompressFolder will archive, by its own rules for links, and
 // each one's files as its archiver will take them; keyed by the names the

@@ -108,8 +108,9 @@ class ArchiverTest(harness.ScratchTest):
             ("a file added", lambda u: harness.make_files(u, {"c.txt": b"new"}),
              {"c.txt": b"new"}, True,
              b"3 files, %d bytes in" % (len(text) + len(noise) + 3)),
-            ("a file removed", lambda u: os.remove(u + "/b.bin"), {}, False,
-             b", 1 unchanged, 1 kept though gone from the folder, archive not rewritten"),
+            # Its member is marked as kept though gone: a change, once.
+            ("a file removed", lambda u: os.remove(u + "/b.bin"), {}, True,
+             b", 1 unchanged, 1 kept though gone from the folder"),
         ]
         if not harness.WINDOWS:
             cases.append(("mode only", lambda u: os.chmod(u + "/a.txt", 0o600), {}, True,
@@ -144,6 +145,8 @@ class ArchiverTest(harness.ScratchTest):
                     self.assertEqual(infos["b.bin"].date_time, time.localtime(b_time)[:6])
                     # No exact time but the file's own stays behind.
                     self.assertEqual(b"UT\x05\x00" in infos["b.bin"].extra, b_time != late)
+                    self.assertEqual(b"TV\x00\x00" in infos["b.bin"].extra,
+                                     what == "a file removed")
                     again = self.archive(name, single, "u.zip", "u")
                     self.assertIn(b"archive not rewritten", again.stdout, what)
                     if what == "mode only":

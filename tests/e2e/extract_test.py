@@ -216,27 +216,47 @@ class ExtractTest(harness.ScratchTest):
 
     def test_hostile_bundles_write_nothing_outside_the_destination(self):
         link, empty = (b"../../outside", 0o120777), zip_bytes({})
-        cases = [  # (bundle members, folder archive members, status)
-            ({"../x/x.zip": empty}, None, REFUSED),
-            ({"/abs/abs.zip": empty}, None, REFUSED),
-            ({"A.zip": empty, "B.zip": empty}, None, REFUSED),
-            ({"..zip": empty}, None, REFUSED),
-            ({"Data.zip": empty, "s/s.zip": link}, None, REFUSED),
-            ({"Data.zip": zip_bytes({"../../x": b"x", "ok": b"k"})}, "ok", TROUBLE),
-            ({"Data.zip": zip_bytes({"/abs": b"x", "ok": b"k"})}, "ok", TROUBLE),
-            ({"Data.zip": zip_bytes({"ln": link, "ok": b"k"})}, "ok", TROUBLE),
+        twice = io.BytesIO()
+        with zipfile.ZipFile(twice, "w") as z:
+            for name, data in (("ok", b"k"), ("t", b"1"), ("t", b"2")):
+                z.writestr(name, data)
+        # (bundle members, folder archive members, status, a member refused in
+        # every mode and why)
+        cases = [
+            ({"../x/x.zip": empty}, None, REFUSED, None),
+            ({"/abs/abs.zip": empty}, None, REFUSED, None),
+            ({"A.zip": empty, "B.zip": empty}, None, REFUSED, None),
+            ({"..zip": empty}, None, REFUSED, None),
+            ({"Data.zip": empty, "s/s.zip": link}, None, REFUSED, None),
+            ({"Data.zip": zip_bytes({"../../x": b"x", "ok": b"k"})}, "ok", TROUBLE,
+             ("Data/../../x", "a name with '/'")),
+            ({"Data.zip": zip_bytes({"..": b"x", "ok": b"k"})}, "ok", TROUBLE,
+             ("Data/..", "the name '..'")),
+            ({"Data.zip": zip_bytes({"/abs": b"x", "ok": b"k"})}, "ok", TROUBLE,
+             ("Data//abs", "a name with '/'")),
+            ({"Data.zip": zip_bytes({"ln": link, "ok": b"k"})}, "ok", TROUBLE,
+             ("Data/ln", "a link or special file")),
+            ({"Data.zip": twice.getvalue()}, None, TROUBLE,
+             ("Data/t", "twice in its folder archive")),
             ({"Data.zip": zip_bytes({"B": b"x", "sub/": b""}), "B/B.zip": zip_bytes({})},
-             "B/", TROUBLE),
+             "B", TROUBLE, ("Data/sub/", "a folder inside a folder archive")),
+            # An unmarked member is newer than the subfolder of its name.
+            ({"Data.zip": zip_bytes({"B": b"x"}), "B/B.zip": zip_bytes({"y": b"y"})},
+             "B", TROUBLE, ("Data/B/", "the older copy: Data/B is now a file")),
         ]
         if harness.WINDOWS:
             cases += [({"Data.zip": zip_bytes({"C:x": b"x", "aux.txt": b"a", "ok": b"k"})},
-                       "ok", TROUBLE),
+                       "ok", TROUBLE, ("Data/aux.txt", "")),
                       # Names Windows takes for one: the second is refused, even with -o.
-                      ({"Data.zip": zip_bytes({"ok": b"k", "OK": b"K"})}, "ok", TROUBLE)]
-        for n, (members, left, status) in enumerate(cases):
+                      ({"Data.zip": zip_bytes({"ok": b"k", "OK": b"K"})}, "ok", TROUBLE, None),
+                      # Names are paired as Windows matches them.
+                      ({"Data.zip": zip_bytes({"b": b"x"}), "B/B.zip": zip_bytes({"y": b"y"})},
+                       "b", TROUBLE, ("Data/B/", "the older copy: Data/b is now a file"))]
+        for n, (members, left, status, refused) in enumerate(cases):
             with self.subTest(n=n):
                 case = self.path("case%d" % n)
                 os.makedirs(case + "/dest")
+                os.makedirs(case + "/cmp/Data")
                 with zipfile.ZipFile(case + "/h.zip", "w") as z:
                     for name, data in members.items():
                         z.writestr(zipfile.ZipInfo(name) if not isinstance(data, tuple) else
@@ -252,6 +272,20 @@ class ExtractTest(harness.ScratchTest):
                     self.assertEqual(sorted(os.listdir(case + "/dest/Data")), [left.rstrip("/")])
                 if left == "ok":
                     self.assertEqual(harness.read_bytes(case + "/dest/Data/ok"), b"k")
+                if refused is None:
+                    continue
+                path, why = (t.encode() for t in refused)
+                self.assertIn(path + b": not extracted" + (b"" if path.endswith(b"/") else
+                                                          b": " + why), result.stderr)
+                # The same verdict from every other mode, and no all-clear.
+                for args, out, said in [
+                        (["-t", "h.zip"], "stderr", b"refused: " + path + b": " + why),
+                        (["-l", "h.zip"], "stdout", path + b"  (not extracted: " + why),
+                        (["--compare", "cmp/Data", "h.zip"], "stdout",
+                         b"refused: " + path + b": " + why)]:
+                    checked = self.extract(*args, cwd=case)
+                    self.assertEqual(checked.returncode, TROUBLE, (args, checked.stderr))
+                    self.assertIn(said, getattr(checked, out), args)
 
     @staticmethod
     def link_info(name, mode):
@@ -379,6 +413,78 @@ class ExtractTest(harness.ScratchTest):
                 self.assertFalse(os.path.exists(self.path(lost)))
                 for leftover in ("e1", "e2"):
                     subprocess.run(["rm", "-rf", self.path(leftover)], check=True)
+
+    def test_a_name_that_changes_kind_gives_back_its_newest_copy(self):
+        gone_mark = b"TV\x00\x00"  # the extra field of a member kept though gone
+        file_back = b"Data/N was a folder and is a file now: the bundle gives back the file"
+        folder_back = b"Data/N was a file and is a folder now: the bundle gives back the folder"
+        # (kinds of Data/N run after run, -r, the copy given back, whether the
+        # other copy is still in the bundle, what trevask's last run says)
+        rows = [
+            (["folder", "file"], False, "file", True, file_back),
+            (["folder", "file"], True, "file", True, file_back),
+            (["file", "folder"], False, "folder", True, folder_back),
+            (["file", "folder"], True, "folder", False, folder_back + b", and no longer holds"),
+            (["folder", "file", "folder"], False, "folder", True, folder_back),
+            (["file", "folder", "file"], False, "file", True, file_back),
+        ]
+        for kinds, remove, newer, paired, said in rows:
+            for archiver in ("-d", "-w"):
+                with self.subTest(kinds=kinds, remove=remove, archiver=archiver):
+                    subprocess.run(["rm", "-rf", self.path("src"), self.path("T"),
+                                    self.path("Out.zip"), self.path("e"), self.path("o")],
+                                   check=True)
+                    for n, kind in enumerate(kinds):
+                        subprocess.run(["rm", "-rf", self.path("src/Data/N")], check=True)
+                        harness.make_files(self.path("src/Data"), {
+                            "d.txt": b"d", "N": b"notes"} if kind == "file" else {
+                            "d.txt": b"d", "N/a%d.txt" % n: b"folder %d" % n})
+                        result = self.trevask("src/Data", "Out.zip", "T", archiver,
+                                              *(["-r"] if remove else []))
+                        self.assertEqual(result.returncode, 0, result.stderr)
+                    self.assertIn(said, result.stderr.replace(b"\\", b"/"))
+                    with zipfile.ZipFile(self.path("Out.zip")) as z:
+                        top = zipfile.ZipFile(io.BytesIO(z.read("Data.zip")))
+                        names = z.namelist()
+                    self.assertEqual("N/N.zip" in names, newer == "folder" or paired)
+                    if newer == "file" or paired:
+                        self.assertEqual(gone_mark in top.getinfo("N").extra, newer == "folder")
+                    else:
+                        self.assertNotIn("N", top.namelist())
+                    other = "Data/N/" if newer == "file" else "Data/N"
+                    command = b"trevask-extract -d DIR Out.zip " + other.encode()
+                    status = TROUBLE if paired else OK
+                    restored = self.extract("-d", "e", "Out.zip")
+                    self.assertEqual(restored.returncode, status, restored.stderr)
+                    self.assertEqual(command in restored.stderr, paired)
+                    tested = self.extract("-t", "Out.zip")
+                    self.assertEqual(tested.returncode, status, tested.stderr)
+                    self.assertEqual(b"refused: " + other.encode() in tested.stderr, paired)
+                    listed = self.extract("-l", "Out.zip")
+                    self.assertEqual(listed.returncode, status, listed.stderr)
+                    older = [line for line in listed.stdout.splitlines()
+                             if line.endswith(other.encode() + b"  (not extracted: the older "
+                                              b"copy: Data/N is now a " + newer.encode() +
+                                              b"; restore this " +
+                                              (b"folder" if newer == "file" else b"file") +
+                                              b" elsewhere with " + command + b")")]
+                    self.assertEqual(len(older), 1 if paired else 0, listed.stdout)
+                    last = len(kinds) - 1
+                    folder_file = "e/Data/N/a%d.txt" % (last if newer == "folder" else last - 1)
+                    if newer == "file":
+                        self.assertEqual(harness.read_bytes(self.path("e/Data/N")), b"notes")
+                    else:
+                        self.assertEqual(harness.read_bytes(self.path(folder_file)),
+                                         b"folder %d" % last)
+                    if not paired:
+                        continue
+                    again = self.extract("-d", "o", "Out.zip", other)
+                    self.assertEqual(again.returncode, OK, again.stderr)
+                    if newer == "folder":
+                        self.assertEqual(harness.read_bytes(self.path("o/Data/N")), b"notes")
+                    else:
+                        self.assertEqual(harness.read_bytes(self.path("o/" + folder_file[2:])),
+                                         b"folder %d" % (last - 1))
 
     def test_a_killed_extraction_leaves_no_short_file(self):
         # (tree, signal, moment): a large file, then many small ones, killed
