@@ -2,10 +2,12 @@
 made or written, a source that changes during the walk. After each: exit
 status -1, the fixed message once per failed run, and nothing changed but
 the mirror folder and the bundle."""
+import io
 import os
 import shutil
 import tempfile
 import unittest
+import zipfile
 
 import harness
 from harness import FAILURE, native, run, search_path, snapshot, target_path
@@ -142,6 +144,60 @@ class FaultTest(harness.ScratchTest):
         before.update({"src/Data/B/New/": None, "src/Data/B/New/Deep/": None})
         self.assert_only_changed(before, after)
         self.assertNotIn("T/Data/B/New/", after)
+
+    def test_failed_folder_keeps_the_bundles_copy(self):
+        garbage = b"garbage!"
+        # Each row: what is done after a good run (or before the first), the
+        # member whose copy stays (None: absent), and the words of the archiver.
+        def damage(rel):
+            return lambda: harness.make_files(self.dir, {rel: garbage})
+
+        def gone_and_damaged():
+            shutil.rmtree(self.path("src/Data/B/X"))
+            damage("T/Data/B/X/X.zip")()
+
+        rows = [
+            ("own archive", True, damage("T/Data/B/B.zip"), "B/B.zip",
+             b"kept the bundle's copy of B/B.zip: its archive run failed"),
+            ("leaf", True, damage("T/Data/A/A.zip"), "A/A.zip",
+             b"kept the bundle's copy of A/A.zip: its archive run failed"),
+            ("damaged kept", True, gone_and_damaged, "B/X/X.zip",
+             b"kept the bundle's copy of B/X/X.zip: it does not read as a zip"),
+            ("new bundle", False, damage("T/Data/A/A.zip"), "A/A.zip",
+             b"not added: A/A.zip: its archive run failed, and the bundle holds no earlier copy"),
+        ]
+        for name, first_run, fault, member, words in rows:
+            for kind in ([], ["-w"]):
+                with self.subTest(row=name, kind=kind):
+                    shutil.rmtree(self.path("src"), True)
+                    shutil.rmtree(self.path("T"), True)
+                    harness.make_files(self.dir, TREE)
+                    if os.path.exists(self.path("Out.zip")):
+                        os.remove(self.path("Out.zip"))
+                    args = ["src/Data", "Out.zip", "T"] + kind
+                    old = {}
+                    if first_run:
+                        self.assertEqual(self.real(args).returncode, 0)
+                        old = harness.zip_infos(self.path("Out.zip"))
+                        with zipfile.ZipFile(self.path("Out.zip")) as z:
+                            kept = z.read(member)
+                    fault()
+                    harness.make_files(self.dir, {"src/Data/d.txt": b"newer"})
+                    result = self.real(args)
+                    self.assert_failed(result, 1 if name != "damaged kept" else 0)
+                    self.assertTrue(os.path.isdir(self.path("T/Data")))
+                    with zipfile.ZipFile(self.path("Out.zip")) as z:
+                        names = z.namelist()
+                        if first_run:
+                            self.assertEqual(z.read(member), kept)
+                        else:
+                            self.assertNotIn(member, names)
+                        # The others are updated.
+                        data = zipfile.ZipFile(io.BytesIO(z.read("Data.zip")))
+                        self.assertEqual(data.read("d.txt"), b"newer")
+                    self.assertEqual(set(names) - set(old), set() if first_run else
+                                     {"Data.zip", "A/", "B/", "B/B.zip", "B/X/", "B/X/X.zip"})
+                    self.assertIn(words, result.stderr)
 
 
 if __name__ == "__main__":
