@@ -152,6 +152,11 @@ class FaultTest(harness.ScratchTest):
         def damage(rel):
             return lambda: harness.make_files(self.dir, {rel: garbage})
 
+        # A name escaped in the list: '%', bytes beyond ASCII, a line end.
+        odd = "W%41 \u00e4" + ("" if harness.WINDOWS else "\n")
+        odd_member = odd + "/" + odd + ".zip"
+        tree = dict(TREE, **{"src/Data/" + odd + "/o.txt": b"o"})
+
         def gone_and_damaged():
             shutil.rmtree(self.path("src/Data/B/X"))
             damage("T/Data/B/X/X.zip")()
@@ -163,6 +168,8 @@ class FaultTest(harness.ScratchTest):
              b"kept the bundle's copy of A/A.zip: its archive run failed"),
             ("damaged kept", True, gone_and_damaged, "B/X/X.zip",
              b"kept the bundle's copy of B/X/X.zip: it does not read as a zip"),
+            ("escaped name", True, damage("T/Data/" + odd_member), odd_member,
+             ("kept the bundle's copy of %s: its archive run failed" % odd_member).encode()),
             ("new bundle", False, damage("T/Data/A/A.zip"), "A/A.zip",
              b"not added: A/A.zip: its archive run failed, and the bundle holds no earlier copy"),
         ]
@@ -171,7 +178,7 @@ class FaultTest(harness.ScratchTest):
                 with self.subTest(row=name, kind=kind):
                     shutil.rmtree(self.path("src"), True)
                     shutil.rmtree(self.path("T"), True)
-                    harness.make_files(self.dir, TREE)
+                    harness.make_files(self.dir, tree)
                     if os.path.exists(self.path("Out.zip")):
                         os.remove(self.path("Out.zip"))
                     args = ["src/Data", "Out.zip", "T"] + kind
@@ -196,7 +203,8 @@ class FaultTest(harness.ScratchTest):
                         data = zipfile.ZipFile(io.BytesIO(z.read("Data.zip")))
                         self.assertEqual(data.read("d.txt"), b"newer")
                     self.assertEqual(set(names) - set(old), set() if first_run else
-                                     {"Data.zip", "A/", "B/", "B/B.zip", "B/X/", "B/X/X.zip"})
+                                     {"Data.zip", "A/", "B/", "B/B.zip", "B/X/", "B/X/X.zip",
+                                      odd + "/", odd_member})
                     self.assertIn(words, result.stderr)
 
 
