@@ -148,7 +148,8 @@ class FaultTest(harness.ScratchTest):
     def test_failed_folder_keeps_the_bundles_copy(self):
         garbage = b"garbage!"
         # Each row: what is done after a good run (or before the first), the
-        # member whose copy stays (None: absent), and the words of the archiver.
+        # member whose copy stays (in a new bundle: is absent), the words of
+        # the archiver, the options.
         def damage(rel):
             return lambda: harness.make_files(self.dir, {rel: garbage})
 
@@ -162,6 +163,9 @@ class FaultTest(harness.ScratchTest):
             shutil.rmtree(self.path("src/Data/B/X"))
             damage("T/Data/B/X/X.zip")()
 
+        def unreadable():
+            os.chmod(self.path("src/Data/A/a.txt"), 0)
+
         rows = [
             ("own archive", True, damage("T/Data/B/B.zip"), "B/B.zip",
              b"kept the bundle's copy of B/B.zip: its archive run failed"),
@@ -173,8 +177,12 @@ class FaultTest(harness.ScratchTest):
              ("kept the bundle's copy of %s: its archive run failed" % odd_member).encode()),
             ("new bundle", False, damage("T/Data/A/A.zip"), "A/A.zip",
              b"not added: A/A.zip: its archive run failed, and the bundle holds no earlier copy"),
+            # With -r, a file the archiver cannot read, as a user who may not;
+            # last, as the tree is then that user's.
+            ("-r", True, unreadable, "A/A.zip",
+             b"kept the bundle's copy of A/A.zip: its archive run failed", ["-r"]),
         ]
-        for name, first_run, fault, member, words in rows:
+        for name, first_run, fault, member, words, *options in rows:
             for kind in ([], ["-w"]):
                 with self.subTest(row=name, kind=kind):
                     shutil.rmtree(self.path("src"), True)
@@ -182,16 +190,17 @@ class FaultTest(harness.ScratchTest):
                     harness.make_files(self.dir, tree)
                     if os.path.exists(self.path("Out.zip")):
                         os.remove(self.path("Out.zip"))
-                    args = ["src/Data", "Out.zip", "T"] + kind
+                    args = ["src/Data", "Out.zip", "T"] + kind + sum(options, [])
                     old = {}
+                    drop = harness.unprivileged(self, self.dir) if options else None
                     if first_run:
-                        self.assertEqual(self.real(args).returncode, 0)
+                        self.assertEqual(self.real(args, preexec_fn=drop).returncode, 0)
                         old = harness.zip_infos(self.path("Out.zip"))
                         with zipfile.ZipFile(self.path("Out.zip")) as z:
                             kept = z.read(member)
                     fault()
                     harness.make_files(self.dir, {"src/Data/d.txt": b"newer"})
-                    result = self.real(args)
+                    result = self.real(args, preexec_fn=drop)
                     self.assert_failed(result, 1 if name != "damaged kept" else 0)
                     self.assertTrue(os.path.isdir(self.path("T/Data")))
                     with zipfile.ZipFile(self.path("Out.zip")) as z:
