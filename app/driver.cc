@@ -428,6 +428,29 @@ int MakeMirror(const Paths& paths) {
   return 0;
 }
 
+// The folder archives the bundle is to keep as it holds them: those whose
+// run failed, and kept ones (not written by this run) that do not read as
+// a zip. Handed to the bundle archiver alone; returns 1 when a kept archive
+// is damaged, which fails the run, -1 when the list cannot be handed.
+int HandKeptMembers(const Paths& paths, const ArchiveRuns& runs) {
+  std::vector<base::KeptMember> kept;
+  for (const std::string& name : runs.failed) {
+    kept.push_back(base::KeptMember{name, base::KeptMember::kRunFailed});
+  }
+  const std::vector<std::string> unreadable =
+      UnreadableKeptArchives(paths.source, paths.temp_root, runs);
+  for (const std::string& name : unreadable) {
+    kept.push_back(base::KeptMember{name, base::KeptMember::kNotAZip});
+  }
+  std::string error;
+  if (!KeepBundleMembers(kept, &error)) {
+    return Refuse(error + "; the bundle step is not run, the bundle is left as it was and the "
+                  "mirror folder stays",
+                  paths.mirror);
+  }
+  return unreadable.empty() ? 0 : 1;
+}
+
 int RunBundle(const Paths& paths, const Options& options, RunLocks* locks,
               const base::FileId& mirror_id) {
   // Its archiver takes the update lock this run holds as its own.
@@ -532,8 +555,9 @@ int Run(const Paths& paths, const Options& options) {
   progress::NoteExistingBundle(paths.destination);
   progress::Begin(count);
   progress::WalkLine line;
+  ArchiveRuns runs;
   int walk_status = CompressFolder(paths.source, paths.temp_root, options.kind,
-                                   paths.destination, &line);
+                                   paths.destination, &line, &runs);
   if (RunStopped()) return -1;
   // A kept mirror tree may hold folders of an earlier run that the source
   // no longer has; -r starts from an empty one.
@@ -549,9 +573,11 @@ int Run(const Paths& paths, const Options& options) {
     }
   }
 
+  const int kept = HandKeptMembers(paths, runs);
+  if (kept < 0) return -1;
   if (RunBundle(paths, options, &locks, mirror_id) != 0) return -1;
   // A mirror tree with failed folders is kept for the user to inspect.
-  if (walk_status != 0) return -1;
+  if (walk_status != 0 || kept != 0) return -1;
   if (options.remove != 1) return 0;
   // A link may lead into the mirror folder only now that it exists.
   if (PathIsWithin(paths.destination, paths.mirror)) {

@@ -682,6 +682,14 @@ bool AddEntries(zip_t* za, const Request& request, const std::vector<Item>& item
     if (!SetAttributes(za, place.index, item, error)) return false;
     *changed = true;
   }
+  for (const base::KeptMember& keep : request.keep) {
+    const bool held = std::any_of(existing.by_name.begin(), existing.by_name.end(),
+                                  [&](const std::pair<const std::string, zip_uint64_t>& entry) {
+                                    return SameName(entry.first, keep.name);
+                                  });
+    (held ? summary->held : summary->not_added).push_back(keep);
+    if (held) --files_existing;
+  }
   summary->kept = files_existing;
   // Only a folder archive's members are judged against subfolders.
   if (request.recurse) return true;
@@ -777,6 +785,24 @@ bool CheckHandedFolder(const char* variable, const std::string& dir, bool pin,
   return true;
 }
 
+// A recursive run leaves out of items the members trevask lists as kept:
+// the archive's copy of each stays, or none is added.
+bool ReadKeptMembers(Request* request, std::vector<Item>* items, std::string* error) {
+  const char* value = std::getenv(base::kKeptMembersVariable);
+  if (!request->recurse || value == nullptr || *value == '\0') return true;
+  if (!base::DecodeKeptMembers(value, &request->keep, error)) return false;
+  items->erase(std::remove_if(items->begin(), items->end(),
+                              [&](const Item& item) {
+                                return !item.folder &&
+                                       std::any_of(request->keep.begin(), request->keep.end(),
+                                                   [&](const base::KeptMember& keep) {
+                                                     return SameName(item.name, keep.name);
+                                                   });
+                              }),
+               items->end());
+  return true;
+}
+
 // The items in name order, without the archive itself: target is the file
 // a link at the archive leads to, the one never to be added to itself.
 bool ListItems(const Request& request, const std::string& target, std::vector<Item>* items,
@@ -811,7 +837,11 @@ bool WriteInAttempts(const Request& request, const std::string& target,
       summary->files += attempt.files;
       summary->bytes_in += attempt.bytes_in;
       summary->unchanged += attempt.unchanged;
-      if (first) summary->kept = attempt.kept;
+      if (first) {
+        summary->kept = attempt.kept;
+        summary->held = attempt.held;
+        summary->not_added = attempt.not_added;
+      }
       first = false;
       rewritten = rewritten || attempt.rewritten;
       summary->rewritten = rewritten;
@@ -855,6 +885,8 @@ bool AddFiles(const Request& request, Summary* summary, std::string* error) {
   std::vector<Item> items;
   std::uint64_t left_out = 0;
   if (!ListItems(request, target, &items, &left_out, error)) return false;
+  Request keeping = request;
+  if (!ReadKeptMembers(&keeping, &items, error)) return false;
 
   base::UpdateLock lock;
   if (!lock.Acquire(request.archive, error)) {
@@ -863,7 +895,7 @@ bool AddFiles(const Request& request, Summary* summary, std::string* error) {
   }
   if (!base::RegularOrAbsent(target, error)) return false;
   *summary = Summary();
-  if (!WriteInAttempts(request, target, std::move(items), summary, &left_out, error)) {
+  if (!WriteInAttempts(keeping, target, std::move(items), summary, &left_out, error)) {
     return false;
   }
   if (base::Interrupted()) base::ExitInterrupted();

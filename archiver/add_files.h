@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "base/kept_members.h"
+
 namespace archiver {
 
 struct Request {
@@ -18,6 +20,9 @@ struct Request {
   // there are no part of it.
   bool skip_archiver_temps = false;
   std::int64_t latest_time = -1;  // no time after it recorded; -1: none
+  // Recursive runs: members to leave as the archive holds them, never
+  // added from the folder; from trevask's list in the environment.
+  std::vector<base::KeptMember> keep;
 };
 
 // Parses one program's syntax: kind 1 is "PKZIP.EXE" ("-a", "-a -rp"),
@@ -37,6 +42,9 @@ struct Summary {
   // longer there, both kept as they were.
   std::uint64_t unchanged = 0;
   std::uint64_t kept = 0;
+  // Of request.keep: those the archive holds, left as they were, and those
+  // it does not hold, not added.
+  std::vector<base::KeptMember> held, not_added;
   bool rewritten = true;  // false: nothing changed, the archive left as it was
 };
 

@@ -88,8 +88,18 @@ int main(int argc, char** argv) {
     base::Say("%s", error.c_str());
     return 1;
   }
+  for (const base::KeptMember& m : summary.held) {
+    base::Say("kept the bundle's copy of %s: %s", m.name.c_str(), base::ReasonText(m.reason));
+  }
+  for (const base::KeptMember& m : summary.not_added) {
+    base::Say("not added: %s: %s, and the bundle holds no earlier copy", m.name.c_str(),
+              base::ReasonText(m.reason));
+  }
   std::string reused;
   if (summary.unchanged > 0) reused += ", " + std::to_string(summary.unchanged) + " unchanged";
+  if (!summary.held.empty()) {
+    reused += ", " + base::Counted(summary.held.size(), "member") + " left as the archive held them";
+  }
   if (summary.kept > 0) {
     reused += ", " + std::to_string(summary.kept) + " kept though gone from the folder";
   }

@@ -212,6 +212,19 @@ bool DataRange(const Source& source, const Member& m, std::uint64_t* at,
   return true;
 }
 
+bool ReadsAsZip(const Source& source, std::string* error) {
+  std::vector<Member> members;
+  if (!ReadDirectory(source, &members, error)) return false;
+  for (const Member& m : members) {
+    std::uint64_t at = 0;
+    if (!DataRange(source, m, &at, error)) {
+      *error = m.name + ": " + *error;
+      return false;
+    }
+  }
+  return true;
+}
+
 std::int64_t Member::Time() const {
   if (has_unix_time) return unix_time;
   std::tm tm{};

@@ -83,6 +83,10 @@ bool ReadDirectory(const Source& source, std::vector<Member>* members,
 bool DataRange(const Source& source, const Member& member, std::uint64_t* at,
                std::string* error);
 
+// True when source reads as a zip: its central directory and the local
+// header of every member, each within it; false with the reason.
+bool ReadsAsZip(const Source& source, std::string* error);
+
 // The zip header's local date (high 16 bits) and time (low) for t, clamped
 // to 1980..2107 as the archivers write it.
 std::uint32_t DosTimeOf(std::int64_t t);

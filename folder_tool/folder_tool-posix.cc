@@ -42,6 +42,8 @@ const size_t kMaxPathLength = PATH_MAX - 1;
 // One argument is capped by the kernel at 32 pages (MAX_ARG_STRLEN)
 // including its terminator; paths are shorter still.
 const size_t kMaxCommandLength = 32 * 4096 - 1;
+// The same cap holds for each NAME=VALUE of the environment.
+const size_t kMaxVariableLength = 32 * 4096 - 1;
 // The shell's status for a command it cannot find.
 const int kCommandNotFoundStatus = 127;
 
@@ -392,6 +394,8 @@ int RemoveTree(const std::string& path, const base::FileId* expected) {
 bool PathTextEqual(const std::string& a, const std::string& b) {
   return base::SameNameText(a, b);
 }
+
+std::string ArchiverText(const std::string& name) { return name; }
 
 void SetChildVariable(const char* name, const std::string& value) {
   if (value.empty()) {

@@ -28,6 +28,8 @@ const size_t kMaxPathLength = MAX_PATH - 1;
 // folder before the line.
 const size_t kMaxCommandLength = 8191 - 64;
 const int kCommandNotFoundStatus = 9009;
+// NAME=VALUE in UTF-16 units, terminator excluded.
+const size_t kMaxVariableLength = 32767 - 1;
 
 namespace {
 
@@ -258,6 +260,11 @@ void SetChildVariable(const char* name, const std::string& value) {
   // The C runtime's copy as well: system() hands that one on.
   SetEnvironmentVariableA(name, value.empty() ? nullptr : value.c_str());
   _putenv_s(name, value.c_str());
+}
+
+std::string ArchiverText(const std::string& name) {
+  std::wstring wide;
+  return ToWide(name, &wide) ? base::Utf8(wide) : name;
 }
 
 bool PathTextEqual(const std::string& a, const std::string& b) {

@@ -4,6 +4,7 @@
 #include "folder_tool/folder_tool.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "base/syntax.h"
 #include "folder_tool/command_line.h"
@@ -93,6 +94,22 @@ void ExpectFolders(const base::FileId* archive_folder, const base::FileId* sourc
   };
   platform::SetChildVariable("TREVASK_ARCHIVE_FOLDER", text(archive_folder));
   platform::SetChildVariable("TREVASK_SOURCE_FOLDER", text(source_folder));
+}
+
+bool KeepBundleMembers(const std::vector<base::KeptMember>& members, std::string* error) {
+  std::vector<base::KeptMember> handed = members;
+  for (base::KeptMember& m : handed) m.name = platform::ArchiverText(m.name);
+  const std::string text = base::EncodeKeptMembers(handed);
+  const size_t length = std::strlen(base::kKeptMembersVariable) + 1 + text.size();
+  if (length > kMaxVariableLength) {
+    *error = "the list of " + std::to_string(members.size()) +
+             " folder archives the bundle is to keep as it holds them takes " +
+             std::to_string(length) + " characters, over the limit of " +
+             std::to_string(kMaxVariableLength) + " for one environment variable";
+    return false;
+  }
+  platform::SetChildVariable(base::kKeptMembersVariable, text);
+  return true;
 }
 
 bool CreateNewFolder(const std::string& path, std::string* error) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/file_id.h"
+#include "base/kept_members.h"
 #include "base/path.h"
 #include "base/system.h"
 #include "folder_tool/archiver_syntax.h"
@@ -20,6 +21,8 @@ namespace trevask {
 // Platform facts. Lengths are in bytes, terminator excluded.
 extern const size_t kMaxPathLength;
 extern const size_t kMaxCommandLength;
+// One NAME=VALUE of the environment an archiver is started with.
+extern const size_t kMaxVariableLength;
 // Status of a command the interpreter could not find.
 extern const int kCommandNotFoundStatus;
 
@@ -73,6 +76,12 @@ void HintNextFolder(const std::string& dir);
 // read from, by identity (nullptr: not checked). The archiver refuses, writing
 // nothing, when the folder it finds is another: swapped since it was made.
 void ExpectFolders(const base::FileId* archive_folder, const base::FileId* source_folder);
+
+// The bundle members that the archiver runs started from now on are to
+// leave as the bundle holds them, named as this program names paths; none
+// when empty. False, changing nothing, with the reason when the list is
+// more than one environment variable can carry.
+bool KeepBundleMembers(const std::vector<base::KeptMember>& members, std::string* error);
 
 // True when the user may make files in folder; false with the system's reason.
 bool FolderIsWritable(const std::string& folder, std::string* reason);

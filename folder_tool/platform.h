@@ -36,6 +36,10 @@ int RemoveTree(const std::string& path, const base::FileId* expected = nullptr);
 // Sets name in the environment the archivers inherit; empty value: removes it.
 void SetChildVariable(const char* name, const std::string& value);
 
+// A name of this program's paths as the archivers take their names: UTF-8
+// on Windows, the same bytes on POSIX.
+std::string ArchiverText(const std::string& name);
+
 }  // namespace platform
 }  // namespace trevask
 

@@ -114,6 +114,23 @@ MUTANTS = [
     ("app/driver.cc", "  if (!CreateNewFolder(paths.mirror, &error)) {",
      "  if (!CreateNewFolder(paths.mirror, &error) && !IsExistingFolder(paths.mirror)) {",
      "-r adopts a mirror folder made meanwhile, to remove it later"),
+    ("archiver/add_files.cc", "if (!request->recurse || value == nullptr",
+     "if (true || !request->recurse || value == nullptr",
+     "the bundle archiver ignores the list of members a failed run keeps"),
+    ("walk/compress_folder.cc", "  NoteRun(guard, member, written);",
+     "  if (ready) NoteRun(guard, member, written);",
+     "a folder that fails before its archiver runs (a name clash) is not kept"),
+    ("walk/compress_folder.cc", '                           MemberOf(member_dir + name + "/", name), f.leaf_ids[j],',
+     "                           MemberOf(member_dir, name), f.leaf_ids[j],",
+     "a failed leaf noted under the wrong bundle name"),
+    ("app/driver.cc", "      UnreadableKeptArchives(paths.source, paths.temp_root, runs);",
+     "      std::vector<std::string>();",
+     "a damaged kept archive replaces the bundle's copy"),
+    ("folder_tool/folder_tool.cc", "if (length > kMaxVariableLength) {", "if (false) {",
+     "a keep list over one environment variable's limit is not refused"),
+    ("base/kept_members.cc", "      if (PassesAsIs(c)) {\n        text += static_cast<char>(c);",
+     "      if (c != ';' && c != '%') {\n        text += static_cast<char>(c);",
+     "names in the keep list not escaped"),
 ]
 
 

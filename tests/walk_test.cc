@@ -46,8 +46,9 @@ class WalkTest : public ::testing::Test {
       WriteFile(P("src/Data/" + file + ".txt"), file);
     }
   }
-  int Walk(Done* done) {
-    return trevask::CompressFolder(P("src/Data"), "T", trevask::kPkzip25, P("out/B.zip"), done);
+  int Walk(Done* done, trevask::ArchiveRuns* runs = nullptr) {
+    return trevask::CompressFolder(P("src/Data"), "T", trevask::kPkzip25, P("out/B.zip"), done,
+                                   runs);
   }
   Names Runs() {  // the folder each archiver run read
     Names names;
@@ -65,20 +66,26 @@ class WalkTest : public ::testing::Test {
 TEST_F(WalkTest, OrderAndFailures) {
   const Names all = {"Y", "Z", "B", "X", "Data", "A"};
   // fail: whose archiver run fails; plant: "kill": it is killed, "clash": Z
-  // holds a folder Z.zip, "loop": Z holds a link to B; skipped: named after.
-  const struct { std::string fail, plant; int result; Names runs; std::string skipped; } cases[] = {
-      {"", "", 0, all, ""},
+  // holds a folder Z.zip, "loop": Z holds a link to B; skipped: named after;
+  // failed: the bundle member noted as failed.
+  const struct {
+    std::string fail, plant;
+    int result;
+    Names runs;
+    std::string skipped, failed;
+  } cases[] = {
+      {"", "", 0, all, "", ""},
       // A failure leaves out only its folder's leaves not yet archived.
-      {"Y", "", -1, {"Y", "B", "X", "Data", "A"}, "B/Y/Z"},
-      {"Z", "", -1, all, ""},
-      {"B", "", -1, {"Y", "Z", "B", "Data", "A"}, "B/X"},
-      {"B", "kill", -1, {"Y", "Z", "B", "Data", "A"}, "B/X"},
-      {"Data", "", -1, {"Y", "Z", "B", "X", "Data"}, "A"},
-      {"A", "", -1, all, ""},
+      {"Y", "", -1, {"Y", "B", "X", "Data", "A"}, "B/Y/Z", "B/Y/Y.zip"},
+      {"Z", "", -1, all, "", "B/Y/Z/Z.zip"},
+      {"B", "", -1, {"Y", "Z", "B", "Data", "A"}, "B/X", "B/B.zip"},
+      {"B", "kill", -1, {"Y", "Z", "B", "Data", "A"}, "B/X", "B/B.zip"},
+      {"Data", "", -1, {"Y", "Z", "B", "X", "Data"}, "A", "Data.zip"},
+      {"A", "", -1, all, "", "A/A.zip"},
       // Z's archive would sit where its subfolder's mirror goes: not run.
-      {"", "clash", -1, {"Y", "B", "X", "Data", "A"}, "B/Y/Z/Z.zip"},
+      {"", "clash", -1, {"Y", "B", "X", "Data", "A"}, "B/Y/Z/Z.zip", "B/Y/Z/Z.zip"},
       // The loop is not entered; Z, now with a subfolder, comes before Y.
-      {"", "loop", 0, {"Z", "Y", "B", "X", "Data", "A"}, ""},
+      {"", "loop", 0, {"Z", "Y", "B", "X", "Data", "A"}, "", ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.fail + " " + c.plant);
@@ -92,7 +99,8 @@ TEST_F(WalkTest, OrderAndFailures) {
     Done done;
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    const int result = Walk(&done);
+    trevask::ArchiveRuns noted;
+    const int result = Walk(&done, &noted);
     const std::string err = testing::internal::GetCapturedStderr();
     // One failure is said once, whatever it leaves out.
     EXPECT_EQ(testing::internal::GetCapturedStdout(), result ? "PKZIP Compress Error!" : "");
@@ -101,6 +109,9 @@ TEST_F(WalkTest, OrderAndFailures) {
     Names succeeded = c.runs;  // a failed run is never counted done
     succeeded.erase(std::remove(succeeded.begin(), succeeded.end(), c.fail), succeeded.end());
     EXPECT_EQ(done.folders, succeeded);
+    EXPECT_EQ(noted.failed, c.failed.empty() ? Names() : Names{c.failed});
+    EXPECT_EQ(noted.written.size(), succeeded.size());
+    EXPECT_EQ(noted.written.count("B/Y/Y.zip"), c.fail == "Y" ? 0u : 1u);
     const std::string said = c.skipped.empty() ? "" : ": " + P("src/Data/" + c.skipped) + "\n";
     EXPECT_EQ(err.find("after that failure" + said) != std::string::npos, !said.empty()) << err;
   }

@@ -1,6 +1,7 @@
 #include "walk/compress_folder.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <set>
 #include <vector>
@@ -8,6 +9,7 @@
 #include "base/file_id.h"
 #include "base/folder_link.h"
 #include "base/path.h"
+#include "base/zip_directory.h"
 #include "folder_tool/path_identity.h"
 #include "folder_tool/say.h"
 
@@ -40,18 +42,34 @@ struct WalkGuard {
   std::string temp_root;
   ArchiverKind kind = kPkzip25;
   WalkStatus* status = nullptr;
+  ArchiveRuns* runs = nullptr;
   bool lost = false;  // a folder could not be listed: its files are missing
   // Counting ahead of the walk: the same folders left out, nothing said,
   // so that the walk itself says it once.
   bool counting = false;
 };
 
+// The folder archive of the folder that member_dir ("", "A/", "B/X/")
+// names in the bundle, whose folder name is name.
+std::string MemberOf(const std::string& member_dir, const std::string& name) {
+  return member_dir + name + ".zip";
+}
+
+void NoteRun(WalkGuard* guard, const std::string& member, bool written) {
+  if (guard->runs == nullptr || guard->counting) return;
+  if (written) {
+    guard->runs->written.insert(member);
+  } else {
+    guard->runs->failed.push_back(member);
+  }
+}
+
 // Drops what must not be walked, naming each on stderr: a link that leads
 // to a folder of the current path, into the mirror tree or to what holds
 // the bundle, and a folder that cannot be listed. Counts the subfolders of
 // those that stay.
-void KeepWalkable(FolderTool* tool, const std::string& dir, WalkGuard* guard,
-                  std::vector<std::string>* names, std::vector<int>* counts) {
+void KeepWalkable(FolderTool* tool, const std::string& dir, const std::string& member_dir,
+                  WalkGuard* guard, std::vector<std::string>* names, std::vector<int>* counts) {
   std::vector<std::string> kept;
   for (const std::string& name : *names) {
     std::string child = base::Join(dir, name);
@@ -79,7 +97,10 @@ void KeepWalkable(FolderTool* tool, const std::string& dir, WalkGuard* guard,
       if (guard->counting) continue;
       base::Say("not archived: %s: the folder cannot be listed", child.c_str());
       // A link's folder is kept where it really is; a real folder is lost.
-      if (!link) guard->lost = true;
+      if (!link) {
+        guard->lost = true;
+        NoteRun(guard, MemberOf(member_dir + name + "/", name), false);
+      }
       continue;
     }
     kept.push_back(name);
@@ -92,6 +113,7 @@ void KeepWalkable(FolderTool* tool, const std::string& dir, WalkGuard* guard,
 // walked (they have subfolders of their own) and their mirror folders.
 struct Folder {
   std::string dir, relative, mirror;
+  std::string member_dir;  // "" for the top, "A/" below it
   std::vector<std::string> names;
   std::vector<int> counts;
   std::vector<char> walked;
@@ -101,7 +123,8 @@ struct Folder {
   std::vector<base::FileId> leaf_ids;
 };
 
-int Walk(const std::string& dir, const std::string& relative, WalkGuard* guard);
+int Walk(const std::string& dir, const std::string& relative, const std::string& member_dir,
+         WalkGuard* guard);
 bool ListWalkable(FolderTool* tool, WalkGuard* guard, Folder* f);
 
 // What Walk will hand the archivers of dir and below, by its own listing;
@@ -144,7 +167,7 @@ bool ListWalkable(FolderTool* tool, WalkGuard* guard, Folder* f) {
     ReportSkippedLeaves(f->dir, f->names, std::vector<char>(f->names.size(), 0), 0);
     return false;
   }
-  KeepWalkable(tool, f->dir, guard, &f->names, &f->counts);
+  KeepWalkable(tool, f->dir, f->member_dir, guard, &f->names, &f->counts);
   f->walked.assign(f->names.size(), 0);
   return true;
 }
@@ -158,7 +181,10 @@ int WalkDeeper(WalkGuard* guard, Folder* f) {
     const std::string child = base::Join(f->dir, f->names[j]);
     base::FileId id;
     guard->path.push_back(base::GetFileId(child, &id) ? id : base::FileId());
-    if (Walk(child, base::Join(f->relative, f->names[j]), guard) != 0) result = -1;
+    if (Walk(child, base::Join(f->relative, f->names[j]), f->member_dir + f->names[j] + "/",
+             guard) != 0) {
+      result = -1;
+    }
     guard->path.pop_back();
     f->walked[j] = 1;
   }
@@ -202,27 +228,38 @@ void HintLeafFrom(const Folder& f, size_t j) {
 
 // source's own files into archive, written only into the folder of id;
 // ready is false when that folder could not be made. A failure is said.
-bool RunFolderArchiver(FolderTool* tool, const WalkGuard& guard, const std::string& source,
-                       const std::string& archive, const base::FileId& id, bool ready) {
-  guard.status->ArchiverStarting(source);
+// The run is noted under member, the archive's name in the bundle.
+bool RunFolderArchiver(FolderTool* tool, WalkGuard* guard, const std::string& source,
+                       const std::string& archive, const std::string& member,
+                       const base::FileId& id, bool ready) {
+  guard->status->ArchiverStarting(source);
   ExpectFolders(&id, nullptr);
-  if (!ready || tool->RunArchiver(archive, Pattern(source), FolderArchiveOptions(guard.kind),
-                                  guard.kind) != 0) {
+  const bool written =
+      ready && tool->RunArchiver(archive, Pattern(source), FolderArchiveOptions(guard->kind),
+                                 guard->kind) == 0;
+  NoteRun(guard, member, written);
+  if (!written) {
     ReportArchiverFailure();
     return false;
   }
-  guard.status->FolderArchived(source);
+  guard->status->FolderArchived(source);
   return true;
 }
 
 // The relative part travels with the walk so that a source without any
 // separator keeps the same mirror folders at every depth.
-int Walk(const std::string& dir, const std::string& relative, WalkGuard* guard) {
+int Walk(const std::string& dir, const std::string& relative, const std::string& member_dir,
+         WalkGuard* guard) {
   FolderTool tool;
   Folder f;
   f.dir = dir;
   f.relative = relative;
-  if (!ListWalkable(&tool, guard, &f)) return -1;
+  f.member_dir = member_dir;
+  const std::string own_name = FolderName(relative) + ".zip";
+  if (!ListWalkable(&tool, guard, &f)) {
+    NoteRun(guard, member_dir + own_name, false);
+    return -1;
+  }
   const int result = WalkDeeper(guard, &f);
   // Nothing more runs once the archiver cannot be started.
   if (RunStopped()) return -1;
@@ -230,11 +267,10 @@ int Walk(const std::string& dir, const std::string& relative, WalkGuard* guard) 
 
   // A failure ends this folder; its leaves not yet archived are named,
   // unless no archiver can run at all.
-  const std::string own_name = FolderName(relative) + ".zip";
   const bool clash = OwnArchiveClashes(f, own_name);
   HintLeafFrom(f, 0);
-  if (!RunFolderArchiver(&tool, *guard, dir, base::Join(f.mirror, own_name), f.mirror_id,
-                         f.mirror_ok && !clash)) {
+  if (!RunFolderArchiver(&tool, guard, dir, base::Join(f.mirror, own_name),
+                         member_dir + own_name, f.mirror_id, f.mirror_ok && !clash)) {
     if (!RunStopped()) ReportSkippedLeaves(dir, f.names, f.walked, 0);
     return -1;
   }
@@ -242,8 +278,9 @@ int Walk(const std::string& dir, const std::string& relative, WalkGuard* guard) 
     if (f.walked[j]) continue;
     const std::string& name = f.names[j];
     HintLeafFrom(f, j + 1);
-    if (!RunFolderArchiver(&tool, *guard, base::Join(dir, name),
-                           base::Join(base::Join(f.mirror, name), name + ".zip"), f.leaf_ids[j],
+    if (!RunFolderArchiver(&tool, guard, base::Join(dir, name),
+                           base::Join(base::Join(f.mirror, name), name + ".zip"),
+                           MemberOf(member_dir + name + "/", name), f.leaf_ids[j],
                            f.leaf_ok[j])) {
       if (!RunStopped()) ReportSkippedLeaves(dir, f.names, f.walked, j + 1);
       return -1;
@@ -278,7 +315,56 @@ int NameGone(FolderTool* tool, const std::string& dir, const std::string& mirror
   return gone;
 }
 
+// The file at path read as a zip; false with the reason.
+bool ArchiveReads(const std::string& path, std::string* why) {
+  int error_number = 0;
+  std::FILE* f = base::OpenForReading(path, &error_number);
+  if (f == nullptr) {
+    errno = error_number;
+    *why = base::LastErrorText();
+    return false;
+  }
+  base::SeekFile(f, 0, SEEK_END);
+  base::StreamSource file(f, static_cast<std::uint64_t>(base::TellFile(f)));
+  return base::ReadsAsZip(file, why);
+}
+
+// The mirror folder mirror, named member_dir in the bundle, and below it.
+void FindUnreadable(FolderTool* tool, const std::string& mirror, const std::string& member_dir,
+                    const std::string& name, const ArchiveRuns& runs,
+                    std::vector<std::string>* unreadable) {
+  const std::string member = MemberOf(member_dir, name);
+  const std::string archive = base::Join(mirror, name + ".zip");
+  std::string why;
+  if (runs.written.count(member) == 0 &&
+      std::find(runs.failed.begin(), runs.failed.end(), member) == runs.failed.end() &&
+      KindOf(archive) != PathKind::kMissing && !IsExistingFolder(archive) &&
+      !ArchiveReads(archive, &why)) {
+    base::Say("%s does not read as a zip (%s); it is not to go into the bundle",
+              archive.c_str(), why.c_str());
+    unreadable->push_back(member);
+  }
+  std::vector<std::string> names;
+  if (tool->ListSubfolders(mirror, &names) < 0) return;
+  std::sort(names.begin(), names.end());
+  for (const std::string& sub : names) {
+    const std::string below = base::Join(mirror, sub);
+    if (KindOf(below) != PathKind::kFolder) continue;
+    FindUnreadable(tool, below, member_dir + sub + "/", sub, runs, unreadable);
+  }
+}
+
 }  // namespace
+
+std::vector<std::string> UnreadableKeptArchives(const std::string& dir,
+                                                const std::string& tempRoot,
+                                                const ArchiveRuns& runs) {
+  FolderTool tool;
+  std::vector<std::string> unreadable;
+  FindUnreadable(&tool, MirrorFolder(dir, tempRoot), "", FolderName(RelativePart(dir)), runs,
+                 &unreadable);
+  return unreadable;
+}
 
 int NameGoneFolders(const std::string& dir, const std::string& tempRoot, KindChanges* kinds) {
   FolderTool tool;
@@ -313,11 +399,13 @@ WalkGuard GuardFor(const std::string& dir, const std::string& tempRoot,
 }  // namespace
 
 int CompressFolder(const std::string& dir, const std::string& tempRoot,
-                   ArchiverKind kind, const std::string& bundle, WalkStatus* status) {
+                   ArchiverKind kind, const std::string& bundle, WalkStatus* status,
+                   ArchiveRuns* runs) {
   WalkGuard guard = GuardFor(dir, tempRoot, bundle);
   guard.kind = kind;
   guard.status = status;
-  int result = Walk(dir, RelativePart(dir), &guard);
+  guard.runs = runs;
+  int result = Walk(dir, RelativePart(dir), "", &guard);
   return guard.lost ? -1 : result;
 }
 

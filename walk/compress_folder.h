@@ -5,7 +5,9 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "folder_tool/folder_tool.h"
 #include "walk/kind_changes.h"
@@ -21,8 +23,25 @@ namespace trevask {
 // to the folder that holds bundle; those and folders that cannot be listed
 // are named on stderr, and a real folder that cannot be listed makes the
 // result -1. Every archiver run is told to status.
+//
+// The folder archives of the walk, named as the bundle names them, relative
+// to dir's mirror folder with '/' ("Data.zip", "A/A.zip"): those written by
+// a run that succeeded, and those of folders whose run failed or that
+// failed before it (their listing, their mirror folder, their name).
+struct ArchiveRuns {
+  std::set<std::string> written;
+  std::vector<std::string> failed;
+};
 int CompressFolder(const std::string& dir, const std::string& tempRoot,
-                   ArchiverKind kind, const std::string& bundle, WalkStatus* status);
+                   ArchiverKind kind, const std::string& bundle, WalkStatus* status,
+                   ArchiveRuns* runs = nullptr);
+
+// The folder archives in dir's mirror tree that runs did not write and that
+// do not read as a zip (central directory and every local header), named
+// as in ArchiveRuns; the failed ones are left out, already known.
+std::vector<std::string> UnreadableKeptArchives(const std::string& dir,
+                                                const std::string& tempRoot,
+                                                const ArchiveRuns& runs);
 
 // Names on stderr each folder beneath dir's mirror folder under tempRoot
 // whose source folder is no longer there (the topmost of each such

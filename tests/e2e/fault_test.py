@@ -2,10 +2,12 @@
 made or written, a source that changes during the walk. After each: exit
 status -1, the fixed message once per failed run, and nothing changed but
 the mirror folder and the bundle."""
+import io
 import os
 import shutil
 import tempfile
 import unittest
+import zipfile
 
 import harness
 from harness import FAILURE, native, run, search_path, snapshot, target_path
@@ -142,6 +144,95 @@ class FaultTest(harness.ScratchTest):
         before.update({"src/Data/B/New/": None, "src/Data/B/New/Deep/": None})
         self.assert_only_changed(before, after)
         self.assertNotIn("T/Data/B/New/", after)
+
+    def test_failed_folder_keeps_the_bundles_copy(self):
+        garbage = b"garbage!"
+        # Each row: what is done after a good run (or before the first), the
+        # member whose copy stays (in a new bundle: is absent), the words of
+        # the archiver, the options.
+        def damage(rel):
+            return lambda: harness.make_files(self.dir, {rel: garbage})
+
+        # A name escaped in the list: '%' (which cmd.exe would expand) or '+',
+        # bytes beyond ASCII, a line end where the platform has them.
+        odd = "W+41 \u00e4" if harness.WINDOWS else "W%41 \u00e4\n"
+        odd_member = odd + "/" + odd + ".zip"
+        tree = dict(TREE, **{"src/Data/" + odd + "/o.txt": b"o"})
+
+        def gone_and_damaged():
+            shutil.rmtree(self.path("src/Data/B/X"))
+            damage("T/Data/B/X/X.zip")()
+
+        def unreadable():
+            os.chmod(self.path("src/Data/A/a.txt"), 0)
+
+        rows = [
+            ("own archive", True, damage("T/Data/B/B.zip"), "B/B.zip",
+             b"kept the bundle's copy of B/B.zip: its archive run failed"),
+            ("leaf", True, damage("T/Data/A/A.zip"), "A/A.zip",
+             b"kept the bundle's copy of A/A.zip: its archive run failed"),
+            ("damaged kept", True, gone_and_damaged, "B/X/X.zip",
+             b"kept the bundle's copy of B/X/X.zip: it does not read as a zip"),
+            ("escaped name", True, damage("T/Data/" + odd_member), odd_member,
+             ("kept the bundle's copy of %s: its archive run failed" % odd_member).encode()),
+            ("new bundle", False, damage("T/Data/A/A.zip"), "A/A.zip",
+             b"not added: A/A.zip: its archive run failed, and the bundle holds no earlier copy"),
+            # With -r, a file the archiver cannot read, as a user who may not;
+            # last, as the tree is then that user's.
+            ("-r", True, unreadable, "A/A.zip",
+             b"kept the bundle's copy of A/A.zip: its archive run failed", ["-r"]),
+        ]
+        for name, first_run, fault, member, words, *options in rows:
+            for kind in ([], ["-w"]):
+                with self.subTest(row=name, kind=kind):
+                    shutil.rmtree(self.path("src"), True)
+                    shutil.rmtree(self.path("T"), True)
+                    harness.make_files(self.dir, tree)
+                    if os.path.exists(self.path("Out.zip")):
+                        os.remove(self.path("Out.zip"))
+                    args = ["src/Data", "Out.zip", "T"] + kind + sum(options, [])
+                    old = {}
+                    drop = harness.unprivileged(self, self.dir) if options else None
+                    if first_run:
+                        self.assertEqual(self.real(args, preexec_fn=drop).returncode, 0)
+                        old = harness.zip_infos(self.path("Out.zip"))
+                        with zipfile.ZipFile(self.path("Out.zip")) as z:
+                            kept = z.read(member)
+                    fault()
+                    harness.make_files(self.dir, {"src/Data/d.txt": b"newer"})
+                    result = self.real(args, preexec_fn=drop)
+                    self.assert_failed(result, 1 if name != "damaged kept" else 0)
+                    self.assertTrue(os.path.isdir(self.path("T/Data")))
+                    with zipfile.ZipFile(self.path("Out.zip")) as z:
+                        names = z.namelist()
+                        if first_run:
+                            self.assertEqual(z.read(member), kept)
+                        else:
+                            self.assertNotIn(member, names)
+                        # The others are updated.
+                        data = zipfile.ZipFile(io.BytesIO(z.read("Data.zip")))
+                        self.assertEqual(data.read("d.txt"), b"newer")
+                    # Nothing else is lost or added; a new bundle has the others.
+                    if first_run:
+                        self.assertEqual(set(names), set(old))
+                    else:
+                        self.assertLessEqual({"Data.zip", "B/B.zip", "B/X/X.zip"}, set(names))
+                    self.assertIn(words, result.stderr)
+
+    def test_keep_list_over_one_variable_refuses_the_bundle_step(self):
+        self.assertEqual(self.real(["src/Data", "Out.zip", "T"]).returncode, 0)
+        bundle = harness.read_bytes(self.path("Out.zip"))
+        # Folders gone from the source, each kept archive damaged: escaped,
+        # their list is over 32,767 characters (Windows) or 128 KiB (Linux).
+        count, length = (80, 40) if harness.WINDOWS else (100, 120)
+        for i in range(count):
+            name = "%03d" % i + "\u00e4" * length
+            harness.make_files(self.dir, {"T/Data/%s/%s.zip" % (name, name): b"garbage!"})
+        result = self.real(["src/Data", "Out.zip", "T"])
+        self.assert_failed(result, 0)
+        self.assertIn(b"for one environment variable; the bundle step is not run", result.stderr)
+        self.assertEqual(harness.read_bytes(self.path("Out.zip")), bundle)
+        self.assertTrue(os.path.isdir(self.path("T/Data/000" + "\u00e4" * length)))
 
 
 if __name__ == "__main__":
