@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "base/path.h"
@@ -318,7 +319,27 @@ std::unique_ptr<NewFile> NewFile::Create(const DirPtr& dir, const std::string& n
   return nullptr;
 }
 
-std::FILE* AnonymousTempFile() { return std::tmpfile(); }
+std::FILE* AnonymousTempFile(std::string* error) {
+  // tmpfile() would take /tmp whatever TMPDIR says.
+  const char* tmpdir = std::getenv("TMPDIR");
+  const std::string dir = tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp";
+  int fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+    // No unnamed files there: named for the moment it takes to unlink it.
+    std::string name = base::Join(dir, ".trx-XXXXXX");
+    fd = mkostemp(&name[0], O_CLOEXEC);
+    if (fd >= 0 && unlink(name.c_str()) != 0) {
+      close(fd);
+      fd = -1;
+    }
+  }
+  std::FILE* f = fd < 0 ? nullptr : fdopen(fd, "w+b");
+  if (f == nullptr) {
+    *error = "cannot make a temporary file in " + dir + ": " + Reason();
+    if (fd >= 0) close(fd);
+  }
+  return f;
+}
 
 std::uint32_t AllowedMode() {
   static const mode_t mask = [] {

@@ -287,10 +287,14 @@ std::unique_ptr<NewFile> NewFile::Create(const DirPtr& dir, const std::string& n
   return nullptr;
 }
 
-std::FILE* AnonymousTempFile() {
+std::FILE* AnonymousTempFile(std::string* error) {
   wchar_t dir[MAX_PATH + 1];
   DWORD n = GetTempPathW(MAX_PATH + 1, dir);
-  if (n == 0 || n > MAX_PATH) return nullptr;
+  if (n == 0 || n > MAX_PATH) {
+    *error = "cannot make a temporary file: the system names no folder for it";
+    return nullptr;
+  }
+  const std::string shown = base::Utf8(dir);
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::wstring path = std::wstring(dir) + L".trx-" + std::to_wstring(GetCurrentProcessId()) +
                         L"-" + std::to_wstring(temp_counter.fetch_add(1)) + L".tmp";
@@ -298,13 +302,19 @@ std::FILE* AnonymousTempFile() {
                            FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
       if (GetLastError() == ERROR_FILE_EXISTS) continue;
-      return nullptr;
+      break;
     }
     int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_BINARY);
     std::FILE* f = fd < 0 ? nullptr : _fdopen(fd, "w+b");
-    if (f == nullptr) CloseHandle(h);
-    return f;
+    if (f != nullptr) return f;
+    if (fd < 0) {
+      CloseHandle(h);
+    } else {
+      _close(fd);
+    }
+    break;
   }
+  *error = "cannot make a temporary file in " + shown + ": " + Reason();
   return nullptr;
 }
 
