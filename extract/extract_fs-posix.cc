@@ -235,10 +235,14 @@ Put WhatIsThere(int dir_fd, const std::string& name, std::string* error) {
 }  // namespace
 
 std::shared_ptr<base::Source> OpenInput(const std::string& path, std::string* error) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: a FIFO or a device is refused, not waited on; on a regular
+  // file it changes nothing.
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   struct stat st;
-  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    *error = "cannot read " + path + ": " + (fd < 0 ? Reason() : "not a regular file");
+  const bool opened = fd >= 0 && fstat(fd, &st) == 0;
+  if (!opened || !S_ISREG(st.st_mode)) {
+    *error = "cannot read " + path + ": " +
+             (!opened ? Reason() : "it is " + Kind(st) + ", not a regular file");
     if (fd >= 0) close(fd);
     return nullptr;
   }

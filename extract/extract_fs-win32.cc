@@ -200,13 +200,26 @@ HANDLE CreateNew(const std::wstring& path) {
 }  // namespace
 
 std::shared_ptr<base::Source> OpenInput(const std::string& path, std::string* error) {
-  HANDLE h = CreateFileW(FullPath(path).c_str(), GENERIC_READ,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-  LARGE_INTEGER size;
-  if (h == INVALID_HANDLE_VALUE || !GetFileSizeEx(h, &size)) {
+  const std::wstring full = FullPath(path);
+  // A folder would only be denied; said as what it is.
+  const DWORD attributes = GetFileAttributesW(full.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    *error = "cannot read " + path + ": it is a folder, not a regular file";
+    return nullptr;
+  }
+  HANDLE h = CreateFileW(full.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
     *error = "cannot read " + path + ": " + Reason();
-    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    return nullptr;
+  }
+  // A pipe, a console or a device is refused before anything waits on it.
+  LARGE_INTEGER size;
+  const bool disk = GetFileType(h) == FILE_TYPE_DISK;
+  if (!disk || !GetFileSizeEx(h, &size)) {
+    *error = "cannot read " + path + ": " +
+             (disk ? Reason() : std::string("it is a device or a pipe, not a regular file"));
+    CloseHandle(h);
     return nullptr;
   }
   return std::make_shared<InputFile>(h, static_cast<std::uint64_t>(size.QuadPart), path);
