@@ -38,10 +38,12 @@ const char kUsage[] =
     "\n"
     "Every file takes its name only when complete and checked. A failed run's\n"
     "bundle gives back the folders whose archives it holds and names the rest.\n"
+    "Every mode says \"damaged in the bundle: PATH (REASON)\" for a file whose\n"
+    "CRC, data or header fails, and for a folder archive that cannot be read.\n"
     "\n"
-    "Exit status: 0 done; 1 some files failed, were refused or differ, folders\n"
-    "lack their archive, or a NAME matches nothing; 2 wrong arguments, or\n"
-    "BUNDLE cannot be read or is not a bundle.\n";
+    "Exit status: 0 done; 1 some files were damaged, failed, were refused or\n"
+    "differ, folders lack their archive, or a NAME matches nothing; 2 wrong\n"
+    "arguments, or BUNDLE cannot be read, is not a bundle or not a regular file.\n";
 
 int ParseArguments(const std::vector<std::string>& args, Options* o) {
   bool options_end = false;
