@@ -191,32 +191,23 @@ class InterruptTest(harness.ScratchTest):
         if self.drop:
             os.lchown(self.path("src/Data/A/big"), 65534, 65534)
         proc = self.start(["src/Data", "out.zip", "T"], 0, False)
-        children = "/proc/%d/task/%d/children" % (proc.pid, proc.pid)
-        real = os.path.realpath(harness.program("PKZIP.EXE"))
-        bundler = None
-        deadline = time.monotonic() + 60
-        while bundler is None and proc.poll() is None and time.monotonic() < deadline:
-            for pid in harness.read_bytes(children).split():
-                try:
-                    if (os.path.realpath("/proc/%d/exe" % int(pid)) == real and b"-rp" in
-                            harness.read_bytes("/proc/%d/cmdline" % int(pid)).split(b"\0")):
-                        bundler = int(pid)
-                except OSError:
-                    pass
-        self.assertIsNotNone(bundler, "the bundle step was not caught")
-        # Once it reads the large archive it is past its first checks: only
-        # the death signal can end it now.
         large = os.path.realpath(self.path("T/Data/A/A.zip"))
-        fds = "/proc/%d/fd" % bundler
 
-        def reading():
+        def bundling(pid):
+            # Once it reads the large archive it is past its first checks:
+            # only the death signal can end it now.
             try:
-                return any(os.path.realpath(os.path.join(fds, fd)) == large
-                           for fd in os.listdir(fds))
+                return (b"-rp" in harness.read_bytes("/proc/%s/cmdline" % pid).split(b"\0") and
+                        large in (os.path.realpath("/proc/%s/fd/%s" % (pid, fd))
+                                  for fd in os.listdir("/proc/%s/fd" % pid)))
             except OSError:
-                self.fail("the bundle step ended before it was caught")
-        while not reading():
-            pass
+                return False
+        children = "/proc/%d/task/%d/children" % (proc.pid, proc.pid)
+        bundler = None
+        while bundler is None and proc.poll() is None:
+            bundler = next((int(pid) for pid in harness.read_bytes(children).split()
+                            if bundling(int(pid))), None)
+        self.assertIsNotNone(bundler, "the bundle step was not caught")
         proc.kill()
         proc.wait(timeout=10)
         proc.stderr.close()
