@@ -1,9 +1,15 @@
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "archiver/archiver_fs.h"
@@ -175,5 +181,55 @@ void Discard(NewFile* out) {
   if (!out->temp.empty()) unlink(out->temp.c_str());
   out->temp.clear();
 }
+
+#ifdef __linux__
+namespace {
+
+// The parent of process pid as /proc tells it; 0 when it cannot.
+pid_t ParentOf(pid_t pid) {
+  char line[512] = "";
+  std::FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+  if (f == nullptr) return 0;
+  const bool read = std::fgets(line, sizeof line, f) != nullptr;
+  std::fclose(f);
+  // "pid (name) state ppid ...": the name may hold anything, ')' too.
+  const char* after = read ? std::strrchr(line, ')') : nullptr;
+  int parent = 0;
+  return after != nullptr && std::sscanf(after + 1, " %*c %d", &parent) == 1 ? parent : 0;
+}
+
+// True while trevask (pid) is this process's parent, or further up: a
+// wrapper script between the two is the user's own.
+bool BelowTrevask(pid_t pid) {
+  pid_t up = getppid();
+  for (int level = 0; level < 64 && up > 1; ++level) {
+    if (up == pid) return true;
+    up = ParentOf(up);
+  }
+  return false;
+}
+
+}  // namespace
+
+void EndWithTrevask() {
+  const char* handed = std::getenv("TREVASK_PARENT_PID");
+  if (handed == nullptr || *handed == '\0') return;
+  char* end = nullptr;
+  const long pid = std::strtol(handed, &end, 10);
+  if (*end != '\0' || pid <= 1) return;
+  // SIGTERM lets the run clean up as for any interruption; where whoever
+  // started trevask made it ignore SIGTERM, only SIGKILL ends it.
+  struct sigaction term;
+  const bool ignored = sigaction(SIGTERM, nullptr, &term) == 0 && term.sa_handler == SIG_IGN;
+  prctl(PR_SET_PDEATHSIG, ignored ? SIGKILL : SIGTERM);
+  // Checked after the prctl: trevask may have died before it.
+  if (BelowTrevask(static_cast<pid_t>(pid))) return;
+  base::Say("trevask (process %ld), which started this run, is gone; nothing is written", pid);
+  base::NoteInterrupted(SIGTERM);
+  base::ExitInterrupted();
+}
+#else
+void EndWithTrevask() {}
+#endif
 
 }  // namespace archiver

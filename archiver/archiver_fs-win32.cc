@@ -103,4 +103,7 @@ void Discard(NewFile* out) {
 }
 
 
+// trevask's job object ends this run when trevask dies, however it dies.
+void EndWithTrevask() {}
+
 }  // namespace archiver

@@ -40,6 +40,13 @@ bool CreateBeside(const std::string& path, NewFile* out, std::string* error);
 bool Commit(NewFile* out, const std::string& path, std::string* error);
 // Closes it; removes it by the name this run gave it, never by a pattern.
 void Discard(NewFile* out);
+
+// Started by trevask, which hands its process id in TREVASK_PARENT_PID:
+// this run ends as an interrupted one when trevask dies (Linux; on Windows
+// trevask's job object ends it), and at once, writing nothing, when
+// trevask is gone already. Called first, before anything is written; does
+// nothing without the variable.
+void EndWithTrevask();
 }  // namespace archiver
 
 #endif  // TREVASK_ARCHIVER_ARCHIVER_FS_H_

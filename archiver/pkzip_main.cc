@@ -69,6 +69,7 @@ int main(int argc, char** argv) {
   const base::Syntax& syntax = base::SyntaxOf(kind);
   const char* const name = syntax.command;
   base::SetProgramName(name);
+  archiver::EndWithTrevask();
   args.erase(args.begin());
   archiver::Request request;
   std::string error;

@@ -176,32 +176,32 @@ std::string ArchiveName(const Folder& folder) {
   return FolderPath(below, below.size()) + "/" + below.back() + ".zip";
 }
 
-bool OpenFolderArchive(const Bundle& bundle, const Folder& folder,
-                       FolderArchive* archive, std::string* error) {
+Unpacked OpenFolderArchive(const Bundle& bundle, const Folder& folder,
+                           FolderArchive* archive, std::string* error) {
   const base::Member& m = bundle.members[folder.archive];
   std::uint64_t at;
   if (m.method == 0 && !(m.flags & 1)) {
     if (m.packed_size != m.size) {
       *error = "wrong size";
-      return false;
+      return Unpacked::kDamaged;
     }
-    if (!base::DataRange(*bundle.file, m, &at, error)) return false;
+    if (!base::DataRange(*bundle.file, m, &at, error)) return Unpacked::kDamaged;
     archive->source = base::Slice(bundle.file, at, m.size);
   } else if (m.size <= kInMemory) {
     VectorSink sink;
-    if (!Unpack(*bundle.file, m, &sink, error)) return false;
+    const Unpacked unpacked = Unpack(*bundle.file, m, &sink, error);
+    if (unpacked != Unpacked::kDone) return unpacked;
     archive->source = base::InMemory(std::move(sink.bytes));
   } else {
-    std::FILE* f = AnonymousTempFile();
-    if (f == nullptr) {
-      *error = "cannot make a temporary file: " + base::LastErrorText();
-      return false;
-    }
+    std::FILE* f = AnonymousTempFile(error);
+    if (f == nullptr) return Unpacked::kFailed;
     auto temp = std::make_shared<TempStream>(f);
-    if (!Unpack(*bundle.file, m, temp.get(), error)) return false;
+    const Unpacked unpacked = Unpack(*bundle.file, m, temp.get(), error);
+    if (unpacked != Unpacked::kDone) return unpacked;
     archive->source = temp;
   }
-  return base::ReadDirectory(*archive->source, &archive->members, error);
+  return base::ReadDirectory(*archive->source, &archive->members, error) ? Unpacked::kDone
+                                                                         : Unpacked::kDamaged;
 }
 
 Rules::Rules(const Bundle& bundle, std::string bundle_name,

@@ -50,13 +50,16 @@ bool ReadBundle(const std::string& path, Bundle* bundle,
 // a separator), or "".
 std::string UnsafeName(const std::string& name);
 
-// One folder's archive, read where it lies in the bundle when stored.
+// One folder's archive, read where it lies in the bundle when stored, else
+// unpacked into memory or, when large, into an unnamed temporary file.
+// kDamaged when it does not unpack or read as a zip; kFailed when the
+// temporary file cannot be made or written.
 struct FolderArchive {
   std::shared_ptr<const base::Source> source;
   std::vector<base::Member> members;
 };
-bool OpenFolderArchive(const Bundle& bundle, const Folder& folder,
-                       FolderArchive* archive, std::string* error);
+Unpacked OpenFolderArchive(const Bundle& bundle, const Folder& folder,
+                           FolderArchive* archive, std::string* error);
 
 // The rules by which extraction passes over a folder or a member, one set
 // for every command; what the destination holds is not among them. A name

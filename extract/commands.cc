@@ -70,7 +70,7 @@ Selection::Selection(const Bundle& bundle, const std::vector<std::string>& names
       FolderArchive archive;
       std::string error;
       std::optional<std::set<std::string>> members;
-      if (OpenFolderArchive(bundle, folder, &archive, &error)) {
+      if (OpenFolderArchive(bundle, folder, &archive, &error) == Unpacked::kDone) {
         members.emplace();
         for (const base::Member& m : archive.members) members->insert(m.name);
       }
@@ -172,11 +172,18 @@ void Workers::Loop() {
   }
 }
 
+std::string DamageLine(const std::string& path, const std::string& reason) {
+  return "damaged in the bundle: " + path + " (" + reason + ")";
+}
+
 bool OpenOrFail(const Bundle& bundle, const Folder& folder, FolderArchive* archive) {
   std::string error;
-  if (OpenFolderArchive(bundle, folder, archive, &error)) return true;
-  Fail(folder.path + ": its archive " + bundle.members[folder.archive].name +
-       " cannot be read: " + error);
+  const Unpacked opened = OpenFolderArchive(bundle, folder, archive, &error);
+  if (opened == Unpacked::kDone) return true;
+  if (base::Interrupted()) return false;
+  const std::string what = "its archive " + bundle.members[folder.archive].name + ": " + error;
+  Fail(opened == Unpacked::kDamaged ? DamageLine(folder.path + "/", what)
+                                    : folder.path + "/: " + what);
   return false;
 }
 

@@ -77,7 +77,12 @@ constexpr int kTrouble = 1, kUsageError = 2;
 extern std::atomic<int> failures;
 void Fail(const std::string& what);
 
-// Opens folder's archive; one that cannot be read fails its folder.
+// What every command says of a member or a folder archive that is damaged:
+// "damaged in the bundle: PATH (REASON)".
+std::string DamageLine(const std::string& path, const std::string& reason);
+
+// Opens folder's archive; one that cannot be read fails its folder, in one
+// line.
 bool OpenOrFail(const Bundle& bundle, const Folder& folder, FolderArchive* archive);
 
 // Calls each(index of the folder, its archive holding only the members

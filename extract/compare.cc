@@ -74,12 +74,18 @@ class Differences {
     lines_.push_back(path + "\t" + what);
   }
 
-  // What lies in a folder whose archive is missing cannot be told apart:
-  // its own files and subfolders are not named.
-  void DropInFoldersWithoutArchive(const Bundle& bundle) {
-    for (const Folder& folder : bundle.folders) {
-      if (folder.has_archive) continue;
-      const std::string top = folder.path + "/";
+  // A damaged member's other lines are dropped: what its header says is not
+  // to be trusted either.
+  void Damaged(const std::string& path) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    damaged_.insert(path);
+  }
+
+  // What lies in a folder whose archive is missing or cannot be read cannot
+  // be told apart: its own files and subfolders are not named.
+  void DropInFolders(const std::vector<std::string>& folders) {
+    for (const std::string& folder : folders) {
+      const std::string top = folder + "/";
       lines_.erase(std::remove_if(lines_.begin(), lines_.end(), [&](const std::string& line) {
                      const std::string path = line.substr(0, line.find('\t'));
                      return path.compare(0, top.size(), top) == 0 &&
@@ -91,6 +97,10 @@ class Differences {
 
   // "what: path", sorted by path; false when there is none.
   bool Print() {
+    lines_.erase(std::remove_if(lines_.begin(), lines_.end(), [&](const std::string& line) {
+                   return damaged_.count(line.substr(0, line.find('\t'))) != 0;
+                 }),
+                 lines_.end());
     std::sort(lines_.begin(), lines_.end());
     for (const std::string& line : lines_) {
       std::size_t tab = line.find('\t');
@@ -103,27 +113,31 @@ class Differences {
  private:
   std::mutex mutex_;
   std::vector<std::string> lines_;
+  std::set<std::string> damaged_;
 };
 
-// Compares what is unpacked with a file on disk.
+// Compares what is unpacked with a file on disk, and reads the member on to
+// its end whatever it finds there, so that its size and CRC are checked:
+// damage in the bundle is never taken for a change on disk.
 class CompareSink : public Sink {
  public:
   explicit CompareSink(std::FILE* f) : f_(f), buffer_(256 * 1024) {}
-  bool Write(const unsigned char* data, std::size_t n, std::string* error) override {
-    while (n > 0) {
+  bool Write(const unsigned char* data, std::size_t n, std::string*) override {
+    while (n > 0 && !differs && !unreadable) {
       std::size_t want = std::min(n, buffer_.size());
-      if (std::fread(buffer_.data(), 1, want, f_) != want ||
-          std::memcmp(buffer_.data(), data, want) != 0) {
-        differs = true;
-        *error = "differs";
-        return false;
-      }
+      const std::size_t got = std::fread(buffer_.data(), 1, want, f_);
+      unreadable = got != want && std::ferror(f_);
+      if (unreadable) why = base::LastErrorText();
+      differs = !unreadable && (got != want || std::memcmp(buffer_.data(), data, want) != 0);
       data += want;
       n -= want;
     }
     return true;
   }
-  bool differs = false;
+  // Also a file that grew since it was listed.
+  bool Differs() { return differs || std::fgetc(f_) != EOF; }
+  bool differs = false, unreadable = false;
+  std::string why;  // when unreadable
 
  private:
   std::FILE* f_;
@@ -140,14 +154,20 @@ void CompareContent(Task& t, Differences* differences) {
   }
   CompareSink sink(f);
   std::string error;
-  if (!Unpack(*t.source, t.member, &sink, &error)) {
-    if (sink.differs) {
-      differences->Add("changed content", t.path);
-    } else if (!base::Interrupted()) {
-      Fail(t.path + ": " + error);
-    }
-  }
+  const Unpacked unpacked = Unpack(*t.source, t.member, &sink, &error);
+  const bool differs = unpacked == Unpacked::kDone && !sink.unreadable && sink.Differs();
   std::fclose(f);
+  if (base::Interrupted()) return;
+  if (unpacked == Unpacked::kDamaged) {
+    differences->Damaged(t.path);
+    Fail(DamageLine(t.path, error));
+  } else if (unpacked == Unpacked::kFailed) {
+    Fail(t.path + ": " + error);
+  } else if (sink.unreadable) {
+    Fail(t.path + ": cannot read " + t.disk + ": " + sink.why);
+  } else if (differs) {
+    differences->Add("changed content", t.path);
+  }
 }
 
 // Without the exact time, the header's has two seconds' grain.
@@ -216,10 +236,12 @@ int Compare(const Bundle& bundle, const Options& o) {
   const DiskTree disk = ReadDiskTree(o.compare, bundle.folders[0].path);
   Differences differences;
   std::set<std::string> in_bundle;
+  std::vector<bool> compared(bundle.folders.size());
   {
     Workers workers(ThreadCount(), [&](Task& t) { CompareContent(t, &differences); });
     Rules rules = RulesOf(bundle, o);
     ForEachFolder(bundle, o, [&](std::size_t i, const FolderArchive& archive) {
+      compared[i] = true;
       // What extraction would refuse is a difference whatever the disk holds.
       std::string top;
       bool first;
@@ -235,11 +257,15 @@ int Compare(const Bundle& bundle, const Options& o) {
     });
   }
   if (base::Interrupted()) base::ExitInterrupted();
+  // Those without their archive, and those whose archive failed (said).
+  std::vector<std::string> unknown;
+  for (std::size_t i = 0; i < bundle.folders.size(); ++i) {
+    if (!compared[i]) unknown.push_back(bundle.folders[i].path);
+  }
   FindAdded(disk, in_bundle, &differences);
-  differences.DropInFoldersWithoutArchive(bundle);
+  differences.DropInFolders(unknown);
   const bool differ = differences.Print();
-  if (failures) return kUsageError;
-  return differ ? kTrouble : 0;
+  return differ || failures ? kTrouble : 0;
 }
 
 }  // namespace extract

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "base/path.h"
@@ -234,10 +235,14 @@ Put WhatIsThere(int dir_fd, const std::string& name, std::string* error) {
 }  // namespace
 
 std::shared_ptr<base::Source> OpenInput(const std::string& path, std::string* error) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: a FIFO or a device is refused, not waited on; on a regular
+  // file it changes nothing.
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   struct stat st;
-  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    *error = "cannot read " + path + ": " + (fd < 0 ? Reason() : "not a regular file");
+  const bool opened = fd >= 0 && fstat(fd, &st) == 0;
+  if (!opened || !S_ISREG(st.st_mode)) {
+    *error = "cannot read " + path + ": " +
+             (!opened ? Reason() : "it is " + Kind(st) + ", not a regular file");
     if (fd >= 0) close(fd);
     return nullptr;
   }
@@ -318,7 +323,27 @@ std::unique_ptr<NewFile> NewFile::Create(const DirPtr& dir, const std::string& n
   return nullptr;
 }
 
-std::FILE* AnonymousTempFile() { return std::tmpfile(); }
+std::FILE* AnonymousTempFile(std::string* error) {
+  // tmpfile() would take /tmp whatever TMPDIR says.
+  const char* tmpdir = std::getenv("TMPDIR");
+  const std::string dir = tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp";
+  int fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+    // No unnamed files there: named for the moment it takes to unlink it.
+    std::string name = base::Join(dir, ".trx-XXXXXX");
+    fd = mkostemp(&name[0], O_CLOEXEC);
+    if (fd >= 0 && unlink(name.c_str()) != 0) {
+      close(fd);
+      fd = -1;
+    }
+  }
+  std::FILE* f = fd < 0 ? nullptr : fdopen(fd, "w+b");
+  if (f == nullptr) {
+    *error = "cannot make a temporary file in " + dir + ": " + Reason();
+    if (fd >= 0) close(fd);
+  }
+  return f;
+}
 
 std::uint32_t AllowedMode() {
   static const mode_t mask = [] {

@@ -200,13 +200,26 @@ HANDLE CreateNew(const std::wstring& path) {
 }  // namespace
 
 std::shared_ptr<base::Source> OpenInput(const std::string& path, std::string* error) {
-  HANDLE h = CreateFileW(FullPath(path).c_str(), GENERIC_READ,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-  LARGE_INTEGER size;
-  if (h == INVALID_HANDLE_VALUE || !GetFileSizeEx(h, &size)) {
+  const std::wstring full = FullPath(path);
+  // A folder would only be denied; said as what it is.
+  const DWORD attributes = GetFileAttributesW(full.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    *error = "cannot read " + path + ": it is a folder, not a regular file";
+    return nullptr;
+  }
+  HANDLE h = CreateFileW(full.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
     *error = "cannot read " + path + ": " + Reason();
-    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    return nullptr;
+  }
+  // A pipe, a console or a device is refused before anything waits on it.
+  LARGE_INTEGER size;
+  const bool disk = GetFileType(h) == FILE_TYPE_DISK;
+  if (!disk || !GetFileSizeEx(h, &size)) {
+    *error = "cannot read " + path + ": " +
+             (disk ? Reason() : std::string("it is a device or a pipe, not a regular file"));
+    CloseHandle(h);
     return nullptr;
   }
   return std::make_shared<InputFile>(h, static_cast<std::uint64_t>(size.QuadPart), path);
@@ -287,10 +300,14 @@ std::unique_ptr<NewFile> NewFile::Create(const DirPtr& dir, const std::string& n
   return nullptr;
 }
 
-std::FILE* AnonymousTempFile() {
+std::FILE* AnonymousTempFile(std::string* error) {
   wchar_t dir[MAX_PATH + 1];
   DWORD n = GetTempPathW(MAX_PATH + 1, dir);
-  if (n == 0 || n > MAX_PATH) return nullptr;
+  if (n == 0 || n > MAX_PATH) {
+    *error = "cannot make a temporary file: the system names no folder for it";
+    return nullptr;
+  }
+  const std::string shown = base::Utf8(dir);
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::wstring path = std::wstring(dir) + L".trx-" + std::to_wstring(GetCurrentProcessId()) +
                         L"-" + std::to_wstring(temp_counter.fetch_add(1)) + L".tmp";
@@ -298,13 +315,19 @@ std::FILE* AnonymousTempFile() {
                            FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
       if (GetLastError() == ERROR_FILE_EXISTS) continue;
-      return nullptr;
+      break;
     }
     int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_BINARY);
     std::FILE* f = fd < 0 ? nullptr : _fdopen(fd, "w+b");
-    if (f == nullptr) CloseHandle(h);
-    return f;
+    if (f != nullptr) return f;
+    if (fd < 0) {
+      CloseHandle(h);
+    } else {
+      _close(fd);
+    }
+    break;
   }
+  *error = "cannot make a temporary file in " + shown + ": " + Reason();
   return nullptr;
 }
 

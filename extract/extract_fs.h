@@ -48,8 +48,10 @@ class NewFile {
   virtual bool Commit(std::int64_t mtime, std::int32_t mode, std::string* error) = 0;
 };
 
-// A temporary file of the system's, gone when closed.
-std::FILE* AnonymousTempFile();
+// A temporary file without a name, gone when closed, in $TMPDIR, else /tmp
+// (Windows: the folder GetTempPathW names). Null with the reason, the
+// folder named, when it cannot be made.
+std::FILE* AnonymousTempFile(std::string* error);
 
 // The permission bits a restored file may get: 0777 less the umask, and
 // never setuid, setgid or sticky. 0 where files have no mode.

@@ -42,10 +42,12 @@ const char kUsage[] =
     "A name both a file and a subfolder (it changed kind) gives back the newer\n"
     "copy: the file, unless its archive marks it as kept though gone, then the\n"
     "folder. The other is named; NAME Data/N takes the file, Data/N/ the folder.\n"
+    "Every mode says \"damaged in the bundle: PATH (REASON)\" for a file whose\n"
+    "CRC, data or header fails, and for a folder archive that cannot be read.\n"
     "\n"
-    "Exit status: 0 done; 1 some files failed, were refused or differ, folders\n"
-    "lack their archive, or a NAME matches nothing; 2 wrong arguments, or\n"
-    "BUNDLE cannot be read or is not a bundle.\n";
+    "Exit status: 0 done; 1 some files were damaged, failed, were refused or\n"
+    "differ, folders lack their archive, or a NAME matches nothing; 2 wrong\n"
+    "arguments, or BUNDLE cannot be read, is not a bundle or not a regular file.\n";
 
 int ParseArguments(const std::vector<std::string>& args, Options* o) {
   bool options_end = false;

@@ -37,9 +37,12 @@ void RestoreFile(Task& t, bool overwrite, Counts* counts) {
   if (status == Put::kExists) return Fail(t.path + ": " + why + "; not replaced (-o replaces it)");
   FileSink sink(file.get());
   const std::uint32_t mode = t.member.UnixMode();
-  if (!file || !Unpack(*t.source, t.member, &sink, &why) ||
+  const Unpacked unpacked = file ? Unpack(*t.source, t.member, &sink, &why) : Unpacked::kFailed;
+  if (unpacked != Unpacked::kDone ||
       !file->Commit(t.member.Time(), mode ? static_cast<std::int32_t>(mode & 07777) : -1, &why)) {
-    if (!base::Interrupted()) Fail(t.path + ": not extracted: " + why);
+    if (base::Interrupted()) return;
+    Fail(unpacked == Unpacked::kDamaged ? DamageLine(t.path, why)
+                                        : t.path + ": not extracted: " + why);
     return;
   }
   ++counts->files;

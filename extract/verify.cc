@@ -29,10 +29,13 @@ int Verify(const Bundle& bundle, const Options& o) {
     Workers workers(ThreadCount(), [&](Task& t) {
       NullSink sink;
       std::string error;
-      if (!Unpack(*t.source, t.member, &sink, &error)) {
-        if (!base::Interrupted()) Fail(t.path + ": " + error);
-      } else {
+      const Unpacked unpacked = Unpack(*t.source, t.member, &sink, &error);
+      // A folder's path ends in '/': the task is its archive as a whole.
+      if (t.path.back() == '/') error = "its archive " + t.member.name + ": " + error;
+      if (unpacked == Unpacked::kDone) {
         ++files;
+      } else if (!base::Interrupted()) {
+        Fail(unpacked == Unpacked::kDamaged ? DamageLine(t.path, error) : t.path + ": " + error);
       }
     });
     ForEachFolder(bundle, o, [&](std::size_t i, const FolderArchive& archive) {
@@ -50,8 +53,7 @@ int Verify(const Bundle& bundle, const Options& o) {
       // of its files taken; the archive itself is not counted as a file.
       if (o.select.Whole(folder)) {
         const base::Member& outer = bundle.members[folder.archive];
-        workers.Push(Task{bundle.file, outer, folder.path + " (its archive " + outer.name + ")",
-                          nullptr, ""});
+        workers.Push(Task{bundle.file, outer, folder.path + "/", nullptr, ""});
         --files;
       }
       for (const base::Member& m : archive.members) {

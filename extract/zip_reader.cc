@@ -21,13 +21,15 @@ bool Failed(std::string* error, const std::string& why) {
   return false;
 }
 
-}  // namespace
-
-bool Unpack(const base::Source& source, const base::Member& m, Sink* sink, std::string* error) {
-  if (m.flags & 1) return Failed(error, "encrypted");
-  if (m.method != 0 && m.method != 8) {
-    return Failed(error, "packed by method " + std::to_string(m.method) +
-                             "; only stored and deflated members can be read");
+// Unpack, but false for any failure; *not_damage is set where the member
+// is not to blame.
+bool UnpackChecked(const base::Source& source, const base::Member& m, Sink* sink,
+                   std::string* error, bool* not_damage) {
+  if (m.flags & 1 || (m.method != 0 && m.method != 8)) {
+    *not_damage = true;
+    return Failed(error, m.flags & 1 ? "encrypted"
+                                     : "packed by method " + std::to_string(m.method) +
+                                           "; only stored and deflated members can be read");
   }
   std::uint64_t data_at;
   if (!base::DataRange(source, m, &data_at, error)) return false;
@@ -38,8 +40,10 @@ bool Unpack(const base::Source& source, const base::Member& m, Sink* sink, std::
   auto emit = [&](const unsigned char* data, std::size_t n) {
     crc = libdeflate_crc32(crc, data, n);
     produced += n;
-    return produced <= m.size ? sink->Write(data, n, error)
-                              : Failed(error, "longer than its recorded size");
+    if (produced > m.size) return Failed(error, "longer than its recorded size");
+    if (sink->Write(data, n, error)) return true;
+    *not_damage = true;
+    return false;
   };
 
   if (m.method == 8 && m.size <= kWhole && m.packed_size <= kWhole) {
@@ -56,11 +60,15 @@ bool Unpack(const base::Source& source, const base::Member& m, Sink* sink, std::
   } else {
     std::vector<unsigned char> in(kChunk), out(m.method == 8 ? kChunk : 0);
     z_stream z{};
-    if (m.method == 8 && inflateInit2(&z, -15) != Z_OK) return Failed(error, "out of memory");
+    if (m.method == 8 && inflateInit2(&z, -15) != Z_OK) {
+      *not_damage = true;
+      return Failed(error, "out of memory");
+    }
     bool ok = true, ended = m.method == 0;
     std::uint64_t read = 0;
     while (ok && read < m.packed_size) {
       if (base::Interrupted()) {
+        *not_damage = true;
         ok = Failed(error, "interrupted");
         break;
       }
@@ -107,6 +115,15 @@ bool Unpack(const base::Source& source, const base::Member& m, Sink* sink, std::
   if (produced != m.size) return Failed(error, "shorter than its recorded size");
   if (crc != m.crc) return Failed(error, "CRC mismatch");
   return true;
+}
+
+}  // namespace
+
+Unpacked Unpack(const base::Source& source, const base::Member& m, Sink* sink,
+                std::string* error) {
+  bool not_damage = false;
+  if (UnpackChecked(source, m, sink, error, &not_damage)) return Unpacked::kDone;
+  return not_damage ? Unpacked::kFailed : Unpacked::kDamaged;
 }
 
 }  // namespace extract

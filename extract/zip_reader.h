@@ -25,9 +25,15 @@ class Sink {
   virtual bool Write(const unsigned char* data, std::size_t n, std::string* error) = 0;
 };
 
-// Unpacks a member into sink and checks its size and CRC. Stops (false)
-// when interrupted.
-bool Unpack(const base::Source& source, const base::Member& member, Sink* sink, std::string* error);
+// How an Unpack ended. kDamaged: the member itself fails (its header, its
+// deflate data, its size or its CRC, or the bytes under it cannot be read);
+// kFailed: the sink failed, or the run was interrupted.
+enum class Unpacked { kDone, kDamaged, kFailed };
+
+// Unpacks a member into sink and checks its size and CRC; the reason in
+// error unless kDone.
+Unpacked Unpack(const base::Source& source, const base::Member& member, Sink* sink,
+                std::string* error);
 
 }  // namespace extract
 

@@ -281,6 +281,9 @@ int RunArchiverProgram(const std::vector<std::string>& args, const std::string& 
   std::vector<char*> argv;
   for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
+  // The archiver ends when this process does (archiver/archiver_fs.h): it
+  // is started from the main thread, which lives until the run ends.
+  SetChildVariable("TREVASK_PARENT_PID", std::to_string(getpid()));
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
   sigset_t none;

@@ -6,7 +6,9 @@ import os
 import random
 import signal
 import stat
+import struct
 import subprocess
+import tempfile
 import time
 import unittest
 import zipfile
@@ -47,6 +49,14 @@ def zip_bytes(members):
                 info.create_system, info.external_attr = 3, mode << 16
             z.writestr(info, data)
     return out.getvalue()
+
+
+def data_range(archive, name):
+    """(offset, size) of member name's data in the zip archive's bytes."""
+    info = zipfile.ZipFile(io.BytesIO(archive)).getinfo(name)
+    at = info.header_offset
+    name_length, extra_length = struct.unpack("<HH", archive[at + 26:at + 30])
+    return at + 30 + name_length + extra_length, info.compress_size
 
 
 class ExtractTest(harness.ScratchTest):
@@ -198,21 +208,90 @@ class ExtractTest(harness.ScratchTest):
             "changed time: Data/d", "added: Data/new", "added folder: Data/Sub/New/",
             "removed folder: Data/Gone/"]))
 
-    def test_flipped_byte_in_a_folder_archive_is_found_and_leaves_no_file(self):
+    def test_damage_is_said_alike_by_every_mode_and_leaves_no_file(self):
         victim = os.urandom(5000)  # stored as it is
-        harness.make_files(self.path("src/Data"), {"B/X/victim": victim, "B/X/ok": b"k"})
-        bundle = self.path(self.bundle())
-        data = bytearray(harness.read_bytes(bundle))
-        at = data.index(victim)
-        data[at + 100] ^= 1
-        with open(bundle, "wb") as f:
-            f.write(data)
-        result = self.extract("-t", "Out.zip")
-        self.assertEqual(result.returncode, TROUBLE)
-        self.assertIn(b"Data/B/X/victim: CRC mismatch", result.stderr)
-        result = self.extract("-d", "out", "Out.zip")
-        self.assertEqual(result.returncode, TROUBLE)
-        self.assertEqual(sorted(os.listdir(self.path("out/Data/B/X"))), ["ok"])
+        harness.make_files(self.path("src/Data"), {"B/X/victim": victim, "B/X/ok": b"k",
+                                                   "B/X/text": b"deflated " * 30000})
+        good = harness.read_bytes(self.path(self.bundle()))
+        member = data_range(good, "B/X/X.zip")[0]
+        inner = good[member:member + zipfile.ZipFile(io.BytesIO(good)).getinfo("B/X/X.zip").file_size]
+
+        def flip(name, at, n=1):
+            start, size = data_range(inner, name)
+            return member + start + (size + at if at < 0 else at), n
+        # (what, the bytes flipped, the line every mode says, the files
+        # extracted in Data/B/X)
+        cases = [
+            ("a stored member", flip("victim", 100),
+             "damaged in the bundle: Data/B/X/victim (CRC mismatch)", ["ok", "text"]),
+            ("a deflated member", flip("text", 40, 8),
+             "damaged in the bundle: Data/B/X/text (", ["ok", "victim"]),
+            ("its folder's archive", (member + len(inner) - 22, 4),
+             "damaged in the bundle: Data/B/X/ (its archive B/X/X.zip: ", []),
+        ]
+        modes = [("-t",), ("--compare", "src/Data"), ("-d", "out")]
+        for what, (at, n), line, left in cases:
+            data = bytearray(good)
+            data[at:at + n] = bytes(b ^ 0x55 for b in data[at:at + n])
+            with open(self.path("Out.zip"), "wb") as f:
+                f.write(data)
+            for mode in modes:
+                with self.subTest(damaged=what, mode=mode[0]):
+                    harness.shutil.rmtree(self.path("out"), True)
+                    result = self.extract(*mode, "Out.zip")
+                    self.assertEqual(result.returncode, TROUBLE, result.stderr)
+                    self.assertIn(b"trevask-extract: " + line.encode(), result.stderr)
+                    if mode[0] == "--compare":  # the disk is not blamed
+                        self.assertEqual(result.stdout, b"")
+                    if mode[0] == "-d":
+                        self.assertEqual(sorted(os.listdir(self.path("out/Data/B/X"))), left)
+
+    def test_a_bundle_that_is_no_regular_file_is_refused_at_once(self):
+        os.mkdir(self.path("folder.zip"))
+        os.mkfifo(self.path("fifo.zip"))  # Wine shows it as a pipe
+        kinds = ["folder.zip", "fifo.zip"] + ([] if harness.WINDOWS else ["/dev/null"])
+        for name in kinds:
+            for mode in ("-l", "-t"):
+                with self.subTest(bundle=name, mode=mode):
+                    result = run("trevask-extract", [mode, name], self.dir, timeout=20)
+                    self.assertEqual(result.returncode, REFUSED, result.stderr)
+                    self.assertIn(b"not a regular file", result.stderr)
+
+    def in_temp_folder(self, folder, args):
+        """trevask-extract with args, its temporary folder set to folder."""
+        if not harness.WINDOWS:
+            return run("trevask-extract", args, self.dir, extra_env={"TMPDIR": folder})
+        # Wine sets TMP and TEMP from its registry, and TMPDIR is its own:
+        # they are set inside.
+        line = "set TMP=%s&& set TEMP=%s&& %s %s" % (
+            folder, folder, harness.target_path(harness.program("trevask-extract")),
+            " ".join(args))
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            done = subprocess.run([harness.EMULATOR, "cmd", "/c", line], cwd=self.dir,
+                                  stdout=out, stderr=err)
+            err.seek(0)
+            return subprocess.CompletedProcess(line, done.returncode, None, err.read())
+
+    def test_a_large_folder_archive_spills_unnamed_into_the_temporary_folder(self):
+        big = os.urandom(5 << 20)  # beyond what is unpacked in memory
+        with zipfile.ZipFile(self.path("D.zip"), "w", zipfile.ZIP_DEFLATED) as z:
+            z.writestr("Data.zip", zip_bytes({"big": big}))
+        os.mkdir(self.path("tmp"))
+        # (mode, the temporary folder, status)
+        cases = [(["-t"], "missing", TROUBLE), (["-l"], "missing", TROUBLE),
+                 (["-d", "out"], "missing", TROUBLE), (["-d", "out"], "tmp", OK)]
+        for mode, tmp, status in cases:
+            with self.subTest(mode=mode[0], tmp=tmp):
+                harness.shutil.rmtree(self.path("out"), True)
+                folder = harness.target_path(self.path(tmp))
+                result = self.in_temp_folder(folder, mode + ["D.zip"])
+                self.assertEqual(result.returncode, status, result.stderr)
+                if status == OK:
+                    self.assertEqual(harness.read_bytes(self.path("out/Data/big")), big)
+                    self.assertEqual(os.listdir(self.path("tmp")), [])
+                else:
+                    self.assertIn(b"Data/: its archive Data.zip: cannot make a temporary file in "
+                                  + folder.encode(), result.stderr)
 
     def test_hostile_bundles_write_nothing_outside_the_destination(self):
         link, empty = (b"../../outside", 0o120777), zip_bytes({})

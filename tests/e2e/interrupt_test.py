@@ -158,6 +158,67 @@ class InterruptTest(harness.ScratchTest):
                 self.assertEqual(result.stdout, b"")
                 self.assertEqual(snapshot(self.dir), before)
 
+    def test_an_archiver_whose_trevask_is_gone_writes_nothing(self):
+        gone = subprocess.Popen(["true"])
+        gone.wait()
+        archiver = harness.program("PKZIP.EXE")
+        # (who hands its pid, how the archiver is started, writes the archive)
+        cases = [("its parent", [archiver], True),
+                 ("a parent of a shell between", ["sh", "-c", '"$0" "$@"; exit $?', archiver], True),
+                 ("a process that is gone", [archiver], False)]
+        for who, start, writes in cases:
+            with self.subTest(pid=who):
+                if os.path.exists(self.path("a.zip")):
+                    os.remove(self.path("a.zip"))
+                pid = gone.pid if not writes else os.getpid()
+                result = subprocess.run(start + ["-a", "a.zip", "src/Data/*.*"], cwd=self.dir,
+                                        env=dict(os.environ, TREVASK_PARENT_PID=str(pid)),
+                                        preexec_fn=self.drop, capture_output=True, timeout=20)
+                self.assertEqual(os.path.exists(self.path("a.zip")), writes, result.stderr)
+                if not writes:
+                    self.assertEqual(result.returncode, -signal.SIGTERM)
+                    self.assertIn(b"which started this run, is gone; nothing is written",
+                                  result.stderr)
+
+    def test_trevask_killed_in_the_bundle_step_leaves_the_bundle_as_it_was(self):
+        proc = self.start(["src/Data", "out.zip", "T"], 0, False)
+        self.assertEqual(proc.wait(timeout=60), 0, proc.stderr.read())
+        proc.stderr.close()
+        before = harness.read_bytes(self.path("out.zip"))
+        # Enough to copy that the bundle step is caught while it runs.
+        with open(self.path("src/Data/A/big"), "wb") as f:
+            f.write(os.urandom(96 << 20))
+        if self.drop:
+            os.lchown(self.path("src/Data/A/big"), 65534, 65534)
+        proc = self.start(["src/Data", "out.zip", "T"], 0, False)
+        large = os.path.realpath(self.path("T/Data/A/A.zip"))
+
+        def bundling(pid):
+            # Once it reads the large archive it is past its first checks:
+            # only the death signal can end it now.
+            try:
+                return (b"-rp" in harness.read_bytes("/proc/%s/cmdline" % pid).split(b"\0") and
+                        large in (os.path.realpath("/proc/%s/fd/%s" % (pid, fd))
+                                  for fd in os.listdir("/proc/%s/fd" % pid)))
+            except OSError:
+                return False
+        children = "/proc/%d/task/%d/children" % (proc.pid, proc.pid)
+        bundler = None
+        while bundler is None and proc.poll() is None:
+            bundler = next((int(pid) for pid in harness.read_bytes(children).split()
+                            if bundling(int(pid))), None)
+        self.assertIsNotNone(bundler, "the bundle step was not caught")
+        proc.kill()
+        proc.wait(timeout=10)
+        proc.stderr.close()
+        deadline = time.monotonic() + 5
+        while alive(bundler) and time.monotonic() < deadline:
+            time.sleep(0.02)
+        self.assertFalse(alive(bundler), "the archiver outlived trevask")
+        self.assertTrue(harness.read_bytes(self.path("out.zip")) == before, "the bundle changed")
+        self.assertEqual(sorted(n for n in os.listdir(self.dir) if n.startswith("out")),
+                         ["out.zip"])
+
     def test_process_limit_is_a_failure_not_an_abort(self):
         import resource
 
