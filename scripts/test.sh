@@ -120,35 +120,27 @@ stage "test linux" run_tests default || status=1
 # natively only. Wine's cmd.exe now and then fails to start a program it
 # finds ("Can't recognize ..."), never natively: a failed suite gets one
 # more try, and the log keeps both.
-win64_runs=0
-if [ -z "$why_x64" ]; then
-  why=$(why_no_wine /usr/lib/wine/wine64 wine64)
-  if [ -z "$why" ]; then
-    win64_runs=1
-    logs_run+=(windows-x64)
-    stage "start 64-bit wine" start_wine win64
-    stage "test windows-x64 under wine" run_tests windows-x64 -LE "slow|large" \
-      --repeat until-pass:2 || status=1
-    stop_wine
-  else
-    skip "the windows-x64 tests and package check" "$why"
-  fi
-fi
-win32_runs=0
-if [ -z "$why_x86" ]; then
-  why=$(why_no_wine /usr/lib/wine/wine wine32:i386)
-  if [ -z "$why" ]; then
-    win32_runs=1
-    logs_run+=(windows-x86)
-    stage "start 32-bit wine" start_wine win32
-    stage "test windows-x86 under wine" run_tests windows-x86 -LE "slow|large" \
-      --repeat until-pass:2 || status=1
-    stop_wine
-  else
+# test_windows PRESET ARCH LOADER PACKAGE: the build's tests under its Wine;
+# runs_ARCH says whether its package can be tried there too.
+test_windows() {
+  local preset=$1 arch=$2 why
+  why=$(why_no_wine "$3" "$4")
+  if [ -n "$why" ]; then
     # Built all the same, so that it stays free of warnings.
-    skip "the windows-x86 tests and package check" "$why"
+    skip "the $preset tests and package check" "$why"
+    return
   fi
-fi
+  eval "runs_$arch=1"
+  logs_run+=("$preset")
+  stage "start $arch wine" start_wine "$arch"
+  stage "test $preset under wine" run_tests "$preset" -LE "slow|large" \
+    --repeat until-pass:2 || status=1
+  stop_wine
+}
+runs_win64=0
+runs_win32=0
+[ -z "$why_x64" ] && test_windows windows-x64 win64 /usr/lib/wine/wine64 wine64
+[ -z "$why_x86" ] && test_windows windows-x86 win32 /usr/lib/wine/wine wine32:i386
 if [ -z "$why_fuzz" ]; then
   logs_run+=(fuzz)
   stage "fuzz paths and command lines" run_tests fuzz || status=1
@@ -234,7 +226,7 @@ if installed lintian; then
 else
   skip "the Debian package check" "lintian is not installed"
 fi
-if [ "$win64_runs" -eq 1 ]; then
+if [ "$runs_win64" -eq 1 ]; then
   stage "start 64-bit wine" start_wine win64
   stage "package for 64-bit windows" package_windows windows-x64 win64 /usr/lib/wine/wine64 || status=1
   stop_wine
@@ -242,7 +234,7 @@ elif [ -z "$why_x64" ]; then
   (cd build/windows-x64 && rm -f trevask-*.zip && cpack -G ZIP >"$root/$logs/cpack-windows-x64.log") ||
     status=1
 fi
-if [ "$win32_runs" -eq 1 ]; then
+if [ "$runs_win32" -eq 1 ]; then
   stage "start 32-bit wine" start_wine win32
   stage "package for 32-bit windows" package_windows windows-x86 win32 /usr/lib/wine/wine || status=1
   stop_wine
