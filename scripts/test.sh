@@ -93,20 +93,18 @@ done
 
 stage "build libzip" scripts/build-libzip.sh native build/deps/libzip-native
 stage "build linux" build default
-if [ -z "$why_x64" ]; then
-  stage "build libzip for windows" scripts/build-libzip.sh x86_64 build/deps/libzip-x86_64
-  stage "build libdeflate for windows" scripts/build-libdeflate.sh x86_64 build/deps/libdeflate-x86_64
-  stage "build windows-x64" build windows-x64
-else
-  skip "the windows-x64 build, its tests and its package" "$why_x64"
-fi
-if [ -z "$why_x86" ]; then
-  stage "build libzip for 32-bit windows" scripts/build-libzip.sh i686 build/deps/libzip-i686
-  stage "build libdeflate for 32-bit windows" scripts/build-libdeflate.sh i686 build/deps/libdeflate-i686
-  stage "build windows-x86" build windows-x86
-else
-  skip "the windows-x86 build, its tests and its package" "$why_x86"
-fi
+# build_windows PRESET ARCH WHY: its libraries and the build, unless WHY.
+build_windows() {
+  if [ -n "$3" ]; then
+    skip "the $1 build, its tests and its package" "$3"
+    return
+  fi
+  stage "build libzip for $1" scripts/build-libzip.sh "$2" "build/deps/libzip-$2"
+  stage "build libdeflate for $1" scripts/build-libdeflate.sh "$2" "build/deps/libdeflate-$2"
+  stage "build $1" build "$1"
+}
+build_windows windows-x64 x86_64 "$why_x64"
+build_windows windows-x86 i686 "$why_x86"
 if [ -z "$why_fuzz" ]; then
   stage "build fuzz" build fuzz
 else
