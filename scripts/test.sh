@@ -224,22 +224,19 @@ if installed lintian; then
 else
   skip "the Debian package check" "lintian is not installed"
 fi
-if [ "$runs_win64" -eq 1 ]; then
-  stage "start 64-bit wine" start_wine win64
-  stage "package for 64-bit windows" package_windows windows-x64 win64 /usr/lib/wine/wine64 || status=1
-  stop_wine
-elif [ -z "$why_x64" ]; then
-  (cd build/windows-x64 && rm -f trevask-*.zip && cpack -G ZIP >"$root/$logs/cpack-windows-x64.log") ||
-    status=1
-fi
-if [ "$runs_win32" -eq 1 ]; then
-  stage "start 32-bit wine" start_wine win32
-  stage "package for 32-bit windows" package_windows windows-x86 win32 /usr/lib/wine/wine || status=1
-  stop_wine
-elif [ -z "$why_x86" ]; then
-  (cd build/windows-x86 && rm -f trevask-*.zip && cpack -G ZIP >"$root/$logs/cpack-windows-x86.log") ||
-    status=1
-fi
+# try_package PRESET ARCH LOADER RUNS BUILT: tried under Wine where its
+# tests ran, else only packed where it was built.
+try_package() {
+  if [ "$4" -eq 1 ]; then
+    stage "start $2 wine" start_wine "$2"
+    stage "package for $1" package_windows "$1" "$2" "$3" || status=1
+    stop_wine
+  elif [ -z "$5" ]; then
+    (cd "build/$1" && rm -f trevask-*.zip && cpack -G ZIP >"$root/$logs/cpack-$1.log") || status=1
+  fi
+}
+try_package windows-x64 win64 /usr/lib/wine/wine64 "$runs_win64" "$why_x64"
+try_package windows-x86 win32 /usr/lib/wine/wine "$runs_win32" "$why_x86"
 
 passed=0
 failed=0
