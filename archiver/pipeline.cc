@@ -21,6 +21,8 @@ namespace {
 // cost 2 to 16% below 1 MiB and paid from 1 to 1.5 MiB up
 // (scripts/bench/threshold.py --paired).
 constexpr std::uint64_t kThreadedWork = 1u << 20;
+// More than the window holds at once.
+constexpr std::size_t kSparePieces = 32;
 
 // Info-ZIP's list of suffixes stored without trying: already compressed.
 bool IsStoredByName(const std::string& name) {
@@ -158,6 +160,10 @@ void Pipeline::Run(Job* job, Compressors* compressors,
                    std::unique_lock<std::mutex>* lock) {
   job->state = Job::kRunning;
   in_flight_ += job->length;
+  if (!(job->first && job->last) && !spare_.empty()) {
+    job->piece = std::move(spare_.back());
+    spare_.pop_back();
+  }
   lock->unlock();
   RunJob(job, compressors);
   lock->lock();
@@ -194,13 +200,24 @@ void Pipeline::Release(std::size_t file, std::size_t k) {
   Job& job = jobs_[JobIndex(file, k)];
   if (job.state != Job::kDone) return;
   job.state = Job::kReleased;
+  // Whole files vary in size and are made once each: only pieces return.
+  if (!(job.first && job.last) && job.piece != nullptr && spare_.size() < kSparePieces) {
+    Piece& piece = *job.piece;
+    piece.raw.clear();
+    piece.packed.clear();
+    piece.error.clear();
+    piece.skip = 0;
+    piece.store = piece.not_regular = false;
+    piece.crc = 0;
+    spare_.push_back(std::move(job.piece));
+  }
   job.piece.reset();
   in_flight_ -= job.length;
   changed_.notify_all();
 }
 
 void Pipeline::RunJob(Job* job, Compressors* c) {
-  job->piece.reset(new Piece);
+  if (job->piece == nullptr) job->piece.reset(new Piece);
   Piece& piece = *job->piece;
   const FileTask& file = files_[job->file];
   piece.skip = job->first ? 0 : kPriming;

@@ -109,6 +109,10 @@ class Pipeline {
   std::condition_variable changed_;
   std::vector<std::thread> workers_;
   std::unique_ptr<Compressors> own_;  // the caller's, for inline work
+  // Released pieces of a large file, their buffers kept for the next ones:
+  // made on the workers and freed on the writer, fresh buffers would stay
+  // behind in each thread's heap, and the peak would wander with timing.
+  std::vector<std::unique_ptr<Piece>> spare_;
 };
 
 }  // namespace archiver

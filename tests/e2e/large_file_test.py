@@ -10,7 +10,7 @@ from harness import native, run
 
 SIZE = 4 * 1024 ** 3 + 300 * 1024 ** 2
 MARKS = {0: b"first", 2 ** 32 - 2: b"straddles 4 GiB", SIZE - 4: b"last"}
-MEMORY_LIMIT = 64 * 1024 ** 2
+MEMORY_LIMIT = 48 * 1024 ** 2
 CHUNK = 8 * 1024 ** 2
 
 
