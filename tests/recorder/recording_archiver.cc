@@ -142,7 +142,12 @@ int main(int argc, char** argv) {
         std::fputc('.', beat);
         std::fclose(beat);
       }
+#ifdef _WIN32
+      // The 32-bit runtime's sleep_for returns at once under Wine.
+      Sleep(50);
+#else
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
+#endif
     }
   }
   if (fail && !Env("TREVASK_RECORD_FAIL_KILL").empty()) DieBySignal();
