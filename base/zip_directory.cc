@@ -1,6 +1,5 @@
 // The directory side of zip_reader.h: sources, members and where their
-// data lies. Needs no decompressor, so that trevask itself can look at a
-// bundle's members.
+// data lies.
 #include <algorithm>
 #include <cstring>
 #include <ctime>

@@ -1,4 +1,4 @@
-#include "extract/zip_reader.h"
+#include "base/zip_reader.h"
 
 #include <libdeflate.h>
 #include <zlib.h>
@@ -8,7 +8,7 @@
 
 #include "base/system.h"
 
-namespace extract {
+namespace base {
 
 namespace {
 
@@ -126,4 +126,4 @@ Unpacked Unpack(const base::Source& source, const base::Member& m, Sink* sink,
   return not_damage ? Unpacked::kFailed : Unpacked::kDamaged;
 }
 
-}  // namespace extract
+}  // namespace base
