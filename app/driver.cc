@@ -430,18 +430,16 @@ int MakeMirror(const Paths& paths) {
 
 // The folder archives the bundle is to keep as it holds them: those whose
 // run failed, and kept ones (not written by this run) that do not read as
-// a zip. Handed to the bundle archiver alone; returns 1 when a kept archive
+// a zip or hold a damaged member. Handed to the bundle archiver alone; returns 1 when a kept archive
 // is damaged, which fails the run, -1 when the list cannot be handed.
 int HandKeptMembers(const Paths& paths, const ArchiveRuns& runs) {
   std::vector<base::KeptMember> kept;
   for (const std::string& name : runs.failed) {
     kept.push_back(base::KeptMember{name, base::KeptMember::kRunFailed});
   }
-  const std::vector<std::string> unreadable =
+  const std::vector<base::KeptMember> unreadable =
       UnreadableKeptArchives(paths.source, paths.temp_root, runs);
-  for (const std::string& name : unreadable) {
-    kept.push_back(base::KeptMember{name, base::KeptMember::kNotAZip});
-  }
+  kept.insert(kept.end(), unreadable.begin(), unreadable.end());
   std::string error;
   if (!KeepBundleMembers(kept, &error)) {
     return Refuse(error + "; the bundle step is not run, the bundle is left as it was and the "

@@ -117,7 +117,17 @@ bool UnpackChecked(const base::Source& source, const base::Member& m, Sink* sink
   return true;
 }
 
+class Discard : public Sink {
+ public:
+  bool Write(const unsigned char*, std::size_t, std::string*) override { return true; }
+};
+
 }  // namespace
+
+Unpacked CheckData(const Source& source, const Member& m, std::string* error) {
+  Discard sink;
+  return Unpack(source, m, &sink, error);
+}
 
 Unpacked Unpack(const base::Source& source, const base::Member& m, Sink* sink,
                 std::string* error) {

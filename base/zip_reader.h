@@ -35,6 +35,9 @@ enum class Unpacked { kDone, kDamaged, kFailed };
 Unpacked Unpack(const base::Source& source, const base::Member& member, Sink* sink,
                 std::string* error);
 
+// Unpack, keeping nothing: checks the member's size and CRC.
+Unpacked CheckData(const Source& source, const Member& member, std::string* error);
+
 }  // namespace base
 
 #endif  // TREVASK_BASE_ZIP_READER_H_
