@@ -166,6 +166,8 @@ class FaultTest(harness.ScratchTest):
             shutil.rmtree(self.path("src/Data/B/X"))
             damage("T/Data/B/X/X.zip")()
 
+        damaged = {}  # the mirror's archives flipped, left as they are
+
         def flip(archive, name, method):
             # One byte of the member's data, in the mirror's archive alone.
             path = self.path(archive)
@@ -173,6 +175,7 @@ class FaultTest(harness.ScratchTest):
             self.assertEqual(harness.zip_infos(path)[name].compress_type, method)
             data[harness.data_range(bytes(data), name)[0]] ^= 0x55
             harness.make_files(self.dir, {archive: bytes(data)})
+            damaged[archive] = bytes(data)
 
         def gone_file_damaged():
             os.remove(self.path("src/Data/A/a.txt"))
@@ -214,6 +217,7 @@ class FaultTest(harness.ScratchTest):
         for name, first_run, fault, member, words, *options in rows:
             for kind in ([], ["-w"]):
                 with self.subTest(row=name, kind=kind):
+                    damaged.clear()
                     shutil.rmtree(self.path("src"), True)
                     shutil.rmtree(self.path("T"), True)
                     harness.make_files(self.dir, tree)
@@ -248,6 +252,8 @@ class FaultTest(harness.ScratchTest):
                         self.assertLessEqual({"Data.zip", "B/B.zip", "B/X/X.zip"}, set(names))
                     for line in words if isinstance(words, tuple) else (words,):
                         self.assertIn(line, result.stderr)
+                    for archive, data in damaged.items():
+                        self.assertEqual(harness.read_bytes(self.path(archive)), data)
 
     def test_keep_list_over_one_variable_refuses_the_bundle_step(self):
         self.assertEqual(self.real(["src/Data", "Out.zip", "T"]).returncode, 0)
