@@ -255,19 +255,13 @@ bool EndsWithZip(const std::string& name) {
 int CheckExistingBundle(const Paths& paths) {
   const std::string& destination = paths.destination;
   if (KindOf(destination) == PathKind::kMissing) return 0;
-  int error_number = 0;
-  std::FILE* f = base::OpenForReading(destination, &error_number);
-  if (f == nullptr) {
-    errno = error_number;
-    return Refuse("DstFileName exists and cannot be read: " + base::LastErrorText(),
-                  destination);
-  }
-  base::SeekFile(f, 0, SEEK_END);
-  base::StreamSource file(f, static_cast<std::uint64_t>(base::TellFile(f)));
+  std::string error;
+  const std::shared_ptr<base::Source> opened = base::OpenFile(destination, &error);
+  if (!opened) return Refuse("DstFileName exists and cannot be read: " + error, destination);
+  const base::Source& file = *opened;
   // Taken as a new archive, as the archivers take it.
   if (file.Size() == 0) return 0;
   std::vector<base::Member> members;
-  std::string error;
   if (!base::ReadDirectory(file, &members, &error)) {
     return Refuse("DstFileName exists and is not a zip archive (" + error +
                       "); nothing was touched",

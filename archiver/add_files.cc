@@ -643,24 +643,16 @@ bool MarkGone(zip_t* za, zip_uint64_t index, bool gone, bool* changed) {
 bool CheckGoneMembers(const Request& request, const std::string& target,
                       const std::set<std::string>& gone, std::string* error) {
   if (gone.empty()) return true;
-  int error_number = 0;
-  std::FILE* f = base::OpenForReading(target, &error_number);
-  if (f == nullptr) {
-    errno = error_number;
-    *error = "cannot read " + request.archive + ": " + base::LastErrorText();
-    return false;
-  }
-  base::SeekFile(f, 0, SEEK_END);
-  const base::StreamSource file(f, static_cast<std::uint64_t>(base::TellFile(f)));
-  std::vector<base::Member> members;
   std::string why;
-  if (!base::ReadDirectory(file, &members, &why)) {
+  const std::shared_ptr<base::Source> archive = base::OpenFile(target, &why);
+  std::vector<base::Member> members;
+  if (!archive || !base::ReadDirectory(*archive, &members, &why)) {
     *error = "cannot read " + request.archive + ": " + why;
     return false;
   }
   for (const base::Member& m : members) {
     if (!gone.count(m.name)) continue;
-    const base::Unpacked checked = base::CheckData(file, m, &why);
+    const base::Unpacked checked = base::CheckData(*archive, m, &why);
     if (base::Interrupted()) base::ExitInterrupted();
     // What no reader here can unpack (encrypted, another method) is kept
     // unjudged, as before.

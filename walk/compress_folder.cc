@@ -322,15 +322,9 @@ int NameGone(FolderTool* tool, const std::string& dir, const std::string& mirror
 // on stderr. Every member is inflated, but only of the archives this run
 // did not write: the others were just made from their files.
 bool ArchiveSound(const std::string& path, base::KeptMember::Reason* fault) {
-  int error_number = 0;
-  std::FILE* f = base::OpenForReading(path, &error_number);
   std::string why;
-  if (f == nullptr) {
-    errno = error_number;
-    why = base::LastErrorText();
-  } else {
-    base::SeekFile(f, 0, SEEK_END);
-    const base::StreamSource file(f, static_cast<std::uint64_t>(base::TellFile(f)));
+  if (const std::shared_ptr<base::Source> archive = base::OpenFile(path, &why)) {
+    const base::Source& file = *archive;
     std::vector<base::Member> members;
     if (base::ReadsAsZip(file, &why) && base::ReadDirectory(file, &members, &why)) {
       for (const base::Member& m : members) {
