@@ -255,19 +255,13 @@ bool EndsWithZip(const std::string& name) {
 int CheckExistingBundle(const Paths& paths) {
   const std::string& destination = paths.destination;
   if (KindOf(destination) == PathKind::kMissing) return 0;
-  int error_number = 0;
-  std::FILE* f = base::OpenForReading(destination, &error_number);
-  if (f == nullptr) {
-    errno = error_number;
-    return Refuse("DstFileName exists and cannot be read: " + base::LastErrorText(),
-                  destination);
-  }
-  base::SeekFile(f, 0, SEEK_END);
-  base::StreamSource file(f, static_cast<std::uint64_t>(base::TellFile(f)));
+  std::string error;
+  const std::shared_ptr<base::Source> opened = base::OpenFile(destination, &error);
+  if (!opened) return Refuse("DstFileName exists and cannot be read: " + error, destination);
+  const base::Source& file = *opened;
   // Taken as a new archive, as the archivers take it.
   if (file.Size() == 0) return 0;
   std::vector<base::Member> members;
-  std::string error;
   if (!base::ReadDirectory(file, &members, &error)) {
     return Refuse("DstFileName exists and is not a zip archive (" + error +
                       "); nothing was touched",
@@ -430,18 +424,16 @@ int MakeMirror(const Paths& paths) {
 
 // The folder archives the bundle is to keep as it holds them: those whose
 // run failed, and kept ones (not written by this run) that do not read as
-// a zip. Handed to the bundle archiver alone; returns 1 when a kept archive
+// a zip or hold a damaged member. Handed to the bundle archiver alone; returns 1 when a kept archive
 // is damaged, which fails the run, -1 when the list cannot be handed.
 int HandKeptMembers(const Paths& paths, const ArchiveRuns& runs) {
   std::vector<base::KeptMember> kept;
   for (const std::string& name : runs.failed) {
     kept.push_back(base::KeptMember{name, base::KeptMember::kRunFailed});
   }
-  const std::vector<std::string> unreadable =
+  const std::vector<base::KeptMember> unreadable =
       UnreadableKeptArchives(paths.source, paths.temp_root, runs);
-  for (const std::string& name : unreadable) {
-    kept.push_back(base::KeptMember{name, base::KeptMember::kNotAZip});
-  }
+  kept.insert(kept.end(), unreadable.begin(), unreadable.end());
   std::string error;
   if (!KeepBundleMembers(kept, &error)) {
     return Refuse(error + "; the bundle step is not run, the bundle is left as it was and the "

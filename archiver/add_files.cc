@@ -26,6 +26,7 @@
 #include "base/syntax.h"
 #include "base/update_lock.h"
 #include "base/zip_directory.h"
+#include "base/zip_reader.h"
 
 namespace archiver {
 
@@ -634,11 +635,42 @@ bool MarkGone(zip_t* za, zip_uint64_t index, bool gone, bool* changed) {
                                            ZIP_FL_CENTRAL) == 0;
 }
 
+// A member kept though its file is gone is copied as it is, and no file
+// can be compared with it: its data is inflated and checked here, so that
+// a damaged one fails the run instead of standing in for the bundle's good
+// copy. Only these members are read; unchanged ones are compared with their
+// files, new ones written afresh.
+bool CheckGoneMembers(const Request& request, const std::string& target,
+                      const std::set<std::string>& gone, std::string* error) {
+  if (gone.empty()) return true;
+  std::string why;
+  const std::shared_ptr<base::Source> archive = base::OpenFile(target, &why);
+  std::vector<base::Member> members;
+  if (!archive || !base::ReadDirectory(*archive, &members, &why)) {
+    *error = "cannot read " + request.archive + ": " + why;
+    return false;
+  }
+  for (const base::Member& m : members) {
+    if (!gone.count(m.name)) continue;
+    const base::Unpacked checked = base::CheckData(*archive, m, &why);
+    if (base::Interrupted()) base::ExitInterrupted();
+    // What no reader here can unpack (encrypted, another method) is kept
+    // unjudged, as before.
+    if (checked == base::Unpacked::kDamaged) {
+      *error = "cannot update " + request.archive + ": its member " + m.name + " is damaged (" +
+               why + "); the archive is left as it was";
+      return false;
+    }
+  }
+  return true;
+}
+
 // Gives every item its entry, new or in place of the existing one of its
 // name, with its time and mode; members gets the files' data sources. An
 // existing member that holds the file's bytes keeps its data, and what
 // already records the item's time and mode is left alone.
-bool AddEntries(zip_t* za, const Request& request, const std::vector<Item>& items,
+bool AddEntries(zip_t* za, const Request& request, const std::string& target,
+                const std::vector<Item>& items,
                 const std::set<std::string>& listed, Summary* summary, ReadOutcome* outcome, std::vector<Member*>* members,
                 std::vector<Item>* later, bool* changed, std::string* error) {
   Existing existing = HideExisting(za);
@@ -693,16 +725,18 @@ bool AddEntries(zip_t* za, const Request& request, const std::vector<Item>& item
   summary->kept = files_existing;
   // Only a folder archive's members are judged against subfolders.
   if (request.recurse) return true;
+  std::set<std::string> gone;
   for (const auto& entry : existing.by_name) {
     if (listed.count(entry.first) || (!entry.first.empty() && entry.first.back() == '/')) {
       continue;
     }
+    gone.insert(entry.first);
     if (!MarkGone(za, entry.second, true, changed)) {
       *error = Failure(za, "cannot update " + request.archive);
       return false;
     }
   }
-  return true;
+  return CheckGoneMembers(request, target, gone, error);
 }
 
 // Writes the archive with the members' data read and deflated ahead by a
@@ -742,7 +776,7 @@ bool WriteArchive(const Request& request, const std::string& target,
   if (za == nullptr) return false;
   std::vector<Member*> members;
   bool changed = false;
-  if (!AddEntries(za, request, items, listed, summary, outcome, &members, later, &changed,
+  if (!AddEntries(za, request, target, items, listed, summary, outcome, &members, later, &changed,
                   error)) {
     zip_discard(za);
     return false;

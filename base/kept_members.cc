@@ -1,6 +1,7 @@
 #include "base/kept_members.h"
 
 #include <cstdio>
+#include <cstring>
 
 namespace base {
 
@@ -8,7 +9,7 @@ const char kKeptMembersVariable[] = "TREVASK_KEEP_MEMBERS";
 
 namespace {
 
-const char kReasonCodes[] = {'f', 'z'};
+const char kReasonCodes[] = "fzd";
 
 bool PassesAsIs(unsigned char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
@@ -24,13 +25,9 @@ int HexValue(char c) {
 // One entry, "R:NAME" with NAME escaped.
 bool DecodeEntry(const std::string& entry, KeptMember* member) {
   if (entry.size() < 3 || entry[1] != ':') return false;
-  if (entry[0] == kReasonCodes[KeptMember::kRunFailed]) {
-    member->reason = KeptMember::kRunFailed;
-  } else if (entry[0] == kReasonCodes[KeptMember::kNotAZip]) {
-    member->reason = KeptMember::kNotAZip;
-  } else {
-    return false;
-  }
+  const char* code = std::strchr(kReasonCodes, entry[0]);
+  if (entry[0] == '\0' || code == nullptr) return false;
+  member->reason = static_cast<KeptMember::Reason>(code - kReasonCodes);
   member->name.clear();
   for (size_t i = 2; i < entry.size(); ++i) {
     const unsigned char c = static_cast<unsigned char>(entry[i]);
@@ -54,7 +51,15 @@ bool DecodeEntry(const std::string& entry, KeptMember* member) {
 }  // namespace
 
 const char* ReasonText(KeptMember::Reason reason) {
-  return reason == KeptMember::kNotAZip ? "it does not read as a zip" : "its archive run failed";
+  switch (reason) {
+    case KeptMember::kNotAZip:
+      return "it does not read as a zip";
+    case KeptMember::kDamaged:
+      return "a member of it is damaged";
+    case KeptMember::kRunFailed:
+      break;
+  }
+  return "its archive run failed";
 }
 
 std::string EncodeKeptMembers(const std::vector<KeptMember>& members) {

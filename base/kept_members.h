@@ -12,12 +12,13 @@ namespace base {
 extern const char kKeptMembersVariable[];
 
 struct KeptMember {
-  enum Reason { kRunFailed, kNotAZip };
+  enum Reason { kRunFailed, kNotAZip, kDamaged };
   std::string name;  // as the bundle names it, '/'-separated: "A/A.zip"
   Reason reason = kRunFailed;
 };
 
-// "its archive run failed", "it does not read as a zip".
+// "its archive run failed", "it does not read as a zip", "a member of it is
+// damaged".
 const char* ReasonText(KeptMember::Reason reason);
 
 // Printable ASCII whatever the names hold: entries "f:" or "z:" and the

@@ -1,7 +1,7 @@
 // The directory side of zip_reader.h: sources, members and where their
-// data lies. Needs no decompressor, so that trevask itself can look at a
-// bundle's members.
+// data lies.
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <ctime>
 
@@ -105,6 +105,18 @@ std::shared_ptr<Source> Slice(std::shared_ptr<const Source> base,
 
 std::shared_ptr<Source> InMemory(std::vector<unsigned char> bytes) {
   return std::make_shared<MemorySource>(std::move(bytes));
+}
+
+std::shared_ptr<Source> OpenFile(const std::string& path, std::string* error) {
+  int error_number = 0;
+  std::FILE* f = OpenForReading(path, &error_number);
+  if (f == nullptr) {
+    errno = error_number;
+    *error = LastErrorText();
+    return nullptr;
+  }
+  SeekFile(f, 0, SEEK_END);
+  return std::make_shared<StreamSource>(f, static_cast<std::uint64_t>(TellFile(f)));
 }
 
 std::uint32_t Member::UnixMode() const {

@@ -45,6 +45,8 @@ class StreamSource : public Source {
 std::shared_ptr<Source> Slice(std::shared_ptr<const Source> base,
                               std::uint64_t offset, std::uint64_t size);
 std::shared_ptr<Source> InMemory(std::vector<unsigned char> bytes);
+// The file at path, whole; null with the system's reason.
+std::shared_ptr<Source> OpenFile(const std::string& path, std::string* error);
 
 // The project's own extra field, in the central directory only: a folder
 // archive's member kept though its file is gone from the folder. Where the

@@ -11,9 +11,13 @@
 #include <string>
 #include <vector>
 
-#include "extract/zip_reader.h"
+#include "base/zip_reader.h"
 
 namespace extract {
+
+using base::Sink;
+using base::Unpack;
+using base::Unpacked;
 
 struct Folder {
   std::vector<std::string> names;  // {"Data", "B", "X"}

@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "extract/zip_reader.h"
+#include "base/zip_reader.h"
 
 namespace extract {
 

@@ -9,7 +9,9 @@
 #include "base/file_id.h"
 #include "base/folder_link.h"
 #include "base/path.h"
+#include "base/kept_members.h"
 #include "base/zip_directory.h"
+#include "base/zip_reader.h"
 #include "folder_tool/path_identity.h"
 #include "folder_tool/say.h"
 
@@ -315,34 +317,45 @@ int NameGone(FolderTool* tool, const std::string& dir, const std::string& mirror
   return gone;
 }
 
-// The file at path read as a zip; false with the reason.
-bool ArchiveReads(const std::string& path, std::string* why) {
-  int error_number = 0;
-  std::FILE* f = base::OpenForReading(path, &error_number);
-  if (f == nullptr) {
-    errno = error_number;
-    *why = base::LastErrorText();
-    return false;
+// True when the archive at path reads as a zip and every member's data
+// unpacks to its size and CRC; else false, with what is wrong in *fault and
+// on stderr. Every member is inflated, but only of the archives this run
+// did not write: the others were just made from their files.
+bool ArchiveSound(const std::string& path, base::KeptMember::Reason* fault) {
+  std::string why;
+  if (const std::shared_ptr<base::Source> archive = base::OpenFile(path, &why)) {
+    const base::Source& file = *archive;
+    std::vector<base::Member> members;
+    if (base::ReadsAsZip(file, &why) && base::ReadDirectory(file, &members, &why)) {
+      for (const base::Member& m : members) {
+        // What no reader here can unpack (encrypted, another method) is
+        // taken as it is.
+        if (base::CheckData(file, m, &why) != base::Unpacked::kDamaged) continue;
+        base::Say("%s holds a damaged member %s (%s); it is not to go into the bundle",
+                  path.c_str(), m.name.c_str(), why.c_str());
+        *fault = base::KeptMember::kDamaged;
+        return false;
+      }
+      return true;
+    }
   }
-  base::SeekFile(f, 0, SEEK_END);
-  base::StreamSource file(f, static_cast<std::uint64_t>(base::TellFile(f)));
-  return base::ReadsAsZip(file, why);
+  base::Say("%s does not read as a zip (%s); it is not to go into the bundle", path.c_str(),
+            why.c_str());
+  *fault = base::KeptMember::kNotAZip;
+  return false;
 }
 
 // The mirror folder mirror, named member_dir in the bundle, and below it.
 void FindUnreadable(FolderTool* tool, const std::string& mirror, const std::string& member_dir,
                     const std::string& name, const ArchiveRuns& runs,
-                    std::vector<std::string>* unreadable) {
+                    std::vector<base::KeptMember>* unreadable) {
   const std::string member = MemberOf(member_dir, name);
   const std::string archive = base::Join(mirror, name + ".zip");
-  std::string why;
   if (runs.written.count(member) == 0 &&
       std::find(runs.failed.begin(), runs.failed.end(), member) == runs.failed.end() &&
-      KindOf(archive) != PathKind::kMissing && !IsExistingFolder(archive) &&
-      !ArchiveReads(archive, &why)) {
-    base::Say("%s does not read as a zip (%s); it is not to go into the bundle",
-              archive.c_str(), why.c_str());
-    unreadable->push_back(member);
+      KindOf(archive) != PathKind::kMissing && !IsExistingFolder(archive)) {
+    base::KeptMember::Reason fault;
+    if (!ArchiveSound(archive, &fault)) unreadable->push_back({member, fault});
   }
   std::vector<std::string> names;
   if (tool->ListSubfolders(mirror, &names) < 0) return;
@@ -356,11 +369,11 @@ void FindUnreadable(FolderTool* tool, const std::string& mirror, const std::stri
 
 }  // namespace
 
-std::vector<std::string> UnreadableKeptArchives(const std::string& dir,
-                                                const std::string& tempRoot,
-                                                const ArchiveRuns& runs) {
+std::vector<base::KeptMember> UnreadableKeptArchives(const std::string& dir,
+                                                     const std::string& tempRoot,
+                                                     const ArchiveRuns& runs) {
   FolderTool tool;
-  std::vector<std::string> unreadable;
+  std::vector<base::KeptMember> unreadable;
   FindUnreadable(&tool, MirrorFolder(dir, tempRoot), "", FolderName(RelativePart(dir)), runs,
                  &unreadable);
   return unreadable;

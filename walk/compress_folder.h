@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/kept_members.h"
 #include "folder_tool/folder_tool.h"
 #include "walk/kind_changes.h"
 #include "walk/walk_status.h"
@@ -37,11 +38,12 @@ int CompressFolder(const std::string& dir, const std::string& tempRoot,
                    ArchiveRuns* runs = nullptr);
 
 // The folder archives in dir's mirror tree that runs did not write and that
-// do not read as a zip (central directory and every local header), named
-// as in ArchiveRuns; the failed ones are left out, already known.
-std::vector<std::string> UnreadableKeptArchives(const std::string& dir,
-                                                const std::string& tempRoot,
-                                                const ArchiveRuns& runs);
+// do not read as a zip (central directory and every local header) or hold
+// a member whose data is damaged (size, CRC), each named on stderr and as
+// in ArchiveRuns; the failed ones are left out, already known.
+std::vector<base::KeptMember> UnreadableKeptArchives(const std::string& dir,
+                                                     const std::string& tempRoot,
+                                                     const ArchiveRuns& runs);
 
 // Names on stderr each folder beneath dir's mirror folder under tempRoot
 // whose source folder is no longer there (the topmost of each such

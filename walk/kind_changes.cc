@@ -1,24 +1,14 @@
 #include "walk/kind_changes.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "base/diagnostic.h"
 #include "base/path.h"
-#include "base/system.h"
 #include "folder_tool/folder_tool.h"
 
 namespace trevask {
 
 namespace {
-
-std::shared_ptr<base::Source> OpenZip(const std::string& path) {
-  int error_number = 0;
-  std::FILE* f = base::OpenForReading(path, &error_number);
-  if (f == nullptr) return nullptr;
-  base::SeekFile(f, 0, SEEK_END);
-  return std::make_shared<base::StreamSource>(f, static_cast<std::uint64_t>(base::TellFile(f)));
-}
 
 // "Data/B" -> "B"; the top folder -> "".
 std::string Below(const std::string& shown) {
@@ -30,8 +20,8 @@ std::string Below(const std::string& shown) {
 
 KindChanges::KindChanges(const std::string& bundle, bool earlier) : bundle_(bundle) {
   if (!earlier) return;
-  earlier_ = OpenZip(bundle);
   std::string error;
+  earlier_ = base::OpenFile(bundle, &error);
   if (!earlier_ || !base::ReadDirectory(*earlier_, &earlier_members_, &error)) {
     earlier_.reset();
     earlier_members_.clear();
@@ -76,7 +66,8 @@ std::set<std::string> KindChanges::Folder(const std::string& mirror, const std::
   if (subs.empty()) return {};
   std::vector<base::Member> members;
   std::string error;
-  std::shared_ptr<base::Source> own = OpenZip(base::Join(mirror, base::BaseName(mirror) + ".zip"));
+  std::shared_ptr<base::Source> own =
+      base::OpenFile(base::Join(mirror, base::BaseName(mirror) + ".zip"), &error);
   if (!own || !base::ReadDirectory(*own, &members, &error)) members.clear();
   std::set<std::string> paired;
   const std::string restore = "trevask-extract -d DIR " + bundle_ + " " + shown + "/";

@@ -6,7 +6,6 @@ import os
 import random
 import signal
 import stat
-import struct
 import subprocess
 import tempfile
 import time
@@ -49,14 +48,6 @@ def zip_bytes(members):
                 info.create_system, info.external_attr = 3, mode << 16
             z.writestr(info, data)
     return out.getvalue()
-
-
-def data_range(archive, name):
-    """(offset, size) of member name's data in the zip archive's bytes."""
-    info = zipfile.ZipFile(io.BytesIO(archive)).getinfo(name)
-    at = info.header_offset
-    name_length, extra_length = struct.unpack("<HH", archive[at + 26:at + 30])
-    return at + 30 + name_length + extra_length, info.compress_size
 
 
 class ExtractTest(harness.ScratchTest):
@@ -213,11 +204,11 @@ class ExtractTest(harness.ScratchTest):
         harness.make_files(self.path("src/Data"), {"B/X/victim": victim, "B/X/ok": b"k",
                                                    "B/X/text": b"deflated " * 30000})
         good = harness.read_bytes(self.path(self.bundle()))
-        member = data_range(good, "B/X/X.zip")[0]
+        member = harness.data_range(good, "B/X/X.zip")[0]
         inner = good[member:member + zipfile.ZipFile(io.BytesIO(good)).getinfo("B/X/X.zip").file_size]
 
         def flip(name, at, n=1):
-            start, size = data_range(inner, name)
+            start, size = harness.data_range(inner, name)
             return member + start + (size + at if at < 0 else at), n
         # (what, the bytes flipped, the line every mode says, the files
         # extracted in Data/B/X)

@@ -4,6 +4,7 @@ status -1, the fixed message once per failed run, and nothing changed but
 the mirror folder and the bundle."""
 import io
 import os
+import random
 import shutil
 import tempfile
 import unittest
@@ -157,11 +158,32 @@ class FaultTest(harness.ScratchTest):
         # bytes beyond ASCII, a line end where the platform has them.
         odd = "W+41 \u00e4" if harness.WINDOWS else "W%41 \u00e4\n"
         odd_member = odd + "/" + odd + ".zip"
-        tree = dict(TREE, **{"src/Data/" + odd + "/o.txt": b"o"})
+        # r.bin does not deflate: it is stored.
+        tree = dict(TREE, **{"src/Data/" + odd + "/o.txt": b"o",
+                             "src/Data/B/X/r.bin": random.Random(7).randbytes(3000)})
 
         def gone_and_damaged():
             shutil.rmtree(self.path("src/Data/B/X"))
             damage("T/Data/B/X/X.zip")()
+
+        damaged = {}  # the mirror's archives flipped, left as they are
+
+        def flip(archive, name, method):
+            # One byte of the member's data, in the mirror's archive alone.
+            path = self.path(archive)
+            data = bytearray(harness.read_bytes(path))
+            self.assertEqual(harness.zip_infos(path)[name].compress_type, method)
+            data[harness.data_range(bytes(data), name)[0]] ^= 0x55
+            harness.make_files(self.dir, {archive: bytes(data)})
+            damaged[archive] = bytes(data)
+
+        def gone_file_damaged():
+            os.remove(self.path("src/Data/A/a.txt"))
+            flip("T/Data/A/A.zip", "a.txt", zipfile.ZIP_DEFLATED)
+
+        def gone_folder_member_damaged():
+            shutil.rmtree(self.path("src/Data/B/X"))
+            flip("T/Data/B/X/X.zip", "r.bin", zipfile.ZIP_STORED)
 
         def unreadable():
             os.chmod(self.path("src/Data/A/a.txt"), 0)
@@ -173,6 +195,14 @@ class FaultTest(harness.ScratchTest):
              b"kept the bundle's copy of A/A.zip: its archive run failed"),
             ("damaged kept", True, gone_and_damaged, "B/X/X.zip",
              b"kept the bundle's copy of B/X/X.zip: it does not read as a zip"),
+            # A member kept though its file is gone is checked by its
+            # archiver, a kept archive's every member by trevask.
+            ("damaged gone file", True, gone_file_damaged, "A/A.zip",
+             (b"its member a.txt is damaged (",
+              b"kept the bundle's copy of A/A.zip: its archive run failed")),
+            ("damaged member kept", True, gone_folder_member_damaged, "B/X/X.zip",
+             (b"holds a damaged member r.bin (CRC mismatch)",
+              b"kept the bundle's copy of B/X/X.zip: a member of it is damaged")),
             ("escaped name", True, damage("T/Data/" + odd_member), odd_member,
              ("kept the bundle's copy of %s: its archive run failed" % odd_member).encode()),
             ("new bundle", False, damage("T/Data/A/A.zip"), "A/A.zip",
@@ -182,9 +212,12 @@ class FaultTest(harness.ScratchTest):
             ("-r", True, unreadable, "A/A.zip",
              b"kept the bundle's copy of A/A.zip: its archive run failed", ["-r"]),
         ]
+        # No archiver run fails: the archive is kept whole.
+        kept_whole = ("damaged kept", "damaged member kept")
         for name, first_run, fault, member, words, *options in rows:
             for kind in ([], ["-w"]):
                 with self.subTest(row=name, kind=kind):
+                    damaged.clear()
                     shutil.rmtree(self.path("src"), True)
                     shutil.rmtree(self.path("T"), True)
                     harness.make_files(self.dir, tree)
@@ -201,7 +234,7 @@ class FaultTest(harness.ScratchTest):
                     fault()
                     harness.make_files(self.dir, {"src/Data/d.txt": b"newer"})
                     result = self.real(args, preexec_fn=drop)
-                    self.assert_failed(result, 1 if name != "damaged kept" else 0)
+                    self.assert_failed(result, 0 if name in kept_whole else 1)
                     self.assertTrue(os.path.isdir(self.path("T/Data")))
                     with zipfile.ZipFile(self.path("Out.zip")) as z:
                         names = z.namelist()
@@ -217,7 +250,10 @@ class FaultTest(harness.ScratchTest):
                         self.assertEqual(set(names), set(old))
                     else:
                         self.assertLessEqual({"Data.zip", "B/B.zip", "B/X/X.zip"}, set(names))
-                    self.assertIn(words, result.stderr)
+                    for line in words if isinstance(words, tuple) else (words,):
+                        self.assertIn(line, result.stderr)
+                    for archive, data in damaged.items():
+                        self.assertEqual(harness.read_bytes(self.path(archive)), data)
 
     def test_keep_list_over_one_variable_refuses_the_bundle_step(self):
         self.assertEqual(self.real(["src/Data", "Out.zip", "T"]).returncode, 0)

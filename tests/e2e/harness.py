@@ -8,6 +8,7 @@ import hashlib
 import io
 import os
 import shutil
+import struct
 import subprocess
 import tempfile
 import unittest
@@ -151,6 +152,14 @@ def read_bundle(path, name=lambda info: info.filename):
                 assert inner.testzip() is None
                 actual[name(info)] = {name(i): inner.read(i) for i in inner.infolist()}
     return actual
+
+
+def data_range(archive, name):
+    """(offset, size) of member name's data in the zip archive's bytes."""
+    info = zipfile.ZipFile(io.BytesIO(archive)).getinfo(name)
+    at = info.header_offset
+    name_length, extra_length = struct.unpack("<HH", archive[at + 26:at + 30])
+    return at + 30 + name_length + extra_length, info.compress_size
 
 
 def zip_infos(path):

@@ -1,4 +1,4 @@
-#include "extract/zip_reader.h"
+#include "base/zip_reader.h"
 
 #include <libdeflate.h>
 #include <zlib.h>
@@ -8,7 +8,7 @@
 
 #include "base/system.h"
 
-namespace extract {
+namespace base {
 
 namespace {
 
@@ -117,7 +117,17 @@ bool UnpackChecked(const base::Source& source, const base::Member& m, Sink* sink
   return true;
 }
 
+class Discard : public Sink {
+ public:
+  bool Write(const unsigned char*, std::size_t, std::string*) override { return true; }
+};
+
 }  // namespace
+
+Unpacked CheckData(const Source& source, const Member& m, std::string* error) {
+  Discard sink;
+  return Unpack(source, m, &sink, error);
+}
 
 Unpacked Unpack(const base::Source& source, const base::Member& m, Sink* sink,
                 std::string* error) {
@@ -126,4 +136,4 @@ Unpacked Unpack(const base::Source& source, const base::Member& m, Sink* sink,
   return not_damage ? Unpacked::kFailed : Unpacked::kDamaged;
 }
 
-}  // namespace extract
+}  // namespace base

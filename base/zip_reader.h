@@ -1,8 +1,8 @@
 // Reads the data of a zip archive's members, from any source of bytes that
-// can be read at an offset: the bundle file itself, or a folder archive
-// lying inside it.
-#ifndef TREVASK_EXTRACT_ZIP_READER_H_
-#define TREVASK_EXTRACT_ZIP_READER_H_
+// can be read at an offset: a bundle, a folder archive lying inside it, or
+// one in the mirror tree.
+#ifndef TREVASK_BASE_ZIP_READER_H_
+#define TREVASK_BASE_ZIP_READER_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -16,7 +16,7 @@
 #include "base/system.h"
 #include "base/zip_directory.h"
 
-namespace extract {
+namespace base {
 
 // Receives a member's bytes as they are unpacked.
 class Sink {
@@ -35,6 +35,9 @@ enum class Unpacked { kDone, kDamaged, kFailed };
 Unpacked Unpack(const base::Source& source, const base::Member& member, Sink* sink,
                 std::string* error);
 
-}  // namespace extract
+// Unpack, keeping nothing: checks the member's size and CRC.
+Unpacked CheckData(const Source& source, const Member& member, std::string* error);
 
-#endif  // TREVASK_EXTRACT_ZIP_READER_H_
+}  // namespace base
+
+#endif  // TREVASK_BASE_ZIP_READER_H_
