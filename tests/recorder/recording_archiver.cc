@@ -135,13 +135,9 @@ int main(int argc, char** argv) {
   if (!Env("TREVASK_RECORD_HANG_RUN").empty() &&
       std::atoi(Env("TREVASK_RECORD_HANG_RUN").c_str()) == run) {
     for (int i = 0; i < 600; ++i) {
-      // fopen, not std::filesystem: the 32-bit Windows runtime's answer
-      // could not be relied on under Wine.
+      std::error_code ec;
       const std::string until = Env("TREVASK_RECORD_HANG_UNTIL");
-      if (FILE* go = until.empty() ? nullptr : std::fopen(until.c_str(), "rb")) {
-        std::fclose(go);
-        break;
-      }
+      if (!until.empty() && std::filesystem::exists(until, ec)) break;
       if (FILE* beat = std::fopen(Env("TREVASK_RECORD_HANG_FILE").c_str(), "ab")) {
         std::fputc('.', beat);
         std::fclose(beat);
