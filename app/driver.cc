@@ -1,5 +1,6 @@
 #include "app/driver.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "app/progress.h"
+#include "base/kept_members.h"
 #include "base/update_lock.h"
 #include "base/path.h"
 #include "base/recorded_time.h"
@@ -424,9 +426,8 @@ int MakeMirror(const Paths& paths) {
 
 // The folder archives the bundle is to keep as it holds them: those whose
 // run failed, and kept ones (not written by this run) that do not read as
-// a zip or hold a damaged member. Handed to the bundle archiver alone; returns 1 when a kept archive
-// is damaged, which fails the run, -1 when the list cannot be handed.
-int HandKeptMembers(const Paths& paths, const ArchiveRuns& runs) {
+// a zip or hold a damaged member.
+std::vector<base::KeptMember> KeptMembers(const Paths& paths, const ArchiveRuns& runs) {
   std::vector<base::KeptMember> kept;
   for (const std::string& name : runs.failed) {
     kept.push_back(base::KeptMember{name, base::KeptMember::kRunFailed});
@@ -434,13 +435,21 @@ int HandKeptMembers(const Paths& paths, const ArchiveRuns& runs) {
   const std::vector<base::KeptMember> unreadable =
       UnreadableKeptArchives(paths.source, paths.temp_root, runs);
   kept.insert(kept.end(), unreadable.begin(), unreadable.end());
+  return kept;
+}
+
+// Hands kept to the bundle archiver alone; returns 1 when a kept archive is
+// damaged, which fails the run, -1 when the list cannot be handed.
+int HandKeptMembers(const Paths& paths, const std::vector<base::KeptMember>& kept) {
   std::string error;
   if (!KeepBundleMembers(kept, &error)) {
     return Refuse(error + "; the bundle step is not run, the bundle is left as it was and the "
                   "mirror folder stays",
                   paths.mirror);
   }
-  return unreadable.empty() ? 0 : 1;
+  return std::any_of(kept.begin(), kept.end(), [](const base::KeptMember& m) {
+    return m.reason != base::KeptMember::kRunFailed;
+  }) ? 1 : 0;
 }
 
 int RunBundle(const Paths& paths, const Options& options, RunLocks* locks,
@@ -551,21 +560,23 @@ int Run(const Paths& paths, const Options& options) {
   int walk_status = CompressFolder(paths.source, paths.temp_root, options.kind,
                                    paths.destination, &line, &runs);
   if (RunStopped()) return -1;
+  const std::vector<base::KeptMember> kept_members = KeptMembers(paths, runs);
   // A kept mirror tree may hold folders of an earlier run that the source
   // no longer has; -r starts from an empty one.
   {
     // Before the bundle step: a -r run's earlier copy may be only in the
     // bundle as it is now, which is closed again before the step (Windows
     // replaces no open file).
-    KindChanges kinds(paths.destination, options.remove == 1);
+    KindChanges kinds(paths.destination, options.remove == 1, kept_members);
     if (options.remove != 1) {
       NameGoneFolders(paths.source, paths.temp_root, &kinds);
     } else if (kinds.HasEarlier()) {
-      JudgeKindChanges(&kinds, paths.mirror, FolderName(RelativePart(paths.source)));
+      JudgeKindChanges(&kinds, paths.mirror, paths.source,
+                       FolderName(RelativePart(paths.source)));
     }
   }
 
-  const int kept = HandKeptMembers(paths, runs);
+  const int kept = HandKeptMembers(paths, kept_members);
   if (kept < 0) return -1;
   if (RunBundle(paths, options, &locks, mirror_id) != 0) return -1;
   // A mirror tree with failed folders is kept for the user to inspect.

@@ -299,7 +299,7 @@ int NameGone(FolderTool* tool, const std::string& dir, const std::string& mirror
   if (tool->ListSubfolders(mirror, &names) < 0) return 0;
   std::sort(names.begin(), names.end());
   // A subfolder whose name is now a file's is named as such, not as gone.
-  const std::set<std::string> changed = kinds->Folder(mirror, shown, names);
+  const std::set<std::string> changed = kinds->Folder(mirror, dir, shown, names);
   int gone = 0;
   for (const std::string& name : names) {
     const std::string kept = base::Join(mirror, name), source = base::Join(dir, name);

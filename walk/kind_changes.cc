@@ -5,6 +5,7 @@
 #include "base/diagnostic.h"
 #include "base/path.h"
 #include "folder_tool/folder_tool.h"
+#include "folder_tool/path_identity.h"
 
 namespace trevask {
 
@@ -18,8 +19,11 @@ std::string Below(const std::string& shown) {
 
 }  // namespace
 
-KindChanges::KindChanges(const std::string& bundle, bool earlier) : bundle_(bundle) {
-  if (!earlier) return;
+KindChanges::KindChanges(const std::string& bundle, bool fresh,
+                         const std::vector<base::KeptMember>& kept)
+    : bundle_(bundle), fresh_(fresh) {
+  for (const base::KeptMember& m : kept) kept_[m.name] = m.reason;
+  if (!fresh && kept.empty()) return;
   std::string error;
   earlier_ = base::OpenFile(bundle, &error);
   if (!earlier_ || !base::ReadDirectory(*earlier_, &earlier_members_, &error)) {
@@ -57,47 +61,76 @@ std::vector<base::Member> KindChanges::EarlierMembers(const std::string& below) 
   return members;
 }
 
-std::set<std::string> KindChanges::Folder(const std::string& mirror, const std::string& shown,
-                         const std::vector<std::string>& subfolders) {
+std::set<std::string> KindChanges::Folder(const std::string& mirror, const std::string& source,
+                                          const std::string& shown,
+                                          const std::vector<std::string>& subfolders) {
   const std::string below = Below(shown);
   std::set<std::string> subs(subfolders.begin(), subfolders.end());
   auto earlier = earlier_subfolders_.find(below);
   if (earlier != earlier_subfolders_.end()) subs.insert(earlier->second.begin(), earlier->second.end());
   if (subs.empty()) return {};
+  // A folder whose archive the bundle step leaves alone keeps the bundle's
+  // earlier member, whatever the mirror holds.
+  const auto kept = kept_.find(
+      below.empty() ? shown + ".zip" : below + "/" + below.substr(below.rfind('/') + 1) + ".zip");
+  std::string still;
   std::vector<base::Member> members;
-  std::string error;
-  std::shared_ptr<base::Source> own =
-      base::OpenFile(base::Join(mirror, base::BaseName(mirror) + ".zip"), &error);
-  if (!own || !base::ReadDirectory(*own, &members, &error)) members.clear();
-  std::set<std::string> paired;
+  if (kept != kept_.end()) {
+    still = kept->second == base::KeptMember::kRunFailed
+                ? ", as " + shown + "'s archive run failed"
+                : ", as " + shown + "'s archive in the mirror is not taken (" +
+                      base::ReasonText(kept->second) + ")";
+    members = EarlierMembers(below);
+  } else {
+    std::string error;
+    std::shared_ptr<base::Source> own =
+        base::OpenFile(base::Join(mirror, base::BaseName(mirror) + ".zip"), &error);
+    if (!own || !base::ReadDirectory(*own, &members, &error)) members.clear();
+  }
   const std::string restore = "trevask-extract -d DIR " + bundle_ + " " + shown + "/";
+  const auto kind = [](bool folder) { return folder ? "folder" : "file"; };
+  std::set<std::string> paired;
   for (const base::Member& m : members) {
     for (const std::string& sub : subs) {
       if (m.IsFolder() || !base::SameNameText(m.name, sub)) continue;
       paired.insert(sub);
-      if (m.gone) {
-        base::Say("%s/%s was a file and is a folder now: the bundle gives back the folder; %s%s "
-                  "restores the file elsewhere",
-                  shown.c_str(), sub.c_str(), restore.c_str(), m.name.c_str());
-      } else {
-        base::Say("%s/%s was a folder and is a file now: the bundle gives back the file; %s%s/ "
-                  "restores the folder elsewhere",
-                  shown.c_str(), m.name.c_str(), restore.c_str(), sub.c_str());
+      // The copy given back is the one the mark calls newer; only a kept
+      // archive can differ from what the source is now.
+      const bool given = m.gone;
+      const std::string now_at = base::Join(source, sub);
+      bool now = given;
+      if (kept != kept_.end() && KindOf(now_at) != PathKind::kMissing) {
+        now = IsExistingFolder(now_at);
       }
+      base::Say("%s/%s was a %s and is a %s now: the bundle %sgives back the %s%s; %s%s%s "
+                "restores the %s elsewhere",
+                shown.c_str(), sub.c_str(), kind(now == given ? !now : given), kind(now),
+                now == given ? "" : "still ", kind(given), now == given ? "" : still.c_str(),
+                restore.c_str(), given ? m.name.c_str() : sub.c_str(), given ? "" : "/",
+                kind(!given));
     }
   }
-  // A run that starts its archives afresh drops the earlier file.
-  if (!earlier_) return paired;
   std::vector<base::Member> before;
   bool read = false;
-  for (const std::string& sub : subfolders) {
-    if (paired.count(sub) || (earlier != earlier_subfolders_.end() && earlier->second.count(sub))) {
+  for (const std::string& sub : subs) {
+    if (paired.count(sub)) continue;
+    const std::string now_at = base::Join(source, sub);
+    if (kept != kept_.end()) {
+      // The bundle keeps no file of that name: the folder stays its copy.
+      if (KindOf(now_at) == PathKind::kMissing || IsExistingFolder(now_at)) continue;
+      paired.insert(sub);
+      base::Say("%s/%s was a folder and is a file now: the bundle still gives back the folder%s",
+                shown.c_str(), sub.c_str(), still.c_str());
+      continue;
+    }
+    // A run that starts its archives afresh drops the earlier file.
+    if (!fresh_ || !earlier_ || !std::binary_search(subfolders.begin(), subfolders.end(), sub)) {
       continue;
     }
     if (!read) before = EarlierMembers(below);
     read = true;
     for (const base::Member& m : before) {
-      if (m.IsFolder() || !base::SameNameText(m.name, sub)) continue;
+      if (m.IsFolder() || m.gone || !base::SameNameText(m.name, sub)) continue;
       base::Say("%s/%s was a file and is a folder now: the bundle gives back the folder, and no "
                 "longer holds the file",
                 shown.c_str(), sub.c_str());
@@ -106,14 +139,16 @@ std::set<std::string> KindChanges::Folder(const std::string& mirror, const std::
   return paired;
 }
 
-void JudgeKindChanges(KindChanges* kinds, const std::string& mirror, const std::string& shown) {
+void JudgeKindChanges(KindChanges* kinds, const std::string& mirror, const std::string& source,
+                      const std::string& shown) {
   FolderTool tool;
   std::vector<std::string> names;
   if (tool.ListSubfolders(mirror, &names) < 0) return;
   std::sort(names.begin(), names.end());
-  kinds->Folder(mirror, shown, names);
+  kinds->Folder(mirror, source, shown, names);
   for (const std::string& name : names) {
-    JudgeKindChanges(kinds, base::Join(mirror, name), shown + "/" + name);
+    JudgeKindChanges(kinds, base::Join(mirror, name), base::Join(source, name),
+                     shown + "/" + name);
   }
 }
 
