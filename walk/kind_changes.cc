@@ -87,6 +87,14 @@ std::set<std::string> KindChanges::Folder(const std::string& mirror, const std::
         base::OpenFile(base::Join(mirror, base::BaseName(mirror) + ".zip"), &error);
     if (!own || !base::ReadDirectory(*own, &members, &error)) members.clear();
   }
+  // Whether the bundle is to hold sub's folder archive.
+  const auto holds_folder = [&](const std::string& sub) {
+    const std::string member = (below.empty() ? "" : below + "/") + sub + "/" + sub + ".zip";
+    const bool before = std::any_of(earlier_members_.begin(), earlier_members_.end(),
+                                    [&](const base::Member& m) { return m.name == member; });
+    return before || (kept_.count(member) == 0 &&
+                      KindOf(base::Join(base::Join(mirror, sub), sub + ".zip")) != PathKind::kMissing);
+  };
   const std::string restore = "trevask-extract -d DIR " + bundle_ + " " + shown + "/";
   const auto kind = [](bool folder) { return folder ? "folder" : "file"; };
   std::set<std::string> paired;
@@ -101,6 +109,12 @@ std::set<std::string> KindChanges::Folder(const std::string& mirror, const std::
       bool now = given;
       if (kept != kept_.end() && KindOf(now_at) != PathKind::kMissing) {
         now = IsExistingFolder(now_at);
+      }
+      if (now != given && !given && !holds_folder(sub)) {
+        base::Say("%s/%s was a file and is a folder now: the bundle still gives back the file%s; "
+                  "it holds no copy of the folder",
+                  shown.c_str(), sub.c_str(), still.c_str());
+        continue;
       }
       base::Say("%s/%s was a %s and is a %s now: the bundle %sgives back the %s%s; %s%s%s "
                 "restores the %s elsewhere",
@@ -119,8 +133,9 @@ std::set<std::string> KindChanges::Folder(const std::string& mirror, const std::
       // The bundle keeps no file of that name: the folder stays its copy.
       if (KindOf(now_at) == PathKind::kMissing || IsExistingFolder(now_at)) continue;
       paired.insert(sub);
-      base::Say("%s/%s was a folder and is a file now: the bundle still gives back the folder%s",
-                shown.c_str(), sub.c_str(), still.c_str());
+      base::Say("%s/%s was a folder and is a file now: the bundle %s%s", shown.c_str(),
+                sub.c_str(), holds_folder(sub) ? "still gives back the folder" : "holds neither copy",
+                still.c_str());
       continue;
     }
     // A run that starts its archives afresh drops the earlier file.
