@@ -488,19 +488,31 @@ class ExtractTest(harness.ScratchTest):
         gone_mark = b"TV\x00\x00"  # the extra field of a member kept though gone
         file_back = b"Data/N was a folder and is a file now: the bundle gives back the file"
         folder_back = b"Data/N was a file and is a folder now: the bundle gives back the folder"
-        # (kinds of Data/N run after run, -r, the copy given back, whether the
-        # other copy is still in the bundle, what trevask's last run says)
+        failed = b", as Data's archive run failed"
+        # (kinds of Data/N run after run, -r, whether the last run finds
+        # Data's archive damaged, the copy given back, whether the other copy
+        # is still in the bundle, what trevask's last run says); a deep
+        # folder's own archive is made before Data's fails.
         rows = [
-            (["folder", "file"], False, "file", True, file_back),
-            (["folder", "file"], True, "file", True, file_back),
-            (["file", "folder"], False, "folder", True, folder_back),
-            (["file", "folder"], True, "folder", False, folder_back + b", and no longer holds"),
-            (["folder", "file", "folder"], False, "folder", True, folder_back),
-            (["file", "folder", "file"], False, "file", True, file_back),
+            (["folder", "file"], False, False, "file", True, file_back),
+            (["folder", "file"], True, False, "file", True, file_back),
+            (["file", "folder"], False, False, "folder", True, folder_back),
+            (["file", "folder"], True, False, "folder", False,
+             folder_back + b", and no longer holds"),
+            (["folder", "file", "folder"], False, False, "folder", True, folder_back),
+            (["folder", "file", "folder"], True, False, "folder", False,
+             folder_back + b", and no longer holds the file"),
+            (["file", "folder", "file"], False, False, "file", True, file_back),
+            (["file", "deep folder"], False, True, "file", True,
+             b"Data/N was a file and is a folder now: the bundle still gives back the file" +
+             failed + b"; trevask-extract -d DIR Out.zip Data/N/ restores the folder elsewhere"),
+            (["folder", "file"], False, True, "folder", False,
+             b"Data/N was a folder and is a file now: the bundle still gives back the folder" +
+             failed + b"\n"),
         ]
-        for kinds, remove, newer, paired, said in rows:
+        for kinds, remove, fail, newer, paired, said in rows:
             for archiver in ("-d", "-w"):
-                with self.subTest(kinds=kinds, remove=remove, archiver=archiver):
+                with self.subTest(kinds=kinds, remove=remove, fail=fail, archiver=archiver):
                     subprocess.run(["rm", "-rf", self.path("src"), self.path("T"),
                                     self.path("Out.zip"), self.path("e"), self.path("o")],
                                    check=True)
@@ -509,10 +521,18 @@ class ExtractTest(harness.ScratchTest):
                         harness.make_files(self.path("src/Data"), {
                             "d.txt": b"d", "N": b"notes"} if kind == "file" else {
                             "d.txt": b"d", "N/a%d.txt" % n: b"folder %d" % n})
+                        if kind == "deep folder":
+                            harness.make_files(self.path("src/Data"), {"N/sub/s.txt": b"s"})
+                        last = n == len(kinds) - 1
+                        if fail and last:
+                            harness.make_files(self.dir, {"T/Data/Data.zip": b"garbage!"})
                         result = self.trevask("src/Data", "Out.zip", "T", archiver,
                                               *(["-r"] if remove else []))
-                        self.assertEqual(result.returncode, 0, result.stderr)
-                    self.assertIn(said, result.stderr.replace(b"\\", b"/"))
+                        self.assertEqual(result.returncode,
+                                         harness.FAILURE if fail and last else 0, result.stderr)
+                    self.assertNotIn(b"is gone from the source", result.stderr)
+                    said_all = result.stderr.replace(b"\\", b"/").replace(b"\r\n", b"\n")
+                    self.assertIn(said, said_all)
                     with zipfile.ZipFile(self.path("Out.zip")) as z:
                         top = zipfile.ZipFile(io.BytesIO(z.read("Data.zip")))
                         names = z.namelist()
@@ -539,13 +559,13 @@ class ExtractTest(harness.ScratchTest):
                                               (b"folder" if newer == "file" else b"file") +
                                               b" elsewhere with " + command + b")")]
                     self.assertEqual(len(older), 1 if paired else 0, listed.stdout)
-                    last = len(kinds) - 1
-                    folder_file = "e/Data/N/a%d.txt" % (last if newer == "folder" else last - 1)
+                    folder_run = max(n for n, kind in enumerate(kinds) if kind != "file")
+                    folder_file = "e/Data/N/a%d.txt" % folder_run
                     if newer == "file":
                         self.assertEqual(harness.read_bytes(self.path("e/Data/N")), b"notes")
                     else:
                         self.assertEqual(harness.read_bytes(self.path(folder_file)),
-                                         b"folder %d" % last)
+                                         b"folder %d" % folder_run)
                     if not paired:
                         continue
                     again = self.extract("-d", "o", "Out.zip", other)
@@ -554,7 +574,7 @@ class ExtractTest(harness.ScratchTest):
                         self.assertEqual(harness.read_bytes(self.path("o/Data/N")), b"notes")
                     else:
                         self.assertEqual(harness.read_bytes(self.path("o/" + folder_file[2:])),
-                                         b"folder %d" % (last - 1))
+                                         b"folder %d" % folder_run)
 
     def test_a_killed_extraction_leaves_no_short_file(self):
         # (tree, signal, moment): a large file, then many small ones, killed
