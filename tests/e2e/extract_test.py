@@ -489,27 +489,28 @@ class ExtractTest(harness.ScratchTest):
         file_back = b"Data/N was a folder and is a file now: the bundle gives back the file"
         folder_back = b"Data/N was a file and is a folder now: the bundle gives back the folder"
         failed = b", as Data's archive run failed"
-        # (kinds of Data/N run after run, -r, whether the last run finds
-        # Data's archive damaged, the copy given back, whether the other copy
-        # is still in the bundle, what trevask's last run says); a deep
-        # folder's own archive is made before Data's fails.
+        # (kinds of Data/N run after run, -r, how Data's archive run fails
+        # last (its archive damaged, or a file it cannot read: the archive
+        # stays readable), the copy given back, whether the other copy is
+        # still in the bundle, what trevask's last run says); a deep folder's
+        # own archive is made before Data's fails.
         rows = [
-            (["folder", "file"], False, False, "file", True, file_back),
-            (["folder", "file"], True, False, "file", True, file_back),
-            (["file", "folder"], False, False, "folder", True, folder_back),
-            (["file", "folder"], True, False, "folder", False,
+            (["folder", "file"], False, None, "file", True, file_back),
+            (["folder", "file"], True, None, "file", True, file_back),
+            (["file", "folder"], False, None, "folder", True, folder_back),
+            (["file", "folder"], True, None, "folder", False,
              folder_back + b", and no longer holds"),
-            (["folder", "file", "folder"], False, False, "folder", True, folder_back),
-            (["folder", "file", "folder"], True, False, "folder", False,
+            (["folder", "file", "folder"], False, None, "folder", True, folder_back),
+            (["folder", "file", "folder"], True, None, "folder", False,
              folder_back + b", and no longer holds the file"),
-            (["file", "folder", "file"], False, False, "file", True, file_back),
-            (["file", "deep folder"], False, True, "file", True,
+            (["file", "folder", "file"], False, None, "file", True, file_back),
+        ] + [row for fail in ["damaged"] + ([] if harness.WINDOWS else ["unreadable"]) for row in [
+            (["file", "deep folder"], False, fail, "file", True,
              b"Data/N was a file and is a folder now: the bundle still gives back the file" +
              failed + b"; trevask-extract -d DIR Out.zip Data/N/ restores the folder elsewhere"),
-            (["folder", "file"], False, True, "folder", False,
+            (["folder", "file"], False, fail, "folder", False,
              b"Data/N was a folder and is a file now: the bundle still gives back the folder" +
-             failed + b"\n"),
-        ]
+             failed + b"\n")]]
         for kinds, remove, fail, newer, paired, said in rows:
             for archiver in ("-d", "-w"):
                 with self.subTest(kinds=kinds, remove=remove, fail=fail, archiver=archiver):
@@ -524,10 +525,14 @@ class ExtractTest(harness.ScratchTest):
                         if kind == "deep folder":
                             harness.make_files(self.path("src/Data"), {"N/sub/s.txt": b"s"})
                         last = n == len(kinds) - 1
-                        if fail and last:
+                        if fail == "damaged" and last:
                             harness.make_files(self.dir, {"T/Data/Data.zip": b"garbage!"})
+                        if fail == "unreadable" and last:
+                            harness.make_files(self.path("src/Data"), {"locked": b"x"})
+                            os.chmod(self.path("src/Data/locked"), 0)
+                        drop = harness.unprivileged(self, self.dir) if fail == "unreadable" else None
                         result = self.trevask("src/Data", "Out.zip", "T", archiver,
-                                              *(["-r"] if remove else []))
+                                              *(["-r"] if remove else []), preexec_fn=drop)
                         self.assertEqual(result.returncode,
                                          harness.FAILURE if fail and last else 0, result.stderr)
                     self.assertNotIn(b"is gone from the source", result.stderr)
