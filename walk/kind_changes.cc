@@ -92,8 +92,8 @@ std::set<std::string> KindChanges::Folder(const std::string& mirror, const std::
     const std::string member = (below.empty() ? "" : below + "/") + sub + "/" + sub + ".zip";
     const bool before = std::any_of(earlier_members_.begin(), earlier_members_.end(),
                                     [&](const base::Member& m) { return m.name == member; });
-    return before || (kept_.count(member) == 0 &&
-                      KindOf(base::Join(base::Join(mirror, sub), sub + ".zip")) != PathKind::kMissing);
+    const std::string archive = base::Join(base::Join(mirror, sub), sub + ".zip");
+    return before || (kept_.count(member) == 0 && KindOf(archive) != PathKind::kMissing);
   };
   const std::string restore = "trevask-extract -d DIR " + bundle_ + " " + shown + "/";
   const auto kind = [](bool folder) { return folder ? "folder" : "file"; };
@@ -134,7 +134,8 @@ std::set<std::string> KindChanges::Folder(const std::string& mirror, const std::
       if (KindOf(now_at) == PathKind::kMissing || IsExistingFolder(now_at)) continue;
       paired.insert(sub);
       base::Say("%s/%s was a folder and is a file now: the bundle %s%s", shown.c_str(),
-                sub.c_str(), holds_folder(sub) ? "still gives back the folder" : "holds neither copy",
+                sub.c_str(),
+                holds_folder(sub) ? "still gives back the folder" : "holds neither copy",
                 still.c_str());
       continue;
     }

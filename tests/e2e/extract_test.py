@@ -530,7 +530,9 @@ class ExtractTest(harness.ScratchTest):
                         if fail == "unreadable" and last:
                             harness.make_files(self.path("src/Data"), {"locked": b"x"})
                             os.chmod(self.path("src/Data/locked"), 0)
-                        drop = harness.unprivileged(self, self.dir) if fail == "unreadable" else None
+                        drop = None
+                        if fail == "unreadable":
+                            drop = harness.unprivileged(self, self.dir)
                         result = self.trevask("src/Data", "Out.zip", "T", archiver,
                                               *(["-r"] if remove else []), preexec_fn=drop)
                         self.assertEqual(result.returncode,
