@@ -50,9 +50,16 @@ bool ReadBundle(const std::string& path, Bundle* bundle,
 // a separator), or "".
 std::string UnsafeName(const std::string& name);
 
+// Keeps nothing: for a size and CRC check alone.
+class NullSink : public Sink {
+ public:
+  bool Write(const unsigned char*, std::size_t, std::string*) override { return true; }
+};
+
 // One folder's archive, read where it lies in the bundle when stored, else
-// unpacked into memory or, when large, into an unnamed temporary file.
-// kDamaged when it does not unpack or read as a zip; kFailed when the
+// unpacked into memory or, when large, into an unnamed temporary file;
+// either way its size and CRC are checked first, in one read. kDamaged
+// when it fails them or does not read as a zip; kFailed when the
 // temporary file cannot be made or written.
 struct FolderArchive {
   std::shared_ptr<const base::Source> source;
