@@ -216,35 +216,72 @@ class ExtractTest(harness.ScratchTest):
         member = data_range(good, "B/X/X.zip")[0]
         inner = good[member:member + zipfile.ZipFile(io.BytesIO(good)).getinfo("B/X/X.zip").file_size]
 
-        def flip(name, at, n=1):
+        inner_zip = zipfile.ZipFile(io.BytesIO(inner))
+
+        def flip(name, at, n=1):  # bytes of name's data
             start, size = data_range(inner, name)
-            return member + start + (size + at if at < 0 else at), n
-        # (what, the bytes flipped, the line every mode says, the files
-        # extracted in Data/B/X)
+            return start + (size + at if at < 0 else at), n
+
+        def header(name, at):  # a byte of name's local header
+            return inner_zip.getinfo(name).header_offset + at, 1
+
+        def central(name, at):  # a byte of name's entry in the directory
+            entry = inner_zip.start_dir
+            for info in inner_zip.infolist():
+                if info.filename == name:
+                    return entry + at, 1
+                entry += 46 + len(info.orig_filename.encode()) + len(info.extra) + len(
+                    info.comment)
+        archive_line = "damaged in the bundle: Data/B/X/ (its archive B/X/X.zip: "
+        # (what, the bytes flipped in the folder archive, whether its own
+        # CRC in the bundle still holds (damaged before it was bundled), the
+        # line every mode says, the files extracted in Data/B/X); damage to
+        # the folder archive itself is said by -l and with a file NAME too.
         cases = [
-            ("a stored member", flip("victim", 100),
+            ("a stored member", flip("victim", 100), True,
              "damaged in the bundle: Data/B/X/victim (CRC mismatch)", ["ok", "text"]),
-            ("a deflated member", flip("text", 40, 8),
+            ("a deflated member", flip("text", 40, 8), True,
              "damaged in the bundle: Data/B/X/text (", ["ok", "victim"]),
-            ("its folder's archive", (member + len(inner) - 22, 4),
-             "damaged in the bundle: Data/B/X/ (its archive B/X/X.zip: ", []),
+            ("its folder's archive", (len(inner) - 22, 4), False, archive_line, []),
+            # Read in place, these would pass for a change on disk or for nothing.
+            ("a stored member in the bundle", flip("victim", 100), False,
+             archive_line + "CRC mismatch)", []),
+            ("a mode in its archive's directory", central("ok", 40), False,
+             archive_line + "CRC mismatch)", []),
+            ("a time in a local header", header("ok", 10), False,
+             archive_line + "CRC mismatch)", []),
         ]
         modes = [("-t",), ("--compare", "src/Data"), ("-d", "out")]
-        for what, (at, n), line, left in cases:
-            data = bytearray(good)
-            data[at:at + n] = bytes(b ^ 0x55 for b in data[at:at + n])
-            with open(self.path("Out.zip"), "wb") as f:
-                f.write(data)
-            for mode in modes:
-                with self.subTest(damaged=what, mode=mode[0]):
+        whole = [("-l",), ("-t", "Out.zip", "Data/B/X/ok"), ("-d", "out", "Out.zip", "Data/B/X/ok")]
+        for what, (at, n), bundled, line, left in cases:
+            if bundled:
+                damaged = bytearray(inner)
+                damaged[at:at + n] = bytes(b ^ 0x55 for b in damaged[at:at + n])
+                with zipfile.ZipFile(io.BytesIO(good)) as z, \
+                        zipfile.ZipFile(self.path("Out.zip"), "w") as out:
+                    for info in z.infolist():
+                        out.writestr(info, bytes(damaged) if info.filename == "B/X/X.zip"
+                                     else z.read(info))
+            else:
+                data = bytearray(good)
+                at += member
+                data[at:at + n] = bytes(b ^ 0x55 for b in data[at:at + n])
+                with open(self.path("Out.zip"), "wb") as f:
+                    f.write(data)
+            for mode in modes + (whole if line.startswith(archive_line) else []):
+                with self.subTest(damaged=what, mode=mode):
                     harness.shutil.rmtree(self.path("out"), True)
-                    result = self.extract(*mode, "Out.zip")
+                    result = self.extract(*mode, *([] if "Out.zip" in mode else ["Out.zip"]))
                     self.assertEqual(result.returncode, TROUBLE, result.stderr)
                     self.assertIn(b"trevask-extract: " + line.encode(), result.stderr)
+                    self.assertEqual(result.stderr.count(b"damaged in the bundle"), 1)
+                    if mode[0] == "-t":
+                        self.assertIn(b"trevask-extract: 1 damaged in Out.zip", result.stderr)
                     if mode[0] == "--compare":  # the disk is not blamed
                         self.assertEqual(result.stdout, b"")
                     if mode[0] == "-d":
-                        self.assertEqual(sorted(os.listdir(self.path("out/Data/B/X"))), left)
+                        self.assertEqual(sorted(os.listdir(self.path("out/Data/B/X"))),
+                                         left if len(mode) == 2 else [])
 
     def test_a_bundle_that_is_no_regular_file_is_refused_at_once(self):
         os.mkdir(self.path("folder.zip"))
@@ -292,6 +329,9 @@ class ExtractTest(harness.ScratchTest):
                 else:
                     self.assertIn(b"Data/: its archive Data.zip: cannot make a temporary file in "
                                   + folder.encode(), result.stderr)
+                    self.assertNotIn(b"damaged", result.stderr)  # the bundle is not to blame
+                if mode == ["-t"]:
+                    self.assertIn(b"1 not tested in D.zip", result.stderr)
 
     def test_hostile_bundles_write_nothing_outside_the_destination(self):
         link, empty = (b"../../outside", 0o120777), zip_bytes({})
