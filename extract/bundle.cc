@@ -181,10 +181,10 @@ Unpacked OpenFolderArchive(const Bundle& bundle, const Folder& folder,
   const base::Member& m = bundle.members[folder.archive];
   std::uint64_t at;
   if (m.method == 0 && !(m.flags & 1)) {
-    if (m.packed_size != m.size) {
-      *error = "wrong size";
-      return Unpacked::kDamaged;
-    }
+    // Read in place, but only once its CRC holds: a directory changed in
+    // the bundle would be taken for the truth.
+    const Unpacked checked = base::CheckData(*bundle.file, m, error);
+    if (checked != Unpacked::kDone) return checked;
     if (!base::DataRange(*bundle.file, m, &at, error)) return Unpacked::kDamaged;
     archive->source = base::Slice(bundle.file, at, m.size);
   } else if (m.size <= kInMemory) {
@@ -221,8 +221,10 @@ std::vector<std::string> Rules::Members(std::size_t index,
     }
     if (g.names.size() == folder.names.size() + 1) subfolders.push_back(&g);
   }
+  // Which copy of a name twice is the real one cannot be told: none is.
+  std::map<std::string, int> copies;
+  for (const base::Member& m : members) ++copies[m.name];
   std::vector<std::string> verdicts;
-  std::set<std::string> names;
   for (const base::Member& m : members) {
     const std::string path = folder.path + "/" + m.name;
     const std::uint32_t type = m.UnixMode() & 0170000;
@@ -232,7 +234,7 @@ std::vector<std::string> Rules::Members(std::size_t index,
     } else if (!(why = UnsafeName(m.name)).empty()) {
     } else if (type != 0 && type != 0100000) {
       why = "a link or special file; only files are extracted";
-    } else if (!names.insert(m.name).second) {
+    } else if (copies[m.name] > 1) {
       why = "twice in its folder archive";
     } else {
       why = base::NameRuleBroken(m.name);

@@ -55,8 +55,9 @@ bool ReadBundle(const std::string& path, Bundle* bundle,
 std::string UnsafeName(const std::string& name);
 
 // One folder's archive, read where it lies in the bundle when stored, else
-// unpacked into memory or, when large, into an unnamed temporary file.
-// kDamaged when it does not unpack or read as a zip; kFailed when the
+// unpacked into memory or, when large, into an unnamed temporary file;
+// either way its size and CRC are checked first, in one read. kDamaged
+// when it fails them or does not read as a zip; kFailed when the
 // temporary file cannot be made or written.
 struct FolderArchive {
   std::shared_ptr<const base::Source> source;

@@ -16,7 +16,7 @@ std::mutex out_mutex;
 
 }  // namespace
 
-std::atomic<int> failures{0};
+std::atomic<int> failures{0}, damaged{0};
 
 void Fail(const std::string& what) {
   std::lock_guard<std::mutex> lock(out_mutex);
@@ -172,8 +172,9 @@ void Workers::Loop() {
   }
 }
 
-std::string DamageLine(const std::string& path, const std::string& reason) {
-  return "damaged in the bundle: " + path + " (" + reason + ")";
+void FailDamaged(const std::string& path, const std::string& reason) {
+  ++damaged;
+  Fail("damaged in the bundle: " + path + " (" + reason + ")");
 }
 
 bool OpenOrFail(const Bundle& bundle, const Folder& folder, FolderArchive* archive) {
@@ -182,8 +183,11 @@ bool OpenOrFail(const Bundle& bundle, const Folder& folder, FolderArchive* archi
   if (opened == Unpacked::kDone) return true;
   if (base::Interrupted()) return false;
   const std::string what = "its archive " + bundle.members[folder.archive].name + ": " + error;
-  Fail(opened == Unpacked::kDamaged ? DamageLine(folder.path + "/", what)
-                                    : folder.path + "/: " + what);
+  if (opened == Unpacked::kDamaged) {
+    FailDamaged(folder.path + "/", what);
+  } else {
+    Fail(folder.path + "/: " + what);
+  }
   return false;
 }
 

@@ -77,9 +77,10 @@ constexpr int kTrouble = 1, kUsageError = 2;
 extern std::atomic<int> failures;
 void Fail(const std::string& what);
 
-// What every command says of a member or a folder archive that is damaged:
-// "damaged in the bundle: PATH (REASON)".
-std::string DamageLine(const std::string& path, const std::string& reason);
+// A failure that is damage in the bundle, said alike by every command:
+// "damaged in the bundle: PATH (REASON)". Counted in failures and apart.
+extern std::atomic<int> damaged;
+void FailDamaged(const std::string& path, const std::string& reason);
 
 // Opens folder's archive; one that cannot be read fails its folder, in one
 // line.

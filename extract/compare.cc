@@ -160,7 +160,7 @@ void CompareContent(Task& t, Differences* differences) {
   if (base::Interrupted()) return;
   if (unpacked == Unpacked::kDamaged) {
     differences->Damaged(t.path);
-    Fail(DamageLine(t.path, error));
+    FailDamaged(t.path, error);
   } else if (unpacked == Unpacked::kFailed) {
     Fail(t.path + ": " + error);
   } else if (sink.unreadable) {

@@ -41,9 +41,8 @@ void RestoreFile(Task& t, bool overwrite, Counts* counts) {
   if (unpacked != Unpacked::kDone ||
       !file->Commit(t.member.Time(), mode ? static_cast<std::int32_t>(mode & 07777) : -1, &why)) {
     if (base::Interrupted()) return;
-    Fail(unpacked == Unpacked::kDamaged ? DamageLine(t.path, why)
-                                        : t.path + ": not extracted: " + why);
-    return;
+    if (unpacked == Unpacked::kDamaged) return FailDamaged(t.path, why);
+    return Fail(t.path + ": not extracted: " + why);
   }
   ++counts->files;
   counts->bytes += t.member.size;

@@ -20,12 +20,13 @@ int Verify(const Bundle& bundle, const Options& o) {
     Workers workers(ThreadCount(), [&](Task& t) {
       std::string error;
       const Unpacked unpacked = base::CheckData(*t.source, t.member, &error);
-      // A folder's path ends in '/': the task is its archive as a whole.
-      if (t.path.back() == '/') error = "its archive " + t.member.name + ": " + error;
       if (unpacked == Unpacked::kDone) {
         ++files;
-      } else if (!base::Interrupted()) {
-        Fail(unpacked == Unpacked::kDamaged ? DamageLine(t.path, error) : t.path + ": " + error);
+      } else if (base::Interrupted()) {
+      } else if (unpacked == Unpacked::kDamaged) {
+        FailDamaged(t.path, error);
+      } else {
+        Fail(t.path + ": " + error);
       }
     });
     ForEachFolder(bundle, o, [&](std::size_t i, const FolderArchive& archive) {
@@ -39,23 +40,20 @@ int Verify(const Bundle& bundle, const Options& o) {
       for (std::size_t j = 0; j < verdicts.size() && why.empty(); ++j) {
         if (!verdicts[j].empty()) refuse(folder.path + "/" + archive.members[j].name, verdicts[j]);
       }
-      // The folder archive as a whole when all of it is tested, then each
-      // of its files taken; the archive itself is not counted as a file.
-      if (o.select.Whole(folder)) {
-        const base::Member& outer = bundle.members[folder.archive];
-        workers.Push(Task{bundle.file, outer, folder.path + "/", nullptr, ""});
-        --files;
-      }
+      // The folder archive as a whole was checked when it was opened.
       for (const base::Member& m : archive.members) {
         workers.Push(Task{archive.source, m, folder.path + "/" + m.name, nullptr, ""});
       }
     });
   }
   if (base::Interrupted()) base::ExitInterrupted();
-  if (failures) {
-    base::Say("%d damaged in %s", failures.load(), o.bundle.c_str());
-    return kTrouble;
+  // Damage apart from what could not be tested: a temporary file that
+  // cannot be made is no fault of the bundle.
+  if (damaged) base::Say("%d damaged in %s", damaged.load(), o.bundle.c_str());
+  if (failures > damaged) {
+    base::Say("%d not tested in %s", failures - damaged, o.bundle.c_str());
   }
+  if (failures) return kTrouble;
   if (refused) {
     base::Say("%llu refused in %s", static_cast<unsigned long long>(refused), o.bundle.c_str());
     return kTrouble;

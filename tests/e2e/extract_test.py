@@ -207,35 +207,72 @@ class ExtractTest(harness.ScratchTest):
         member = harness.data_range(good, "B/X/X.zip")[0]
         inner = good[member:member + zipfile.ZipFile(io.BytesIO(good)).getinfo("B/X/X.zip").file_size]
 
-        def flip(name, at, n=1):
+        inner_zip = zipfile.ZipFile(io.BytesIO(inner))
+
+        def flip(name, at, n=1):  # bytes of name's data
             start, size = harness.data_range(inner, name)
-            return member + start + (size + at if at < 0 else at), n
-        # (what, the bytes flipped, the line every mode says, the files
-        # extracted in Data/B/X)
+            return start + (size + at if at < 0 else at), n
+
+        def header(name, at):  # a byte of name's local header
+            return inner_zip.getinfo(name).header_offset + at, 1
+
+        def central(name, at):  # a byte of name's entry in the directory
+            entry = inner_zip.start_dir
+            for info in inner_zip.infolist():
+                if info.filename == name:
+                    return entry + at, 1
+                entry += 46 + len(info.orig_filename.encode()) + len(info.extra) + len(
+                    info.comment)
+        archive_line = "damaged in the bundle: Data/B/X/ (its archive B/X/X.zip: "
+        # (what, the bytes flipped in the folder archive, whether its own
+        # CRC in the bundle still holds (damaged before it was bundled), the
+        # line every mode says, the files extracted in Data/B/X); damage to
+        # the folder archive itself is said by -l and with a file NAME too.
         cases = [
-            ("a stored member", flip("victim", 100),
+            ("a stored member", flip("victim", 100), True,
              "damaged in the bundle: Data/B/X/victim (CRC mismatch)", ["ok", "text"]),
-            ("a deflated member", flip("text", 40, 8),
+            ("a deflated member", flip("text", 40, 8), True,
              "damaged in the bundle: Data/B/X/text (", ["ok", "victim"]),
-            ("its folder's archive", (member + len(inner) - 22, 4),
-             "damaged in the bundle: Data/B/X/ (its archive B/X/X.zip: ", []),
+            ("its folder's archive", (len(inner) - 22, 4), False, archive_line, []),
+            # Read in place, these would pass for a change on disk or for nothing.
+            ("a stored member in the bundle", flip("victim", 100), False,
+             archive_line + "CRC mismatch)", []),
+            ("a mode in its archive's directory", central("ok", 40), False,
+             archive_line + "CRC mismatch)", []),
+            ("a time in a local header", header("ok", 10), False,
+             archive_line + "CRC mismatch)", []),
         ]
         modes = [("-t",), ("--compare", "src/Data"), ("-d", "out")]
-        for what, (at, n), line, left in cases:
-            data = bytearray(good)
-            data[at:at + n] = bytes(b ^ 0x55 for b in data[at:at + n])
-            with open(self.path("Out.zip"), "wb") as f:
-                f.write(data)
-            for mode in modes:
-                with self.subTest(damaged=what, mode=mode[0]):
+        whole = [("-l",), ("-t", "Out.zip", "Data/B/X/ok"), ("-d", "out", "Out.zip", "Data/B/X/ok")]
+        for what, (at, n), bundled, line, left in cases:
+            if bundled:
+                damaged = bytearray(inner)
+                damaged[at:at + n] = bytes(b ^ 0x55 for b in damaged[at:at + n])
+                with zipfile.ZipFile(io.BytesIO(good)) as z, \
+                        zipfile.ZipFile(self.path("Out.zip"), "w") as out:
+                    for info in z.infolist():
+                        out.writestr(info, bytes(damaged) if info.filename == "B/X/X.zip"
+                                     else z.read(info))
+            else:
+                data = bytearray(good)
+                at += member
+                data[at:at + n] = bytes(b ^ 0x55 for b in data[at:at + n])
+                with open(self.path("Out.zip"), "wb") as f:
+                    f.write(data)
+            for mode in modes + (whole if line.startswith(archive_line) else []):
+                with self.subTest(damaged=what, mode=mode):
                     harness.shutil.rmtree(self.path("out"), True)
-                    result = self.extract(*mode, "Out.zip")
+                    result = self.extract(*mode, *([] if "Out.zip" in mode else ["Out.zip"]))
                     self.assertEqual(result.returncode, TROUBLE, result.stderr)
                     self.assertIn(b"trevask-extract: " + line.encode(), result.stderr)
+                    self.assertEqual(result.stderr.count(b"damaged in the bundle"), 1)
+                    if mode[0] == "-t":
+                        self.assertIn(b"trevask-extract: 1 damaged in Out.zip", result.stderr)
                     if mode[0] == "--compare":  # the disk is not blamed
                         self.assertEqual(result.stdout, b"")
                     if mode[0] == "-d":
-                        self.assertEqual(sorted(os.listdir(self.path("out/Data/B/X"))), left)
+                        self.assertEqual(sorted(os.listdir(self.path("out/Data/B/X"))),
+                                         left if len(mode) == 2 else [])
 
     def test_a_bundle_that_is_no_regular_file_is_refused_at_once(self):
         os.mkdir(self.path("folder.zip"))
@@ -283,6 +320,9 @@ class ExtractTest(harness.ScratchTest):
                 else:
                     self.assertIn(b"Data/: its archive Data.zip: cannot make a temporary file in "
                                   + folder.encode(), result.stderr)
+                    self.assertNotIn(b"damaged", result.stderr)  # the bundle is not to blame
+                if mode == ["-t"]:
+                    self.assertIn(b"1 not tested in D.zip", result.stderr)
 
     def test_hostile_bundles_write_nothing_outside_the_destination(self):
         link, empty = (b"../../outside", 0o120777), zip_bytes({})
@@ -290,8 +330,8 @@ class ExtractTest(harness.ScratchTest):
         with zipfile.ZipFile(twice, "w") as z:
             for name, data in (("ok", b"k"), ("t", b"1"), ("t", b"2")):
                 z.writestr(name, data)
-        # (bundle members, folder archive members, status, a member refused in
-        # every mode and why)
+        # (bundle members, what extraction leaves in Data, status, a member
+        # refused in every mode and why, and whether named alone too)
         cases = [
             ({"../x/x.zip": empty}, None, REFUSED, None),
             ({"/abs/abs.zip": empty}, None, REFUSED, None),
@@ -305,9 +345,10 @@ class ExtractTest(harness.ScratchTest):
             ({"Data.zip": zip_bytes({"/abs": b"x", "ok": b"k"})}, "ok", TROUBLE,
              ("Data//abs", "a name with '/'")),
             ({"Data.zip": zip_bytes({"ln": link, "ok": b"k"})}, "ok", TROUBLE,
-             ("Data/ln", "a link or special file")),
-            ({"Data.zip": twice.getvalue()}, None, TROUBLE,
-             ("Data/t", "twice in its folder archive")),
+             ("Data/ln", "a link or special file", True)),
+            # Which copy is the real one cannot be told: neither is written.
+            ({"Data.zip": twice.getvalue()}, "ok", TROUBLE,
+             ("Data/t", "twice in its folder archive", True)),
             ({"Data.zip": zip_bytes({"B": b"x", "sub/": b""}), "B/B.zip": zip_bytes({})},
              "B", TROUBLE, ("Data/sub/", "a folder inside a folder archive")),
             # An unmarked member is newer than the subfolder of its name.
@@ -344,18 +385,24 @@ class ExtractTest(harness.ScratchTest):
                     self.assertEqual(harness.read_bytes(case + "/dest/Data/ok"), b"k")
                 if refused is None:
                     continue
-                path, why = (t.encode() for t in refused)
+                path, why = (t.encode() for t in refused[:2])
                 self.assertIn(path + b": not extracted" + (b"" if path.endswith(b"/") else
                                                           b": " + why), result.stderr)
-                # The same verdict from every other mode, and no all-clear.
-                for args, out, said in [
-                        (["-t", "h.zip"], "stderr", b"refused: " + path + b": " + why),
-                        (["-l", "h.zip"], "stdout", path + b"  (not extracted: " + why),
-                        (["--compare", "cmp/Data", "h.zip"], "stdout",
-                         b"refused: " + path + b": " + why)]:
-                    checked = self.extract(*args, cwd=case)
-                    self.assertEqual(checked.returncode, TROUBLE, (args, checked.stderr))
-                    self.assertIn(said, getattr(checked, out), args)
+                # The same verdict from every other mode, and no all-clear;
+                # then with the member named alone, nothing written.
+                for names in [[], [path.decode()]][:len(refused) - 1]:
+                    checks = [(["-t"], "stderr", b"refused: " + path + b": " + why),
+                              (["-l"], "stdout", path + b"  (not extracted: " + why)]
+                    checks.append((["-d", "named"], "stderr", path + b": not extracted: " + why)
+                                  if names else
+                                  (["--compare", "cmp/Data"], "stdout",
+                                   b"refused: " + path + b": " + why))
+                    for args, out, said in checks:
+                        checked = self.extract(*args, "h.zip", *names, cwd=case)
+                        self.assertEqual(checked.returncode, TROUBLE, (args, checked.stderr))
+                        self.assertIn(said, getattr(checked, out), args)
+                    if names:
+                        self.assertEqual(os.listdir(case + "/named/Data"), [])
 
     @staticmethod
     def link_info(name, mode):
