@@ -213,10 +213,20 @@ bool ReadDirectory(const Source& source, std::vector<Member>* members,
 
 bool DataRange(const Source& source, const Member& m, std::uint64_t* at,
                std::string* error) {
-  unsigned char local[30];
-  if (!source.ReadAt(m.header_offset, local, sizeof local, error)) return false;
-  if (U32(local) != 0x04034b50) return Failed(error, "no local header");
-  const std::uint64_t data_at = m.header_offset + 30 + U16(local + 26) + U16(local + 28);
+  // The header and the name it should hold, read at once.
+  std::string local(30 + m.name.size(), '\0');
+  unsigned char* h = reinterpret_cast<unsigned char*>(&local[0]);
+  if (m.header_offset > source.Size() || local.size() > source.Size() - m.header_offset) {
+    return Failed(error, "no local header");
+  }
+  if (!source.ReadAt(m.header_offset, h, local.size(), error)) return false;
+  if (U32(h) != 0x04034b50) return Failed(error, "no local header");
+  // A directory that names another file than its header does is damaged:
+  // which name is true cannot be told.
+  if (U16(h + 26) != m.name.size() || local.compare(30, std::string::npos, m.name) != 0) {
+    return Failed(error, "its local header names another file");
+  }
+  const std::uint64_t data_at = m.header_offset + 30 + U16(h + 26) + U16(h + 28);
   if (data_at > source.Size() || m.packed_size > source.Size() - data_at) {
     return Failed(error, "reaches beyond the end of its archive");
   }

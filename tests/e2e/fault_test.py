@@ -185,6 +185,15 @@ class FaultTest(harness.ScratchTest):
             shutil.rmtree(self.path("src/Data/B/X"))
             flip("T/Data/B/X/X.zip", "r.bin", zipfile.ZIP_STORED)
 
+        def gone_folder_renamed():
+            # The directory's name of r.bin, its last mention, no longer the header's.
+            shutil.rmtree(self.path("src/Data/B/X"))
+            path = self.path("T/Data/B/X/X.zip")
+            data = bytearray(harness.read_bytes(path))
+            data[data.rindex(b"r.bin")] ^= 0x01
+            harness.make_files(self.dir, {"T/Data/B/X/X.zip": bytes(data)})
+            damaged["T/Data/B/X/X.zip"] = bytes(data)
+
         def unreadable():
             os.chmod(self.path("src/Data/A/a.txt"), 0)
 
@@ -203,6 +212,9 @@ class FaultTest(harness.ScratchTest):
             ("damaged member kept", True, gone_folder_member_damaged, "B/X/X.zip",
              (b"holds a damaged member r.bin (CRC mismatch)",
               b"kept the bundle's copy of B/X/X.zip: a member of it is damaged")),
+            ("renamed in its directory", True, gone_folder_renamed, "B/X/X.zip",
+             (b"its local header names another file",
+              b"kept the bundle's copy of B/X/X.zip: it does not read as a zip")),
             ("escaped name", True, damage("T/Data/" + odd_member), odd_member,
              ("kept the bundle's copy of %s: its archive run failed" % odd_member).encode()),
             ("new bundle", False, damage("T/Data/A/A.zip"), "A/A.zip",
@@ -213,7 +225,7 @@ class FaultTest(harness.ScratchTest):
              b"kept the bundle's copy of A/A.zip: its archive run failed", ["-r"]),
         ]
         # No archiver run fails: the archive is kept whole.
-        kept_whole = ("damaged kept", "damaged member kept")
+        kept_whole = ("damaged kept", "damaged member kept", "renamed in its directory")
         for name, first_run, fault, member, words, *options in rows:
             for kind in ([], ["-w"]):
                 with self.subTest(row=name, kind=kind):
