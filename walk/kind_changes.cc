@@ -110,6 +110,15 @@ std::set<std::string> KindChanges::Folder(const std::string& mirror, const std::
       if (kept != kept_.end() && KindOf(now_at) != PathKind::kMissing) {
         now = IsExistingFolder(now_at);
       }
+      // Gone as both: the bundle's pair is all there is, the mark says which
+      // copy it gives back.
+      if (KindOf(now_at) == PathKind::kMissing) {
+        base::Say("%s/%s is gone from the source; the bundle holds it as a file and as a folder "
+                  "and gives back the %s; %s%s%s restores the %s elsewhere",
+                  shown.c_str(), sub.c_str(), kind(given), restore.c_str(),
+                  given ? m.name.c_str() : sub.c_str(), given ? "" : "/", kind(!given));
+        continue;
+      }
       if (now != given && !given && !holds_folder(sub)) {
         base::Say("%s/%s was a file and is a folder now: the bundle still gives back the file%s; "
                   "it holds no copy of the folder",

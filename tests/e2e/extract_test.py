@@ -551,6 +551,10 @@ class ExtractTest(harness.ScratchTest):
             (["folder", "file", "folder"], True, None, "folder", False,
              folder_back + b", and no longer holds the file"),
             (["file", "folder", "file"], False, None, "file", True, file_back),
+            # Gone as both: the line says so, the mark still decides.
+            (["folder", "file", "gone"], False, None, "folder", True,
+             b"Data/N is gone from the source; the bundle holds it as a file and as a folder "
+             b"and gives back the folder"),
         ] + [row for fail in ["damaged"] + ([] if harness.WINDOWS else ["unreadable"]) for row in [
             (["file", "deep folder"], False, fail, "file", True,
              b"Data/N was a file and is a folder now: the bundle still gives back the file" +
@@ -566,8 +570,8 @@ class ExtractTest(harness.ScratchTest):
                                    check=True)
                     for n, kind in enumerate(kinds):
                         subprocess.run(["rm", "-rf", self.path("src/Data/N")], check=True)
-                        harness.make_files(self.path("src/Data"), {
-                            "d.txt": b"d", "N": b"notes"} if kind == "file" else {
+                        harness.make_files(self.path("src/Data"), {"d.txt": b"d"} if kind == "gone"
+                                           else {"d.txt": b"d", "N": b"notes"} if kind == "file" else {
                             "d.txt": b"d", "N/a%d.txt" % n: b"folder %d" % n})
                         if kind == "deep folder":
                             harness.make_files(self.path("src/Data"), {"N/sub/s.txt": b"s"})
@@ -584,7 +588,8 @@ class ExtractTest(harness.ScratchTest):
                                               *(["-r"] if remove else []), preexec_fn=drop)
                         self.assertEqual(result.returncode,
                                          harness.FAILURE if fail and last else 0, result.stderr)
-                    self.assertNotIn(b"is gone from the source", result.stderr)
+                    if kinds[-1] != "gone":
+                        self.assertNotIn(b"is gone from the source", result.stderr)
                     said_all = result.stderr.replace(b"\\", b"/").replace(b"\r\n", b"\n")
                     self.assertIn(said, said_all)
                     with zipfile.ZipFile(self.path("Out.zip")) as z:
@@ -613,7 +618,7 @@ class ExtractTest(harness.ScratchTest):
                                               (b"folder" if newer == "file" else b"file") +
                                               b" elsewhere with " + command + b")")]
                     self.assertEqual(len(older), 1 if paired else 0, listed.stdout)
-                    folder_run = max(n for n, kind in enumerate(kinds) if kind != "file")
+                    folder_run = max(n for n, kind in enumerate(kinds) if "folder" in kind)
                     folder_file = "e/Data/N/a%d.txt" % folder_run
                     if newer == "file":
                         self.assertEqual(harness.read_bytes(self.path("e/Data/N")), b"notes")
