@@ -344,7 +344,10 @@ int CheckNames(const Paths& paths, const Options& options, const TreeCount& coun
     const std::string& dir = folder.first;
     const std::string name = FolderName(dir) + ".zip";
     std::string why;
-    if (limit > 0 && NameLength(name) > limit) {
+    if (count.folders.count(base::Join(dir, name)) != 0) {
+      why = "its archive " + name + " cannot be made: it has a subfolder of that name, whose "
+            "mirror folder it would be";
+    } else if (limit > 0 && NameLength(name) > limit) {
       why = "its archive's name " + name + " is longer than the " + std::to_string(limit) +
             " that TempFolder's file system allows";
     } else {
@@ -370,8 +373,8 @@ int CheckNames(const Paths& paths, const Options& options, const TreeCount& coun
   }
   const std::string folders =
       refused.size() == 1 ? "a folder" : std::to_string(refused.size()) + " folders";
-  base::Say("nothing was made: %s cannot be archived under this TempFolder; shorten the "
-            "names or choose a TempFolder with a shorter path",
+  base::Say("nothing was made: %s cannot be archived under this TempFolder; rename or "
+            "shorten them, or choose a TempFolder with a shorter path",
             folders.c_str());
   return -1;
 }

@@ -24,8 +24,14 @@ void Judge(const std::string& folder, MirrorContents* contents) {
   const std::string own = base::BaseName(folder) + ".zip";
   for (const base::Entry& e : entries) {
     const std::string path = base::Join(folder, e.name);
+    // No run makes a folder where the folder's archive goes: it is
+    // refused up front now, and one left there would fail every run.
     if (e.type == base::Entry::kFolder) {
-      Judge(path, contents);
+      if (SameName(e.name, own)) {
+        Foreign(path, contents);
+      } else {
+        Judge(path, contents);
+      }
       continue;
     }
     // The listing follows links to files; none of those is a run's.
