@@ -11,7 +11,7 @@ from harness import FAILURE, native, read_bundle, snapshot
 W = harness.WINDOWS
 TREE = {"src/Data/d.txt": b"d", "src/Data/A/a.txt": b"a", "src/Data/B/b.txt": b"b",
         "src/Data/B/X/x.txt": b"x", "elsewhere/e.txt": b"e"}
-files = lambda spec: lambda t: harness.make_files(t.dir, spec)
+files = lambda tree: lambda t: harness.make_files(t.dir, tree)
 link = lambda name: lambda t: os.symlink("../../../elsewhere/e.txt", t.path(name))
 
 
