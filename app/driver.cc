@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/progress.h"
+#include "base/bundle_layout.h"
 #include "base/kept_members.h"
 #include "base/update_lock.h"
 #include "base/path.h"
@@ -246,10 +247,6 @@ int CheckPaths(char** argv, const Options& options, Paths* paths) {
   return 0;
 }
 
-bool EndsWithZip(const std::string& name) {
-  return name.size() > 4 && SameName(name.substr(name.size() - 4), ".zip");
-}
-
 // An existing DstFileName is updated only when it is empty or the bundle of
 // a folder of this one's name: an update from another source would put its
 // folders over this one's and leave two archives at the top. Looked at
@@ -269,36 +266,26 @@ int CheckExistingBundle(const Paths& paths) {
                       "); nothing was touched",
                   destination);
   }
-  // Every member must have its place in a bundle: a folder entry, the top
-  // archive or a folder's F/.../F.zip, with no empty, "." or ".." names; a
-  // failed run's bundle may lack any archive.
-  const std::string own = FolderName(RelativePart(paths.source)) + ".zip";
-  for (const base::Member& m : members) {
-    const bool folder_entry = !m.name.empty() && m.name.back() == '/';
-    std::vector<std::string> names;
-    for (size_t at = 0;;) {
-      const size_t end = m.name.find('/', at);
-      names.push_back(m.name.substr(at, end == std::string::npos ? end : end - at));
-      if (end == std::string::npos) break;
-      at = end + 1;
-    }
-    if (folder_entry) names.pop_back();
-    bool safe = !names.empty();
-    for (const std::string& name : names) safe = safe && name != "" && name != "." && name != "..";
-    const bool top = safe && !folder_entry && names.size() == 1 && EndsWithZip(names[0]);
-    if (top && !SameName(names[0], own)) {
-      return Refuse("DstFileName is the bundle of another folder (" + m.name +
+  // Nothing in it to lose or to mix with this source's.
+  if (members.empty()) return 0;
+  // A failed run's bundle may lack its top archive: this run writes it.
+  const std::string source_name = FolderName(RelativePart(paths.source));
+  const std::string own = source_name + ".zip";
+  const base::BundleLayout layout = base::JudgeBundleLayout(members, source_name);
+  for (const std::size_t top : layout.tops) {
+    if (!SameName(members[top].name, own)) {
+      return Refuse("DstFileName is the bundle of another folder (" + members[top].name +
                         " at its top, where this source's is " + own +
                         "); write it to another file, or remove it first",
                     destination);
     }
-    const bool folder_archive = safe && !folder_entry && names.size() >= 2 &&
-                                names.back() == names[names.size() - 2] + ".zip";
-    if (!safe || !(folder_entry || top || folder_archive)) {
-      return Refuse("DstFileName is a zip archive but not a bundle of folder archives (it "
-                    "holds " + m.name + "); nothing was touched",
-                    destination);
-    }
+  }
+  if (!layout.IsBundle()) {
+    const base::LayoutFault& fault = layout.faults[0];
+    return Refuse("DstFileName is a zip archive but not a bundle of folder archives (" +
+                      (fault.member.empty() ? fault.why : "it holds " + fault.member) +
+                      "); nothing was touched",
+                  destination);
   }
   return 0;
 }
