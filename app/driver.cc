@@ -466,6 +466,26 @@ int RunBundle(const Paths& paths, const Options& options, RunLocks* locks,
   return 0;
 }
 
+// The bundle just written, judged as trevask-extract judges it: one that it
+// would refuse whole fails the run, and the mirror folder stays, even with
+// -r, for the user to make it again from.
+int CheckWrittenBundle(const Paths& paths) {
+  std::string error;
+  std::vector<base::Member> members;
+  const std::shared_ptr<base::Source> written = base::OpenFile(paths.destination, &error);
+  if (!written || !base::ReadDirectory(*written, &members, &error)) {
+    return Refuse("the bundle just written cannot be read back (" + error +
+                      "); the mirror folder " + paths.mirror + " stays",
+                  paths.destination);
+  }
+  const base::BundleLayout layout =
+      base::JudgeBundleLayout(members, base::TreeNameOfFile(paths.destination));
+  if (layout.IsBundle()) return 0;
+  return Refuse("the bundle just written is not one trevask-extract reads (" +
+                    layout.faults[0].why + "); the mirror folder " + paths.mirror + " stays",
+                paths.destination);
+}
+
 // The folders that making TempFolder made, nearest first, for a run refused
 // under its locks to take away again while they are still empty.
 class MadeForLock {
@@ -569,6 +589,7 @@ int Run(const Paths& paths, const Options& options) {
   const int kept = HandKeptMembers(paths, kept_members);
   if (kept < 0) return -1;
   if (RunBundle(paths, options, &locks, mirror_id) != 0) return -1;
+  if (CheckWrittenBundle(paths) != 0) return -1;
   // A mirror tree with failed folders is kept for the user to inspect.
   if (walk_status != 0 || kept != 0) return -1;
   if (options.remove != 1) return 0;

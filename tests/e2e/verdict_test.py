@@ -101,6 +101,19 @@ class VerdictTest(harness.ScratchTest):
                     self.assertFalse(os.path.exists(self.path("T/Data")))
                 os.remove(self.path("b.zip"))
 
+    def test_a_bundle_written_that_the_extractor_would_refuse_fails_the_run(self):
+        # A's archive under a name no run gives it: the run adds A/A.zip
+        # beside it, and trevask-extract would take neither.
+        a_zip({"Data.zip": EMPTY_ZIP, "A/": b"", "A/a.zip": EMPTY_ZIP})(self.path("b.zip"))
+        result = self.trevask("src/Data", "b.zip", "T", "-r")
+        self.assertEqual(result.returncode, FAILURE, result.stderr)
+        self.assertIn(b"the bundle just written is not one trevask-extract reads (a second "
+                      b"archive of one folder, beside A/a.zip: A/A.zip); the mirror folder",
+                      result.stderr)
+        self.assertTrue(os.path.isfile(self.path("T/Data/A/A.zip")))
+        extract = harness.run("trevask-extract", ["-t", "b.zip"], self.dir, timeout=60)
+        self.assertEqual(extract.returncode, 2, extract.stderr)
+
     def test_a_second_source_never_overwrites_the_first(self):
         self.assertEqual(self.trevask("src/Data", "b.zip", "T", "-r").returncode, 0)
         first = harness.read_bytes(self.path("b.zip"))
