@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/progress.h"
+#include "base/bundle_layout.h"
 #include "base/kept_members.h"
 #include "base/update_lock.h"
 #include "base/path.h"
@@ -246,10 +247,6 @@ int CheckPaths(char** argv, const Options& options, Paths* paths) {
   return 0;
 }
 
-bool EndsWithZip(const std::string& name) {
-  return name.size() > 4 && SameName(name.substr(name.size() - 4), ".zip");
-}
-
 // An existing DstFileName is updated only when it is empty or the bundle of
 // a folder of this one's name: an update from another source would put its
 // folders over this one's and leave two archives at the top. Looked at
@@ -269,36 +266,26 @@ int CheckExistingBundle(const Paths& paths) {
                       "); nothing was touched",
                   destination);
   }
-  // Every member must have its place in a bundle: a folder entry, the top
-  // archive or a folder's F/.../F.zip, with no empty, "." or ".." names; a
-  // failed run's bundle may lack any archive.
-  const std::string own = FolderName(RelativePart(paths.source)) + ".zip";
-  for (const base::Member& m : members) {
-    const bool folder_entry = !m.name.empty() && m.name.back() == '/';
-    std::vector<std::string> names;
-    for (size_t at = 0;;) {
-      const size_t end = m.name.find('/', at);
-      names.push_back(m.name.substr(at, end == std::string::npos ? end : end - at));
-      if (end == std::string::npos) break;
-      at = end + 1;
-    }
-    if (folder_entry) names.pop_back();
-    bool safe = !names.empty();
-    for (const std::string& name : names) safe = safe && name != "" && name != "." && name != "..";
-    const bool top = safe && !folder_entry && names.size() == 1 && EndsWithZip(names[0]);
-    if (top && !SameName(names[0], own)) {
-      return Refuse("DstFileName is the bundle of another folder (" + m.name +
+  // Nothing in it to lose or to mix with this source's.
+  if (members.empty()) return 0;
+  // A failed run's bundle may lack its top archive: this run writes it.
+  const std::string source_name = FolderName(RelativePart(paths.source));
+  const std::string own = source_name + ".zip";
+  const base::BundleLayout layout = base::JudgeBundleLayout(members, source_name);
+  for (const std::size_t top : layout.tops) {
+    if (!SameName(members[top].name, own)) {
+      return Refuse("DstFileName is the bundle of another folder (" + members[top].name +
                         " at its top, where this source's is " + own +
                         "); write it to another file, or remove it first",
                     destination);
     }
-    const bool folder_archive = safe && !folder_entry && names.size() >= 2 &&
-                                names.back() == names[names.size() - 2] + ".zip";
-    if (!safe || !(folder_entry || top || folder_archive)) {
-      return Refuse("DstFileName is a zip archive but not a bundle of folder archives (it "
-                    "holds " + m.name + "); nothing was touched",
-                    destination);
-    }
+  }
+  if (!layout.IsBundle()) {
+    const base::LayoutFault& fault = layout.faults[0];
+    return Refuse("DstFileName is a zip archive but not a bundle of folder archives (" +
+                      (fault.member.empty() ? fault.why : "it holds " + fault.member) +
+                      "); nothing was touched",
+                  destination);
   }
   return 0;
 }
@@ -479,6 +466,26 @@ int RunBundle(const Paths& paths, const Options& options, RunLocks* locks,
   return 0;
 }
 
+// The bundle just written, judged as trevask-extract judges it: one that it
+// would refuse whole fails the run, and the mirror folder stays, even with
+// -r, for the user to make it again from.
+int CheckWrittenBundle(const Paths& paths) {
+  std::string error;
+  std::vector<base::Member> members;
+  const std::shared_ptr<base::Source> written = base::OpenFile(paths.destination, &error);
+  if (!written || !base::ReadDirectory(*written, &members, &error)) {
+    return Refuse("the bundle just written cannot be read back (" + error +
+                      "); the mirror folder " + paths.mirror + " stays",
+                  paths.destination);
+  }
+  const base::BundleLayout layout =
+      base::JudgeBundleLayout(members, base::TreeNameOfFile(paths.destination));
+  if (layout.IsBundle()) return 0;
+  return Refuse("the bundle just written is not one trevask-extract reads (" +
+                    layout.faults[0].why + "); the mirror folder " + paths.mirror + " stays",
+                paths.destination);
+}
+
 // The folders that making TempFolder made, nearest first, for a run refused
 // under its locks to take away again while they are still empty.
 class MadeForLock {
@@ -582,6 +589,7 @@ int Run(const Paths& paths, const Options& options) {
   const int kept = HandKeptMembers(paths, kept_members);
   if (kept < 0) return -1;
   if (RunBundle(paths, options, &locks, mirror_id) != 0) return -1;
+  if (CheckWrittenBundle(paths) != 0) return -1;
   // A mirror tree with failed folders is kept for the user to inspect.
   if (walk_status != 0 || kept != 0) return -1;
   if (options.remove != 1) return 0;

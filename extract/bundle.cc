@@ -15,17 +15,6 @@ namespace extract {
 
 namespace {
 
-std::vector<std::string> Split(const std::string& name) {
-  std::vector<std::string> pieces;
-  std::size_t at = 0;
-  while (true) {
-    std::size_t end = name.find('/', at);
-    pieces.push_back(name.substr(at, end == std::string::npos ? end : end - at));
-    if (end == std::string::npos) return pieces;
-    at = end + 1;
-  }
-}
-
 // A deflated folder archive larger than this is unpacked to a temporary
 // file rather than held in memory.
 constexpr std::uint64_t kInMemory = 4 * 1024 * 1024;
@@ -60,17 +49,6 @@ std::string FolderPath(const std::vector<std::string>& names, std::size_t n) {
   return out;
 }
 
-std::string UnsafeName(const std::string& name) {
-  if (name.empty()) return "an empty name (an absolute path, or '//')";
-  if (name == "." || name == "..") return "the name '" + name + "'";
-  if (name.find('\0') != std::string::npos) return "a name with a NUL byte";
-  if (name.find('/') != std::string::npos) return "a name with '/'";
-  if (base::kSeparator == '\\' && name.find('\\') != std::string::npos) {
-    return "a name with '\\'";
-  }
-  return "";
-}
-
 bool ReadBundle(const std::string& path, Bundle* bundle,
                 std::vector<std::string>* problems, std::string* error) {
   bundle->file = OpenInput(path, error);
@@ -79,94 +57,21 @@ bool ReadBundle(const std::string& path, Bundle* bundle,
     *error = path + ": " + *error;
     return false;
   }
-  std::map<std::vector<std::string>, std::size_t> archives;  // folder -> member
-  std::set<std::vector<std::string>> folder_entries;
-  std::set<std::string> seen;
-  std::vector<std::string> tops;
-  std::size_t top = 0;
-  for (std::size_t i = 0; i < bundle->members.size(); ++i) {
-    const base::Member& m = bundle->members[i];
-    if (!seen.insert(m.name).second) {
-      problems->push_back("twice in the bundle: " + m.name);
-      continue;
-    }
-    std::vector<std::string> names = Split(m.IsFolder() ? m.name.substr(0, m.name.size() - 1)
-                                                        : m.name);
-    std::string unsafe;
-    for (const std::string& name : names) {
-      if (unsafe.empty()) unsafe = UnsafeName(name);
-    }
-    if (!unsafe.empty()) {
-      problems->push_back("a member with " + unsafe + ": " + m.name);
-      continue;
-    }
-    std::uint32_t type = m.UnixMode() & 0170000;
-    if (m.IsFolder()) {
-      folder_entries.insert(names);
-    } else if (type != 0 && type != 0100000) {
-      problems->push_back("a link or special file, not a folder archive: " + m.name);
-    } else if (names.size() == 1 && names[0].size() > 4 &&
-               names[0].compare(names[0].size() - 4, 4, ".zip") == 0) {
-      tops.push_back(m.name);
-      top = i;
-    } else if (names.size() >= 2 && names.back() == names[names.size() - 2] + ".zip") {
-      names.pop_back();
-      archives[names] = i;
-    } else {
-      problems->push_back("not a folder archive (F/F.zip): " + m.name);
-    }
-  }
-  if (tops.size() > 1 || (tops.empty() && archives.empty() && folder_entries.empty())) {
-    std::string list;
-    for (const std::string& t : tops) list += " " + t;
-    problems->push_back(tops.empty() ? "no archive at the top (Data.zip for a source folder Data)"
-                                     : "several archives at the top (a bundle updated from "
-                                       "another source folder?):" + list);
-    return true;
-  }
-  std::string root;
-  if (!tops.empty()) {
-    root = tops[0].substr(0, tops[0].size() - 4);
-  } else {
-    // A failed run before its top archive: the tree is named after the
-    // bundle's file.
-    std::string file = base::BaseName(path);
-    const bool zip = file.size() > 4 && (file.compare(file.size() - 4, 4, ".zip") == 0 ||
-                                         file.compare(file.size() - 4, 4, ".ZIP") == 0);
-    if (!zip) {
-      problems->push_back("no archive at the top (Data.zip for a source folder Data), and no "
-                          ".zip in the bundle's name to name the tree after");
-      return true;
-    }
-    root = file.substr(0, file.size() - 4);
-    bundle->root_from_file_name = true;
-  }
-  if (!UnsafeName(root).empty()) {
-    problems->push_back("a top archive with " + UnsafeName(root) + ": " + root + ".zip");
-    return true;
-  }
-  // Every folder that the archives and folder entries name, and every one
-  // above them; those without an archive are named later.
-  std::set<std::vector<std::string>> all(folder_entries.begin(), folder_entries.end());
-  for (const auto& entry : archives) {
-    for (std::size_t n = 0; n <= entry.first.size(); ++n) {
-      all.insert(std::vector<std::string>(entry.first.begin(), entry.first.begin() + n));
-    }
-  }
-  all.insert(std::vector<std::string>());
-  if (!tops.empty()) archives[{}] = top;
-  for (const auto& names : all) {
+  // A failed run before its top archive: the tree is named after the
+  // bundle's file.
+  const base::BundleLayout layout =
+      base::JudgeBundleLayout(bundle->members, base::TreeNameOfFile(path));
+  for (const base::LayoutFault& fault : layout.faults) problems->push_back(fault.why);
+  bundle->root_from_file_name = layout.root_given;
+  for (const base::LayoutFolder& found : layout.folders) {
     Folder folder;
-    folder.names.push_back(root);
-    folder.names.insert(folder.names.end(), names.begin(), names.end());
+    folder.names.push_back(layout.root);
+    folder.names.insert(folder.names.end(), found.names.begin(), found.names.end());
     folder.path = FolderPath(folder.names, folder.names.size());
-    auto found = archives.find(names);
-    folder.has_archive = found != archives.end();
-    if (folder.has_archive) folder.archive = found->second;
+    folder.has_archive = found.has_archive;
+    folder.archive = found.archive;
     bundle->folders.push_back(folder);
   }
-  std::sort(bundle->folders.begin(), bundle->folders.end(),
-            [](const Folder& a, const Folder& b) { return a.names < b.names; });
   return true;
 }
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "base/bundle_layout.h"
 #include "base/zip_reader.h"
 
 namespace extract {
@@ -43,16 +44,14 @@ struct Bundle {
 // "Data/B/B.zip": the member a folder's archive has in the bundle.
 std::string ArchiveName(const Folder& folder);
 
-// Reads the bundle's directory and checks its layout. False with error when
-// it cannot be read, or with problems (one line each) when it is a zip of
-// another layout. Folders without their archive (a failed run's bundle) are
+// Reads the bundle's directory and judges its layout (base/bundle_layout.h).
+// False with error when it cannot be read, or with problems (one line each)
+// when it is a zip of another layout. Folders without their archive (a failed run's bundle) are
 // no problem: they are listed with has_archive false.
 bool ReadBundle(const std::string& path, Bundle* bundle,
                 std::vector<std::string>* problems, std::string* error);
 
-// Why name cannot be a file or folder name of the tree at all ("..", "",
-// a separator), or "".
-std::string UnsafeName(const std::string& name);
+using base::UnsafeName;
 
 // One folder's archive, read where it lies in the bundle when stored, else
 // unpacked into memory or, when large, into an unnamed temporary file;

@@ -62,6 +62,9 @@ CASES = [
      b"DstFileName is an existing folder", (), False, False),
     ("DstFileName inside the source", ["src/Data", "src/Data/keep.zip", "T"], None, FAILURE,
      b"DstFileName lies inside SourceFolder", (), False, False),
+    ("DstFileName inside a kept mirror folder", ["src/Data", "T/Data/keep.zip", "T"],
+     lambda t: os.makedirs(t.path("T/Data")), FAILURE,
+     b"DstFileName lies inside the mirror folder", (), False, False),
     ("bundle through a link into the mirror", ["src", "Tlink/out.zip", "T9", "-r"],
      lambda t: (os.mkdir(t.path("T9")), os.symlink("T9/src", t.path("Tlink"))), FAILURE,
      b"the folder of DstFileName does not exist", (), True, False),
@@ -107,7 +110,9 @@ class SafetyTest(harness.ScratchTest):
                         continue
                 drop = harness.unprivileged(self, self.dir) if unprivileged else None
                 before = snapshot(self.dir)
-                result = self.trevask(*args, preexec_fn=drop)
+                # A build that lets the bundle into the mirror folder waits
+                # for the lock its own archiver holds there.
+                result = self.trevask(*args, preexec_fn=drop, timeout=120)
                 self.assertEqual(result.returncode, status, result.stdout + result.stderr)
                 self.assertIn(native(message.decode()).encode(), result.stderr)
                 for path in changed_paths(before, snapshot(self.dir)):

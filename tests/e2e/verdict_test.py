@@ -6,6 +6,7 @@ import shutil
 import subprocess
 import threading
 import unittest
+import warnings
 import zipfile
 
 import harness
@@ -15,9 +16,11 @@ EMPTY_ZIP = b"PK\x05\x06" + bytes(18)
 
 
 def a_zip(members):
+    """members: {name: data}, or [(name, data)] to hold a name twice."""
     def make(path):
-        with zipfile.ZipFile(path, "w") as z:
-            for name, data in members.items():
+        with zipfile.ZipFile(path, "w") as z, warnings.catch_warnings():
+            warnings.simplefilter("ignore")  # a duplicate name
+            for name, data in members.items() if isinstance(members, dict) else members:
                 z.writestr(name, data)
     return make
 
@@ -48,6 +51,13 @@ DESTINATIONS = [
      b"not a bundle of folder archives (it holds Data/../../x/x.zip)"),
     ("a file that is no zip", raw(b"not a zip archive at all" * 10),
      b"is not a zip archive"),
+    # trevask-extract would refuse it whole: which copy holds A's files?
+    ("this folder's bundle with a folder's archive twice",
+     a_zip({"Data.zip": EMPTY_ZIP, "A/A.zip": EMPTY_ZIP, "A/a.zip": EMPTY_ZIP}),
+     b"not a bundle of folder archives (it holds A/a.zip)"),
+    ("this folder's bundle with a member written twice",
+     a_zip([("Data.zip", EMPTY_ZIP), ("A/A.zip", EMPTY_ZIP), ("A/A.zip", EMPTY_ZIP)]),
+     b"not a bundle of folder archives (it holds A/A.zip)"),
 ]
 
 # Stands in front of the real archiver and, on the run that is to write
@@ -90,6 +100,19 @@ class VerdictTest(harness.ScratchTest):
                     self.assertEqual(harness.read_bytes(self.path("b.zip")), before)
                     self.assertFalse(os.path.exists(self.path("T/Data")))
                 os.remove(self.path("b.zip"))
+
+    def test_a_bundle_written_that_the_extractor_would_refuse_fails_the_run(self):
+        # A's archive under a name no run gives it: the run adds A/A.zip
+        # beside it, and trevask-extract would take neither.
+        a_zip({"Data.zip": EMPTY_ZIP, "A/": b"", "A/a.zip": EMPTY_ZIP})(self.path("b.zip"))
+        result = self.trevask("src/Data", "b.zip", "T", "-r")
+        self.assertEqual(result.returncode, FAILURE, result.stderr)
+        self.assertIn(b"the bundle just written is not one trevask-extract reads (a second "
+                      b"archive of one folder, beside A/a.zip: A/A.zip); the mirror folder",
+                      result.stderr)
+        self.assertTrue(os.path.isfile(self.path("T/Data/A/A.zip")))
+        extract = harness.run("trevask-extract", ["-t", "b.zip"], self.dir, timeout=60)
+        self.assertEqual(extract.returncode, 2, extract.stderr)
 
     def test_a_second_source_never_overwrites_the_first(self):
         self.assertEqual(self.trevask("src/Data", "b.zip", "T", "-r").returncode, 0)

@@ -5,7 +5,10 @@
 //   arg <length>\n<bytes>\n        (one per argument)
 //   dir <1|0>                      (could the archive file be created?)
 //   end
-// On success it creates the archive file (the second-to-last argument).
+// On success it creates the archive file (the second-to-last argument); a
+// recursive run (the bundle's) adds to it, as a zip, every file and folder
+// below the pattern's folder that it does not hold yet, so that trevask
+// finds a bundle's layout in it.
 // It fails, like a real archiver, when the pattern's folder is missing, and
 // on demand:
 //   TREVASK_RECORD_FAIL_TEXT    fail when an argument contains this text
@@ -35,6 +38,8 @@
 #else
 #include <signal.h>
 #endif
+
+#include <zip.h>
 
 #ifndef RECORDER_NAME
 #error "RECORDER_NAME must name the archiver this build stands in for"
@@ -79,6 +84,28 @@ bool PatternFolderExists(const std::string& pattern) {
   return std::filesystem::is_directory(pattern.substr(0, pattern.size() - 4), ec);
 }
 
+bool AddTree(const std::string& archive, const std::string& pattern) {
+  const std::filesystem::path folder = pattern.substr(0, pattern.size() - 4);
+  std::error_code ec;
+  // The file just made is empty, which libzip does not read as a zip.
+  const bool empty = std::filesystem::file_size(archive, ec) == 0;
+  zip_t* za = zip_open(archive.c_str(), ZIP_CREATE | (empty ? ZIP_TRUNCATE : 0), nullptr);
+  if (za == nullptr) return false;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(folder, ec)) {
+    std::string name = entry.path().lexically_relative(folder).generic_string();
+    const bool dir = entry.is_directory(ec);
+    if (dir) name += "/";
+    if (zip_name_locate(za, name.c_str(), 0) >= 0) continue;
+    zip_source_t* data = dir ? nullptr : zip_source_file(za, entry.path().string().c_str(), 0, -1);
+    if (dir ? zip_dir_add(za, name.c_str(), 0) < 0
+            : data == nullptr || zip_file_add(za, name.c_str(), data, 0) < 0) {
+      zip_discard(za);
+      return false;
+    }
+  }
+  return !ec && zip_close(za) == 0;
+}
+
 }  // namespace
 
 #ifdef _WIN32
@@ -115,6 +142,11 @@ int main(int argc, char** argv) {
       dir_ok = true;
       std::fclose(archive);
     }
+    bool recursive = false;
+    for (int i = 1; i < argc - 2; ++i) {
+      recursive = recursive || !std::strcmp(argv[i], "-rp") || !std::strcmp(argv[i], "-recurse");
+    }
+    if (dir_ok && recursive) dir_ok = AddTree(argv[argc - 2], argv[argc - 1]);
   }
   if (!log_path.empty()) {
     FILE* log = std::fopen(log_path.c_str(), "ab");
