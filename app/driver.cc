@@ -287,6 +287,21 @@ int CheckExistingBundle(const Paths& paths) {
                       "); nothing was touched",
                   destination);
   }
+  // A reader takes "B/b.zip" for B's archive, but this run writes "B/B.zip"
+  // and the update would hold both: no reader's bundle any more.
+  for (const base::LayoutFolder& folder : layout.folders) {
+    if (!folder.has_archive || folder.names.empty()) continue;
+    std::string written;
+    for (const std::string& name : folder.names) written += name + "/";
+    written += folder.names.back() + ".zip";
+    const std::string& held = members[folder.archive].name;
+    if (held != written) {
+      return Refuse("DstFileName holds " + held + ", where this run writes " + written +
+                        " for the same folder; write the bundle to another file, or "
+                        "remove it first",
+                    destination);
+    }
+  }
   return 0;
 }
 

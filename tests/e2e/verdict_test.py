@@ -55,10 +55,27 @@ DESTINATIONS = [
     ("this folder's bundle with a folder's archive twice",
      a_zip({"Data.zip": EMPTY_ZIP, "A/A.zip": EMPTY_ZIP, "A/a.zip": EMPTY_ZIP}),
      b"not a bundle of folder archives (it holds A/a.zip)"),
+    # A reader takes it for A's archive, but the run would add A/A.zip.
+    ("this folder's bundle with A's archive under another case",
+     a_zip({"Data.zip": EMPTY_ZIP, "A/": b"", "A/a.zip": EMPTY_ZIP}),
+     b"DstFileName holds A/a.zip, where this run writes A/A.zip for the same folder"),
     ("this folder's bundle with a member written twice",
      a_zip([("Data.zip", EMPTY_ZIP), ("A/A.zip", EMPTY_ZIP), ("A/A.zip", EMPTY_ZIP)]),
      b"not a bundle of folder archives (it holds A/A.zip)"),
 ]
+
+# Stands in front of the real archiver; the run that writes $STRAY_BUNDLE
+# then adds a member no run makes.
+STRAYING = """#!/bin/sh
+"$REAL_DIR/$(basename "$0")" "$@" || exit $?
+for arg in "$@"; do
+  case "$arg" in
+    *"$STRAY_BUNDLE")
+      python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1], "a").writestr("README", "r")' \
+        "$arg" ;;
+  esac
+done
+"""
 
 # Stands in front of the real archiver and, on the run that is to write
 # $SWAP_ARCHIVE, first swaps the folder $SWAP_DIR for a link to $CANARY, as
@@ -101,15 +118,20 @@ class VerdictTest(harness.ScratchTest):
                     self.assertFalse(os.path.exists(self.path("T/Data")))
                 os.remove(self.path("b.zip"))
 
+    @unittest.skipIf(harness.WINDOWS, "a shell wrapper")
     def test_a_bundle_written_that_the_extractor_would_refuse_fails_the_run(self):
-        # A's archive under a name no run gives it: the run adds A/A.zip
-        # beside it, and trevask-extract would take neither.
-        a_zip({"Data.zip": EMPTY_ZIP, "A/": b"", "A/a.zip": EMPTY_ZIP})(self.path("b.zip"))
-        result = self.trevask("src/Data", "b.zip", "T", "-r")
+        os.mkdir(self.path("bin"))
+        for name in ("PKZIP.EXE", "PKZIPC.EXE"):
+            with open(self.path("bin/" + name), "w") as f:
+                f.write(STRAYING)
+            os.chmod(self.path("bin/" + name), 0o755)
+        result = harness.run("trevask", ["src/Data", "b.zip", "T", "-r"], self.dir,
+                             env_path=harness.search_path(self.path("bin")),
+                             extra_env={"REAL_DIR": harness.BIN_DIR, "STRAY_BUNDLE": "b.zip"},
+                             timeout=120)
         self.assertEqual(result.returncode, FAILURE, result.stderr)
-        self.assertIn(b"the bundle just written is not one trevask-extract reads (a second "
-                      b"archive of one folder, beside A/a.zip: A/A.zip); the mirror folder",
-                      result.stderr)
+        self.assertIn(b"the bundle just written is not one trevask-extract reads (", result.stderr)
+        self.assertIn(b"README", result.stderr)
         self.assertTrue(os.path.isfile(self.path("T/Data/A/A.zip")))
         extract = harness.run("trevask-extract", ["-t", "b.zip"], self.dir, timeout=60)
         self.assertEqual(extract.returncode, 2, extract.stderr)
