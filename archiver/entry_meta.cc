@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "base/extended_time.h"
-#include "base/recorded_time.h"
 #include "base/zip_directory.h"
 
 namespace archiver {

@@ -1,6 +1,7 @@
 #include "base/extended_time.h"
 
 #include <cstdint>
+#include <utility>
 
 namespace base {
 
