@@ -69,7 +69,7 @@ zip_int64_t Read(ArchiveFile* file, unsigned char* data, zip_uint64_t length) {
       std::memcpy(data + done, file->window.get() + (at - file->window_at), k);
       done += k;
     } else if (n - done >= kWindow) {
-      if (!base::ReadInto(file->in, file->path, at, n - done, false, data + done, &message)) {
+      if (!base::ReadInto(file->in, file->path, {at, n - done}, data + done, &message)) {
         return FailRead(file, file->at + n);
       }
       done = n;
@@ -78,7 +78,7 @@ zip_int64_t Read(ArchiveFile* file, unsigned char* data, zip_uint64_t length) {
       const std::size_t fill =
           static_cast<std::size_t>(std::min<std::uint64_t>(kWindow, file->opened.size - at));
       file->window_size = 0;
-      if (!base::ReadInto(file->in, file->path, at, fill, false, file->window.get(), &message)) {
+      if (!base::ReadInto(file->in, file->path, {at, fill}, file->window.get(), &message)) {
         return FailRead(file, at + fill);
       }
       file->window_at = at;

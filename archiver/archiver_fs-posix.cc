@@ -15,6 +15,7 @@
 #include "archiver/archiver_fs.h"
 #include "base/archiver_temp.h"
 #include "base/path.h"
+#include "base/unnamed_file.h"
 
 namespace archiver {
 
@@ -48,28 +49,13 @@ void SplitPath(const std::string& path, std::string* dir, std::string* name) {
 }
 
 // A name of this run's own: pid, time and a counter.
-std::string UniqueName() {
+std::string UniqueName(unsigned) {
   static unsigned counter = 0;
   struct timespec now;
   clock_gettime(CLOCK_REALTIME, &now);
-  unsigned long long mix = (static_cast<unsigned long long>(getpid()) << 40) ^
-                           (static_cast<unsigned long long>(now.tv_nsec) << 8) ^
-                           static_cast<unsigned long long>(now.tv_sec) ^ ++counter;
-  static const char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
-  std::string name = base::kArchiverTempPrefix;
-  for (int i = 0; i < base::kArchiverTempLetters; ++i, mix /= 36) name += kDigits[mix % 36];
-  return name;
-}
-
-// Gives an unnamed file a name in dir; fails with EEXIST if it is taken.
-bool LinkUnnamed(int fd, int dirfd, const std::string& name) {
-  std::string proc = "/proc/self/fd/" + std::to_string(fd);
-  if (linkat(AT_FDCWD, proc.c_str(), dirfd, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-    return true;
-  }
-  if (errno == EEXIST) return false;
-  // Without /proc: the direct form, which needs CAP_DAC_READ_SEARCH.
-  return linkat(fd, "", dirfd, name.c_str(), AT_EMPTY_PATH) == 0;
+  return base::ArchiverTempName((static_cast<unsigned long long>(getpid()) << 40) ^
+                                (static_cast<unsigned long long>(now.tv_nsec) << 8) ^
+                                static_cast<unsigned long long>(now.tv_sec) ^ ++counter);
 }
 
 }  // namespace
@@ -88,17 +74,20 @@ bool CreateBeside(const std::string& path, NewFile* out, std::string* error) {
     mode = 0666 & ~mask;
   }
   *out = NewFile();
-  int fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-  if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
-    // No unnamed files on this file system: a short name of our own.
-    out->temp = base::Join(dir, std::string(base::kArchiverTempPrefix) + "XXXXXX");
-    fd = mkstemp(&out->temp[0]);
-    if (fd < 0) out->temp.clear();
-  }
-  if (fd < 0) {
-    *error = "cannot create a file beside " + path + ": " + std::strerror(errno);
+  base::Folder folder;
+  folder.handle = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  base::UnnamedFile made;
+  const bool created = folder.handle >= 0 &&
+                       base::MakeUnnamedFile(folder, base::Access::kReadWrite, UniqueName, &made);
+  const int why = errno;
+  if (folder.handle >= 0) close(static_cast<int>(folder.handle));
+  if (!created) {
+    *error = "cannot create a file beside " + path + ": " + std::strerror(why);
     return false;
   }
+  const int fd = static_cast<int>(made.handle);
+  // Where the file system has no unnamed files.
+  if (!made.temp.empty()) out->temp = base::Join(dir, made.temp);
   // The old group before the mode: a change of group clears the setgid bit
   // of a group-executable file. Only a member of the group may give it
   // (EPERM), and a group this user namespace does not map cannot be given
@@ -136,8 +125,10 @@ bool Commit(NewFile* out, const std::string& path, std::string* error) {
   } else {
     std::string dir, base;
     SplitPath(path, &dir, &base);
-    int dirfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirfd < 0) return fail(errno);
+    base::Folder folder;
+    folder.handle = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder.handle < 0) return fail(errno);
+    const int dirfd = static_cast<int>(folder.handle);
     base::FileId now;
     if (pinned && (!base::GetOpenFileId(dirfd, &now) || now != pinned_id)) {
       close(dirfd);
@@ -146,22 +137,15 @@ bool Commit(NewFile* out, const std::string& path, std::string* error) {
       Discard(out);
       return false;
     }
-    int fd = static_cast<int>(out->native);
+    base::UnnamedFile file;
+    file.handle = out->native;
     // A new archive gets its name in one step; an existing one is replaced
     // by a link under a name of our own renamed over it, the only window in
     // which a killed run could leave a file behind.
-    bool named = LinkUnnamed(fd, dirfd, base);
-    for (int attempt = 0; !named && errno == EEXIST && attempt < 100; ++attempt) {
-      std::string temp = UniqueName();
-      if (!LinkUnnamed(fd, dirfd, temp)) continue;
-      if (renameat(dirfd, temp.c_str(), dirfd, base.c_str()) != 0) {
-        int why = errno;
-        unlinkat(dirfd, temp.c_str(), 0);
-        errno = why;
-        break;
-      }
-      named = true;
-    }
+    const bool named =
+        base::NameFile(folder, &file, base, base::Replace::kNever, UniqueName) ||
+        (errno == EEXIST &&
+         base::NameFile(folder, &file, base, base::Replace::kOver, UniqueName));
     int why = errno;
     close(dirfd);
     if (!named) return fail(why);

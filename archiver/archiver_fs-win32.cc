@@ -10,6 +10,7 @@
 #include "base/archiver_temp.h"
 #include "base/path.h"
 #include "base/text-win32.h"
+#include "base/unnamed_file.h"
 
 namespace archiver {
 
@@ -43,25 +44,25 @@ void PinArchiveFolder(const base::FileId&) {}
 bool CreateBeside(const std::string& path, NewFile* out, std::string* error) {
   *out = NewFile();
   const std::string dir = base::ParentFolder(path);
-  for (unsigned attempt = 0; attempt < 100; ++attempt) {
-    std::string temp = base::Join(
-        dir, base::WindowsArchiverTempName(GetCurrentProcessId(), GetTickCount() + attempt));
-    HANDLE h = CreateFileW(FsPath(temp).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0,
-                           nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-      if (GetLastError() == ERROR_FILE_EXISTS) continue;
-      break;
-    }
-    out->temp = temp;
-    out->native = reinterpret_cast<std::intptr_t>(h);
-    out->delete_on_close = SetDeleteOnClose(h, true);
+  // The system's form of a name in dir, less the name.
+  base::Folder folder;
+  folder.prefix = FsPath(base::Join(dir, "x"));
+  folder.prefix.pop_back();
+  auto namer = [](unsigned attempt) {
+    return base::WindowsArchiverTempName(GetCurrentProcessId(), GetTickCount() + attempt);
+  };
+  base::UnnamedFile made;
+  if (base::MakeUnnamedFile(folder, base::Access::kReadWrite, namer, &made)) {
+    HANDLE h = reinterpret_cast<HANDLE>(made.handle);
+    out->temp = base::Join(dir, made.temp);
+    out->native = made.handle;
+    out->delete_on_close = made.delete_on_close;
     int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_BINARY);
     out->file = fd < 0 ? nullptr : _fdopen(fd, "w+b");
     if (out->file != nullptr) return true;
     if (fd < 0) CloseHandle(h); else _close(fd);
-    if (!out->delete_on_close) DeleteFileW(FsPath(temp).c_str());
+    if (!out->delete_on_close) DeleteFileW(FsPath(out->temp).c_str());
     out->temp.clear();
-    break;
   }
   *error = "cannot create a file beside " + path + ": " + LastError();
   return false;

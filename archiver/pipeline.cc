@@ -66,8 +66,9 @@ struct Pipeline::Compressors {
   }
 
   // One piece of a large file: raw deflate primed with the bytes before it,
-  // ended by a sync flush (byte-aligned, not final) except at the end.
-  void DeflatePiece(const std::string& path, bool last, Piece* piece) {
+  // ended by a sync flush (byte-aligned, not final) except at the end,
+  // where flush is Z_FINISH.
+  void DeflatePiece(const std::string& path, int flush, Piece* piece) {
     z_stream& s = stream;
     if (!stream_ready) {
       if (deflateInit2(&s, kDeflateLevel, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
@@ -87,8 +88,8 @@ struct Pipeline::Compressors {
     s.avail_in = static_cast<uInt>(piece->length());
     s.next_out = packed.data();
     s.avail_out = static_cast<uInt>(packed.size());
-    int result = deflate(&s, last ? Z_FINISH : Z_SYNC_FLUSH);
-    if (s.avail_in != 0 || (last ? result != Z_STREAM_END : result != Z_OK)) {
+    int result = deflate(&s, flush);
+    if (s.avail_in != 0 || (flush == Z_FINISH ? result != Z_STREAM_END : result != Z_OK)) {
       piece->error = "cannot deflate " + path;
       return;
     }
@@ -234,8 +235,9 @@ void Pipeline::RunJob(Job* job, Compressors* c) {
     piece.not_regular = source.opened == base::Opened::kNotRegular;
     return;
   }
-  if (!base::ReadRange(source.handle, file.path, job->offset - piece.skip, job->length + piece.skip,
-                       job->last, &piece.raw, &piece.error)) {
+  if (!base::ReadRange(source.handle, file.path,
+                       {job->offset - piece.skip, job->length + piece.skip, job->last}, &piece.raw,
+                       &piece.error)) {
     return;
   }
   // Written to while it was read: its pieces may hold bytes of different
@@ -255,7 +257,7 @@ void Pipeline::RunJob(Job* job, Compressors* c) {
     if (job->first && job->last) {
       c->DeflateWhole(&piece);
     } else {
-      c->DeflatePiece(file.path, job->last, &piece);
+      c->DeflatePiece(file.path, job->last ? Z_FINISH : Z_SYNC_FLUSH, &piece);
       if (!piece.error.empty()) return;
     }
   }

@@ -11,6 +11,13 @@ std::string WindowsArchiverTempName(unsigned long pid, unsigned long tick) {
   return kArchiverTempPrefix + std::to_string(pid) + "-" + std::to_string(tick) + ".tmp";
 }
 
+std::string ArchiverTempName(unsigned long long mix) {
+  static const char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+  std::string name = kArchiverTempPrefix;
+  for (int i = 0; i < kArchiverTempLetters; ++i, mix /= 36) name += kDigits[mix % 36];
+  return name;
+}
+
 namespace {
 
 // How many of text's bytes from at on satisfy is, stopping at the first other.

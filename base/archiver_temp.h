@@ -9,9 +9,11 @@ namespace base {
 
 // Every such name begins with it.
 extern const char kArchiverTempPrefix[];
-// The form where the file system has no unnamed files: the prefix and
-// mkstemp's six letters, or a name of our own of eight.
+// The POSIX form: the prefix and eight letters (six in what earlier runs,
+// which took mkstemp's, left).
 constexpr int kArchiverTempLetters = 8;
+// That form, its letters from mix: a run gives each name its own.
+std::string ArchiverTempName(unsigned long long mix);
 // Windows: the prefix, then "PID-TICK.tmp".
 std::string WindowsArchiverTempName(unsigned long pid, unsigned long tick);
 

@@ -248,8 +248,11 @@ bool StateOf(FileHandle handle, FileState* state) {
   return true;
 }
 
-bool ReadInto(FileHandle handle, const std::string& path, std::uint64_t offset, std::size_t length,
-              bool at_end, unsigned char* into, std::string* error) {
+bool ReadInto(FileHandle handle, const std::string& path, const FileRange& range,
+              unsigned char* into, std::string* error) {
+  const std::uint64_t offset = range.offset;
+  const std::size_t length = range.length;
+  const bool at_end = range.at_end;
   HANDLE h = reinterpret_cast<HANDLE>(handle);
   std::size_t got = 0;
   auto read_at = [&](std::uint64_t at, void* to, DWORD n, DWORD* done) {
@@ -286,10 +289,10 @@ bool ReadInto(FileHandle handle, const std::string& path, std::uint64_t offset, 
   return true;
 }
 
-bool ReadRange(FileHandle handle, const std::string& path, std::uint64_t offset, std::size_t length,
-               bool at_end, std::vector<unsigned char>* out, std::string* error) {
-  out->resize(length);
-  return ReadInto(handle, path, offset, length, at_end, out->data(), error);
+bool ReadRange(FileHandle handle, const std::string& path, const FileRange& range,
+               std::vector<unsigned char>* out, std::string* error) {
+  out->resize(range.length);
+  return ReadInto(handle, path, range, out->data(), error);
 }
 
 std::FILE* OpenForReading(const std::string& path, int* error_number) {

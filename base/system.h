@@ -63,15 +63,21 @@ struct FileState {
 };
 bool StateOf(FileHandle handle, FileState* state);
 
-// Reads length bytes of an open file from offset into out. A file that ends
-// sooner, or (with at_end) goes on beyond them, has changed while being
-// read: an error, like any the system reports, with its reason.
-bool ReadRange(FileHandle handle, const std::string& path, std::uint64_t offset,
-               std::size_t length, bool at_end, std::vector<unsigned char>* out,
-               std::string* error);
-// The same into a buffer of at least length bytes.
-bool ReadInto(FileHandle handle, const std::string& path, std::uint64_t offset, std::size_t length,
-              bool at_end, unsigned char* into, std::string* error);
+// Where to read an open file: length bytes from offset. With at_end the
+// file must end there.
+struct FileRange {
+  std::uint64_t offset = 0;
+  std::size_t length = 0;
+  bool at_end = false;
+};
+// Reads range into out. A file that ends sooner, or (with at_end) goes on
+// beyond it, has changed while being read: an error, like any the system
+// reports, with its reason.
+bool ReadRange(FileHandle handle, const std::string& path, const FileRange& range,
+               std::vector<unsigned char>* out, std::string* error);
+// The same into a buffer of at least range.length bytes.
+bool ReadInto(FileHandle handle, const std::string& path, const FileRange& range,
+              unsigned char* into, std::string* error);
 
 // The existing archive, names as above; 64-bit offsets. Never blocks on
 // something that is not a regular file: that fails.

@@ -1,5 +1,5 @@
-// The directory side of zip_reader.h: sources, members and where their
-// data lies.
+// zip_directory.h's sources, members and where their data lies; the
+// inflating is zip_reader.cc's.
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -7,6 +7,7 @@
 
 #include "base/zip_directory.h"
 
+#include "base/extended_time.h"
 #include "base/system.h"
 
 namespace base {
@@ -199,10 +200,10 @@ bool ReadDirectory(const Source& source, std::vector<Member>* members,
         used += 8;
       }
     }
-    if (FindExtra(extra, extra_size, 0x5455, &field, &length) && length >= 5 &&
-        (field[0] & 1)) {
-      m.has_unix_time = true;
-      m.unix_time = static_cast<std::int32_t>(U32(field + 1));
+    if (FindExtra(extra, extra_size, kExtendedTimeId, &field, &length)) {
+      const ExtendedTime times = DecodeExtendedTime(field, length);
+      m.has_unix_time = times.mtime.has_value();
+      m.unix_time = times.mtime.value_or(0);
     }
     m.gone = FindExtra(extra, extra_size, kGoneMarkId, &field, &length);
     members->push_back(std::move(m));

@@ -11,6 +11,7 @@
 
 #include "base/path.h"
 #include "base/system.h"
+#include "base/unnamed_file.h"
 #include "extract/extract_fs.h"
 
 namespace extract {
@@ -120,16 +121,8 @@ bool ExactNameThere(int dir_fd, const std::string& name) {
 
 std::atomic<unsigned> temp_counter{0};
 
-std::string PrivateName() {
+std::string PrivateName(unsigned) {
   return ".trx-" + std::to_string(getpid()) + "-" + std::to_string(temp_counter.fetch_add(1));
-}
-
-// Gives the unnamed file open at fd the name in dir; EEXIST when taken.
-bool LinkUnnamed(int fd, int dir, const std::string& name) {
-  std::string proc = "/proc/self/fd/" + std::to_string(fd);
-  if (linkat(AT_FDCWD, proc.c_str(), dir, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
-  if (errno == EEXIST) return false;
-  return linkat(fd, "", dir, name.c_str(), AT_EMPTY_PATH) == 0;
 }
 
 // Written unnamed (O_TMPFILE) or under a private name, and given its real
@@ -137,12 +130,15 @@ bool LinkUnnamed(int fd, int dir, const std::string& name) {
 // file under a real name. The name never replaces a file without overwrite.
 class PosixFile : public NewFile {
  public:
-  PosixFile(DirPtr dir, int fd, std::string own, std::string name, bool overwrite)
-      : dir_(std::move(dir)), fd_(fd), own_(std::move(own)), name_(std::move(name)),
-        overwrite_(overwrite) {}
+  PosixFile(DirPtr dir, base::UnnamedFile file, std::string name, bool overwrite)
+      : dir_(std::move(dir)), file_(std::move(file)), name_(std::move(name)),
+        overwrite_(overwrite) {
+    folder_.handle = dir_->fd;
+    fd_ = static_cast<int>(file_.handle);
+  }
   ~PosixFile() override {
     if (fd_ >= 0) close(fd_);
-    if (!own_.empty()) unlinkat(dir_->fd, own_.c_str(), 0);
+    if (!file_.temp.empty()) unlinkat(dir_->fd, file_.temp.c_str(), 0);
   }
 
   bool Write(const unsigned char* data, std::size_t n, std::string* error) override {
@@ -185,34 +181,15 @@ class PosixFile : public NewFile {
 
   // The real name, in one step.
   bool Name() {
-    const int dir = dir_->fd;
-    if (own_.empty()) {
-      if (!overwrite_) return LinkUnnamed(fd_, dir, name_);
-      // Linked under a private name, then renamed over the old file.
-      for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string temp = PrivateName();
-        if (LinkUnnamed(fd_, dir, temp)) {
-          own_ = temp;
-          break;
-        }
-        if (errno != EEXIST) return false;
-      }
-      if (own_.empty()) return false;
-    }
-    if (overwrite_) {
-      if (renameat(dir, own_.c_str(), dir, name_.c_str()) != 0) return false;
-    } else {
-      // A hard link never replaces what is there.
-      if (linkat(dir, own_.c_str(), dir, name_.c_str(), 0) != 0) return false;
-      unlinkat(dir, own_.c_str(), 0);
-    }
-    own_.clear();
-    return true;
+    return base::NameFile(folder_, &file_, name_,
+                          overwrite_ ? base::Replace::kOver : base::Replace::kNever, PrivateName);
   }
 
   DirPtr dir_;
+  base::Folder folder_;
+  base::UnnamedFile file_;  // its temp: the private name while it has one
   int fd_;
-  std::string own_, name_;  // own_: the private name while it has one
+  std::string name_;
   bool overwrite_;
 };
 
@@ -306,18 +283,13 @@ std::unique_ptr<NewFile> NewFile::Create(const DirPtr& dir, const std::string& n
   *status = WhatIsThere(dir->fd, name, error);
   if (*status == Put::kRefused || (*status == Put::kExists && !overwrite)) return nullptr;
   *status = Put::kFailed;
-  int fd = openat(dir->fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
-  if (fd >= 0) return std::unique_ptr<NewFile>(new PosixFile(dir, fd, "", name, overwrite));
-  if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL || errno == ENOENT) {
-    // No unnamed files on this file system: a private name, removed again
-    // by anything but SIGKILL.
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      std::string temp = PrivateName();
-      fd = openat(dir->fd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                  0600);
-      if (fd >= 0) return std::unique_ptr<NewFile>(new PosixFile(dir, fd, temp, name, overwrite));
-      if (errno != EEXIST) break;
-    }
+  base::Folder folder;
+  folder.handle = dir->fd;
+  base::UnnamedFile made;
+  // Where the file system has no unnamed files, a private name, removed
+  // again by anything but SIGKILL.
+  if (base::MakeUnnamedFile(folder, base::Access::kWrite, PrivateName, &made)) {
+    return std::unique_ptr<NewFile>(new PosixFile(dir, std::move(made), name, overwrite));
   }
   *error = "cannot create a file in " + dir->path + ": " + Reason();
   return nullptr;

@@ -10,6 +10,7 @@
 #include "base/path.h"
 #include "base/system.h"
 #include "base/text-win32.h"
+#include "base/unnamed_file.h"
 #include "extract/extract_fs.h"
 
 namespace extract {
@@ -97,9 +98,12 @@ class WindowsFile : public NewFile {
  public:
   // Written under a private name that the system removes when the handle
   // closes, however the process ends; the real name comes at Commit.
-  WindowsFile(DirPtr dir, HANDLE h, std::wstring own, std::wstring target, bool overwrite)
-      : dir_(std::move(dir)), h_(h), own_(std::move(own)), target_(std::move(target)),
-        overwrite_(overwrite), delete_on_close_(base::SetDeleteOnClose(h, true)) {}
+  WindowsFile(DirPtr dir, const base::UnnamedFile& file, std::string name, bool overwrite)
+      : dir_(std::move(dir)), h_(reinterpret_cast<HANDLE>(file.handle)),
+        own_(dir_->path + L"\\" + Wide(file.temp)), name_(std::move(name)),
+        overwrite_(overwrite), delete_on_close_(file.delete_on_close) {
+    folder_.prefix = dir_->path + L"\\";
+  }
   ~WindowsFile() override {
     if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
     if (!committed_ && !delete_on_close_) DeleteFileW(own_.c_str());
@@ -134,7 +138,7 @@ class WindowsFile : public NewFile {
     // name. Over an existing file (-o), and on a system that will not
     // rename a file marked for deletion, kept first: the file it replaces
     // must never go with it.
-    bool renamed = delete_on_close_ && !overwrite_ && base::RenameOpen(h_, target_, false);
+    bool renamed = delete_on_close_ && !overwrite_ && Rename(base::Replace::kNever);
     DWORD code = renamed ? 0 : GetLastError();
     if (!renamed && !Exists(code)) {
       if (delete_on_close_ && !base::SetDeleteOnClose(h_, false)) {
@@ -142,7 +146,7 @@ class WindowsFile : public NewFile {
         return false;
       }
       delete_on_close_ = false;
-      renamed = base::RenameOpen(h_, target_, overwrite_);
+      renamed = Rename(overwrite_ ? base::Replace::kOver : base::Replace::kNever);
       code = renamed ? 0 : GetLastError();
     }
     if (!renamed) {
@@ -168,9 +172,17 @@ class WindowsFile : public NewFile {
   }
 
  private:
+  bool Rename(base::Replace replace) {
+    base::UnnamedFile file;
+    file.handle = reinterpret_cast<base::FileHandle>(h_);
+    return base::NameFile(folder_, &file, name_, replace, nullptr);
+  }
+
   DirPtr dir_;
+  base::Folder folder_;
   HANDLE h_;
-  std::wstring own_, target_;
+  std::wstring own_;  // the private name's path
+  std::string name_;
   bool overwrite_;
   bool delete_on_close_;
   bool committed_ = false;
@@ -190,11 +202,6 @@ Put WhatIsThere(const std::wstring& target, const std::wstring& name, std::strin
   }
   *error = attributes & FILE_ATTRIBUTE_REPARSE_POINT ? "a link is there" : "a file is there";
   return Put::kExists;
-}
-
-HANDLE CreateNew(const std::wstring& path) {
-  return CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
-                     FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 }  // namespace
@@ -287,14 +294,15 @@ std::unique_ptr<NewFile> NewFile::Create(const DirPtr& dir, const std::string& n
   *status = WhatIsThere(target, wide, error);
   if (*status == Put::kRefused || (*status == Put::kExists && !overwrite)) return nullptr;
   *status = Put::kFailed;
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    std::wstring temp = dir->path + L"\\.trx-" + std::to_wstring(GetCurrentProcessId()) +
-                        L"-" + std::to_wstring(temp_counter.fetch_add(1));
-    HANDLE h = CreateNew(temp);
-    if (h != INVALID_HANDLE_VALUE) {
-      return std::unique_ptr<NewFile>(new WindowsFile(dir, h, temp, target, overwrite));
-    }
-    if (GetLastError() != ERROR_FILE_EXISTS) break;
+  base::Folder folder;
+  folder.prefix = dir->path + L"\\";
+  auto namer = [](unsigned) {
+    return ".trx-" + std::to_string(GetCurrentProcessId()) + "-" +
+           std::to_string(temp_counter.fetch_add(1));
+  };
+  base::UnnamedFile made;
+  if (base::MakeUnnamedFile(folder, base::Access::kWrite, namer, &made)) {
+    return std::unique_ptr<NewFile>(new WindowsFile(dir, made, name, overwrite));
   }
   *error = "cannot create a file in " + dir->shown + ": " + Reason();
   return nullptr;

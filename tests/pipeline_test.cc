@@ -1,17 +1,16 @@
-// The archivers below their process: the reading of source files, never
-// blocked by what a file became after the listing, each file opened once
-// for all its pieces; and the folder a command line's pattern names.
+// The pipeline's reading of source files, below the archivers' process:
+// never blocked by what a file became after the listing, each file opened
+// once for all its pieces.
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 
 #include <gtest/gtest.h>
 
-
-#include "archiver/add_files.h"
-#include "archiver/archiver_fs.h"
 #include "archiver/pipeline.h"
+#include "base/system.h"
 #include "tests/support.h"
 
 namespace {
@@ -83,14 +82,6 @@ TEST_F(Bounded, AFileWrittenToWhileItsPiecesAreReadFailsItsLastPiece) {
   const std::size_t last = pipeline.PieceCount(0) - 1;
   for (std::size_t k = 1; k < last; ++k) EXPECT_TRUE(pipeline.Get(0, k).error.empty()) << k;
   EXPECT_EQ(pipeline.Get(0, last).error, path + " changed while it was read");
-}
-
-// "/*.*" names the root, not ""; no test archives / to see it.
-TEST(ParseArguments, APatternAtTheRootNamesTheRoot) {
-  archiver::Request request;
-  std::string error;
-  ASSERT_TRUE(archiver::ParseArguments(1, {"-a", "x.zip", "/*.*"}, &request, &error)) << error;
-  EXPECT_EQ(request.folder, "/");
 }
 
 }  // namespace

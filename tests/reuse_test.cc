@@ -1,0 +1,118 @@
+// When a folder archive's update keeps a member as it is and when it adds
+// the file again: its data by size and bytes, its record by the header's
+// time and the exact one, and the mark of a file gone from the folder.
+#include <chrono>
+#include <functional>
+
+#include <gtest/gtest.h>
+
+#include "archiver/add_files.h"
+#include "base/system.h"
+#include "base/zip_directory.h"
+#include "tests/support.h"
+
+namespace {
+
+using namespace testing_support;
+
+class Folder {
+ public:
+  Folder() : src_(scratch_.path() / "src"), file_(src_ / "f") {
+    fs::create_directory(src_);
+    WriteFile(file_, "data");
+  }
+  const fs::path& file() const { return file_; }
+
+  archiver::Summary Update() {
+    archiver::Request request;
+    request.archive = (scratch_.path() / "a.zip").string();
+    request.folder = src_.string();
+    archiver::Summary summary;
+    std::string error;
+    EXPECT_TRUE(archiver::AddFiles(request, &summary, &error)) << error;
+    return summary;
+  }
+
+  base::Member Member() {
+    std::string error;
+    auto archive = base::OpenFile((scratch_.path() / "a.zip").string(), &error);
+    std::vector<base::Member> members;
+    EXPECT_TRUE(archive && base::ReadDirectory(*archive, &members, &error)) << error;
+    return members.empty() ? base::Member() : members[0];
+  }
+
+  // Moved by seconds, the part below them kept.
+  void Shift(std::chrono::seconds by) {
+    fs::last_write_time(file_, fs::last_write_time(file_) + by);
+  }
+  // Moved by one second within the two the header's time holds.
+  void ShiftWithinHeaderTime() { Shift(std::chrono::seconds(Member().unix_time % 2 == 0 ? 1 : -1)); }
+  void Rewrite(const std::string& bytes) {
+    const auto time = fs::last_write_time(file_);
+    WriteFile(file_, bytes);
+    fs::last_write_time(file_, time);
+  }
+
+ private:
+  ScratchDir scratch_;
+  fs::path src_, file_;
+};
+
+TEST(Reuse, AMemberIsKeptOnlyWhileItHoldsTheFileAndItsTimes) {
+  struct Case {
+    const char* what;
+    std::function<void(Folder*)> before, change;
+    std::uint64_t unchanged, kept;
+    bool rewritten, gone, exact_time;
+  };
+  const auto none = [](Folder*) {};
+  const Case cases[] = {
+      {"nothing changed", none, none, 1, 0, false, false, true},
+      {"other bytes, same size and time", none, [](Folder* f) { f->Rewrite("DATA"); }, 0, 0,
+       true, false, true},
+      {"another size", none, [](Folder* f) { f->Rewrite("data!"); }, 0, 0, true, false, true},
+      {"a second later, same header time", none,
+       [](Folder* f) { f->ShiftWithinHeaderTime(); }, 1, 0, true, false, true},
+      {"gone", none, [](Folder* f) { fs::remove(f->file()); }, 0, 1, true, true, true},
+      {"gone, and so marked before", none,
+       [](Folder* f) {
+         fs::remove(f->file());
+         f->Update();
+       },
+       0, 1, false, true, true},
+      {"back after it was gone", none,
+       [](Folder* f) {
+         const auto time = fs::last_write_time(f->file());
+         fs::remove(f->file());
+         f->Update();
+         WriteFile(f->file(), "data");
+         fs::last_write_time(f->file(), time);
+       },
+       1, 0, true, false, true},
+      // Beyond the extended field's 32 bits: only the header holds it.
+      {"a time after 2038", [](Folder* f) { f->Shift(std::chrono::hours(100 * 365 * 24)); }, none, 1, 0,
+       false, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Folder folder;
+    c.before(&folder);
+    folder.Update();
+    c.change(&folder);
+    const archiver::Summary summary = folder.Update();
+    EXPECT_EQ(summary.unchanged, c.unchanged);
+    EXPECT_EQ(summary.kept, c.kept);
+    EXPECT_EQ(summary.rewritten, c.rewritten);
+    const base::Member member = folder.Member();
+    EXPECT_EQ(member.gone, c.gone);
+    EXPECT_EQ(member.has_unix_time, c.exact_time);
+    std::vector<base::Entry> entries;
+    std::string error;
+    if (c.exact_time && !c.gone && base::ListFolder(folder.file().parent_path().string(),
+                                                    &entries, &error)) {
+      EXPECT_EQ(member.unix_time, entries.at(0).mtime);
+    }
+  }
+}
+
+}  // namespace
