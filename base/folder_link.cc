@@ -23,4 +23,36 @@ FolderLink JudgeFolderLink(const std::vector<FileId>& path, const std::string& d
   }
 }
 
+Walked JudgeSubfolder(const std::vector<FileId>& path, const std::string& dir,
+                      const std::string& name, bool link) {
+  if (!link) return {Walked::kFolder, ""};
+  switch (JudgeFolderLink(path, dir, Join(dir, name))) {
+    case FolderLink::kUnresolved:
+      return {Walked::kLeftOut, "a link that cannot be followed"};
+    case FolderLink::kLoop:
+      return {Walked::kLeftOut,
+              "a link to a folder that holds it (a loop); its files are archived where they are"};
+    case FolderLink::kFollow:
+      break;
+  }
+  return {Walked::kFolder, ""};
+}
+
+Walked JudgeEntry(const std::vector<FileId>& path, const std::string& dir, const Entry& entry) {
+  switch (entry.type) {
+    case Entry::kFile:
+      return {Walked::kFile, ""};
+    case Entry::kFolder:
+      return JudgeSubfolder(path, dir, entry.name, false);
+    case Entry::kUnreadable:
+      return {Walked::kUnreadable, entry.why_skipped};
+    case Entry::kSkipped:
+      break;
+  }
+  if (entry.skipped == Entry::Skipped::kFolderLink) {
+    return JudgeSubfolder(path, dir, entry.name, true);
+  }
+  return {Walked::kLeftOut, entry.why_skipped};
+}
+
 }  // namespace base

@@ -25,9 +25,8 @@ struct DiskFile {
 // Keyed as the listing shows paths; folders end in '/'.
 using DiskTree = std::map<std::string, DiskFile>;
 
-// The tree on disk as trevask walks it: links to folders followed by its
-// rule (a loop left out), links that lead nowhere and special files left
-// out as the archivers leave them out.
+// The tree on disk as trevask walks it, by its rule for each entry
+// (base::JudgeEntry).
 void WalkDisk(const std::string& dir, const std::string& shown,
               std::vector<base::FileId>* walked, DiskTree* tree) {
   std::vector<base::Entry> entries;
@@ -39,18 +38,17 @@ void WalkDisk(const std::string& dir, const std::string& shown,
   for (const base::Entry& e : entries) {
     std::string path = shown + "/" + e.name;
     const std::string child = base::Join(dir, e.name);
-    if (e.type == base::Entry::kFile) {
+    const base::Walked walk = base::JudgeEntry(*walked, dir, e);
+    if (walk.kind == base::Walked::kFile) {
       (*tree)[path] = DiskFile{false, e.size, e.mtime, e.mode, shown + "/"};
-    } else if (e.type == base::Entry::kFolder ||
-               (e.skipped == base::Entry::Skipped::kFolderLink &&
-                base::JudgeFolderLink(*walked, dir, child) == base::FolderLink::kFollow)) {
+    } else if (walk.kind == base::Walked::kFolder) {
       (*tree)[path + "/"] = DiskFile{true, 0, e.mtime, e.mode, shown + "/"};
       base::FileId id;
       walked->push_back(base::GetFileId(child, &id) ? id : base::FileId());
       WalkDisk(child, path, walked, tree);
       walked->pop_back();
-    } else if (e.type == base::Entry::kUnreadable) {
-      Fail(path + ": " + e.why_skipped);
+    } else if (walk.kind == base::Walked::kUnreadable) {
+      Fail(path + ": " + walk.why);
     }
   }
 }

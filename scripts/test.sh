@@ -142,7 +142,7 @@ runs_win32=0
 [ -z "$why_x86" ] && test_windows windows-x86 win32 /usr/lib/wine/wine wine32:i386
 if [ -z "$why_fuzz" ]; then
   logs_run+=(fuzz)
-  stage "fuzz paths and command lines" run_tests fuzz || status=1
+  stage "fuzz paths, command lines and bundles" run_tests fuzz || status=1
 fi
 
 # The packages, tried as a user would: the Debian package installed with

@@ -76,23 +76,20 @@ void KeepWalkable(FolderTool* tool, const std::string& dir, const std::string& m
   for (const std::string& name : *names) {
     std::string child = base::Join(dir, name);
     const bool link = KindOf(child) == PathKind::kLink;
-    if (link) {
-      const base::FolderLink verdict = base::JudgeFolderLink(guard->path, dir, child);
-      const char* why = nullptr;
-      if (verdict == base::FolderLink::kUnresolved) {
-        why = "a link that cannot be followed";
-      } else if (verdict == base::FolderLink::kLoop) {
-        why = "a link to a folder that holds it (a loop); its files are archived where they are";
-      } else if (PathIsWithin(guard->mirror_root, child) ||
-                 PathIsWithin(child, guard->mirror_root)) {
+    const base::Walked judged = base::JudgeSubfolder(guard->path, dir, name, link);
+    std::string why = judged.kind == base::Walked::kFolder ? "" : judged.why;
+    // Where this run writes: the walk's own rules for links, beyond the
+    // shared one.
+    if (link && why.empty()) {
+      if (PathIsWithin(guard->mirror_root, child) || PathIsWithin(child, guard->mirror_root)) {
         why = "a link into the mirror tree or to a folder that holds it";
       } else if (!guard->bundle_folder.empty() && PathIsWithin(guard->bundle_folder, child)) {
         why = "a link to the folder that holds DstFileName, or to one that holds it";
       }
-      if (why != nullptr) {
-        if (!guard->counting) base::Say("not entered: %s: %s", child.c_str(), why);
-        continue;
-      }
+    }
+    if (!why.empty()) {
+      if (!guard->counting) base::Say("not entered: %s: %s", child.c_str(), why.c_str());
+      continue;
     }
     int count = tool->CountSubfolders(child);
     if (count < 0) {
@@ -135,13 +132,13 @@ void Count(FolderTool* tool, WalkGuard* guard, const std::string& dir, TreeCount
   Folder f;
   f.dir = dir;
   if (!ListWalkable(tool, guard, &f)) return;
-  // The files the archivers take: regular files and links to them.
+  // The files the archivers take.
   TreeCount::Own& own = count->folders[dir];
   std::vector<base::Entry> entries;
   std::string error;
   if (base::ListFolder(dir, &entries, &error)) {
     for (const base::Entry& e : entries) {
-      if (e.type != base::Entry::kFile) continue;
+      if (base::JudgeEntry(guard->path, dir, e).kind != base::Walked::kFile) continue;
       ++own.files;
       own.bytes += e.size;
     }
