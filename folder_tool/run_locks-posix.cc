@@ -2,7 +2,6 @@
 #include "folder_tool/run_locks.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -106,21 +105,14 @@ bool RunLocks::Acquire(const std::string& temp_root, const std::string& bundle,
       return false;
     }
     held->fds.push_back(fd);
-    const int mode = w.exclusive ? LOCK_EX : LOCK_SH;
-    if (flock(fd, mode | LOCK_NB) != 0) {
-      if (errno != EWOULDBLOCK) {
-        *error = w.path + ": " + std::strerror(errno);
-        return false;
-      }
+    const base::LockWait waited = base::WaitForLock(fd, w.exclusive, [&] {
       base::Say("waiting for another run that uses %s (%s)", AbsolutePath(w.path).c_str(),
                 w.what.c_str());
-      while (flock(fd, mode) != 0) {
-        if (errno != EINTR) {
-          *error = w.path + ": " + std::strerror(errno);
-          return false;
-        }
-        ExitIfInterrupted();
-      }
+    });
+    if (waited == base::LockWait::kInterrupted) ExitIfInterrupted();
+    if (waited != base::LockWait::kTaken) {
+      *error = w.path + ": " + std::strerror(errno);
+      return false;
     }
     if (w.id == bundle_id) {
       held->bundle_fd = fd;

@@ -43,13 +43,12 @@ bool RunLocks::Acquire(const std::string& temp_root, const std::string& bundle,
     *error = ErrorText(GetLastError());
     return false;
   }
-  DWORD waited = WaitForSingleObject(mutex, 0);
-  if (waited == WAIT_TIMEOUT) {
-    base::Say("waiting for another run that uses %s (TempFolder)", AbsolutePath(temp_root).c_str());
-    waited = WaitForSingleObject(mutex, INFINITE);
-  }
-  // An abandoned lock was left by a run that ended without releasing it.
-  if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+  const base::LockWait waited =
+      base::WaitForLock(reinterpret_cast<std::intptr_t>(mutex), true, [&] {
+        base::Say("waiting for another run that uses %s (TempFolder)",
+                  AbsolutePath(temp_root).c_str());
+      });
+  if (waited != base::LockWait::kTaken) {
     *error = ErrorText(GetLastError());
     CloseHandle(mutex);
     return false;
