@@ -32,12 +32,4 @@ std::string AbsolutePath(const std::string& path) {
   return absolute.empty() ? path : absolute;
 }
 
-namespace platform {
-
-bool PathTextEqual(const std::string& a, const std::string& b) {
-  return base::SameNameText(a, b);
-}
-
-}  // namespace platform
-
 }  // namespace trevask

@@ -37,12 +37,4 @@ std::string AbsolutePath(const std::string& path) {
   return DropTrailingSeparators(out);
 }
 
-namespace platform {
-
-bool PathTextEqual(const std::string& a, const std::string& b) {
-  return base::SameNameText(a, b);
-}
-
-}  // namespace platform
-
 }  // namespace trevask

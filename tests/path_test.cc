@@ -70,4 +70,27 @@ TEST(WindowsNames, WhatWindowsPathsCannotReach) {
   }
 }
 
+// One name for the file system or two: bytes on POSIX; on Windows NTFS's
+// ordinal rule, letter by letter in UTF-16 without a locale.
+TEST(SameNameText, CaseAsTheFileSystemTakesIt) {
+  const struct {
+    const char *a, *b;
+    bool posix, windows;
+  } kCases[] = {
+      {"Data", "Data", true, true},       {"Data", "data", false, true},
+      {"a.zip", "A.ZIP", false, true},    {"\xc3\x89", "\xc3\xa9", false, true},  // É é
+      {"\xce\xa9", "\xcf\x89", false, true},                              // Ω ω
+      {"\xc3\x9f", "SS", false, false}, {"\xc3\x9f", "ss", false, false},  // ß
+      {"\xc3\xa9", "e", false, false},  {"Data", "Dat", false, false},
+  };
+  for (const auto& c : kCases) {
+#ifdef _WIN32
+    const bool same = c.windows;
+#else
+    const bool same = c.posix;
+#endif
+    EXPECT_EQ(base::SameNameText(c.a, c.b), same) << c.a << " " << c.b;
+  }
+}
+
 }  // namespace

@@ -213,7 +213,7 @@ void MakeMirrors(FolderTool* tool, const WalkGuard& guard, Folder* f) {
 // The folder's archive would sit where a subfolder's mirror folder goes.
 bool OwnArchiveClashes(const Folder& f, const std::string& own_name) {
   for (const std::string& name : f.names) {
-    if (SameName(name, own_name)) {
+    if (base::SameNameText(name, own_name)) {
       base::Say("cannot make %s: %s has a subfolder of that name, whose mirror folder it would be",
                 base::Join(f.mirror, own_name).c_str(), f.dir.c_str());
       return true;
