@@ -32,19 +32,6 @@ bool ToNarrow(const std::wstring& wide, std::string* narrow) {
   return !used_default;
 }
 
-std::string ErrorText(DWORD code) {
-  char* text = nullptr;
-  DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                               FORMAT_MESSAGE_IGNORE_INSERTS,
-                           nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-  std::string out = n > 0 ? std::string(text, n) : "error " + std::to_string(code);
-  if (text != nullptr) LocalFree(text);
-  while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == '.')) {
-    out.pop_back();
-  }
-  return out;
-}
-
 std::string Printable(const std::wstring& wide) {
   int n = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()),
                               nullptr, 0, nullptr, nullptr);

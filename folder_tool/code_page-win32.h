@@ -14,7 +14,6 @@ bool ToWide(const std::string& narrow, std::wstring* wide);
 // exactly: a best-fit substitute ('O' for omega, '\' for a full-width
 // backslash) would name another file.
 bool ToNarrow(const std::wstring& wide, std::string* narrow);
-std::string ErrorText(DWORD code);
 // For messages only: what cannot be carried shows as '?'.
 std::string Printable(const std::wstring& wide);
 

@@ -91,7 +91,7 @@ bool RemoveEmptyFolder(const std::string& path, const base::FileId& id) {
 
 bool CreateNewFolder(const std::string& path, std::string* error) {
   if (CreateDirectoryA(path.c_str(), nullptr) != 0) return true;
-  *error = ErrorText(GetLastError());
+  *error = base::ErrorText(GetLastError());
   return false;
 }
 
@@ -112,7 +112,7 @@ bool FolderIsWritable(const std::string& folder, std::string* reason) {
     DWORD code = GetLastError();
     // Taken by a probe of another run: the folder takes files.
     if (code == ERROR_FILE_EXISTS) return true;
-    *reason = ErrorText(code);
+    *reason = base::ErrorText(code);
     return false;
   }
   CloseHandle(h);

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "base/text-win32.h"
 #include "base/update_lock.h"
 #include "folder_tool/code_page-win32.h"
 #include "folder_tool/path_identity.h"
@@ -40,7 +41,7 @@ bool RunLocks::Acquire(const std::string& temp_root, const std::string& bundle,
   if (!base::FolderMutexName("folder", temp_root, &name, error)) return false;
   HANDLE mutex = static_cast<HANDLE>(base::CreateFolderMutex(&name));
   if (mutex == nullptr) {
-    *error = ErrorText(GetLastError());
+    *error = base::ErrorText(GetLastError());
     return false;
   }
   const base::LockWait waited =
@@ -49,7 +50,7 @@ bool RunLocks::Acquire(const std::string& temp_root, const std::string& bundle,
                   AbsolutePath(temp_root).c_str());
       });
   if (waited != base::LockWait::kTaken) {
-    *error = ErrorText(GetLastError());
+    *error = base::ErrorText(GetLastError());
     CloseHandle(mutex);
     return false;
   }
