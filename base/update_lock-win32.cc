@@ -1,7 +1,6 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <cwchar>
 
 #include "base/diagnostic.h"
 #include "base/file_id.h"

@@ -145,16 +145,10 @@ std::string ArchiverRunProblem(const std::string& archive, const std::string& so
   return platform::ArchiverLineProblem(args);
 }
 
-int FolderTool::RemoveFolder(const std::string& path) {
-  if (!PathFits(path)) return -1;
-  std::fflush(stdout);
-  return platform::RemoveTree(path);
-}
-
 int FolderTool::RemoveFolder(const std::string& path, const base::FileId& expected) {
   if (!PathFits(path)) return -1;
   std::fflush(stdout);
-  return platform::RemoveTree(path, &expected);
+  return platform::RemoveTree(path, expected);
 }
 
 }  // namespace trevask

@@ -58,12 +58,9 @@ class FolderTool {
   int RunArchiver(const std::string& archive, const std::string& source,
                   const char* options, ArchiverKind kind);
 
-  // Removes path and everything beneath it, links never followed (on
-  // Windows through cmd.exe's rmdir /s /q).
-  int RemoveFolder(const std::string& path);
   // Removes the folder path with everything beneath it only while it is the
   // folder id names; -2, removing nothing, when it is not. Links are never
-  // followed.
+  // followed (on Windows the removal is cmd.exe's rmdir /s /q).
   int RemoveFolder(const std::string& path, const base::FileId& expected);
 };
 

@@ -20,8 +20,8 @@ void InstallInterruptHandling(void (*)()) {
   }
 }
 
-// Windows ends the process on Ctrl-C itself, and the job takes the rest.
+// Windows ends the process on Ctrl-C itself, and the job takes the rest; a
+// closed pipe shows only as failed writes, which end no run here.
 void ExitIfInterrupted() {}
-// A closed pipe shows only as failed writes, which end no run here.
 
 }  // namespace trevask

@@ -1,7 +1,6 @@
 // Path kinds on POSIX: stat and lstat; absolute paths through ResolvePath.
 #include <sys/stat.h>
 
-#include "base/path.h"
 #include "folder_tool/path_identity.h"
 #include "folder_tool/resolve-posix.h"
 

@@ -4,7 +4,6 @@
 
 #include <string>
 
-#include "base/path.h"
 #include "folder_tool/name_rules.h"
 #include "folder_tool/path_identity.h"
 

@@ -1,10 +1,8 @@
 // Containment by identity, on top of the platform's file identities.
 #include "folder_tool/path_identity.h"
 
-#include <algorithm>
 #include <vector>
 
-#include "folder_tool/folder_tool.h"
 #include "folder_tool/name_rules.h"
 
 namespace trevask {

@@ -52,7 +52,7 @@ bool RemoveOpen(int dir, const char* name, int fd) {
 
 }  // namespace
 
-int RemoveTree(const std::string& path, const base::FileId* expected) {
+int RemoveTree(const std::string& path, const base::FileId& expected) {
   const std::string parent = base::ParentFolder(path);
   const std::string name = base::BaseName(path);
   int dir = open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -61,15 +61,9 @@ int RemoveTree(const std::string& path, const base::FileId* expected) {
   int result = 0;
   base::FileId found;
   if (fd < 0) {
-    // rm -rf takes a link or a file in place of the folder itself.
-    if (expected != nullptr) {
-      result = -2;
-    } else if ((errno == ENOTDIR || errno == ELOOP) && unlinkat(dir, name.c_str(), 0) != 0) {
-      result = 1;
-    } else if (errno != ENOTDIR && errno != ELOOP && errno != ENOENT) {
-      result = 1;
-    }
-  } else if (expected != nullptr && (!base::GetOpenFileId(fd, &found) || found != *expected)) {
+    // A link, a file or nothing in its place is not the folder expected.
+    result = -2;
+  } else if (!base::GetOpenFileId(fd, &found) || found != expected) {
     close(fd);
     result = -2;
   } else {

@@ -8,10 +8,10 @@
 namespace trevask {
 namespace platform {
 
-int RemoveTree(const std::string& path, const base::FileId* expected) {
+int RemoveTree(const std::string& path, const base::FileId& expected) {
   base::FileId now;
   // cmd.exe works by name: the check is as close to it as Windows allows.
-  if (expected != nullptr && (!base::GetFileId(path, &now) || !(now == *expected))) return -2;
+  if (!base::GetFileId(path, &now) || !(now == expected)) return -2;
   std::string line;
   if (!BuildRemoveCommand(path, &line)) return -1;
   return std::system(line.c_str());

@@ -9,10 +9,10 @@
 namespace trevask {
 namespace platform {
 
-// Removes path and everything beneath it, never through a link. With
-// expected, only while path is still that folder (checked on the very
-// handle the removal then works through); -2 when it is not.
-int RemoveTree(const std::string& path, const base::FileId* expected = nullptr);
+// Removes the folder path and everything beneath it, never through a link,
+// only while path is still the folder expected (checked on the very handle
+// the removal then works through); -2 when it is not.
+int RemoveTree(const std::string& path, const base::FileId& expected);
 
 }  // namespace platform
 }  // namespace trevask

@@ -14,7 +14,6 @@
 
 #include "base/file_id.h"
 #include "base/path.h"
-#include "base/system.h"
 #include "base/update_lock.h"
 #include "folder_tool/interruption.h"
 #include "folder_tool/path_identity.h"

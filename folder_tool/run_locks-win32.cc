@@ -5,7 +5,6 @@
 
 #include "base/text-win32.h"
 #include "base/update_lock.h"
-#include "folder_tool/code_page-win32.h"
 #include "folder_tool/path_identity.h"
 #include "folder_tool/run_locks.h"
 #include "folder_tool/say.h"
