@@ -45,6 +45,11 @@ int FolderTool::ScanSubfolders(const std::string& dir,
   return count;
 }
 
+// Every name a POSIX listing gives can be listed: there is nothing to say.
+int FolderTool::ListSubfoldersQuietly(const std::string& dir, std::vector<std::string>* names) {
+  return ScanSubfolders(dir, names, 1);
+}
+
 size_t NameLimitOf(const std::string& folder) {
   const long limit = pathconf(folder.c_str(), _PC_NAME_MAX);
   return limit > 0 ? static_cast<size_t>(limit) : 0;

@@ -24,8 +24,11 @@ const int kCommandNotFoundStatus = 9009;
 // NAME=VALUE in UTF-16 units, terminator excluded.
 const size_t kMaxVariableLength = 32767 - 1;
 
-int FolderTool::ScanSubfolders(const std::string& dir,
-                               std::vector<std::string>* names, int store) {
+namespace {
+
+// Lists (with list) or counts the subfolders of dir; with say, one whose
+// name cannot be listed is named on stderr.
+int Scan(const std::string& dir, std::vector<std::string>* names, bool list, bool say) {
   // The wide listing: the narrow one would hand back best-fit names.
   std::wstring pattern;
   if (!ToWide(dir + base::kSeparator + "*.*", &pattern)) return -1;
@@ -56,16 +59,27 @@ int FolderTool::ScanSubfolders(const std::string& dir,
     }
     if (!why.empty()) {
       unusable = true;
-      if (store == 1) {
+      if (list && say) {
         base::Say("cannot archive the folder %s: %s",
                   base::Join(dir, Printable(data.cFileName)).c_str(), why.c_str());
       }
       continue;
     }
-    if (store != 0 && names != nullptr) names->push_back(name);
+    if (list && names != nullptr) names->push_back(name);
   } while (FindNextFileW(search, &data));
   FindClose(search);
-  return store != 0 && unusable ? -1 : count;
+  return list && unusable ? -1 : count;
+}
+
+}  // namespace
+
+int FolderTool::ScanSubfolders(const std::string& dir, std::vector<std::string>* names,
+                               int store) {
+  return Scan(dir, names, store != 0, true);
+}
+
+int FolderTool::ListSubfoldersQuietly(const std::string& dir, std::vector<std::string>* names) {
+  return Scan(dir, names, true, false);
 }
 
 size_t NameLimitOf(const std::string& folder) {

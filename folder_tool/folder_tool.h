@@ -34,11 +34,13 @@ class FolderTool {
   // folders included; -1 for a folder that cannot be listed.
   int CountSubfolders(const std::string& dir);
   int ListSubfolders(const std::string& dir, std::vector<std::string>* names);
-  // Appends names (in the platform's order) only when store is 1 or 2. A
-  // name that the platform's paths cannot carry exactly is counted, never
-  // listed: listing then returns -1, and with store 1 names it on stderr.
+  // Appends names (in the platform's order) only when store is 1. A name
+  // that the platform's paths cannot carry exactly is counted, never
+  // listed: listing then returns -1 and names it on stderr.
   int ScanSubfolders(const std::string& dir, std::vector<std::string>* names,
                      int store);
+  // ListSubfolders, saying nothing of a name it cannot list.
+  int ListSubfoldersQuietly(const std::string& dir, std::vector<std::string>* names);
 
   // The part of path after its first separator, or nullptr when it has none.
   // Points into path.

@@ -388,6 +388,11 @@ TEST(ScanSubfolders, NeverListsANameChangedOnTheWay) {
     EXPECT_NE(err.find("cannot carry"), std::string::npos) << err;
   }
   EXPECT_EQ(std::set<std::string>(names.begin(), names.end()), expected);
+  names.clear();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(tool.ListSubfoldersQuietly(dir, &names), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(std::set<std::string>(names.begin(), names.end()), expected);
   // The scratch folder's own removal cannot reach these either.
   for (const wchar_t* name : kNames) {
     RemoveDirectoryW((L"\\\\?\\" + root + L"\\" + name).c_str());

@@ -161,7 +161,7 @@ void Count(FolderTool* tool, WalkGuard* guard, const std::string& dir, TreeCount
 // it is walked cannot push the walk past its list.
 bool ListWalkable(FolderTool* tool, WalkGuard* guard, Folder* f) {
   if (guard->counting) {
-    if (tool->ScanSubfolders(f->dir, &f->names, 2) < 0) return false;
+    if (tool->ListSubfoldersQuietly(f->dir, &f->names) < 0) return false;
   } else if (tool->ListSubfolders(f->dir, &f->names) < 0) {
     // A subfolder whose name cannot be carried would be missing from the
     // bundle; the folder fails before anything of it is made.
