@@ -1,4 +1,4 @@
-// The update lock handed from a holder to the archiver it starts.
+// The update lock: handed from a holder to the archiver it starts, and its wait.
 #include "base/update_lock.h"
 
 #include <gtest/gtest.h>
