@@ -273,7 +273,7 @@ int CheckExistingBundle(const Paths& paths) {
   const std::string own = source_name + ".zip";
   const base::BundleLayout layout = base::JudgeBundleLayout(members, source_name);
   for (const std::size_t top : layout.tops) {
-    if (!SameName(members[top].name, own)) {
+    if (!base::SameNameText(members[top].name, own)) {
       return Refuse("DstFileName is the bundle of another folder (" + members[top].name +
                         " at its top, where this source's is " + own +
                         "); write it to another file, or remove it first",

@@ -33,8 +33,6 @@ void AroundSay(void (*before)(), void (*after)()) {
   after_say = after;
 }
 
-const char* ProgramName() { return program_name; }
-
 void Say(const char* format, ...) {
   va_list args;
   va_start(args, format);

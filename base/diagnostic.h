@@ -18,7 +18,6 @@ namespace base {
 
 // The name the lines begin with ("trevask", "PKZIP.EXE"...).
 void SetProgramName(const char* name);
-const char* ProgramName();
 
 // "<program>: <format...>\n" on stderr, as WriteText writes it.
 void Say(const char* format, ...) TREVASK_PRINTF_FORMAT(1, 2);

@@ -2,6 +2,8 @@
 // program's narrow paths are in.
 #include <windows.h>
 
+#include <string>
+
 #include "base/path.h"
 
 namespace base {
@@ -51,8 +53,20 @@ bool IsDriveRelative(const std::string& path) {
   return RootLength(path) == 2 && path[1] == ':';
 }
 
+namespace {
+std::wstring InUtf16(const std::string& text) {
+  const int size = static_cast<int>(text.size());
+  const int n = MultiByteToWideChar(path_code_page, 0, text.data(), size, nullptr, 0);
+  std::wstring out(n > 0 ? n : 0, L'\0');
+  if (n > 0) MultiByteToWideChar(path_code_page, 0, text.data(), size, &out[0], n);
+  return out;
+}
+}  // namespace
+
 bool SameNameText(const std::string& a, const std::string& b) {
-  return lstrcmpiA(a.c_str(), b.c_str()) == 0;
+  // NTFS's own rule: each UTF-16 unit upper-cased alone, no locale, so "ß"
+  // is never "SS".
+  return CompareStringOrdinal(InUtf16(a).c_str(), -1, InUtf16(b).c_str(), -1, TRUE) == CSTR_EQUAL;
 }
 
 }  // namespace base

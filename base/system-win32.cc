@@ -75,19 +75,21 @@ std::wstring FsPath(const std::string& utf8) {
   return out;
 }
 
-namespace {
-
-std::string LastError() {
+std::string ErrorText(DWORD code) {
   wchar_t* text = nullptr;
-  FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                     FORMAT_MESSAGE_IGNORE_INSERTS,
-                 nullptr, GetLastError(), 0, reinterpret_cast<wchar_t*>(&text), 0,
-                 nullptr);
-  std::string out = text ? Utf8(text) : "unknown error";
-  LocalFree(text);
-  while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+  DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                               FORMAT_MESSAGE_IGNORE_INSERTS,
+                           nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::string out = n > 0 ? Utf8(std::wstring(text, n)) : "error " + std::to_string(code);
+  if (text != nullptr) LocalFree(text);
+  // Followed by more of the message, as strerror's text is.
+  while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == '.')) {
+    out.pop_back();
+  }
   return out;
 }
+
+namespace {
 
 std::int64_t ToTime(const FILETIME& ft) {
   ULARGE_INTEGER t;
@@ -134,7 +136,7 @@ bool ListFolder(const std::string& dir, std::vector<Entry>* entries,
   HANDLE search = FindFirstFileW(pattern.c_str(), &data);
   if (search == INVALID_HANDLE_VALUE) {
     if (GetLastError() == ERROR_FILE_NOT_FOUND) return true;
-    *error = "cannot read folder " + dir + ": " + LastError();
+    *error = "cannot read folder " + dir + ": " + LastErrorText();
     return false;
   }
   do {
@@ -221,7 +223,7 @@ Opened OpenRegular(const std::string& path, FileHandle* handle, std::string* err
                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                          FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
-    *error = "cannot open " + path + ": " + LastError();
+    *error = "cannot open " + path + ": " + LastErrorText();
     return Opened::kFailed;
   }
   // A pipe or a device under a file's name is not read.
@@ -272,7 +274,7 @@ bool ReadInto(FileHandle handle, const std::string& path, const FileRange& range
     if (!read_at(offset + got, into + got, want, &n) || n == 0) {
       *error = n == 0 && GetLastError() == ERROR_HANDLE_EOF
                    ? path + " became shorter while it was read"
-                   : "cannot read " + path + ": " + LastError();
+                   : "cannot read " + path + ": " + LastErrorText();
       return false;
     }
     got += n;
@@ -282,7 +284,7 @@ bool ReadInto(FileHandle handle, const std::string& path, const FileRange& range
     DWORD n = 0;
     if (!read_at(offset + length, &extra, 1, &n) || n != 0) {
       *error = n != 0 ? path + " grew while it was read"
-                      : "cannot read " + path + ": " + LastError();
+                      : "cannot read " + path + ": " + LastErrorText();
       return false;
     }
   }
@@ -334,7 +336,7 @@ bool LocalTime(std::int64_t t, std::tm* tm) {
   return _localtime64_s(tm, &t64) == 0;
 }
 
-std::string LastErrorText() { return LastError(); }
+std::string LastErrorText() { return ErrorText(GetLastError()); }
 
 namespace {
 volatile LONG interrupted = 0;

@@ -30,6 +30,10 @@ inline std::string Utf8(const std::wstring& wide) {
   return out;
 }
 
+// The system's words for a Win32 error code, one line without a final
+// period, as strerror gives them on POSIX.
+std::string ErrorText(DWORD code);
+
 // The \\?\ form of a UTF-8 path, so that Windows takes every name as it
 // stands ("a." or "aux.txt" are files, not "a" or a device).
 std::wstring FsPath(const std::string& utf8);

@@ -12,6 +12,7 @@
 #include "base/diagnostic.h"
 #include "base/file_id.h"
 #include "base/path.h"
+#include "base/system.h"
 #include "base/update_lock.h"
 
 namespace base {
@@ -37,6 +38,20 @@ int Inherited(const FileId& folder) {
 }
 
 }  // namespace
+
+LockWait WaitForLock(std::intptr_t lock, bool exclusive, const std::function<void()>& announce) {
+  const int fd = static_cast<int>(lock);
+  const int mode = exclusive ? LOCK_EX : LOCK_SH;
+  if (flock(fd, mode | LOCK_NB) == 0) return LockWait::kTaken;
+  if (errno != EWOULDBLOCK) return LockWait::kFailed;
+  if (announce) announce();
+  // Checked before each wait too: a signal just before it ends nothing.
+  while (Interrupted() == 0) {
+    if (flock(fd, mode) == 0) return LockWait::kTaken;
+    if (errno != EINTR) return LockWait::kFailed;
+  }
+  return LockWait::kInterrupted;
+}
 
 bool FinalTarget(const std::string& archive, std::string* target, std::string* error) {
   std::string path = archive;
@@ -95,19 +110,17 @@ bool UpdateLock::Acquire(const std::string& archive, std::string* error, const c
     *error = "cannot lock " + folder + ": " + std::strerror(errno);
     return false;
   }
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    bool busy = errno == EWOULDBLOCK;
-    if (busy) {
-      char* full = realpath(folder.c_str(), nullptr);
-      Say("waiting for another run that uses %s (%s)", full ? full : folder.c_str(),
-          what ? what : ("the folder of " + archive).c_str());
-      std::free(full);
-    }
-    if (!busy || flock(fd, LOCK_EX) != 0) {
-      *error = "cannot lock " + folder + ": " + std::strerror(errno);
-      close(fd);
-      return false;
-    }
+  const LockWait waited = WaitForLock(fd, true, [&] {
+    char* full = realpath(folder.c_str(), nullptr);
+    Say("waiting for another run that uses %s (%s)", full ? full : folder.c_str(),
+        what ? what : ("the folder of " + archive).c_str());
+    std::free(full);
+  });
+  if (waited != LockWait::kTaken) {
+    *error = "cannot lock " + folder + ": " +
+             std::strerror(waited == LockWait::kInterrupted ? EINTR : errno);
+    close(fd);
+    return false;
   }
   handle_ = fd;
   return true;

@@ -1,7 +1,6 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <cwchar>
 
 #include "base/diagnostic.h"
 #include "base/file_id.h"
@@ -40,6 +39,19 @@ void* CreateFolderMutex(std::string* name) {
     mutex = CreateMutexW(nullptr, FALSE, Wide(*name).c_str());
   }
   return mutex;
+}
+
+LockWait WaitForLock(std::intptr_t lock, bool, const std::function<void()>& announce) {
+  HANDLE mutex = reinterpret_cast<HANDLE>(lock);
+  DWORD waited = WaitForSingleObject(mutex, 0);
+  if (waited == WAIT_TIMEOUT) {
+    if (announce) announce();
+    std::fflush(stderr);
+    waited = WaitForSingleObject(mutex, INFINITE);
+  }
+  // Abandoned: its holder ended without releasing it; now it is ours.
+  return waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED ? LockWait::kTaken
+                                                             : LockWait::kFailed;
 }
 
 bool FinalTarget(const std::string& archive, std::string* target, std::string*) {
@@ -87,15 +99,11 @@ bool UpdateLock::Acquire(const std::string& archive, std::string* error, const c
     *error = "cannot lock " + archive + ": " + LastErrorText();
     return false;
   }
-  DWORD waited = WaitForSingleObject(mutex, 0);
-  if (waited == WAIT_TIMEOUT) {
+  const LockWait waited = WaitForLock(reinterpret_cast<std::intptr_t>(mutex), true, [&] {
     Say("waiting for another run that uses %s (%s)", FinalPath(folder).c_str(),
         what ? what : ("the folder of " + archive).c_str());
-    std::fflush(stderr);
-    waited = WaitForSingleObject(mutex, INFINITE);
-  }
-  // Abandoned: its holder ended without releasing it; now it is ours.
-  if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+  });
+  if (waited != LockWait::kTaken) {
     *error = "cannot lock " + archive + ": " + LastErrorText();
     CloseHandle(mutex);
     return false;

@@ -4,6 +4,7 @@
 #define TREVASK_BASE_UPDATE_LOCK_H_
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace base {
@@ -21,8 +22,7 @@ class UpdateLock {
   // Takes the lock for archive; while another process holds it, says so
   // once on stderr, naming the folder in full and what it is (what, else
   // "the folder of <archive>"), and waits. False with the reason when it
-  // cannot be taken, or when a signal whose handler does not restart calls
-  // ends the wait (POSIX).
+  // cannot be taken, or when the run is interrupted while it waits.
   // Windows: a mutex belongs to a thread; release on the acquiring thread.
   bool Acquire(const std::string& archive, std::string* error, const char* what = nullptr);
   // While held: makes child processes started from now on (which inherit
@@ -37,6 +37,16 @@ class UpdateLock {
   bool handed_ = false;        // TREVASK_UPDATE_LOCK set by this one
   std::wstring name_;          // Windows: the mutex's
 };
+
+// How a wait for a lock ended.
+enum class LockWait { kTaken, kInterrupted, kFailed };
+// Takes lock: POSIX, the flock of an open folder's descriptor, shared
+// unless exclusive; Windows, a mutex HANDLE, which is always exclusive.
+// While another holds it, calls announce and waits. A signal that ends
+// the wait restarts it, unless the run has been interrupted (Interrupted()
+// in base/system.h): then kInterrupted, for the caller to end the run.
+// kFailed leaves the reason in errno (POSIX) or GetLastError (Windows).
+LockWait WaitForLock(std::intptr_t lock, bool exclusive, const std::function<void()>& announce);
 
 // POSIX: makes child processes started from now on take the flock held
 // through fd (a folder's) as theirs, as HandToChildren does for a lock of

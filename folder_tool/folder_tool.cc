@@ -1,6 +1,6 @@
 // The portable half of FolderTool: the order of directory creation and
 // the bookkeeping around archiver runs. The platform half lives in
-// folder_tool-<platform>.cc.
+// folder_tool-<platform>.cc, spawn-<platform>.cc and remove_tree-<platform>.cc.
 #include "folder_tool/folder_tool.h"
 
 #include <cstdio>
@@ -10,8 +10,9 @@
 #include "folder_tool/command_line.h"
 #include "folder_tool/name_rules.h"
 #include "folder_tool/path_identity.h"
-#include "folder_tool/platform.h"
+#include "folder_tool/remove_tree.h"
 #include "folder_tool/say.h"
+#include "folder_tool/spawn.h"
 
 namespace trevask {
 
@@ -67,7 +68,7 @@ bool FolderTool::MakeDirectoryPath(const std::string& path,
     prefix += parts.Name();
     std::string error;
     // The first prefix that could not be made is the reason for the rest.
-    if (!platform::CreateOneDirectory(prefix, &error) && failed.empty() &&
+    if (!CreateNewFolder(prefix, &error) && failed.empty() &&
         !IsExistingFolder(prefix)) {
       failed = prefix;
       why = KindOf(prefix) == PathKind::kMissing ? error : "it exists and is not a folder";
@@ -112,8 +113,8 @@ bool KeepBundleMembers(const std::vector<base::KeptMember>& members, std::string
   return true;
 }
 
-bool CreateNewFolder(const std::string& path, std::string* error) {
-  return platform::CreateOneDirectory(path, error);
+bool ArchiverFound(ArchiverKind kind) {
+  return platform::ProgramFound(ArchiverCommandName(kind));
 }
 
 int FolderTool::RunArchiver(const std::string& archive,
@@ -144,16 +145,10 @@ std::string ArchiverRunProblem(const std::string& archive, const std::string& so
   return platform::ArchiverLineProblem(args);
 }
 
-int FolderTool::RemoveFolder(const std::string& path) {
-  if (!PathFits(path)) return -1;
-  std::fflush(stdout);
-  return platform::RemoveTree(path);
-}
-
 int FolderTool::RemoveFolder(const std::string& path, const base::FileId& expected) {
   if (!PathFits(path)) return -1;
   std::fflush(stdout);
-  return platform::RemoveTree(path, &expected);
+  return platform::RemoveTree(path, expected);
 }
 
 }  // namespace trevask

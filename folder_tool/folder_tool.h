@@ -34,11 +34,13 @@ class FolderTool {
   // folders included; -1 for a folder that cannot be listed.
   int CountSubfolders(const std::string& dir);
   int ListSubfolders(const std::string& dir, std::vector<std::string>* names);
-  // Appends names (in the platform's order) only when store is 1 or 2. A
-  // name that the platform's paths cannot carry exactly is counted, never
-  // listed: listing then returns -1, and with store 1 names it on stderr.
+  // Appends names (in the platform's order) only when store is 1. A name
+  // that the platform's paths cannot carry exactly is counted, never
+  // listed: listing then returns -1 and names it on stderr.
   int ScanSubfolders(const std::string& dir, std::vector<std::string>* names,
                      int store);
+  // ListSubfolders, saying nothing of a name it cannot list.
+  int ListSubfoldersQuietly(const std::string& dir, std::vector<std::string>* names);
 
   // The part of path after its first separator, or nullptr when it has none.
   // Points into path.
@@ -58,12 +60,9 @@ class FolderTool {
   int RunArchiver(const std::string& archive, const std::string& source,
                   const char* options, ArchiverKind kind);
 
-  // Removes path and everything beneath it, links never followed (on
-  // Windows through cmd.exe's rmdir /s /q).
-  int RemoveFolder(const std::string& path);
   // Removes the folder path with everything beneath it only while it is the
   // folder id names; -2, removing nothing, when it is not. Links are never
-  // followed.
+  // followed (on Windows the removal is cmd.exe's rmdir /s /q).
   int RemoveFolder(const std::string& path, const base::FileId& expected);
 };
 

@@ -14,7 +14,6 @@ namespace trevask {
 void InstallInterruptHandling(void (*cleanup)());
 // Ends the run that way once an interruption has arrived; else returns.
 void ExitIfInterrupted();
-// Takes a failed write to stdout or stderr as the closed pipe it may be.
 
 }  // namespace trevask
 

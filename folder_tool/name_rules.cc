@@ -1,9 +1,6 @@
-// Path text and the Windows name rules; the root and separator facts come
-// from the platform files.
+// Path text: trailing separators, components, the name rule over a path;
+// the separator and root facts are base/path.h's.
 #include "folder_tool/name_rules.h"
-
-#include <cctype>
-#include <cstring>
 
 namespace trevask {
 

@@ -1,17 +1,11 @@
 // Containment by identity, on top of the platform's file identities.
 #include "folder_tool/path_identity.h"
 
-#include <algorithm>
 #include <vector>
 
-#include "folder_tool/folder_tool.h"
 #include "folder_tool/name_rules.h"
 
 namespace trevask {
-
-bool SameName(const std::string& a, const std::string& b) {
-  return platform::PathTextEqual(a, b);
-}
 
 std::string FirstUnsafeComponent(const std::string& path, const std::string& below) {
   if (below.empty() || path.compare(0, below.size(), below) != 0) return "";
@@ -48,7 +42,7 @@ bool Locate(const std::string& path, Location* where) {
 
 bool TextIsWithin(const std::string& inner, const std::string& outer) {
   if (inner.size() < outer.size()) return false;
-  if (!platform::PathTextEqual(inner.substr(0, outer.size()), outer)) {
+  if (!base::SameNameText(inner.substr(0, outer.size()), outer)) {
     return false;
   }
   return inner.size() == outer.size() || outer.back() == base::kSeparator ||
@@ -67,7 +61,7 @@ bool PathIsWithin(const std::string& inner, const std::string& outer) {
     // through the same missing names from the same existing folder.
     if (!(in.id == out.id) || in.tail.size() < out.tail.size()) return false;
     for (size_t i = 0; i < out.tail.size(); ++i) {
-      if (!platform::PathTextEqual(in.tail[i], out.tail[i])) return false;
+      if (!base::SameNameText(in.tail[i], out.tail[i])) return false;
     }
     return true;
   }

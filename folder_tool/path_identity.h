@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/file_id.h"
+#include "base/path.h"
 #include "base/system.h"
 
 namespace trevask {
@@ -22,8 +23,6 @@ PathKind KindOf(const std::string& path);
 bool IsSpecialFile(const std::string& path);
 // Absolute, normalized form of path; links resolved as far as they lead.
 std::string AbsolutePath(const std::string& path);
-// True when the file system takes both names for the same one.
-bool SameName(const std::string& a, const std::string& b);
 // True when inner is outer itself or lies beneath it. Decided by the file
 // identity of the nearest existing ancestors, so that links and other names
 // of the same folder give the same answer; the parts that do not exist yet
@@ -32,11 +31,6 @@ bool PathIsWithin(const std::string& inner, const std::string& outer);
 // The first component of path below `below` (a prefix of it) that exists and
 // is a link or not a folder; empty when there is none.
 std::string FirstUnsafeComponent(const std::string& path, const std::string& below);
-
-namespace platform {
-// Compares path text the way the file system does (case-folding or not).
-bool PathTextEqual(const std::string& a, const std::string& b);
-}  // namespace platform
 
 }  // namespace trevask
 

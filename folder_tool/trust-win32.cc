@@ -117,7 +117,7 @@ bool WayIsTrusted(const std::string& path, std::string* folder, std::string* rea
     return false;
   }
   // A link on the way leads elsewhere: that way is checked as well.
-  if (!platform::PathTextEqual(final_path, full)) return WayIsTrusted(final_path, folder, reason);
+  if (!base::SameNameText(final_path, full)) return WayIsTrusted(final_path, folder, reason);
   return true;
 }
 

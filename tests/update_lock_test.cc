@@ -1,7 +1,22 @@
-// The update lock handed from a holder to the archiver it starts.
+// The update lock: handed from a holder to the archiver it starts, and its wait.
 #include "base/update_lock.h"
 
 #include <gtest/gtest.h>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+#include "base/system.h"
+#endif
 
 #include "tests/support.h"
 
@@ -27,5 +42,46 @@ TEST(UpdateLock, AnArchiverStartedByTheHolderDoesNotWaitForIt) {
   EXPECT_TRUE(fs::is_regular_file(scratch.path() / "out.zip"));
   EXPECT_EQ(GetEnv("TREVASK_UPDATE_LOCK"), "");
 }
+
+#ifndef _WIN32
+// A signal that ends the flock wait with EINTR (no SA_RESTART): one not of
+// the run's own is waited through, and the lock taken once it is free; the
+// run's own interruption ends the wait. Each case in a process of its own,
+// since an interruption stays noted.
+TEST(UpdateLock, ASignalDuringTheWaitRetriesItUnlessTheRunIsInterrupted) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  struct Case {
+    int sig;
+    bool run_handlers;  // base's, which note an interruption
+    const char* said;   // Acquire's error after it waited, bracketed
+  } cases[] = {{SIGUSR1, false, "waiting for another run .*\\[\\]$"},
+               {SIGTERM, true, "waiting for .*\\[cannot lock .*: Interrupted system call\\]$"}};
+  for (const Case& c : cases) {
+    ScratchDir scratch;
+    WorkingDir here(scratch.path());
+    auto wait = [&c] {
+      const int holder = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      flock(holder, LOCK_EX);
+      struct sigaction quiet {};
+      quiet.sa_handler = [](int) {};
+      sigaction(SIGUSR1, &quiet, nullptr);
+      if (c.run_handlers) base::InstallInterruptHandlers();
+      const pthread_t waiter = pthread_self();
+      std::thread([&] {
+        for (int i = 0; i < 10; ++i) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(50));
+          pthread_kill(waiter, c.sig);
+        }
+        flock(holder, LOCK_UN);
+      }).detach();
+      base::UpdateLock lock;
+      std::string error;
+      std::fprintf(stderr, "[%s]", lock.Acquire("out.zip", &error) ? "" : error.c_str());
+      std::exit(0);
+    };
+    EXPECT_EXIT(wait(), testing::ExitedWithCode(0), c.said) << c.sig;
+  }
+}
+#endif
 
 }  // namespace

@@ -158,7 +158,7 @@ void Count(FolderTool* tool, WalkGuard* guard, const std::string& dir, TreeCount
 // it is walked cannot push the walk past its list.
 bool ListWalkable(FolderTool* tool, WalkGuard* guard, Folder* f) {
   if (guard->counting) {
-    if (tool->ScanSubfolders(f->dir, &f->names, 2) < 0) return false;
+    if (tool->ListSubfoldersQuietly(f->dir, &f->names) < 0) return false;
   } else if (tool->ListSubfolders(f->dir, &f->names) < 0) {
     // A subfolder whose name cannot be carried would be missing from the
     // bundle; the folder fails before anything of it is made.
@@ -210,7 +210,7 @@ void MakeMirrors(FolderTool* tool, const WalkGuard& guard, Folder* f) {
 // The folder's archive would sit where a subfolder's mirror folder goes.
 bool OwnArchiveClashes(const Folder& f, const std::string& own_name) {
   for (const std::string& name : f.names) {
-    if (SameName(name, own_name)) {
+    if (base::SameNameText(name, own_name)) {
       base::Say("cannot make %s: %s has a subfolder of that name, whose mirror folder it would be",
                 base::Join(f.mirror, own_name).c_str(), f.dir.c_str());
       return true;

@@ -27,7 +27,7 @@ void Judge(const std::string& folder, MirrorContents* contents) {
     // No run makes a folder where the folder's archive goes: it is
     // refused up front now, and one left there would fail every run.
     if (e.type == base::Entry::kFolder) {
-      if (SameName(e.name, own)) {
+      if (base::SameNameText(e.name, own)) {
         Foreign(path, contents);
       } else {
         Judge(path, contents);
@@ -39,7 +39,7 @@ void Judge(const std::string& folder, MirrorContents* contents) {
       Foreign(path, contents);
     } else if (base::IsArchiverTempName(e.name)) {
       contents->leftovers.push_back(path);
-    } else if (!SameName(e.name, own)) {
+    } else if (!base::SameNameText(e.name, own)) {
       Foreign(path, contents);
     }
   }

@@ -1,18 +1,13 @@
-// The per-platform half of FolderTool; only folder_tool-*.cc define these.
-#ifndef TREVASK_FOLDER_TOOL_PLATFORM_H_
-#define TREVASK_FOLDER_TOOL_PLATFORM_H_
+// Starting an archiver and what it inherits: its environment, the text of
+// its names, the search for it.
+#ifndef TREVASK_FOLDER_TOOL_SPAWN_H_
+#define TREVASK_FOLDER_TOOL_SPAWN_H_
 
 #include <string>
 #include <vector>
 
-#include "base/file_id.h"
-
 namespace trevask {
 namespace platform {
-
-// Creates one directory, private to the user where the platform can say so.
-// False with the system's reason; "exists" is a failure too.
-bool CreateOneDirectory(const std::string& path, std::string* error);
 
 // Runs the archiver with exactly these arguments (args[0] is its command
 // name, found as the platform's interpreter would find it) and waits for
@@ -28,10 +23,9 @@ int RunArchiverProgram(const std::vector<std::string>& args, const std::string& 
 // line, its limits); empty when it can. Says nothing.
 std::string ArchiverLineProblem(const std::vector<std::string>& args);
 
-// Removes path and everything beneath it, never through a link. With
-// expected, only while path is still that folder (checked on the very
-// handle the removal then works through); -2 when it is not.
-int RemoveTree(const std::string& path, const base::FileId* expected = nullptr);
+// Whether a program of this name can be found as it will be looked for;
+// true where the platform leaves the search to its interpreter.
+bool ProgramFound(const std::string& name);
 
 // Sets name in the environment the archivers inherit; empty value: removes it.
 void SetChildVariable(const char* name, const std::string& value);
@@ -40,7 +34,11 @@ void SetChildVariable(const char* name, const std::string& value);
 // on Windows, the same bytes on POSIX.
 std::string ArchiverText(const std::string& name);
 
+// POSIX, from a signal handler: passes sig on to the running archiver, so
+// that it ends with the run.
+void ForwardToArchiver(int sig);
+
 }  // namespace platform
 }  // namespace trevask
 
-#endif  // TREVASK_FOLDER_TOOL_PLATFORM_H_
+#endif  // TREVASK_FOLDER_TOOL_SPAWN_H_
