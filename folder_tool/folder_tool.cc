@@ -120,10 +120,7 @@ int FolderTool::RunArchiver(const std::string& archive,
                             const std::string& source, const char* options,
                             ArchiverKind kind, const ArchiverRun& run) {
   std::vector<std::string> args;
-  if ((run.stopped != nullptr && *run.stopped) ||
-      !BuildArchiverArguments(archive, source, options, kind, &args)) {
-    return -1;
-  }
+  if (!BuildArchiverArguments(archive, source, options, kind, &args)) return -1;
   if (std::fflush(stdout) != 0) base::NoteOutputError();
   bool started = true;
   int status = platform::RunArchiverProgram(args, run, &started);

@@ -47,8 +47,9 @@ struct ArchiverRun {
   base::HandedLock lock;
   // POSIX: the process whose end ends the archiver; 0: this one.
   long parent_pid = 0;
-  // The caller's "nothing more runs" (nullptr: none kept): while true, no
-  // archiver is started; set once one cannot be found or started.
+  // The caller's "nothing more runs" (nullptr: none kept), for it to check
+  // before each run: set once an archiver cannot be found or started, as
+  // every later run would fail the same way.
   bool* stopped = nullptr;
 };
 
