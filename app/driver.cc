@@ -443,11 +443,12 @@ std::vector<base::KeptMember> KeptMembers(const Paths& paths, const ArchiveRuns&
   return kept;
 }
 
-// Hands kept to the bundle archiver alone; returns 1 when a kept archive is
-// damaged, which fails the run, -1 when the list cannot be handed.
-int HandKeptMembers(const Paths& paths, const std::vector<base::KeptMember>& kept) {
+// Hands kept to the bundle archiver's run alone; returns 1 when a kept
+// archive is damaged, which fails the run, -1 when the list cannot be handed.
+int HandKeptMembers(const Paths& paths, const std::vector<base::KeptMember>& kept,
+                    ArchiverRun* bundle_run) {
   std::string error;
-  if (!KeepBundleMembers(kept, &error)) {
+  if (!KeepBundleMembers(kept, bundle_run, &error)) {
     return Refuse(error + "; the bundle step is not run, the bundle is left as it was and the "
                   "mirror folder stays",
                   paths.mirror);
@@ -457,10 +458,10 @@ int HandKeptMembers(const Paths& paths, const std::vector<base::KeptMember>& kep
   }) ? 1 : 0;
 }
 
-int RunBundle(const Paths& paths, const Options& options, RunLocks* locks,
-              const base::FileId& mirror_id) {
+int RunBundle(const Paths& paths, const Options& options, const RunLocks& locks,
+              const base::FileId& mirror_id, ArchiverRun run) {
   // Its archiver takes the update lock this run holds as its own.
-  locks->HandBundleToChildren();
+  run.lock = locks.HandedBundleLock();
   // And it writes only into the folder locked here, from the mirror folder
   // made here, however either was swapped since.
   std::string target, error;
@@ -469,12 +470,13 @@ int RunBundle(const Paths& paths, const Options& options, RunLocks* locks,
       !base::GetFileId(base::ParentFolder(target), &holder_id)) {
     return Refuse("cannot look at the folder of DstFileName", paths.destination);
   }
-  ExpectFolders(&holder_id, &mirror_id);
+  run.archive_folder = holder_id;
+  run.source_folder = mirror_id;
   FolderTool tool;
   std::string pattern = paths.mirror + base::kSeparator + "*.*";
   progress::Erase();
   if (tool.RunArchiver(paths.destination, pattern, BundleOptions(options.kind),
-                       options.kind) != 0) {
+                       options.kind, run) != 0) {
     ReportArchiverFailure();
     return -1;
   }
@@ -584,7 +586,7 @@ int Run(const Paths& paths, const Options& options) {
   ArchiveRuns runs;
   int walk_status = CompressFolder(paths.source, paths.temp_root, options.kind,
                                    paths.destination, &line, &runs);
-  if (RunStopped()) return -1;
+  if (runs.stopped) return -1;
   const std::vector<base::KeptMember> kept_members = KeptMembers(paths, runs);
   // A kept mirror tree may hold folders of an earlier run that the source
   // no longer has; -r starts from an empty one.
@@ -601,9 +603,10 @@ int Run(const Paths& paths, const Options& options) {
     }
   }
 
-  const int kept = HandKeptMembers(paths, kept_members);
+  ArchiverRun bundle_run;
+  const int kept = HandKeptMembers(paths, kept_members, &bundle_run);
   if (kept < 0) return -1;
-  if (RunBundle(paths, options, &locks, mirror_id) != 0) return -1;
+  if (RunBundle(paths, options, locks, mirror_id, bundle_run) != 0) return -1;
   if (CheckWrittenBundle(paths) != 0) return -1;
   // A mirror tree with failed folders is kept for the user to inspect.
   if (walk_status != 0 || kept != 0) return -1;

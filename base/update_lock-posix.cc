@@ -17,9 +17,11 @@
 
 namespace base {
 
+const char kUpdateLockVariable[] = "TREVASK_UPDATE_LOCK";
+
 namespace {
 
-const char kVariable[] = "TREVASK_UPDATE_LOCK";
+const char* const kVariable = kUpdateLockVariable;
 
 // The parent's lock, when the variable names an open descriptor of this
 // folder whose lock is already this process's to take without waiting.
@@ -81,7 +83,6 @@ bool FinalTarget(const std::string& archive, std::string* target, std::string* e
 
 UpdateLock::~UpdateLock() {
   if (handle_ < 0) return;
-  if (handed_) unsetenv(kVariable);
   // The parent's lock stays the parent's.
   if (!inherited_) {
     int fd = static_cast<int>(handle_);
@@ -126,16 +127,27 @@ bool UpdateLock::Acquire(const std::string& archive, std::string* error, const c
   return true;
 }
 
-bool HandLockToChildren(int fd) {
+// The descriptor stays close-on-exec here: the child that is handed it
+// inherits it alone, made open in that child by whoever starts it.
+HandedLock HandLockToChildren(int fd) {
   FileId id;
-  if (!GetOpenFileId(fd, &id) || fcntl(fd, F_SETFD, 0) != 0) return false;
-  const std::string value = std::to_string(fd) + ":" + FileIdText(id);
-  return setenv(kVariable, value.c_str(), 1) == 0;
+  HandedLock handed;
+  if (!GetOpenFileId(fd, &id)) return handed;
+  handed.value = std::to_string(fd) + ":" + FileIdText(id);
+  handed.fd = fd;
+  return handed;
 }
 
-void UpdateLock::HandToChildren() {
-  if (handle_ < 0 || inherited_) return;
-  handed_ = HandLockToChildren(static_cast<int>(handle_));
+HandedLock UpdateLock::HandToChildren() const {
+  if (handle_ < 0) return HandedLock();
+  // The parent's own descriptor, still open across exec, and its words.
+  if (inherited_) {
+    HandedLock handed;
+    const char* value = std::getenv(kVariable);
+    if (value != nullptr) handed.value = value;
+    return handed;
+  }
+  return HandLockToChildren(static_cast<int>(handle_));
 }
 
 }  // namespace base

@@ -11,6 +11,8 @@
 
 namespace base {
 
+const char kUpdateLockVariable[] = "TREVASK_UPDATE_LOCK";
+
 namespace {
 
 const wchar_t kVariable[] = L"TREVASK_UPDATE_LOCK";
@@ -65,10 +67,6 @@ bool FinalTarget(const std::string& archive, std::string* target, std::string*) 
 
 UpdateLock::~UpdateLock() {
   if (handle_ == -1) return;
-  if (handed_) {
-    SetEnvironmentVariableW(kVariable, nullptr);
-    _wputenv(L"TREVASK_UPDATE_LOCK=");
-  }
   if (!inherited_) {
     HANDLE mutex = reinterpret_cast<HANDLE>(handle_);
     ReleaseMutex(mutex);
@@ -113,11 +111,18 @@ bool UpdateLock::Acquire(const std::string& archive, std::string* error, const c
   return true;
 }
 
-void UpdateLock::HandToChildren() {
-  if (handle_ == -1 || inherited_) return;
-  SetEnvironmentVariableW(kVariable, name_.c_str());
-  _wputenv((std::wstring(kVariable) + L"=" + name_).c_str());
-  handed_ = true;
+HandedLock UpdateLock::HandToChildren() const {
+  HandedLock handed;
+  if (handle_ == -1) return handed;
+  if (!inherited_) {
+    handed.value = Utf8(name_);
+    return handed;
+  }
+  // The parent's mutex, by the name it was handed here.
+  wchar_t given[128];
+  DWORD n = GetEnvironmentVariableW(kVariable, given, 128);
+  if (n > 0 && n < 128) handed.value = Utf8(given);
+  return handed;
 }
 
 }  // namespace base

@@ -9,6 +9,17 @@
 
 namespace base {
 
+// The variable through which an archiver learns the lock it runs under.
+extern const char kUpdateLockVariable[];
+
+// What a child process is handed to take a held lock as its own: the value
+// of kUpdateLockVariable (empty: nothing handed) and, on POSIX, the
+// descriptor that value names, which the child must inherit.
+struct HandedLock {
+  std::string value;
+  int fd = -1;
+};
+
 // Serializes updates of one archive among Trevask and the stand-in
 // archivers. POSIX: flock() on the folder that holds the archive's final
 // target (links at the archive followed); Windows: a named mutex derived
@@ -25,16 +36,15 @@ class UpdateLock {
   // cannot be taken, or when the run is interrupted while it waits.
   // Windows: a mutex belongs to a thread; release on the acquiring thread.
   bool Acquire(const std::string& archive, std::string* error, const char* what = nullptr);
-  // While held: makes child processes started from now on (which inherit
-  // the environment) take it as theirs, so that a stand-in archiver run
-  // under this lock does not wait for its own parent. Sets TREVASK_UPDATE_LOCK.
-  // Changes the environment: call it while no other thread reads it.
-  void HandToChildren();
+  // While held: what a child process started under it is handed to take
+  // it as its own, so that a stand-in archiver run under this lock does not
+  // wait for its own parent; nothing when not held. An inherited lock is
+  // handed on as it was handed here. Changes nothing.
+  HandedLock HandToChildren() const;
 
  private:
   std::intptr_t handle_ = -1;  // descriptor or HANDLE, -1 when not held
   bool inherited_ = false;     // the parent's, handed to this process
-  bool handed_ = false;        // TREVASK_UPDATE_LOCK set by this one
   std::wstring name_;          // Windows: the mutex's
 };
 
@@ -48,10 +58,10 @@ enum class LockWait { kTaken, kInterrupted, kFailed };
 // kFailed leaves the reason in errno (POSIX) or GetLastError (Windows).
 LockWait WaitForLock(std::intptr_t lock, bool exclusive, const std::function<void()>& announce);
 
-// POSIX: makes child processes started from now on take the flock held
-// through fd (a folder's) as theirs, as HandToChildren does for a lock of
-// this class. False when fd cannot be handed on.
-bool HandLockToChildren(int fd);
+// POSIX: what a child process is handed to take the flock held through fd
+// (a folder's) as its own, as HandToChildren says for a lock of this class;
+// nothing when fd cannot be handed on.
+HandedLock HandLockToChildren(int fd);
 
 #ifdef _WIN32
 // The name of the mutex that stands for a lock of this kind on folder: its

@@ -86,14 +86,6 @@ bool CommandFromArguments(const std::vector<std::string>& args, std::string* com
   return true;
 }
 
-bool BuildArchiverCommand(const std::string& archive, const std::string& source,
-                          const char* options, ArchiverKind kind,
-                          std::string* command) {
-  std::vector<std::string> args;
-  return BuildArchiverArguments(archive, source, options, kind, &args) &&
-         CommandFromArguments(args, command);
-}
-
 bool BuildRemoveCommand(const std::string& path, std::string* command) {
   if (!PathFits(path)) return false;
   std::string line = "rmdir /s /q ";

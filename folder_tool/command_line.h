@@ -27,11 +27,10 @@ bool BuildArchiverArguments(const std::string& archive, const std::string& sourc
 // Windows: the lines handed to cmd.exe. Each path becomes one argument; a
 // plain path stays bare. False, after naming the offending path or line on
 // stderr, when a limit is exceeded or the text cannot be carried.
-bool BuildArchiverCommand(const std::string& archive, const std::string& source,
-                          const char* options, ArchiverKind kind, std::string* command);
 bool BuildRemoveCommand(const std::string& path, std::string* command);
-// Windows: the line that runs exactly these arguments (as built above).
-// With why, the reason goes there and nothing is said.
+// Windows: the line that runs exactly these arguments (as
+// BuildArchiverArguments makes them). With why, the reason goes there and
+// nothing is said.
 bool CommandFromArguments(const std::vector<std::string>& args, std::string* command,
                           std::string* why = nullptr);
 

@@ -80,24 +80,8 @@ bool FolderTool::MakeDirectoryPath(const std::string& path,
   return false;
 }
 
-namespace {
-bool run_stopped = false;
-std::string next_folder;
-}  // namespace
-
-void HintNextFolder(const std::string& dir) { next_folder = dir; }
-
-bool RunStopped() { return run_stopped; }
-
-void ExpectFolders(const base::FileId* archive_folder, const base::FileId* source_folder) {
-  auto text = [](const base::FileId* id) {
-    return id == nullptr ? std::string() : base::FileIdText(*id);
-  };
-  platform::SetChildVariable("TREVASK_ARCHIVE_FOLDER", text(archive_folder));
-  platform::SetChildVariable("TREVASK_SOURCE_FOLDER", text(source_folder));
-}
-
-bool KeepBundleMembers(const std::vector<base::KeptMember>& members, std::string* error) {
+bool KeepBundleMembers(const std::vector<base::KeptMember>& members, ArchiverRun* run,
+                       std::string* error) {
   std::vector<base::KeptMember> handed = members;
   for (base::KeptMember& m : handed) m.name = platform::ArchiverText(m.name);
   const std::string text = base::EncodeKeptMembers(handed);
@@ -109,7 +93,7 @@ bool KeepBundleMembers(const std::vector<base::KeptMember>& members, std::string
              std::to_string(kMaxVariableLength) + " for one environment variable";
     return false;
   }
-  platform::SetChildVariable(base::kKeptMembersVariable, text);
+  run->kept_members = text;
   return true;
 }
 
@@ -117,23 +101,36 @@ bool ArchiverFound(ArchiverKind kind) {
   return platform::ProgramFound(ArchiverCommandName(kind));
 }
 
+namespace platform {
+
+ChildVariables RunVariables(const ArchiverRun& run, const std::string& parent_pid) {
+  auto text = [](const std::optional<base::FileId>& id) {
+    return id ? base::FileIdText(*id) : std::string();
+  };
+  return {{"TREVASK_ARCHIVE_FOLDER", text(run.archive_folder)},
+          {"TREVASK_SOURCE_FOLDER", text(run.source_folder)},
+          {base::kKeptMembersVariable, run.kept_members},
+          {base::kUpdateLockVariable, run.lock.value},
+          {"TREVASK_PARENT_PID", parent_pid}};
+}
+
+}  // namespace platform
+
 int FolderTool::RunArchiver(const std::string& archive,
                             const std::string& source, const char* options,
-                            ArchiverKind kind) {
+                            ArchiverKind kind, const ArchiverRun& run) {
   std::vector<std::string> args;
-  if (run_stopped || !BuildArchiverArguments(archive, source, options, kind, &args)) {
-    return -1;
-  }
+  if (!BuildArchiverArguments(archive, source, options, kind, &args)) return -1;
   if (std::fflush(stdout) != 0) base::NoteOutputError();
   bool started = true;
-  std::string read_ahead;
-  read_ahead.swap(next_folder);
-  int status = platform::RunArchiverProgram(args, read_ahead, &started);
+  int status = platform::RunArchiverProgram(args, run, &started);
   if (status == kCommandNotFoundStatus) {
     base::Say("the archiver %s was not found; put it on PATH", ArchiverCommandName(kind));
   }
   // Every later run would fail the same way.
-  if (status == kCommandNotFoundStatus || !started) run_stopped = true;
+  if ((status == kCommandNotFoundStatus || !started) && run.stopped != nullptr) {
+    *run.stopped = true;
+  }
   return status;
 }
 

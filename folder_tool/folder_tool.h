@@ -5,6 +5,7 @@
 #define TREVASK_FOLDER_TOOL_FOLDER_TOOL_H_
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "base/kept_members.h"
 #include "base/path.h"
 #include "base/system.h"
+#include "base/update_lock.h"
 #include "folder_tool/archiver_syntax.h"
 #include "folder_tool/interruption.h"
 #include "folder_tool/run_locks.h"
@@ -25,6 +27,31 @@ extern const size_t kMaxCommandLength;
 extern const size_t kMaxVariableLength;
 // Status of a command the interpreter could not find.
 extern const int kCommandNotFoundStatus;
+
+// Everything of one archiver run besides its words, handed to that run
+// alone. A default value is a plain run: nothing read ahead, no folder
+// checked, no member kept, no lock handed on.
+struct ArchiverRun {
+  // The folder whose files the run after this one will read: read ahead
+  // while this one runs, so that a cold cache and the archiver's work
+  // overlap.
+  std::string read_ahead;
+  // The folders the archiver may write into and read from, by identity
+  // (none: not checked). The archiver refuses, writing nothing, when the
+  // folder it finds is another: swapped since it was made.
+  std::optional<base::FileId> archive_folder, source_folder;
+  // The bundle members to leave as the bundle holds them, as
+  // KeepBundleMembers puts them; empty: none.
+  std::string kept_members;
+  // The update lock the archiver is to take as already its own.
+  base::HandedLock lock;
+  // POSIX: the process whose end ends the archiver; 0: this one.
+  long parent_pid = 0;
+  // The caller's "nothing more runs" (nullptr: none kept), for it to check
+  // before each run: set once an archiver cannot be found or started, as
+  // every later run would fail the same way.
+  bool* stopped = nullptr;
+};
 
 class FolderTool {
  public:
@@ -53,12 +80,14 @@ class FolderTool {
   // the result is false.
   bool MakeDirectoryPath(const std::string& path, const std::string& below = "");
 
-  // Runs the kind's archiver with "options archive source". Returns its
-  // status: 0 for success. A line that cannot be built within the
-  // platform's limits is reported on stderr and never run. An archiver that
-  // cannot be found or started is named on stderr and stops the run.
+  // Runs the kind's archiver with "options archive source", handing it run
+  // and nothing of any other run. Returns its status: 0 for success. A line
+  // that cannot be built within the platform's limits is reported on stderr
+  // and never run. An archiver that cannot be found or started is named on
+  // stderr and sets *run.stopped.
   int RunArchiver(const std::string& archive, const std::string& source,
-                  const char* options, ArchiverKind kind);
+                  const char* options, ArchiverKind kind,
+                  const ArchiverRun& run = ArchiverRun());
 
   // Removes the folder path with everything beneath it only while it is the
   // folder id names; -2, removing nothing, when it is not. Links are never
@@ -66,21 +95,12 @@ class FolderTool {
   int RemoveFolder(const std::string& path, const base::FileId& expected);
 };
 
-// The folder whose files the next archiver run will read after the one
-// started next: read ahead while that one runs, so that a cold cache and
-// the archiver's work overlap. Used once.
-void HintNextFolder(const std::string& dir);
-
-// The folders that the archiver runs started from now on may write into and
-// read from, by identity (nullptr: not checked). The archiver refuses, writing
-// nothing, when the folder it finds is another: swapped since it was made.
-void ExpectFolders(const base::FileId* archive_folder, const base::FileId* source_folder);
-
-// The bundle members that the archiver runs started from now on are to
-// leave as the bundle holds them, named as this program names paths; none
-// when empty. False, changing nothing, with the reason when the list is
-// more than one environment variable can carry.
-bool KeepBundleMembers(const std::vector<base::KeptMember>& members, std::string* error);
+// Puts into run the bundle members its archiver is to leave as the bundle
+// holds them, named as this program names paths; none when empty. False,
+// changing nothing, with the reason when the list is more than one
+// environment variable can carry.
+bool KeepBundleMembers(const std::vector<base::KeptMember>& members, ArchiverRun* run,
+                       std::string* error);
 
 // True when the user may make files in folder; false with the system's reason.
 bool FolderIsWritable(const std::string& folder, std::string* reason);
@@ -90,8 +110,6 @@ bool FolderIsWritable(const std::string& folder, std::string* reason);
 std::string ArchiverRunProblem(const std::string& archive, const std::string& source,
                                const char* options, ArchiverKind kind);
 
-// True once an archiver could not be found or started: nothing more is run.
-bool RunStopped();
 // Whether the kind's archiver can be found as it will be looked for; true
 // where the platform leaves the search to its interpreter.
 bool ArchiverFound(ArchiverKind kind);

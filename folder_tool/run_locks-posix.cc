@@ -55,7 +55,6 @@ RunLocks::~RunLocks() {
   auto* held = static_cast<PosixLocks*>(held_);
   if (held == nullptr) return;
   for (int fd : held->fds) close(fd);
-  if (held->bundle_fd >= 0) unsetenv("TREVASK_UPDATE_LOCK");
   delete held;
 }
 
@@ -120,10 +119,10 @@ bool RunLocks::Acquire(const std::string& temp_root, const std::string& bundle,
   return true;
 }
 
-void RunLocks::HandBundleToChildren() {
+base::HandedLock RunLocks::HandedBundleLock() const {
   auto* held = static_cast<PosixLocks*>(held_);
-  if (held == nullptr || held->bundle_fd < 0) return;
-  base::HandLockToChildren(held->bundle_fd);
+  if (held == nullptr || held->bundle_fd < 0) return base::HandedLock();
+  return base::HandLockToChildren(held->bundle_fd);
 }
 
 }  // namespace trevask

@@ -57,8 +57,9 @@ bool RunLocks::Acquire(const std::string& temp_root, const std::string& bundle,
   return held->bundle.Acquire(bundle, error, "the folder of DstFileName");
 }
 
-void RunLocks::HandBundleToChildren() {
-  if (held_ != nullptr) static_cast<WindowsLocks*>(held_)->bundle.HandToChildren();
+base::HandedLock RunLocks::HandedBundleLock() const {
+  if (held_ == nullptr) return base::HandedLock();
+  return static_cast<WindowsLocks*>(held_)->bundle.HandToChildren();
 }
 
 }  // namespace trevask

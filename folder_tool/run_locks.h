@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "base/update_lock.h"
+
 namespace trevask {
 
 // The locks of one run, held from Acquire to destruction: TempFolder's, so
@@ -21,8 +23,8 @@ class RunLocks {
   RunLocks& operator=(const RunLocks&) = delete;
   // False, with the reason, when a lock cannot be taken.
   bool Acquire(const std::string& temp_root, const std::string& bundle, std::string* error);
-  // Makes the archivers started from now on take the bundle's lock as held.
-  void HandBundleToChildren();
+  // What an archiver is handed to take the bundle's lock as held.
+  base::HandedLock HandedBundleLock() const;
 
  private:
   void* held_ = nullptr;  // the platform's lock objects

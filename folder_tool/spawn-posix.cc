@@ -121,7 +121,24 @@ void ReadAhead(const std::string& folder) {
 
 }  // namespace
 
-int RunArchiverProgram(const std::vector<std::string>& args, const std::string& read_ahead,
+namespace {
+
+bool SameName(const std::string& a, const std::string& b) { return a == b; }
+
+// This process's environment with run's variables in place, read once per
+// run: nothing of it is set here.
+std::vector<std::string> ChildEnvironment(const ArchiverRun& run) {
+  std::vector<std::string> own;
+  for (char** entry = environ; *entry != nullptr; ++entry) own.emplace_back(*entry);
+  // The archiver ends when this process does (archiver/archiver_fs.h): it
+  // is started from the main thread, which lives until the run ends.
+  const long parent = run.parent_pid != 0 ? run.parent_pid : static_cast<long>(getpid());
+  return MergeEnvironment(own, RunVariables(run, std::to_string(parent)), SameName);
+}
+
+}  // namespace
+
+int RunArchiverProgram(const std::vector<std::string>& args, const ArchiverRun& run,
                        bool* started) {
   ExitIfInterrupted();
   std::string program;
@@ -129,9 +146,15 @@ int RunArchiverProgram(const std::vector<std::string>& args, const std::string& 
   std::vector<char*> argv;
   for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
-  // The archiver ends when this process does (archiver/archiver_fs.h): it
-  // is started from the main thread, which lives until the run ends.
-  SetChildVariable("TREVASK_PARENT_PID", std::to_string(getpid()));
+  const std::vector<std::string> environment = ChildEnvironment(run);
+  std::vector<char*> envp;
+  for (const std::string& entry : environment) envp.push_back(const_cast<char*>(entry.c_str()));
+  envp.push_back(nullptr);
+  // The handed lock's descriptor stays close-on-exec here; a dup2 onto
+  // itself opens it in this child alone.
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (run.lock.fd >= 0) posix_spawn_file_actions_adddup2(&actions, run.lock.fd, run.lock.fd);
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
   sigset_t none;
@@ -139,8 +162,9 @@ int RunArchiverProgram(const std::vector<std::string>& args, const std::string& 
   posix_spawnattr_setsigmask(&attr, &none);
   posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
   pid_t pid = 0;
-  int error = posix_spawn(&pid, program.c_str(), nullptr, &attr, argv.data(), environ);
+  int error = posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), envp.data());
   posix_spawnattr_destroy(&attr);
+  posix_spawn_file_actions_destroy(&actions);
   if (error != 0) {
     if (error == ENOENT) return kCommandNotFoundStatus;
     base::Say("cannot start %s: %s", program.c_str(), std::strerror(error));
@@ -149,7 +173,7 @@ int RunArchiverProgram(const std::vector<std::string>& args, const std::string& 
   }
   running_child = pid;
   if (base::Interrupted() != 0) kill(pid, base::Interrupted());
-  if (!read_ahead.empty()) ReadAhead(read_ahead);
+  if (!run.read_ahead.empty()) ReadAhead(run.read_ahead);
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) {
@@ -183,14 +207,6 @@ bool ProgramFound(const std::string& name) {
 }
 
 std::string ArchiverText(const std::string& name) { return name; }
-
-void SetChildVariable(const char* name, const std::string& value) {
-  if (value.empty()) {
-    unsetenv(name);
-  } else {
-    setenv(name, value.c_str(), 1);
-  }
-}
 
 }  // namespace platform
 }  // namespace trevask

@@ -4,19 +4,50 @@
 #define TREVASK_FOLDER_TOOL_SPAWN_H_
 
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "folder_tool/folder_tool.h"
 
 namespace trevask {
 namespace platform {
 
+// The variables that carry something of one run, each name with run's
+// value; an empty value removes the variable. The rest of an archiver's
+// environment is this process's own. parent_pid is TREVASK_PARENT_PID's.
+using ChildVariables = std::vector<std::pair<std::string, std::string>>;
+ChildVariables RunVariables(const ArchiverRun& run, const std::string& parent_pid);
+
+// NAME=VALUE entries of environment with those of variables in their place:
+// every entry of a variable's name dropped, one added unless its value is
+// empty. same_name says whether two names are one.
+template <typename Text>
+std::vector<Text> MergeEnvironment(const std::vector<Text>& environment,
+                                   const std::vector<std::pair<Text, Text>>& variables,
+                                   bool (*same_name)(const Text&, const Text&)) {
+  const typename Text::value_type equals = '=';
+  std::vector<Text> merged;
+  for (const Text& entry : environment) {
+    // Windows keeps "=C:=C:\dir" entries, whose name starts with '='.
+    const Text name = entry.substr(0, entry.find(equals, 1));
+    bool replaced = false;
+    for (const auto& v : variables) replaced = replaced || same_name(name, v.first);
+    if (!replaced) merged.push_back(entry);
+  }
+  for (const auto& v : variables) {
+    if (!v.second.empty()) merged.push_back(v.first + equals + v.second);
+  }
+  return merged;
+}
+
 // Runs the archiver with exactly these arguments (args[0] is its command
 // name, found as the platform's interpreter would find it) and waits for
-// it. Returns its exit status, kCommandNotFoundStatus when it cannot be
-// found; started is false when nothing could be started at all (said on
-// stderr).
-// While it runs, the files of read_ahead (if not empty) are asked into the
-// cache, without blocking on anything but a regular file.
-int RunArchiverProgram(const std::vector<std::string>& args, const std::string& read_ahead,
+// it, with this process's environment and run's variables (RunVariables).
+// Returns its exit status, kCommandNotFoundStatus when it cannot be found;
+// started is false when nothing could be started at all (said on stderr).
+// While it runs, the files of run.read_ahead (if not empty) are asked into
+// the cache, without blocking on anything but a regular file.
+int RunArchiverProgram(const std::vector<std::string>& args, const ArchiverRun& run,
                        bool* started);
 
 // Why the platform could not run exactly these arguments (its interpreter's
@@ -26,9 +57,6 @@ std::string ArchiverLineProblem(const std::vector<std::string>& args);
 // Whether a program of this name can be found as it will be looked for;
 // true where the platform leaves the search to its interpreter.
 bool ProgramFound(const std::string& name);
-
-// Sets name in the environment the archivers inherit; empty value: removes it.
-void SetChildVariable(const char* name, const std::string& value);
 
 // A name of this program's paths as the archivers take their names: UTF-8
 // on Windows, the same bytes on POSIX.

@@ -164,64 +164,6 @@ TEST(MakeDirectoryPath, TheFirstFolderBelowAShareIsInsideIt) {
 }
 #endif
 
-TEST(CommandLines, EachPathIsOneArgumentInItsExactForm) {
-  std::vector<std::string> args;
-  ASSERT_TRUE(trevask::BuildArchiverArguments("X.zip", P("C:/D/*.*"), "-a",
-                                              trevask::kPkzip25, &args));
-  EXPECT_EQ(args, (std::vector<std::string>{"PKZIP.EXE", "-a", "X.zip", P("C:/D/*.*")}));
-  ASSERT_TRUE(trevask::BuildArchiverArguments(
-      "My Out.zip", P("T/a b;c/*.*"), trevask::BundleOptions(trevask::kPkzip8),
-      trevask::kPkzip8, &args));
-  EXPECT_EQ(args, (std::vector<std::string>{"PKZIPC.EXE", "-add", "-recurse", "My Out.zip",
-                                            P("T/a b;c/*.*")}));
-#ifdef _WIN32
-  std::string line;
-  ASSERT_TRUE(trevask::BuildArchiverCommand("X.zip", P("C:/D/*.*"), "-a",
-                                            trevask::kPkzip25, &line));
-  EXPECT_EQ(line, "PKZIP.EXE -a X.zip C:\\D\\*.*");
-  ASSERT_TRUE(trevask::BuildArchiverCommand(
-      "Out.zip", P("T/Data/*.*"), trevask::BundleOptions(trevask::kPkzip8),
-      trevask::kPkzip8, &line));
-  EXPECT_EQ(line.rfind("PKZIPC.EXE -add -recurse Out.zip ", 0), 0u) << line;
-  ASSERT_TRUE(trevask::BuildRemoveCommand(P("T/Data"), &line));
-  EXPECT_EQ(line, "rmdir /s /q T\\Data");
-#endif
-}
-
-#ifdef _WIN32
-TEST(CommandLines, QuotingForTheInterpreter) {
-  std::string quoted;
-  ASSERT_TRUE(trevask::QuoteArgument("C:\\Data\\*.*", &quoted));
-  EXPECT_EQ(quoted, "C:\\Data\\*.*");
-  ASSERT_TRUE(trevask::QuoteArgument("a&b (c)", &quoted));
-  EXPECT_EQ(quoted, "\"a&b (c)\"");
-  // The runtime would read \" as a quote inside the argument.
-  ASSERT_TRUE(trevask::QuoteArgument("C:\\My Data\\", &quoted));
-  EXPECT_EQ(quoted, "\"C:\\My Data\\\\\"");
-  EXPECT_FALSE(trevask::QuoteArgument("50%", &quoted));
-  EXPECT_FALSE(trevask::QuoteArgument("%PATH%", &quoted));
-  testing::internal::CaptureStderr();
-  std::string line;
-  EXPECT_FALSE(trevask::BuildArchiverCommand("T\\a%b%\\x.zip", "s\\*.*", "-a",
-                                             trevask::kPkzip25, &line));
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("a%b%"), std::string::npos);
-}
-#endif
-
-TEST(CommandLines, APathThatLooksLikeAnOptionStaysAPath) {
-  std::vector<std::string> args;
-  ASSERT_TRUE(trevask::BuildArchiverArguments(P("-T/D.zip"), P("-s/*.*"), "-a",
-                                              trevask::kPkzip25, &args));
-  EXPECT_EQ(args, (std::vector<std::string>{"PKZIP.EXE", "-a", P("./-T/D.zip"),
-                                            P("./-s/*.*")}));
-#ifdef _WIN32
-  std::string line;
-  ASSERT_TRUE(trevask::BuildArchiverCommand(P("-T/D.zip"), P("-s/*.*"), "-a",
-                                            trevask::kPkzip25, &line));
-  EXPECT_EQ(line, "PKZIP.EXE -a .\\-T\\D.zip .\\-s\\*.*");
-#endif
-}
-
 TEST(PathIsWithin, DecidedByIdentityAndByTextBelowWhatExists) {
   ScratchDir scratch;
   WorkingDir cwd(scratch.path());

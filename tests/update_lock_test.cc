@@ -18,6 +18,7 @@
 #include "base/system.h"
 #endif
 
+#include "folder_tool/folder_tool.h"
 #include "tests/support.h"
 
 namespace {
@@ -29,15 +30,20 @@ TEST(UpdateLock, AnArchiverStartedByTheHolderDoesNotWaitForIt) {
   WorkingDir here(scratch.path());
   fs::create_directory(scratch.path() / "src");
   WriteFile(scratch.path() / "src" / "a.txt", "alpha");
+  PrependPath(fs::path(GetEnv("TREVASK_PKZIP")).parent_path());
   {
     base::UpdateLock lock;
     std::string error;
     ASSERT_TRUE(lock.Acquire("out.zip", &error)) << error;
-    lock.HandToChildren();
+    trevask::ArchiverRun run;
+    run.lock = lock.HandToChildren();
     // Would wait for ever if the archiver did not take the lock as its own.
-    ProcessResult run = RunProgram(GetEnv("TREVASK_PKZIP"), {"-a", "out.zip", P("src/*.*")});
-    EXPECT_EQ(run.exit_code, 0) << run.err;
-    EXPECT_EQ(run.err.find("waiting"), std::string::npos) << run.err;
+    testing::internal::CaptureStderr();
+    const int status =
+        trevask::FolderTool().RunArchiver("out.zip", P("src/*.*"), "-a", trevask::kPkzip25, run);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(status, 0) << err;
+    EXPECT_EQ(err.find("waiting"), std::string::npos) << err;
   }
   EXPECT_TRUE(fs::is_regular_file(scratch.path() / "out.zip"));
   EXPECT_EQ(GetEnv("TREVASK_UPDATE_LOCK"), "");

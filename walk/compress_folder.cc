@@ -46,6 +46,8 @@ struct WalkGuard {
   WalkStatus* status = nullptr;
   ArchiveRuns* runs = nullptr;
   bool lost = false;  // a folder could not be listed: its files are missing
+  // An archiver could not be found or started: nothing more is run.
+  bool stopped = false;
   // Counting ahead of the walk: the same folders left out, nothing said,
   // so that the walk itself says it once.
   bool counting = false;
@@ -175,7 +177,7 @@ bool ListWalkable(FolderTool* tool, WalkGuard* guard, Folder* f) {
 // this folder, after its own archive. Returns -1 when one of them failed.
 int WalkDeeper(WalkGuard* guard, Folder* f) {
   int result = 0;
-  for (size_t j = 0; j < f->names.size() && !RunStopped(); ++j) {
+  for (size_t j = 0; j < f->names.size() && !guard->stopped; ++j) {
     if (f->counts[j] == 0) continue;
     const std::string child = base::Join(f->dir, f->names[j]);
     base::FileId id;
@@ -219,10 +221,11 @@ bool OwnArchiveClashes(const Folder& f, const std::string& own_name) {
   return false;
 }
 
-// The next leaf's files can be read while this archiver runs.
-void HintLeafFrom(const Folder& f, size_t j) {
+// The next leaf from j on, whose files can be read while this archiver
+// runs; empty when none is left.
+std::string NextLeaf(const Folder& f, size_t j) {
   while (j < f.names.size() && f.walked[j]) ++j;
-  if (j < f.names.size()) HintNextFolder(base::Join(f.dir, f.names[j]));
+  return j < f.names.size() ? base::Join(f.dir, f.names[j]) : std::string();
 }
 
 // source's own files into archive, written only into the folder of id;
@@ -230,12 +233,15 @@ void HintLeafFrom(const Folder& f, size_t j) {
 // The run is noted under member, the archive's name in the bundle.
 bool RunFolderArchiver(FolderTool* tool, WalkGuard* guard, const std::string& source,
                        const std::string& archive, const std::string& member,
-                       const base::FileId& id, bool ready) {
+                       const base::FileId& id, bool ready, const std::string& read_ahead) {
   guard->status->ArchiverStarting(source);
-  ExpectFolders(&id, nullptr);
+  ArchiverRun run;
+  run.archive_folder = id;
+  run.read_ahead = read_ahead;
+  run.stopped = &guard->stopped;
   const bool written =
       ready && tool->RunArchiver(archive, Pattern(source), FolderArchiveOptions(guard->kind),
-                                 guard->kind) == 0;
+                                 guard->kind, run) == 0;
   NoteRun(guard, member, written);
   if (!written) {
     ReportArchiverFailure();
@@ -261,27 +267,26 @@ int Walk(const std::string& dir, const std::string& relative, const std::string&
   }
   const int result = WalkDeeper(guard, &f);
   // Nothing more runs once the archiver cannot be started.
-  if (RunStopped()) return -1;
+  if (guard->stopped) return -1;
   MakeMirrors(&tool, *guard, &f);
 
   // A failure ends this folder; its leaves not yet archived are named,
   // unless no archiver can run at all.
   const bool clash = OwnArchiveClashes(f, own_name);
-  HintLeafFrom(f, 0);
   if (!RunFolderArchiver(&tool, guard, dir, base::Join(f.mirror, own_name),
-                         member_dir + own_name, f.mirror_id, f.mirror_ok && !clash)) {
-    if (!RunStopped()) ReportSkippedLeaves(dir, f.names, f.walked, 0);
+                         member_dir + own_name, f.mirror_id, f.mirror_ok && !clash,
+                         NextLeaf(f, 0))) {
+    if (!guard->stopped) ReportSkippedLeaves(dir, f.names, f.walked, 0);
     return -1;
   }
   for (size_t j = 0; j < f.names.size(); ++j) {
     if (f.walked[j]) continue;
     const std::string& name = f.names[j];
-    HintLeafFrom(f, j + 1);
     if (!RunFolderArchiver(&tool, guard, base::Join(dir, name),
                            base::Join(base::Join(f.mirror, name), name + ".zip"),
                            MemberOf(member_dir + name + "/", name), f.leaf_ids[j],
-                           f.leaf_ok[j])) {
-      if (!RunStopped()) ReportSkippedLeaves(dir, f.names, f.walked, j + 1);
+                           f.leaf_ok[j], NextLeaf(f, j + 1))) {
+      if (!guard->stopped) ReportSkippedLeaves(dir, f.names, f.walked, j + 1);
       return -1;
     }
   }
@@ -416,6 +421,7 @@ int CompressFolder(const std::string& dir, const std::string& tempRoot,
   guard.status = status;
   guard.runs = runs;
   int result = Walk(dir, RelativePart(dir), "", &guard);
+  if (runs != nullptr) runs->stopped = guard.stopped;
   return guard.lost ? -1 : result;
 }
 

@@ -28,10 +28,13 @@ namespace trevask {
 // The folder archives of the walk, named as the bundle names them, relative
 // to dir's mirror folder with '/' ("Data.zip", "A/A.zip"): those written by
 // a run that succeeded, and those of folders whose run failed or that
-// failed before it (their listing, their mirror folder, their name).
+// failed before it (their listing, their mirror folder, their name). And
+// whether an archiver could not be found or started, so that nothing more
+// is to run.
 struct ArchiveRuns {
   std::set<std::string> written;
   std::vector<std::string> failed;
+  bool stopped = false;
 };
 int CompressFolder(const std::string& dir, const std::string& tempRoot,
                    ArchiverKind kind, const std::string& bundle, WalkStatus* status,
