@@ -41,15 +41,15 @@ int Inherited(const FileId& folder) {
 
 }  // namespace
 
-LockWait WaitForLock(std::intptr_t lock, bool exclusive, const std::function<void()>& announce) {
+LockWait WaitForLock(std::intptr_t lock, LockMode mode, const std::function<void()>& announce) {
   const int fd = static_cast<int>(lock);
-  const int mode = exclusive ? LOCK_EX : LOCK_SH;
-  if (flock(fd, mode | LOCK_NB) == 0) return LockWait::kTaken;
+  const int operation = mode == LockMode::kExclusive ? LOCK_EX : LOCK_SH;
+  if (flock(fd, operation | LOCK_NB) == 0) return LockWait::kTaken;
   if (errno != EWOULDBLOCK) return LockWait::kFailed;
   if (announce) announce();
   // Checked before each wait too: a signal just before it ends nothing.
   while (Interrupted() == 0) {
-    if (flock(fd, mode) == 0) return LockWait::kTaken;
+    if (flock(fd, operation) == 0) return LockWait::kTaken;
     if (errno != EINTR) return LockWait::kFailed;
   }
   return LockWait::kInterrupted;
@@ -111,7 +111,7 @@ bool UpdateLock::Acquire(const std::string& archive, std::string* error, const c
     *error = "cannot lock " + folder + ": " + std::strerror(errno);
     return false;
   }
-  const LockWait waited = WaitForLock(fd, true, [&] {
+  const LockWait waited = WaitForLock(fd, LockMode::kExclusive, [&] {
     char* full = realpath(folder.c_str(), nullptr);
     Say("waiting for another run that uses %s (%s)", full ? full : folder.c_str(),
         what ? what : ("the folder of " + archive).c_str());

@@ -43,7 +43,7 @@ void* CreateFolderMutex(std::string* name) {
   return mutex;
 }
 
-LockWait WaitForLock(std::intptr_t lock, bool, const std::function<void()>& announce) {
+LockWait WaitForLock(std::intptr_t lock, LockMode, const std::function<void()>& announce) {
   HANDLE mutex = reinterpret_cast<HANDLE>(lock);
   DWORD waited = WaitForSingleObject(mutex, 0);
   if (waited == WAIT_TIMEOUT) {
@@ -97,7 +97,7 @@ bool UpdateLock::Acquire(const std::string& archive, std::string* error, const c
     *error = "cannot lock " + archive + ": " + LastErrorText();
     return false;
   }
-  const LockWait waited = WaitForLock(reinterpret_cast<std::intptr_t>(mutex), true, [&] {
+  const LockWait waited = WaitForLock(reinterpret_cast<std::intptr_t>(mutex), LockMode::kExclusive, [&] {
     Say("waiting for another run that uses %s (%s)", FinalPath(folder).c_str(),
         what ? what : ("the folder of " + archive).c_str());
   });

@@ -50,13 +50,14 @@ class UpdateLock {
 
 // How a wait for a lock ended.
 enum class LockWait { kTaken, kInterrupted, kFailed };
+enum class LockMode { kShared, kExclusive };
 // Takes lock: POSIX, the flock of an open folder's descriptor, shared
-// unless exclusive; Windows, a mutex HANDLE, which is always exclusive.
+// unless kExclusive; Windows, a mutex HANDLE, which is always exclusive.
 // While another holds it, calls announce and waits. A signal that ends
 // the wait restarts it, unless the run has been interrupted (Interrupted()
 // in base/system.h): then kInterrupted, for the caller to end the run.
 // kFailed leaves the reason in errno (POSIX) or GetLastError (Windows).
-LockWait WaitForLock(std::intptr_t lock, bool exclusive, const std::function<void()>& announce);
+LockWait WaitForLock(std::intptr_t lock, LockMode mode, const std::function<void()>& announce);
 
 // POSIX: what a child process is handed to take the flock held through fd
 // (a folder's) as its own, as HandToChildren says for a lock of this class;

@@ -103,7 +103,7 @@ bool RunLocks::Acquire(const std::string& temp_root, const std::string& bundle,
       return false;
     }
     held->fds.push_back(fd);
-    const base::LockWait waited = base::WaitForLock(fd, w.exclusive, [&] {
+    const base::LockWait waited = base::WaitForLock(fd, w.exclusive ? base::LockMode::kExclusive : base::LockMode::kShared, [&] {
       base::Say("waiting for another run that uses %s (%s)", AbsolutePath(w.path).c_str(),
                 w.what.c_str());
     });

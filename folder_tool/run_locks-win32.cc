@@ -44,7 +44,7 @@ bool RunLocks::Acquire(const std::string& temp_root, const std::string& bundle,
     return false;
   }
   const base::LockWait waited =
-      base::WaitForLock(reinterpret_cast<std::intptr_t>(mutex), true, [&] {
+      base::WaitForLock(reinterpret_cast<std::intptr_t>(mutex), base::LockMode::kExclusive, [&] {
         base::Say("waiting for another run that uses %s (TempFolder)",
                   AbsolutePath(temp_root).c_str());
       });
