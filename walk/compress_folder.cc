@@ -68,12 +68,27 @@ void NoteRun(WalkGuard* guard, const std::string& member, bool written) {
   }
 }
 
+// One folder of the walk: its walkable subfolders, which of them were
+// walked (they have subfolders of their own) and their mirror folders.
+struct Folder {
+  std::string dir, relative, mirror;
+  std::string member_dir;  // "" for the top, "A/" below it
+  std::vector<std::string> names;
+  std::vector<int> counts;
+  std::vector<char> walked;
+  bool mirror_ok = false;
+  base::FileId mirror_id;
+  std::vector<char> leaf_ok;
+  std::vector<base::FileId> leaf_ids;
+};
+
 // Drops what must not be walked, naming each on stderr: a link that leads
 // to a folder of the current path, into the mirror tree or to what holds
 // the bundle, and a folder that cannot be listed. Counts the subfolders of
 // those that stay.
-void KeepWalkable(FolderTool* tool, const std::string& dir, const std::string& member_dir,
-                  WalkGuard* guard, std::vector<std::string>* names, std::vector<int>* counts) {
+void KeepWalkable(FolderTool* tool, WalkGuard* guard, Folder* f) {
+  const std::string& dir = f->dir;
+  std::vector<std::string>* names = &f->names;
   std::vector<std::string> kept;
   for (const std::string& name : *names) {
     std::string child = base::Join(dir, name);
@@ -100,29 +115,15 @@ void KeepWalkable(FolderTool* tool, const std::string& dir, const std::string& m
       // A link's folder is kept where it really is; a real folder is lost.
       if (!link) {
         guard->lost = true;
-        NoteRun(guard, MemberOf(member_dir + name + "/", name), false);
+        NoteRun(guard, MemberOf(f->member_dir + name + "/", name), false);
       }
       continue;
     }
     kept.push_back(name);
-    counts->push_back(count);
+    f->counts.push_back(count);
   }
   names->swap(kept);
 }
-
-// One folder of the walk: its walkable subfolders, which of them were
-// walked (they have subfolders of their own) and their mirror folders.
-struct Folder {
-  std::string dir, relative, mirror;
-  std::string member_dir;  // "" for the top, "A/" below it
-  std::vector<std::string> names;
-  std::vector<int> counts;
-  std::vector<char> walked;
-  bool mirror_ok = false;
-  base::FileId mirror_id;
-  std::vector<char> leaf_ok;
-  std::vector<base::FileId> leaf_ids;
-};
 
 int Walk(const std::string& dir, const std::string& relative, const std::string& member_dir,
          WalkGuard* guard);
@@ -168,7 +169,7 @@ bool ListWalkable(FolderTool* tool, WalkGuard* guard, Folder* f) {
     ReportSkippedLeaves(f->dir, f->names, std::vector<char>(f->names.size(), 0), 0);
     return false;
   }
-  KeepWalkable(tool, f->dir, f->member_dir, guard, &f->names, &f->counts);
+  KeepWalkable(tool, guard, f);
   f->walked.assign(f->names.size(), 0);
   return true;
 }
@@ -231,23 +232,32 @@ std::string NextLeaf(const Folder& f, size_t j) {
 // source's own files into archive, written only into the folder of id;
 // ready is false when that folder could not be made. A failure is said.
 // The run is noted under member, the archive's name in the bundle.
-bool RunFolderArchiver(FolderTool* tool, WalkGuard* guard, const std::string& source,
-                       const std::string& archive, const std::string& member,
-                       const base::FileId& id, bool ready, const std::string& read_ahead) {
-  guard->status->ArchiverStarting(source);
+// One folder's archiver run, as the walk plans it.
+struct FolderRun {
+  std::string source;      // the folder whose files go in
+  std::string archive;     // its archive in the mirror tree
+  std::string member;      // that archive's name in the bundle
+  base::FileId id;         // the mirror folder made for it
+  bool ready = false;      // the mirror folder is there and clashes with nothing
+  std::string read_ahead;  // the folder the next run will read
+};
+
+bool RunFolderArchiver(FolderTool* tool, WalkGuard* guard, const FolderRun& planned) {
+  guard->status->ArchiverStarting(planned.source);
   ArchiverRun run;
-  run.archive_folder = id;
-  run.read_ahead = read_ahead;
+  run.archive_folder = planned.id;
+  run.read_ahead = planned.read_ahead;
   run.stopped = &guard->stopped;
   const bool written =
-      ready && tool->RunArchiver(archive, Pattern(source), FolderArchiveOptions(guard->kind),
-                                 guard->kind, run) == 0;
-  NoteRun(guard, member, written);
+      planned.ready && tool->RunArchiver(planned.archive, Pattern(planned.source),
+                                         FolderArchiveOptions(guard->kind), guard->kind,
+                                         run) == 0;
+  NoteRun(guard, planned.member, written);
   if (!written) {
     ReportArchiverFailure();
     return false;
   }
-  guard->status->FolderArchived(source);
+  guard->status->FolderArchived(planned.source);
   return true;
 }
 
@@ -273,19 +283,20 @@ int Walk(const std::string& dir, const std::string& relative, const std::string&
   // A failure ends this folder; its leaves not yet archived are named,
   // unless no archiver can run at all.
   const bool clash = OwnArchiveClashes(f, own_name);
-  if (!RunFolderArchiver(&tool, guard, dir, base::Join(f.mirror, own_name),
-                         member_dir + own_name, f.mirror_id, f.mirror_ok && !clash,
-                         NextLeaf(f, 0))) {
+  if (!RunFolderArchiver(&tool, guard,
+                         {dir, base::Join(f.mirror, own_name), member_dir + own_name,
+                          f.mirror_id, f.mirror_ok && !clash, NextLeaf(f, 0)})) {
     if (!guard->stopped) ReportSkippedLeaves(dir, f.names, f.walked, 0);
     return -1;
   }
   for (size_t j = 0; j < f.names.size(); ++j) {
     if (f.walked[j]) continue;
     const std::string& name = f.names[j];
-    if (!RunFolderArchiver(&tool, guard, base::Join(dir, name),
-                           base::Join(base::Join(f.mirror, name), name + ".zip"),
-                           MemberOf(member_dir + name + "/", name), f.leaf_ids[j],
-                           f.leaf_ok[j], NextLeaf(f, j + 1))) {
+    if (!RunFolderArchiver(&tool, guard,
+                           {base::Join(dir, name),
+                            base::Join(base::Join(f.mirror, name), name + ".zip"),
+                            MemberOf(member_dir + name + "/", name), f.leaf_ids[j],
+                            f.leaf_ok[j] != 0, NextLeaf(f, j + 1)})) {
       if (!guard->stopped) ReportSkippedLeaves(dir, f.names, f.walked, j + 1);
       return -1;
     }
