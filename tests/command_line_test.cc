@@ -77,4 +77,61 @@ TEST(CommandLines, APathThatLooksLikeAnOptionStaysAPath) {
 #endif
 }
 
+TEST(CommandLines, OptionStringsPerKind) {
+  EXPECT_STREQ(trevask::FolderArchiveOptions(trevask::kPkzip25), "-a");
+  EXPECT_STREQ(trevask::BundleOptions(trevask::kPkzip25), "-a -rp");
+  EXPECT_STREQ(trevask::FolderArchiveOptions(trevask::kPkzip8), "-add");
+  EXPECT_STREQ(trevask::BundleOptions(trevask::kPkzip8), "-add -recurse");
+}
+
+TEST(CommandLines, OverlongPathIsRefusedNotTruncated) {
+  std::string longest(trevask::kMaxPathLength, 'a');
+  std::vector<std::string> args;
+  EXPECT_TRUE(trevask::BuildArchiverArguments("a.zip", longest, "-a", trevask::kPkzip25,
+                                              &args));
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(trevask::BuildArchiverArguments("a.zip", longest + "b", "-a",
+                                               trevask::kPkzip25, &args));
+#ifdef _WIN32
+  std::string line;
+  EXPECT_TRUE(trevask::BuildRemoveCommand(longest, &line));
+  EXPECT_FALSE(trevask::BuildRemoveCommand(longest + "b", &line));
+#endif
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("over the limit"), std::string::npos) << err;
+  EXPECT_NE(err.find(longest + "b"), std::string::npos);
+}
+
+// cmd.exe's rules hold wherever the suite runs, as the fuzzer checks them;
+// with delayed expansion '!' is refused too.
+TEST(CommandLines, CmdQuotingOfEveryKindOfText) {
+  struct Case {
+    const char* arg;
+    size_t trailing_backslashes;
+    const char* quoted;  // nullptr: refused
+    bool refused_delayed = false;
+  } cases[] = {
+      {"plain\\path", 0, "plain\\path"},   {"a&b", 0, "\"a&b\""},
+      {"a|b", 0, "\"a|b\""},               {"a^b", 0, "\"a^b\""},
+      {"a<b>c", 0, "\"a<b>c\""},           {"(p)", 0, "\"(p)\""},
+      {"a,b;c=d", 0, "\"a,b;c=d\""},       {"x!y", 0, "\"x!y\"", true},
+      {"My Data", 0, "\"My Data\""},       {"", 0, "\"\""},
+      {"My Data\\", 1, "\"My Data\\\\\""}, {"a b\\\\", 2, "\"a b\\\\\\\\\""},
+      {"50%", 0, nullptr},                 {"a\"b", 0, nullptr},
+      {"line\nfeed", 0, nullptr},
+  };
+  for (const Case& c : cases) {
+    for (const bool delayed : {false, true}) {
+      SCOPED_TRACE(delayed ? "delayed" : "");
+      const bool refused = c.quoted == nullptr || (delayed && c.refused_delayed);
+      std::string quoted;
+      const bool ok = trevask::QuoteForCmd(c.arg, c.trailing_backslashes, &quoted, delayed);
+      EXPECT_EQ(ok, !refused) << c.arg;
+      if (ok && !refused) {
+        EXPECT_EQ(quoted, c.quoted) << c.arg;
+      }
+    }
+  }
+}
+
 }  // namespace

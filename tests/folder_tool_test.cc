@@ -231,31 +231,9 @@ TEST(MakeDirectoryPath, NeverMakesAnythingThroughALinkBelowTheRoot) {
   EXPECT_TRUE(tool.MakeDirectoryPath(P("T/S/sub/deeper"), P("T/S/sub")));
 }
 
-TEST(CommandLines, OptionStringsPerKind) {
-  EXPECT_STREQ(trevask::FolderArchiveOptions(trevask::kPkzip25), "-a");
-  EXPECT_STREQ(trevask::BundleOptions(trevask::kPkzip25), "-a -rp");
-  EXPECT_STREQ(trevask::FolderArchiveOptions(trevask::kPkzip8), "-add");
-  EXPECT_STREQ(trevask::BundleOptions(trevask::kPkzip8), "-add -recurse");
-}
-
-TEST(CommandLines, OverlongPathIsRefusedNotTruncated) {
-  std::string longest(trevask::kMaxPathLength, 'a');
-  std::vector<std::string> args;
-  EXPECT_TRUE(trevask::BuildArchiverArguments("a.zip", longest, "-a", trevask::kPkzip25,
-                                              &args));
-  testing::internal::CaptureStderr();
-  EXPECT_FALSE(trevask::BuildArchiverArguments("a.zip", longest + "b", "-a",
-                                               trevask::kPkzip25, &args));
-#ifdef _WIN32
-  std::string line;
-  EXPECT_TRUE(trevask::BuildRemoveCommand(longest, &line));
-  EXPECT_FALSE(trevask::BuildRemoveCommand(longest + "b", &line));
-#endif
-  std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_NE(err.find("over the limit"), std::string::npos) << err;
-  EXPECT_NE(err.find(longest + "b"), std::string::npos);
-
-  // Nothing runs when the line cannot be built.
+// Nothing runs when the line cannot be built.
+TEST(RunArchiver, AnOverlongPathRunsNothing) {
+  const std::string longest(trevask::kMaxPathLength, 'a');
   FolderTool tool;
   testing::internal::CaptureStderr();
   EXPECT_NE(tool.RunArchiver("a.zip", longest + "b", "-a", trevask::kPkzip25),
@@ -264,15 +242,6 @@ TEST(CommandLines, OverlongPathIsRefusedNotTruncated) {
 }
 
 }  // namespace
-
-TEST(CommandLines, CmdQuotingWithDelayedExpansion) {
-  std::string quoted;
-  ASSERT_TRUE(trevask::QuoteForCmd("x!y", 0, &quoted, false));
-  EXPECT_EQ(quoted, "\"x!y\"");
-  EXPECT_FALSE(trevask::QuoteForCmd("x!y", 0, &quoted, true));
-  ASSERT_TRUE(trevask::QuoteForCmd("a b", 0, &quoted, true));
-  EXPECT_EQ(quoted, "\"a b\"");
-}
 
 #ifdef _WIN32
 TEST(WindowsNames, ArgumentFormsAndRules) {
@@ -365,30 +334,4 @@ TEST(RemoveFolder, RemovesOnlyTheFolderItWasToldOf) {
   EXPECT_EQ(trevask::FolderTool().RemoveFolder("M", mirror), 0);
   EXPECT_FALSE(fs::exists("M"));
   EXPECT_EQ(ReadFile(P("other/sub/keep")), "keep");
-}
-
-// cmd.exe's rules hold wherever the suite runs, as the fuzzer checks them.
-TEST(CommandLines, CmdQuotingOfEveryKindOfText) {
-  struct Case {
-    const char* arg;
-    size_t trailing_backslashes;
-    const char* quoted;  // nullptr: refused
-  } cases[] = {
-      {"plain\\path", 0, "plain\\path"},   {"a&b", 0, "\"a&b\""},
-      {"a|b", 0, "\"a|b\""},               {"a^b", 0, "\"a^b\""},
-      {"a<b>c", 0, "\"a<b>c\""},           {"(p)", 0, "\"(p)\""},
-      {"a,b;c=d", 0, "\"a,b;c=d\""},       {"x!y", 0, "\"x!y\""},
-      {"My Data", 0, "\"My Data\""},       {"", 0, "\"\""},
-      {"My Data\\", 1, "\"My Data\\\\\""}, {"a b\\\\", 2, "\"a b\\\\\\\\\""},
-      {"50%", 0, nullptr},                 {"a\"b", 0, nullptr},
-      {"line\nfeed", 0, nullptr},
-  };
-  for (const Case& c : cases) {
-    std::string quoted;
-    bool ok = trevask::QuoteForCmd(c.arg, c.trailing_backslashes, &quoted, false);
-    EXPECT_EQ(ok, c.quoted != nullptr) << c.arg;
-    if (ok && c.quoted != nullptr) {
-      EXPECT_EQ(quoted, c.quoted) << c.arg;
-    }
-  }
 }

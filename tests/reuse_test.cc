@@ -2,7 +2,6 @@
 // the file again: its data by size and bytes, its record by the header's
 // time and the exact one, and the mark of a file gone from the folder.
 #include <chrono>
-#include <functional>
 
 #include <gtest/gtest.h>
 
@@ -46,59 +45,60 @@ class Folder {
     fs::last_write_time(file_, fs::last_write_time(file_) + by);
   }
   // Moved by one second within the two the header's time holds.
-  void ShiftWithinHeaderTime() { Shift(std::chrono::seconds(Member().unix_time % 2 == 0 ? 1 : -1)); }
+  void InHeaderTime() { Shift(std::chrono::seconds(Member().unix_time % 2 == 0 ? 1 : -1)); }
+  // Beyond the extended field's 32 bits: only the header holds it.
+  void After2038() { Shift(std::chrono::hours(100 * 365 * 24)); }
   void Rewrite(const std::string& bytes) {
     const auto time = fs::last_write_time(file_);
     WriteFile(file_, bytes);
     fs::last_write_time(file_, time);
   }
+  void OtherBytes() { Rewrite("DATA"); }
+  void OtherSize() { Rewrite("data!"); }
+  void Remove() { fs::remove(file_); }
+  // Gone, and the update after marks it so.
+  void RemoveAndUpdate() {
+    removed_at_ = fs::last_write_time(file_);
+    Remove();
+    Update();
+  }
+  // Back as it was before it was gone.
+  void PutBack() {
+    RemoveAndUpdate();
+    WriteFile(file_, "data");
+    fs::last_write_time(file_, removed_at_);
+  }
 
  private:
   ScratchDir scratch_;
   fs::path src_, file_;
+  fs::file_time_type removed_at_;
 };
 
 TEST(Reuse, AMemberIsKeptOnlyWhileItHoldsTheFileAndItsTimes) {
+  using Step = void (Folder::*)();
   struct Case {
     const char* what;
-    std::function<void(Folder*)> before, change;
+    Step before, change;  // nullptr: nothing
     std::uint64_t unchanged, kept;
     bool rewritten, gone, exact_time;
   };
-  const auto none = [](Folder*) {};
   const Case cases[] = {
-      {"nothing changed", none, none, 1, 0, false, false, true},
-      {"other bytes, same size and time", none, [](Folder* f) { f->Rewrite("DATA"); }, 0, 0,
-       true, false, true},
-      {"another size", none, [](Folder* f) { f->Rewrite("data!"); }, 0, 0, true, false, true},
-      {"a second later, same header time", none,
-       [](Folder* f) { f->ShiftWithinHeaderTime(); }, 1, 0, true, false, true},
-      {"gone", none, [](Folder* f) { fs::remove(f->file()); }, 0, 1, true, true, true},
-      {"gone, and so marked before", none,
-       [](Folder* f) {
-         fs::remove(f->file());
-         f->Update();
-       },
-       0, 1, false, true, true},
-      {"back after it was gone", none,
-       [](Folder* f) {
-         const auto time = fs::last_write_time(f->file());
-         fs::remove(f->file());
-         f->Update();
-         WriteFile(f->file(), "data");
-         fs::last_write_time(f->file(), time);
-       },
-       1, 0, true, false, true},
-      // Beyond the extended field's 32 bits: only the header holds it.
-      {"a time after 2038", [](Folder* f) { f->Shift(std::chrono::hours(100 * 365 * 24)); }, none, 1, 0,
-       false, false, false},
+      {"nothing changed", nullptr, nullptr, 1, 0, false, false, true},
+      {"other bytes, same size and time", nullptr, &Folder::OtherBytes, 0, 0, true, false, true},
+      {"another size", nullptr, &Folder::OtherSize, 0, 0, true, false, true},
+      {"a second on, same header time", nullptr, &Folder::InHeaderTime, 1, 0, true, false, true},
+      {"gone", nullptr, &Folder::Remove, 0, 1, true, true, true},
+      {"gone, and so marked before", nullptr, &Folder::RemoveAndUpdate, 0, 1, false, true, true},
+      {"back after it was gone", nullptr, &Folder::PutBack, 1, 0, true, false, true},
+      {"a time after 2038", &Folder::After2038, nullptr, 1, 0, false, false, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     Folder folder;
-    c.before(&folder);
+    if (c.before) (folder.*c.before)();
     folder.Update();
-    c.change(&folder);
+    if (c.change) (folder.*c.change)();
     const archiver::Summary summary = folder.Update();
     EXPECT_EQ(summary.unchanged, c.unchanged);
     EXPECT_EQ(summary.kept, c.kept);
