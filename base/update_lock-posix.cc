@@ -35,6 +35,13 @@ int Inherited(const FileId& folder) {
     return -1;
   }
   if (fd < 0 || !GetOpenFileId(fd, &held) || held != expected || held != folder) return -1;
+  // Someone must hold it already: a descriptor merely open on the folder,
+  // shared by runs that a crafted variable names, would grant it to each.
+  const int probe = openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (probe < 0) return -1;
+  const bool nobody_holds = flock(probe, LOCK_EX | LOCK_NB) == 0;
+  close(probe);
+  if (nobody_holds) return -1;
   // Held by the parent through this same open file: granted at once.
   return flock(fd, LOCK_EX | LOCK_NB) == 0 ? fd : -1;
 }

@@ -88,6 +88,30 @@ TEST(UpdateLock, ASignalDuringTheWaitRetriesItUnlessTheRunIsInterrupted) {
     EXPECT_EXIT(wait(), testing::ExitedWithCode(0), c.said) << c.sig;
   }
 }
+
+// A variable naming a descriptor merely open on the folder, not locked by
+// anyone, hands nothing: runs sharing that descriptor would each be granted
+// the lock through it.
+TEST(UpdateLock, ADescriptorNobodyLockedIsNotTakenAsTheParents) {
+  ScratchDir scratch;
+  WorkingDir here(scratch.path());
+  const int open_only = open(".", O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(open_only, 0);
+  base::FileId id;
+  ASSERT_TRUE(base::GetOpenFileId(open_only, &id));
+  const std::string value = std::to_string(open_only) + ":" + base::FileIdText(id);
+  ASSERT_EQ(setenv(base::kUpdateLockVariable, value.c_str(), 1), 0);
+  {
+    base::UpdateLock lock;
+    std::string error;
+    ASSERT_TRUE(lock.Acquire("out.zip", &error)) << error;
+    // Held through a descriptor of its own: the named one is shut out.
+    EXPECT_NE(flock(open_only, LOCK_EX | LOCK_NB), 0);
+  }
+  EXPECT_EQ(flock(open_only, LOCK_EX | LOCK_NB), 0);
+  unsetenv(base::kUpdateLockVariable);
+  close(open_only);
+}
 #endif
 
 }  // namespace
