@@ -101,7 +101,9 @@ bool CreateBeside(const std::string& path, NewFile* out, std::string* error) {
   }
   fchmod(fd, mode);
   out->native = fd;
-  out->file = fdopen(fd, "w+b");
+  // Write-only: a seek of a stream open for reading too reads the file
+  // again from there.
+  out->file = fdopen(fd, "wb");
   if (out->file == nullptr) {
     *error = "cannot create a file beside " + path + ": " + std::strerror(errno);
     close(fd);

@@ -58,7 +58,7 @@ bool CreateBeside(const std::string& path, NewFile* out, std::string* error) {
     out->native = made.handle;
     out->delete_on_close = made.delete_on_close;
     int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_BINARY);
-    out->file = fd < 0 ? nullptr : _fdopen(fd, "w+b");
+    out->file = fd < 0 ? nullptr : _fdopen(fd, "wb");
     if (out->file != nullptr) return true;
     if (fd < 0) CloseHandle(h); else _close(fd);
     if (!out->delete_on_close) DeleteFileW(FsPath(out->temp).c_str());
