@@ -38,6 +38,18 @@ bool GetFolderId(const std::string& dir, base::FileId* id, std::string* error) {
   return true;
 }
 
+base::Opened OpenMemberFile(const std::string& path, base::FileHandle* handle,
+                            base::FileState* state, std::string* error) {
+  const base::Opened opened = base::OpenRegular(path, handle, error);
+  if (opened == base::Opened::kFile && !base::StateOf(*handle, state)) {
+    *error = "cannot open " + path + ": " + base::LastErrorText();
+    base::CloseSource(*handle);
+    *handle = base::kNoFile;
+    return base::Opened::kFailed;
+  }
+  return opened;
+}
+
 // The held folder cannot change under the commit.
 void PinArchiveFolder(const base::FileId&) {}
 
