@@ -112,6 +112,8 @@ int ThreadsFor(std::uint64_t total_bytes) {
 
 Pipeline::Pipeline(std::vector<FileTask> files, int threads)
     : files_(std::move(files)) {
+  first_job_.reserve(files_.size());
+  jobs_.reserve(files_.size());
   for (std::size_t f = 0; f < files_.size(); ++f) {
     first_job_.push_back(jobs_.size());
     std::uint64_t size = files_[f].size;
