@@ -7,7 +7,6 @@
 
 #include <cstdint>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -70,9 +69,7 @@ TEST(ArchiveFile, WritingAnArchiveReadsNothingBackFromIt) {
       members.emplace_back("old", old_bytes);
     }
     for (int i = 0; i < 2000; ++i) {
-      std::ostringstream text;
-      for (int j = i % 20; j < i % 20 + i % 15 + 3; ++j) text << j << "\n";
-      members.emplace_back("f" + std::to_string(i) + ".txt", text.str());
+      members.emplace_back("f" + std::to_string(i), std::to_string(i * 7919) + "\n");
       if (c.large > 0 && i == 1000) members.emplace_back("large", Noise(c.large, 11));
     }
     zip_t* za = zip_open_from_source(archiver::ArchiveFileSource(path, &ze), ZIP_CREATE, &ze);
@@ -95,12 +92,10 @@ TEST(ArchiveFile, WritingAnArchiveReadsNothingBackFromIt) {
     ASSERT_NE(za, nullptr);
     ASSERT_EQ(zip_get_num_entries(za, 0), static_cast<zip_int64_t>(members.size()));
     for (const auto& m : members) {
-      zip_stat_t st;
-      ASSERT_EQ(zip_stat(za, m.first.c_str(), 0, &st), 0) << m.first;
-      std::string got(static_cast<std::size_t>(st.size), '\0');
+      std::string got(m.second.size() + 1, '\0');
       zip_file_t* f = zip_fopen(za, m.first.c_str(), 0);
       ASSERT_NE(f, nullptr) << m.first;
-      EXPECT_EQ(zip_fread(f, &got[0], got.size()), static_cast<zip_int64_t>(got.size()));
+      got.resize(static_cast<std::size_t>(zip_fread(f, &got[0], got.size())));
       EXPECT_EQ(zip_fclose(f), 0) << m.first;  // the CRC is checked here
       EXPECT_EQ(got, m.second) << m.first;
     }
@@ -129,10 +124,7 @@ TEST(ArchiveFile, AnArchiveChangedWhileUpdatedIsLeftAsTheOtherLeftIt) {
 #endif
   };
   // Spans more than one read window, so that the old member is read again.
-  std::string old_bytes;
-  for (std::uint32_t x = 1; old_bytes.size() < (600u << 10); x = x * 1103515245 + 12345) {
-    old_bytes.push_back(static_cast<char>(x >> 24));
-  }
+  const std::string old_bytes = Noise(600u << 10, 1);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     ScratchDir scratch;
