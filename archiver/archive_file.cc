@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "archiver/archiver_fs.h"
 
@@ -16,8 +17,9 @@ namespace {
 // libzip reads an archive in small pieces and seeks before most of them:
 // they are served from a window of it read at once.
 constexpr std::size_t kWindow = 256u << 10;
-// stdio's own buffer is a page, and a size asked for without a buffer of
-// the caller's is ignored: a page per write.
+// What is written is held here until this much is waiting: libzip goes
+// back over each member's local header once its data is written, and a
+// header still held is patched in memory, without a seek of the file.
 constexpr std::size_t kOutBuffer = 1u << 20;
 
 struct ArchiveFile {
@@ -30,7 +32,11 @@ struct ArchiveFile {
   std::uint64_t window_at = 0;
   std::size_t window_size = 0;
   NewFile out;
-  std::unique_ptr<char[]> out_buffer;  // outlives out.file
+  std::vector<unsigned char> held;  // the bytes from held_at on, not yet in the file
+  std::uint64_t held_at = 0;
+  std::uint64_t cursor = 0;   // where libzip writes next
+  std::uint64_t end = 0;      // the length written, held bytes included
+  std::uint64_t file_at = 0;  // where the file stands
   zip_error_t error;
 };
 
@@ -39,7 +45,45 @@ void CloseInput(ArchiveFile* file) {
   file->in = base::kNoFile;
 }
 
-void CloseOutput(ArchiveFile* file) { Discard(&file->out); }
+void CloseOutput(ArchiveFile* file) {
+  Discard(&file->out);
+  file->held.clear();
+}
+
+// Hands the held bytes to the file, seeking it only when they do not
+// follow what it was given last.
+bool Flush(ArchiveFile* file) {
+  if (file->held.empty()) return true;
+  if (file->file_at != file->held_at &&
+      !base::SeekFile(file->out.file, static_cast<std::int64_t>(file->held_at), SEEK_SET)) {
+    return false;
+  }
+  const std::size_t n = std::fwrite(file->held.data(), 1, file->held.size(), file->out.file);
+  file->file_at = file->held_at + n;
+  if (n < file->held.size()) return false;
+  file->held_at = file->file_at;
+  file->held.clear();
+  return true;
+}
+
+// At the cursor: over held bytes where it falls on them, otherwise after
+// handing them to the file.
+bool Write(ArchiveFile* file, const unsigned char* data, std::size_t length) {
+  const std::uint64_t held_end = file->held_at + file->held.size();
+  const bool inside = file->cursor >= file->held_at && file->cursor <= held_end;
+  if (!inside || (file->cursor + length > held_end &&
+                  file->cursor + length - file->held_at > kOutBuffer && !file->held.empty())) {
+    if (!Flush(file)) return false;
+    file->held_at = file->cursor;
+  }
+  const std::size_t at = static_cast<std::size_t>(file->cursor - file->held_at);
+  const std::size_t over = std::min(length, file->held.size() - at);
+  std::memcpy(file->held.data() + at, data, over);
+  file->held.insert(file->held.end(), data + over, data + length);
+  file->cursor += length;
+  file->end = std::max(file->end, file->cursor);
+  return file->held.size() < kOutBuffer || Flush(file);
+}
 
 zip_int64_t Fail(ArchiveFile* file, int code, int system_error) {
   zip_error_set(&file->error, code, system_error);
@@ -126,17 +170,16 @@ zip_int64_t Callback(void* state, void* data, zip_uint64_t length,
       return 0;
     }
     case ZIP_SOURCE_SEEK_WRITE: {
-      auto* args = ZIP_SOURCE_GET_ARGS(zip_source_args_seek_t, data, length,
-                                       &file->error);
-      if (args == nullptr) return -1;
-      return base::SeekFile(file->out.file, args->offset, args->whence)
-                 ? 0
-                 : Fail(file, ZIP_ER_SEEK, errno);
+      const zip_int64_t at =
+          zip_source_seek_compute_offset(file->cursor, file->end, data, length, &file->error);
+      if (at < 0) return -1;
+      file->cursor = static_cast<std::uint64_t>(at);
+      return 0;
     }
     case ZIP_SOURCE_TELL:
       return static_cast<zip_int64_t>(file->at);
     case ZIP_SOURCE_TELL_WRITE:
-      return base::TellFile(file->out.file);
+      return static_cast<zip_int64_t>(file->cursor);
     case ZIP_SOURCE_STAT: {
       if (length < sizeof(zip_stat_t)) return Fail(file, ZIP_ER_INTERNAL, 0);
       std::int64_t size = base::FileSize(file->path);
@@ -153,20 +196,29 @@ zip_int64_t Callback(void* state, void* data, zip_uint64_t length,
       if (!CreateBeside(file->path, &file->out, &message)) {
         return Fail(file, ZIP_ER_TMPOPEN, errno);
       }
-      file->out_buffer.reset(new char[kOutBuffer]);
-      std::setvbuf(file->out.file, file->out_buffer.get(), _IOFBF, kOutBuffer);
+      // The bytes are held here: stdio's buffer would only copy them again.
+      std::setvbuf(file->out.file, nullptr, _IONBF, 0);
+      file->held.reserve(kOutBuffer);
+      file->held_at = file->cursor = file->end = file->file_at = 0;
       return 0;
     }
     case ZIP_SOURCE_WRITE: {
       if (base::Interrupted()) return Fail(file, ZIP_ER_CANCELLED, 0);
-      size_t n = std::fwrite(data, 1, length, file->out.file);
-      if (n < length) return Fail(file, ZIP_ER_WRITE, errno);
-      return static_cast<zip_int64_t>(n);
+      if (!Write(file, static_cast<const unsigned char*>(data), static_cast<std::size_t>(length))) {
+        return Fail(file, ZIP_ER_WRITE, errno);
+      }
+      return static_cast<zip_int64_t>(length);
     }
     case ZIP_SOURCE_COMMIT_WRITE: {
       // Whatever was written to the archive since it was read, or put in its
       // place, would be lost with the old file. A file renamed over it
       // changes its status; Windows lets nobody do that while it is open.
+      if (!Flush(file)) {
+        const int why = errno;
+        CloseInput(file);
+        CloseOutput(file);
+        return Fail(file, ZIP_ER_WRITE, why);
+      }
       base::FileState now;
       if (file->in != base::kNoFile && (!base::StateOf(file->in, &now) || now != file->opened)) {
         CloseInput(file);

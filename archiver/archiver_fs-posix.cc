@@ -60,6 +60,48 @@ std::string UniqueName(unsigned) {
 
 }  // namespace
 
+base::Opened OpenMemberFile(const std::string& path, base::FileHandle* handle,
+                            base::FileState* state, std::string* error) {
+  *handle = base::kNoFile;
+  // O_NONBLOCK: a FIFO or a device put under the name must not hold us.
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  struct stat st;
+  if (fd < 0) {
+    const int why = errno;
+    // A socket cannot be opened at all.
+    if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+      *error = "not a regular file";
+      return base::Opened::kNotRegular;
+    }
+    *error = "cannot open " + path + ": " + std::strerror(why);
+    return base::Opened::kFailed;
+  }
+  if (fstat(fd, &st) != 0) {
+    *error = "cannot open " + path + ": " + std::strerror(errno);
+    close(fd);
+    return base::Opened::kFailed;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    *error = "not a regular file";
+    close(fd);
+    return base::Opened::kNotRegular;
+  }
+#ifndef __linux__
+  // Linux ignores O_NONBLOCK on a regular file; elsewhere reads could
+  // return short.
+  if (fcntl(fd, F_SETFL, 0) != 0) {
+    *error = "cannot open " + path + ": " + std::strerror(errno);
+    close(fd);
+    return base::Opened::kFailed;
+  }
+#endif
+  state->size = static_cast<std::uint64_t>(st.st_size);
+  state->written = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  state->changed = static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+  *handle = fd;
+  return base::Opened::kFile;
+}
+
 bool CreateBeside(const std::string& path, NewFile* out, std::string* error) {
   std::string dir, base;
   SplitPath(path, &dir, &base);
@@ -101,7 +143,9 @@ bool CreateBeside(const std::string& path, NewFile* out, std::string* error) {
   }
   fchmod(fd, mode);
   out->native = fd;
-  out->file = fdopen(fd, "w+b");
+  // Write-only: a seek of a stream open for reading too reads the file
+  // again from there.
+  out->file = fdopen(fd, "wb");
   if (out->file == nullptr) {
     *error = "cannot create a file beside " + path + ": " + std::strerror(errno);
     close(fd);

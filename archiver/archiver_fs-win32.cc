@@ -38,6 +38,18 @@ bool GetFolderId(const std::string& dir, base::FileId* id, std::string* error) {
   return true;
 }
 
+base::Opened OpenMemberFile(const std::string& path, base::FileHandle* handle,
+                            base::FileState* state, std::string* error) {
+  const base::Opened opened = base::OpenRegular(path, handle, error);
+  if (opened == base::Opened::kFile && !base::StateOf(*handle, state)) {
+    *error = "cannot open " + path + ": " + base::LastErrorText();
+    base::CloseSource(*handle);
+    *handle = base::kNoFile;
+    return base::Opened::kFailed;
+  }
+  return opened;
+}
+
 // The held folder cannot change under the commit.
 void PinArchiveFolder(const base::FileId&) {}
 
@@ -58,7 +70,7 @@ bool CreateBeside(const std::string& path, NewFile* out, std::string* error) {
     out->native = made.handle;
     out->delete_on_close = made.delete_on_close;
     int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_BINARY);
-    out->file = fd < 0 ? nullptr : _fdopen(fd, "w+b");
+    out->file = fd < 0 ? nullptr : _fdopen(fd, "wb");
     if (out->file != nullptr) return true;
     if (fd < 0) CloseHandle(h); else _close(fd);
     if (!out->delete_on_close) DeleteFileW(FsPath(out->temp).c_str());

@@ -41,6 +41,13 @@ bool Commit(NewFile* out, const std::string& path, std::string* error);
 // Closes it; removes it by the name this run gave it, never by a pattern.
 void Discard(NewFile* out);
 
+// base::OpenRegular and base::StateOf in one: a member's file opened for
+// reading, with its state as opened, at the fewest calls of the system
+// (one status for both on POSIX). error as from base::OpenRegular, or
+// "cannot open PATH: why" when the state cannot be had.
+base::Opened OpenMemberFile(const std::string& path, base::FileHandle* handle,
+                            base::FileState* state, std::string* error);
+
 // Started by trevask, which hands its process id in TREVASK_PARENT_PID:
 // this run ends as an interrupted one when trevask dies (Linux; on Windows
 // trevask's job object ends it), and at once, writing nothing, when

@@ -28,7 +28,7 @@ zip_int64_t MemberStat(Member* m, void* data, zip_uint64_t length) {
   if (!m->decided) {
     const Piece& first = m->pipeline->Get(m->slot, 0);
     if (first.not_regular) {
-      m->outcome->not_regular.push_back(m->path);
+      m->outcome->not_regular.push_back(*m->path);
       zip_error_set(&m->error, ZIP_ER_READ, 0);
       return -1;
     }
@@ -63,7 +63,7 @@ zip_int64_t MemberRead(Member* m, unsigned char* out, zip_uint64_t length) {
     // would inflate to something its CRC does not cover.
     if (m->offset == 0 && m->piece > 0 &&
         (p.skip != m->tail.size() || std::memcmp(p.raw.data(), m->tail.data(), p.skip) != 0)) {
-      return MemberFail(m, m->path + " changed while it was read");
+      return MemberFail(m, *m->path + " changed while it was read");
     }
     const unsigned char* bytes = m->stored ? p.bytes() : p.packed.data();
     std::size_t size = m->stored ? p.length() : p.packed.size();

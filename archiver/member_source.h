@@ -25,7 +25,7 @@ struct ReadOutcome {
 // One file member: path, size, index and outcome are set before the
 // archive is written, pipeline and slot once the pipeline is made.
 struct Member {
-  std::string path;
+  const std::string* path = nullptr;  // the item's, which outlives the attempt
   std::uint64_t size = 0;
   zip_uint64_t index = 0;
   Pipeline* pipeline = nullptr;

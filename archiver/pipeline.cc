@@ -23,6 +23,11 @@ namespace {
 constexpr std::uint64_t kThreadedWork = 1u << 20;
 // More than the window holds at once.
 constexpr std::size_t kSparePieces = 32;
+// The least a job costs of the window: a piece's own bookkeeping.
+constexpr std::uint64_t kJobCost = 4u << 10;
+// A worker takes this many small jobs at once, one hand-off for them all.
+constexpr std::size_t kBatchJobs = 64;
+constexpr std::uint64_t kBatchBytes = 1u << 20;
 
 // Info-ZIP's list of suffixes stored without trying: already compressed.
 bool IsStoredByName(const std::string& name) {
@@ -107,9 +112,10 @@ int ThreadsFor(std::uint64_t total_bytes) {
 
 Pipeline::Pipeline(std::vector<FileTask> files, int threads)
     : files_(std::move(files)) {
+  first_job_.reserve(files_.size());
+  jobs_.reserve(files_.size());
   for (std::size_t f = 0; f < files_.size(); ++f) {
     first_job_.push_back(jobs_.size());
-    sources_.emplace_back(new Source);
     std::uint64_t size = files_[f].size;
     if (size <= kWholeFileLimit) {
       jobs_.push_back(Job{f, 0, static_cast<std::size_t>(size), true, true, Job::kWaiting, nullptr});
@@ -123,7 +129,11 @@ Pipeline::Pipeline(std::vector<FileTask> files, int threads)
   // Enough for every worker to be busy while the writer drains the rest.
   window_ = kWholeFileLimit + static_cast<std::uint64_t>(threads + 2) * 2 * kPieceSize;
   own_.reset(new Compressors);
+  // A file of one piece is opened, read and closed by its job alone.
+  sources_.resize(files_.size());
   for (std::size_t f = 0; f < files_.size(); ++f) {
+    if (PieceCount(f) == 1) continue;
+    sources_[f].reset(new Source);
     sources_[f]->unread = PieceCount(f);
     sources_[f]->reads_left = PieceCount(f);
   }
@@ -143,7 +153,9 @@ Pipeline::~Pipeline() {
   }
   changed_.notify_all();
   for (std::thread& worker : workers_) worker.join();
-  for (auto& source : sources_) base::CloseSource(source->handle);
+  for (auto& source : sources_) {
+    if (source != nullptr) base::CloseSource(source->handle);
+  }
 }
 
 std::size_t Pipeline::PieceCount(std::size_t file) const {
@@ -151,39 +163,66 @@ std::size_t Pipeline::PieceCount(std::size_t file) const {
   return end - first_job_[file];
 }
 
+std::uint64_t Pipeline::Cost(const Job& job) {
+  return std::max<std::uint64_t>(job.length, kJobCost);
+}
+
 bool Pipeline::Dispatchable() {
   while (next_ < jobs_.size() && jobs_[next_].state != Job::kWaiting) ++next_;
   return next_ < jobs_.size() &&
-         (in_flight_ == 0 || in_flight_ + jobs_[next_].length <= window_);
+         (in_flight_ == 0 || in_flight_ + Cost(jobs_[next_]) <= window_);
 }
 
-void Pipeline::Run(Job* job, Compressors* compressors,
-                   std::unique_lock<std::mutex>* lock) {
+void Pipeline::Claim(Job* job) {
   job->state = Job::kRunning;
-  in_flight_ += job->length;
+  in_flight_ += Cost(*job);
   if (!(job->first && job->last) && !spare_.empty()) {
     job->piece = std::move(spare_.back());
     spare_.pop_back();
   }
+}
+
+void Pipeline::Finish(Job* job) {
+  Source* source = sources_[job->file].get();
+  if (source != nullptr && --source->unread == 0) {
+    base::CloseSource(source->handle);
+    source->handle = base::kNoFile;
+  }
+  job->state = Job::kDone;
+}
+
+void Pipeline::Run(Job* job, Compressors* compressors,
+                   std::unique_lock<std::mutex>* lock) {
+  Claim(job);
   lock->unlock();
   RunJob(job, compressors);
   lock->lock();
-  Source& source = *sources_[job->file];
-  if (--source.unread == 0) {
-    base::CloseSource(source.handle);
-    source.handle = base::kNoFile;
-  }
-  job->state = Job::kDone;
+  Finish(job);
   changed_.notify_all();
 }
 
 void Pipeline::Work() {
   Compressors compressors;
+  std::vector<Job*> batch;
   std::unique_lock<std::mutex> lock(mutex_);
   while (true) {
+    ++idle_workers_;
     changed_.wait(lock, [this] { return stopping_ || base::Interrupted() || Dispatchable(); });
+    --idle_workers_;
     if (stopping_ || base::Interrupted()) return;
-    Run(&jobs_[next_], &compressors, &lock);
+    batch.clear();
+    std::uint64_t bytes = 0;
+    do {
+      Job* job = &jobs_[next_];
+      Claim(job);
+      batch.push_back(job);
+      bytes += job->length;
+    } while (batch.size() < kBatchJobs && bytes < kBatchBytes && Dispatchable());
+    lock.unlock();
+    for (Job* job : batch) RunJob(job, &compressors);
+    lock.lock();
+    for (Job* job : batch) Finish(job);
+    changed_.notify_all();
   }
 }
 
@@ -213,8 +252,10 @@ void Pipeline::Release(std::size_t file, std::size_t k) {
     spare_.push_back(std::move(job.piece));
   }
   job.piece.reset();
-  in_flight_ -= job.length;
-  changed_.notify_all();
+  in_flight_ -= Cost(job);
+  // Idle workers are woken once half the window is free, not at each
+  // release: each would take one job and wait again.
+  if (idle_workers_ > 0 && in_flight_ <= window_ / 2 && Dispatchable()) changed_.notify_all();
 }
 
 void Pipeline::RunJob(Job* job, Compressors* c) {
@@ -222,14 +263,24 @@ void Pipeline::RunJob(Job* job, Compressors* c) {
   Piece& piece = *job->piece;
   const FileTask& file = files_[job->file];
   piece.skip = job->first ? 0 : kPriming;
-  Source& source = *sources_[job->file];
-  std::call_once(source.once, [&] {
-    source.opened = base::OpenRegular(file.path, &source.handle, &source.error);
-    if (source.opened == base::Opened::kFile && !base::StateOf(source.handle, &source.state)) {
-      source.opened = base::Opened::kFailed;
-      source.error = "cannot open " + file.path + ": " + base::LastErrorText();
+  Source* shared = sources_[job->file].get();
+  Source own;
+  Source& source = shared != nullptr ? *shared : own;
+  auto open = [&] {
+    source.opened = OpenMemberFile(file.path, &source.handle, &source.state, &source.error);
+  };
+  if (shared != nullptr) {
+    std::call_once(source.once, open);
+  } else {
+    open();
+    source.reads_left = 1;
+  }
+  struct Closer {
+    Source* own;
+    ~Closer() {
+      if (own != nullptr) base::CloseSource(own->handle);
     }
-  });
+  } closer{shared == nullptr ? &own : nullptr};
   if (source.opened != base::Opened::kFile) {
     piece.error = source.error;
     piece.not_regular = source.opened == base::Opened::kNotRegular;

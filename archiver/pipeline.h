@@ -90,6 +90,12 @@ class Pipeline {
 
   void Work();
   bool Dispatchable();
+  // What a job holds of the window: a small file's piece costs more than
+  // its bytes, so that workers run only so far ahead on tiny files.
+  static std::uint64_t Cost(const Job& job);
+  // With the lock held: a job taken, and a job made.
+  void Claim(Job* job);
+  void Finish(Job* job);
   // Runs a job with the lock held on entry and exit, released meanwhile.
   void Run(Job* job, Compressors* compressors, std::unique_lock<std::mutex>* lock);
   void RunJob(Job* job, Compressors* compressors);
@@ -102,7 +108,8 @@ class Pipeline {
   std::vector<std::size_t> first_job_;
   std::vector<Job> jobs_;
   std::size_t next_ = 0;          // no job before it is waiting
-  std::uint64_t in_flight_ = 0;   // bytes of started, unreleased jobs
+  std::uint64_t in_flight_ = 0;   // cost of started, unreleased jobs
+  int idle_workers_ = 0;          // waiting for a job
   std::uint64_t window_;
   bool stopping_ = false;
   std::mutex mutex_;

@@ -84,7 +84,7 @@ bool Update::AttachMember(const Placed& place, std::string* error) {
   member->size = item.size;
   member->outcome = &attempt_.outcome;
   member->index = place.index;
-  member->path = item.path;
+  member->path = &item.path;
   attempt_.members.push_back(member);
   return true;
 }
@@ -204,9 +204,10 @@ bool Update::CloseArchive(std::string* error) {
   std::sort(members.begin(), members.end(),
             [](const Member* a, const Member* b) { return a->index < b->index; });
   std::vector<FileTask> tasks;
+  tasks.reserve(members.size());
   for (std::size_t i = 0; i < members.size(); ++i) {
     members[i]->slot = i;
-    tasks.push_back(FileTask{members[i]->path, members[i]->size});
+    tasks.push_back(FileTask{*members[i]->path, members[i]->size});
   }
   Pipeline pipeline(std::move(tasks), ThreadsFor(attempt_.summary.bytes_in));
   for (Member* member : members) member->pipeline = &pipeline;

@@ -44,6 +44,28 @@ TEST_F(Bounded, AFileThatBecameAFifoAfterTheListingIsNotOpened) {
   }
 }
 
+// A file of one piece is opened by its own job: what it became since the
+// listing is found there too, on the caller's thread or a worker's.
+TEST_F(Bounded, ASmallFileThatBecameAFifoIsSkippedUnread) {
+  for (int threads : {0, 2}) {
+    SCOPED_TRACE(threads);
+    ScratchDir scratch;
+    const std::string fifo = (scratch.path() / "f").string();
+    const std::string plain = (scratch.path() / "g").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    WriteFile(plain, "data");
+    archiver::Pipeline pipeline({archiver::FileTask{fifo, 4}, archiver::FileTask{plain, 4}},
+                                threads);
+    const archiver::Piece& skipped = pipeline.Get(0, 0);
+    EXPECT_TRUE(skipped.not_regular);
+    EXPECT_EQ(skipped.error, "not a regular file");
+    const archiver::Piece& read = pipeline.Get(1, 0);
+    EXPECT_FALSE(read.not_regular);
+    EXPECT_TRUE(read.error.empty()) << read.error;
+    EXPECT_EQ(std::string(read.bytes(), read.bytes() + read.length()), "data");
+  }
+}
+
 TEST_F(Bounded, AllPiecesOfAFileComeFromTheFileFirstOpened) {
   ScratchDir scratch;
   std::string path = (scratch.path() / "f").string();
