@@ -23,6 +23,26 @@ namespace {
 
 const char* const kVariable = kUpdateLockVariable;
 
+enum class Holds { kYes, kNo, kUnknown };
+
+// Whether the open file of fd holds an exclusive flock, without taking one:
+// Linux lists the locks of each open file in /proc/self/fdinfo.
+Holds HoldsExclusiveFlock(int fd) {
+  const std::string info = "/proc/self/fdinfo/" + std::to_string(fd);
+  std::FILE* f = std::fopen(info.c_str(), "re");
+  if (f == nullptr) return Holds::kUnknown;
+  Holds holds = Holds::kNo;
+  char line[512];
+  while (std::fgets(line, sizeof line, f) != nullptr) {
+    if (std::strncmp(line, "lock:", 5) == 0 && std::strstr(line, " FLOCK ") != nullptr &&
+        std::strstr(line, " WRITE ") != nullptr) {
+      holds = Holds::kYes;
+    }
+  }
+  std::fclose(f);
+  return holds;
+}
+
 // The parent's lock, when the variable names an open descriptor of this
 // folder whose lock is already this process's to take without waiting.
 int Inherited(const FileId& folder) {
@@ -35,14 +55,24 @@ int Inherited(const FileId& folder) {
     return -1;
   }
   if (fd < 0 || !GetOpenFileId(fd, &held) || held != expected || held != folder) return -1;
-  // Someone must hold it already: a descriptor merely open on the folder,
-  // shared by runs that a crafted variable names, would grant it to each.
+  // Only an open file that holds the lock already hands it on: one merely
+  // open on the folder, shared by runs that a crafted variable names, would
+  // grant it to each of them.
+  switch (HoldsExclusiveFlock(fd)) {
+    case Holds::kYes:
+      return fd;
+    case Holds::kNo:
+      return -1;
+    case Holds::kUnknown:
+      break;
+  }
+  // Where the system cannot say (no /proc): someone must hold it, and a
+  // lock on this open file is then granted at once only if it is theirs.
   const int probe = openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (probe < 0) return -1;
   const bool nobody_holds = flock(probe, LOCK_EX | LOCK_NB) == 0;
   close(probe);
   if (nobody_holds) return -1;
-  // Held by the parent through this same open file: granted at once.
   return flock(fd, LOCK_EX | LOCK_NB) == 0 ? fd : -1;
 }
 
