@@ -291,9 +291,9 @@ int CheckExistingBundle(const Paths& paths) {
   // and the update would hold both: no reader's bundle any more.
   for (const base::LayoutFolder& folder : layout.folders) {
     if (!folder.has_archive || folder.names.empty()) continue;
-    std::string written;
-    for (const std::string& name : folder.names) written += name + "/";
-    written += folder.names.back() + ".zip";
+    std::string below;
+    for (const std::string& name : folder.names) below += (below.empty() ? "" : "/") + name;
+    const std::string written = base::FolderArchiveMember(below, "");
     const std::string& held = members[folder.archive].name;
     if (held != written) {
       return Refuse("DstFileName holds " + held + ", where this run writes " + written +

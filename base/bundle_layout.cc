@@ -148,4 +148,9 @@ BundleLayout JudgeBundleLayout(const std::vector<Member>& members,
   return layout;
 }
 
+std::string FolderArchiveMember(const std::string& below, const std::string& top) {
+  if (below.empty()) return top + ".zip";
+  return below + "/" + below.substr(below.rfind('/') + 1) + ".zip";
+}
+
 }  // namespace base

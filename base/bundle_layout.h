@@ -51,6 +51,11 @@ std::string UnsafeName(const std::string& name);
 // top: its file's name less ".zip" ("Data" for .../Data.zip), or "".
 std::string TreeNameOfFile(const std::string& path);
 
+// The bundle's member for the folder below the top ('/'-separated, "B/X" ->
+// "B/X/X.zip"), the top's own (below empty) being top + ".zip": the names
+// trevask writes.
+std::string FolderArchiveMember(const std::string& below, const std::string& top);
+
 // Judges members. root_when_no_top names the tree when no archive is at the
 // top (a failed run's bundle): trevask-extract names it after the bundle's
 // file, trevask after its source folder; "" refuses such a bundle.

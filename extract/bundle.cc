@@ -76,9 +76,8 @@ bool ReadBundle(const std::string& path, Bundle* bundle,
 }
 
 std::string ArchiveName(const Folder& folder) {
-  if (folder.names.size() == 1) return folder.names[0] + ".zip";
-  std::vector<std::string> below(folder.names.begin() + 1, folder.names.end());
-  return FolderPath(below, below.size()) + "/" + below.back() + ".zip";
+  const std::vector<std::string> below(folder.names.begin() + 1, folder.names.end());
+  return base::FolderArchiveMember(FolderPath(below, below.size()), folder.names[0]);
 }
 
 Unpacked OpenFolderArchive(const Bundle& bundle, const Folder& folder,

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "base/bundle_layout.h"
 #include "base/diagnostic.h"
 #include "base/path.h"
 #include "folder_tool/folder_tool.h"
@@ -15,13 +16,6 @@ namespace {
 std::string Below(const std::string& shown) {
   const std::size_t slash = shown.find('/');
   return slash == std::string::npos ? "" : shown.substr(slash + 1);
-}
-
-// The bundle's member for the folder below names ("B/X" -> "B/X/X.zip"),
-// the top's (below empty) being top + ".zip".
-std::string ArchiveMember(const std::string& below, const std::string& top) {
-  if (below.empty()) return top + ".zip";
-  return below + "/" + below.substr(below.rfind('/') + 1) + ".zip";
 }
 
 }  // namespace
@@ -51,7 +45,7 @@ KindChanges::KindChanges(const std::string& bundle, bool fresh,
 std::vector<base::Member> KindChanges::EarlierMembers(const std::string& below) const {
   std::vector<base::Member> members;
   if (!earlier_) return members;
-  const std::string name = below.empty() ? "" : ArchiveMember(below, "");
+  const std::string name = below.empty() ? "" : base::FolderArchiveMember(below, "");
   for (const base::Member& m : earlier_members_) {
     const bool top = below.empty() && m.name.find('/') == std::string::npos && !m.IsFolder();
     if (!(top || (!name.empty() && m.name == name))) continue;
@@ -77,7 +71,7 @@ std::set<std::string> KindChanges::Folder(const std::string& mirror, const std::
   if (subs.empty()) return {};
   // A folder whose archive the bundle step leaves alone keeps the bundle's
   // earlier member, whatever the mirror holds.
-  const auto kept = kept_.find(ArchiveMember(below, shown));
+  const auto kept = kept_.find(base::FolderArchiveMember(below, shown));
   std::string still;
   std::vector<base::Member> members;
   if (kept != kept_.end()) {
@@ -94,7 +88,7 @@ std::set<std::string> KindChanges::Folder(const std::string& mirror, const std::
   }
   // Whether the bundle is to hold sub's folder archive.
   const auto holds_folder = [&](const std::string& sub) {
-    const std::string member = ArchiveMember(below.empty() ? sub : below + "/" + sub, "");
+    const std::string member = base::FolderArchiveMember(below.empty() ? sub : below + "/" + sub, "");
     const bool before = std::any_of(earlier_members_.begin(), earlier_members_.end(),
                                     [&](const base::Member& m) { return m.name == member; });
     const std::string archive = base::Join(base::Join(mirror, sub), sub + ".zip");
