@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -16,6 +17,7 @@
 #include "base/path.h"
 #include "base/recorded_time.h"
 #include "base/system.h"
+#include "base/threads.h"
 #include "base/zip_directory.h"
 #include "folder_tool/folder_tool.h"
 #include "folder_tool/name_rules.h"
@@ -46,13 +48,37 @@ void PrintUsage() {
 struct Options {
   int remove = 0;
   ArchiverKind kind = kPkzip25;
+  int jobs = 1;  // archiver runs at once
 };
 
+// "-j" alone: the cores this process may run on; "-jN": N from 1 to 64,
+// without a leading zero. 0 for anything else.
+int JobsOf(const char* arg) {
+  if (std::strcmp(arg, "-j") == 0) return base::UsableCores();
+  const char* digits = arg + 2;
+  if (digits[0] < '1' || digits[0] > '9') return 0;
+  if (digits[1] != '\0' && (digits[1] < '0' || digits[1] > '9' || digits[2] != '\0')) return 0;
+  const int n = std::atoi(digits);
+  return n <= 64 ? n : 0;
+}
+
 // Every argument after the third, matched as substrings: "-r" anywhere sets
-// removal; then "-d" or "-w" picks the archiver, "-w" winning.
+// removal; then "-d" or "-w" picks the archiver, "-w" winning. One that
+// begins with "-j" sets the runs at once and nothing else, the last one
+// winning.
 Options ParseOptions(int argc, char** argv) {
   Options options;
   for (int i = 4; i < argc; ++i) {
+    if (std::strncmp(argv[i], "-j", 2) == 0) {
+      const int jobs = JobsOf(argv[i]);
+      if (jobs == 0) {
+        base::Say("%s is not understood and is ignored; -j takes 1 to 64 runs at once",
+                  argv[i]);
+      } else {
+        options.jobs = jobs;
+      }
+      continue;
+    }
     if (std::strstr(argv[i], "-r") != nullptr) options.remove = 1;
     if (std::strstr(argv[i], "-d") != nullptr) options.kind = kPkzip25;
     if (std::strstr(argv[i], "-w") != nullptr) options.kind = kPkzip8;
@@ -239,7 +265,7 @@ int CheckPaths(char** argv, const Options& options, Paths* paths) {
     return -1;
   }
   if (!ArchiverFound(options.kind)) {
-    base::Say("the archiver %s was not found; put it on PATH", ArchiverCommandName(options.kind));
+    base::Say("%s", ArchiverNotFound(options.kind).c_str());
     // Scripts look for the message of a failed archiver run.
     ReportArchiverFailure();
     return -1;
@@ -585,7 +611,7 @@ int Run(const Paths& paths, const Options& options) {
   progress::WalkLine line;
   ArchiveRuns runs;
   int walk_status = CompressFolder(paths.source, paths.temp_root, options.kind,
-                                   paths.destination, &line, &runs);
+                                   paths.destination, &line, &runs, options.jobs);
   if (runs.stopped) return -1;
   const std::vector<base::KeptMember> kept_members = KeptMembers(paths, runs);
   // A kept mirror tree may hold folders of an earlier run that the source

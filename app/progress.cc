@@ -146,6 +146,10 @@ void WalkLine::ArchiverStarting(const std::string&) { Erase(); }
 
 void WalkLine::FolderArchived(const std::string& dir) { FolderDone(dir); }
 
+void WalkLine::OutputComing() { BeforeSay(); }
+
+void WalkLine::OutputWritten() { AfterSay(); }
+
 void End(const std::string& destination) {
   if (!state.on) return;
   Erase();

@@ -26,6 +26,8 @@ class WalkLine : public WalkStatus {
  public:
   void ArchiverStarting(const std::string& dir) override;
   void FolderArchived(const std::string& dir) override;
+  void OutputComing() override;
+  void OutputWritten() override;
 };
 
 // Erases the line and writes the summary.

@@ -12,6 +12,7 @@ namespace {
 const char* program_name = "trevask";
 void (*before_say)() = nullptr;
 void (*after_say)() = nullptr;
+void (*route)(std::FILE*, const std::string&) = nullptr;
 
 std::string Format(const char* format, va_list args) {
   va_list again;
@@ -33,13 +34,31 @@ void AroundSay(void (*before)(), void (*after)()) {
   after_say = after;
 }
 
+void RouteLines(void (*write)(std::FILE* stream, const std::string& text)) { route = write; }
+
+void WriteLine(std::FILE* stream, const std::string& text) {
+  if (route != nullptr) {
+    route(stream, text);
+  } else {
+    WriteText(stream, text);
+  }
+}
+
+std::string SaidLine(const std::string& text) {
+  return std::string(program_name) + ": " + text + "\n";
+}
+
 void Say(const char* format, ...) {
   va_list args;
   va_start(args, format);
   const std::string text = Format(format, args);
   va_end(args);
+  if (route != nullptr) {
+    route(stderr, SaidLine(text));
+    return;
+  }
   if (before_say != nullptr) before_say();
-  WriteText(stderr, std::string(program_name) + ": " + text + "\n");
+  WriteText(stderr, SaidLine(text));
   if (after_say != nullptr) after_say();
 }
 

@@ -25,6 +25,16 @@ void Say(const char* format, ...) TREVASK_PRINTF_FORMAT(1, 2);
 // terminal (the progress line) can make way for it and come back after it.
 void AroundSay(void (*before)(), void (*after)());
 
+// Where the lines of Say and of ReportArchiverFailure go instead of
+// WriteText's stream (nullptr: there), so that a program whose archivers
+// run at once can put its own lines where they stand among theirs. The
+// route, not Say, then keeps AroundSay's line out of the way.
+void RouteLines(void (*write)(std::FILE* stream, const std::string& text));
+// Writes text to stream as Say does: to the route when there is one.
+void WriteLine(std::FILE* stream, const std::string& text);
+// Say's line for text, "<program>: <text>\n", for a caller that writes it itself.
+std::string SaidLine(const std::string& text);
+
 // "1 file", "2 files", "0 files": a count and its noun, which takes an "s"
 // for any count but one.
 std::string Counted(unsigned long long n, const char* noun);

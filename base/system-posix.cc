@@ -1,4 +1,5 @@
 #include <dirent.h>
+#include <sched.h>
 #include <time.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -15,6 +16,7 @@
 
 #include "base/file_id.h"
 #include "base/path.h"
+#include "base/threads.h"
 
 namespace base {
 
@@ -282,6 +284,18 @@ void NoteOutputError() {
 
 void WriteText(std::FILE* stream, const std::string& text) {
   if (std::fputs(text.c_str(), stream) == EOF) NoteOutputError();
+}
+
+int UsableCores() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
+  const int n = CPU_COUNT(&set);
+  return n < 1 ? 1 : (n > 64 ? 64 : n);
+}
+
+void PassOn(std::FILE* stream, const char* data, std::size_t size) {
+  if (size != 0 && std::fwrite(data, 1, size, stream) != size) NoteOutputError();
 }
 
 bool FlushText(std::FILE* stream) {

@@ -16,6 +16,7 @@
 #include "base/file_id.h"
 #include "base/path.h"
 #include "base/text-win32.h"
+#include "base/threads.h"
 
 namespace base {
 
@@ -377,6 +378,24 @@ void WriteText(std::FILE* stream, const std::string& text) {
     return;
   }
   std::fputs(text.c_str(), stream);
+}
+
+int UsableCores() {
+  DWORD_PTR own = 0, system = 0;
+  if (!GetProcessAffinityMask(GetCurrentProcess(), &own, &system)) return 1;
+  int n = 0;
+  for (; own != 0; own &= own - 1) ++n;
+  return n < 1 ? 1 : n;
+}
+
+void PassOn(std::FILE* stream, const char* data, std::size_t size) {
+  HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  DWORD mode = 0;
+  if (h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode)) {
+    WriteText(stream, std::string(data, size));
+    return;
+  }
+  if (size != 0) std::fwrite(data, 1, size, stream);
 }
 
 void NoteOutputError() {}

@@ -9,6 +9,8 @@ namespace base {
 int ForcedThreads();
 // One per core, at most 16; 0 when the system cannot say.
 int CoreThreads();
+// The cores this process may run on (its affinity), at most 64; at least 1.
+int UsableCores();
 
 }  // namespace base
 

@@ -2,6 +2,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <atomic>
+#include <cstdlib>
 
 #include "base/unnamed_file.h"
 
@@ -78,6 +80,31 @@ bool NameFile(const Folder& folder, UnnamedFile* file, const std::string& name, 
     return true;
   }
   return false;
+}
+
+std::FILE* OpenScratchFile() {
+  const char* tmp = std::getenv("TMPDIR");
+  const std::string dir = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+  Folder folder;
+  const int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd < 0) return nullptr;
+  folder.handle = dfd;
+  static std::atomic<unsigned> made{0};
+  const std::string stem = "trevask-" + std::to_string(getpid()) + "-" + std::to_string(++made);
+  UnnamedFile file;
+  const bool ok = MakeUnnamedFile(folder, Access::kReadWrite, [&](unsigned attempt) {
+    return stem + "-" + std::to_string(attempt) + ".tmp";
+  }, &file);
+  const int why = errno;
+  if (ok && !file.temp.empty()) unlinkat(dfd, file.temp.c_str(), 0);
+  close(dfd);
+  if (!ok) {
+    errno = why;
+    return nullptr;
+  }
+  std::FILE* f = fdopen(static_cast<int>(file.handle), "w+b");
+  if (f == nullptr) close(static_cast<int>(file.handle));
+  return f;
 }
 
 }  // namespace base

@@ -7,6 +7,7 @@
 #ifndef TREVASK_BASE_UNNAMED_FILE_H_
 #define TREVASK_BASE_UNNAMED_FILE_H_
 
+#include <cstdio>
 #include <functional>
 #include <string>
 
@@ -45,6 +46,12 @@ enum class Replace { kNever, kOver };
 // is gone once it has its name.
 bool NameFile(const Folder& folder, UnnamedFile* file, const std::string& name, Replace replace,
               const TempNamer& namer);
+
+// A new file of no name (removed as soon as it is closed, or at once where
+// the system allows) in the folder for temporary files ($TMPDIR, else /tmp;
+// Windows: GetTempPath), open for reading and writing; nullptr with the
+// system's error set.
+std::FILE* OpenScratchFile();
 
 }  // namespace base
 

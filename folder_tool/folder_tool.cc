@@ -107,14 +107,20 @@ ChildVariables RunVariables(const ArchiverRun& run, const std::string& parent_pi
   auto text = [](const std::optional<base::FileId>& id) {
     return id ? base::FileIdText(*id) : std::string();
   };
-  return {{"TREVASK_ARCHIVE_FOLDER", text(run.archive_folder)},
-          {"TREVASK_SOURCE_FOLDER", text(run.source_folder)},
-          {base::kKeptMembersVariable, run.kept_members},
-          {base::kUpdateLockVariable, run.lock.value},
-          {"TREVASK_PARENT_PID", parent_pid}};
+  ChildVariables variables{{"TREVASK_ARCHIVE_FOLDER", text(run.archive_folder)},
+                           {"TREVASK_SOURCE_FOLDER", text(run.source_folder)},
+                           {base::kKeptMembersVariable, run.kept_members},
+                           {base::kUpdateLockVariable, run.lock.value},
+                           {"TREVASK_PARENT_PID", parent_pid}};
+  if (!run.threads.empty()) variables.emplace_back("TREVASK_THREADS", run.threads);
+  return variables;
 }
 
 }  // namespace platform
+
+std::string ArchiverNotFound(ArchiverKind kind) {
+  return std::string("the archiver ") + ArchiverCommandName(kind) + " was not found; put it on PATH";
+}
 
 int FolderTool::RunArchiver(const std::string& archive,
                             const std::string& source, const char* options,
@@ -124,9 +130,7 @@ int FolderTool::RunArchiver(const std::string& archive,
   if (std::fflush(stdout) != 0) base::NoteOutputError();
   bool started = true;
   int status = platform::RunArchiverProgram(args, run, &started);
-  if (status == kCommandNotFoundStatus) {
-    base::Say("the archiver %s was not found; put it on PATH", ArchiverCommandName(kind));
-  }
+  if (status == kCommandNotFoundStatus) base::Say("%s", ArchiverNotFound(kind).c_str());
   // Every later run would fail the same way.
   if ((status == kCommandNotFoundStatus || !started) && run.stopped != nullptr) {
     *run.stopped = true;

@@ -45,6 +45,8 @@ struct ArchiverRun {
   std::string kept_members;
   // The update lock the archiver is to take as already its own.
   base::HandedLock lock;
+  // TREVASK_THREADS for this run's archiver; empty: as this process has it.
+  std::string threads;
   // POSIX: the process whose end ends the archiver; 0: this one.
   long parent_pid = 0;
   // The caller's "nothing more runs" (nullptr: none kept), for it to check
@@ -109,6 +111,9 @@ bool FolderIsWritable(const std::string& folder, std::string* reason);
 // and source within the platform's limits; empty when it could. Says nothing.
 std::string ArchiverRunProblem(const std::string& archive, const std::string& source,
                                const char* options, ArchiverKind kind);
+
+// The line that says the kind's archiver cannot be found.
+std::string ArchiverNotFound(ArchiverKind kind);
 
 // Whether the kind's archiver can be found as it will be looked for; true
 // where the platform leaves the search to its interpreter.

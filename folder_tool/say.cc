@@ -8,7 +8,7 @@
 namespace trevask {
 
 void ReportArchiverFailure() {
-  std::fputs("PKZIP Compress Error!", stdout);
+  base::WriteLine(stdout, "PKZIP Compress Error!");
   if (std::fflush(stdout) != 0) base::NoteOutputError();
 }
 

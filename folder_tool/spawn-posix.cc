@@ -12,10 +12,12 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <mutex>
 
 #include "base/system.h"
 #include "folder_tool/folder_tool.h"
@@ -35,7 +37,9 @@ namespace {
 // The shell's search: every folder of PATH in order, an empty one meaning
 // the current folder; the first executable regular file wins.
 bool FindProgram(const std::string& name, std::string* found) {
+  static std::mutex guard;
   static std::map<std::string, std::string> known;
+  std::lock_guard<std::mutex> hold(guard);
   auto it = known.find(name);
   if (it != known.end()) {
     *found = it->second;
@@ -62,13 +66,45 @@ bool FindProgram(const std::string& name, std::string* found) {
   }
 }
 
-volatile sig_atomic_t running_child = 0;
+// The archivers running, for a signal handler to reach: a slot holds a
+// process id until that process has ended, before it is reaped, so that no
+// later process of the same id is reached.
+constexpr int kRunningSlots = 128;
+std::atomic<int> running[kRunningSlots];
+
+int Register(pid_t pid) {
+  for (int i = 0; i < kRunningSlots; ++i) {
+    int empty = 0;
+    if (running[i].compare_exchange_strong(empty, pid)) return i;
+  }
+  return -1;
+}
+
+void Unregister(int slot) {
+  if (slot >= 0) running[slot].store(0);
+}
+
+// Waits until pid has ended, leaving it to be reaped; false when it cannot
+// be waited for, or (errno EINTR) once the run is interrupted.
+bool AwaitEnd(pid_t pid) {
+  siginfo_t info;
+  while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) != 0) {
+    if (errno != EINTR || base::Interrupted() != 0) return false;
+  }
+  return true;
+}
 
 }  // namespace
 
-void ForwardToArchiver(int sig) {
-  pid_t child = running_child;
-  if (child > 0) kill(child, sig);
+void ForwardToArchiver(int sig) { StopArchivers(sig); }
+
+void KillArchivers() { StopArchivers(SIGKILL); }
+
+void StopArchivers(int sig) {
+  for (auto& slot : running) {
+    const int pid = slot.load();
+    if (pid > 0) kill(pid, sig);
+  }
 }
 
 namespace {
@@ -79,19 +115,28 @@ void SleepMilliseconds(long ms) {
   }
 }
 
+// Reaps pid once it has ended, its slot freed first; -1 when it cannot.
+int Reap(pid_t pid, int slot) {
+  Unregister(slot);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  return status;
+}
+
 // After an interruption the archiver has a moment to clean up; a worker
 // stuck in the kernel must not keep the run alive.
-int ReapAfterInterrupt(pid_t pid) {
-  int status = 0;
+int ReapAfterInterrupt(pid_t pid, int slot) {
   for (int i = 0; i < 50; ++i) {
-    pid_t done = waitpid(pid, &status, WNOHANG);
-    if (done == pid || (done < 0 && errno != EINTR)) return status;
+    siginfo_t info;
+    info.si_pid = 0;
+    const int done = waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT | WNOHANG);
+    if ((done == 0 && info.si_pid == pid) || (done < 0 && errno != EINTR)) break;
     SleepMilliseconds(10);
   }
   kill(pid, SIGKILL);
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  return status;
+  return Reap(pid, slot);
 }
 
 // Enough to keep the disk busy while one archiver runs, not so much that it
@@ -131,16 +176,36 @@ std::vector<std::string> ChildEnvironment(const ArchiverRun& run) {
   std::vector<std::string> own;
   for (char** entry = environ; *entry != nullptr; ++entry) own.emplace_back(*entry);
   // The archiver ends when this process does (archiver/archiver_fs.h): it
-  // is started from the main thread, which lives until the run ends.
+  // is started from a thread that lives until the archiver has ended, as
+  // the kernel ties it to the starting thread.
   const long parent = run.parent_pid != 0 ? run.parent_pid : static_cast<long>(getpid());
   return MergeEnvironment(own, RunVariables(run, std::to_string(parent)), SameName);
 }
 
 }  // namespace
 
-int RunArchiverProgram(const std::vector<std::string>& args, const ArchiverRun& run,
-                       bool* started) {
-  ExitIfInterrupted();
+namespace {
+
+// The status as system() gives it; an archiver ended by the user's
+// interrupt, or by the closed pipe we share, ends the run too.
+int StatusOf(int status) {
+  if (status != -1 && WIFSIGNALED(status) &&
+      (WTERMSIG(status) == SIGINT || WTERMSIG(status) == SIGQUIT ||
+       WTERMSIG(status) == SIGPIPE) &&
+      base::Interrupted() == 0) {
+    base::NoteInterrupted(WTERMSIG(status));
+  }
+  if (status == -1) return -1;
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return -1;
+}
+
+// Starts args with run's environment, its handed lock, and out and err (if
+// not -1) as its stdout and stderr. 0 with *pid, kCommandNotFoundStatus, or
+// -1 with the reason in *why.
+int Spawn(const std::vector<std::string>& args, const ArchiverRun& run, int out, int err,
+          pid_t* pid, std::string* why) {
   std::string program;
   if (!FindProgram(args[0], &program)) return kCommandNotFoundStatus;
   std::vector<char*> argv;
@@ -155,50 +220,107 @@ int RunArchiverProgram(const std::vector<std::string>& args, const ArchiverRun& 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   if (run.lock.fd >= 0) posix_spawn_file_actions_adddup2(&actions, run.lock.fd, run.lock.fd);
+  if (out >= 0) posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
+  if (err >= 0) posix_spawn_file_actions_adddup2(&actions, err, STDERR_FILENO);
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
   sigset_t none;
   sigemptyset(&none);
   posix_spawnattr_setsigmask(&attr, &none);
   posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
-  pid_t pid = 0;
-  int error = posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), envp.data());
+  const int error = posix_spawn(pid, program.c_str(), &actions, &attr, argv.data(), envp.data());
   posix_spawnattr_destroy(&attr);
   posix_spawn_file_actions_destroy(&actions);
-  if (error != 0) {
-    if (error == ENOENT) return kCommandNotFoundStatus;
-    base::Say("cannot start %s: %s", program.c_str(), std::strerror(error));
+  if (error == 0) return 0;
+  if (error == ENOENT) return kCommandNotFoundStatus;
+  *why = "cannot start " + program + ": " + std::strerror(error);
+  return -1;
+}
+
+class PipedArchiver : public StartedArchiver {
+ public:
+  PipedArchiver(pid_t pid, int slot, int out, int err) : pid_(pid), slot_(slot), fds_{out, err} {}
+  ~PipedArchiver() override {
+    for (int fd : fds_) close(fd);
+  }
+  long Read(int stream, char* buffer, std::size_t size) override {
+    while (true) {
+      const ssize_t n = read(fds_[stream], buffer, size);
+      if (n >= 0 || errno != EINTR) return n;
+    }
+  }
+  // An interrupted run's archivers are stopped by whoever waits for all.
+  int Wait() override {
+    while (!AwaitEnd(pid_) && errno == EINTR) {
+    }
+    return StatusOf(Reap(pid_, slot_));
+  }
+
+ private:
+  pid_t pid_;
+  int slot_;
+  int fds_[2];
+};
+
+}  // namespace
+
+int RunArchiverProgram(const std::vector<std::string>& args, const ArchiverRun& run,
+                       bool* started) {
+  ExitIfInterrupted();
+  pid_t pid = 0;
+  std::string why;
+  const int spawned = Spawn(args, run, -1, -1, &pid, &why);
+  if (spawned == kCommandNotFoundStatus) return spawned;
+  if (spawned != 0) {
+    base::Say("%s", why.c_str());
     *started = false;
     return -1;
   }
-  running_child = pid;
+  const int slot = Register(pid);
   if (base::Interrupted() != 0) kill(pid, base::Interrupted());
   if (!run.read_ahead.empty()) ReadAhead(run.read_ahead);
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) {
-      status = -1;
-      break;
-    }
-    if (base::Interrupted() != 0) {
-      status = ReapAfterInterrupt(pid);
-      break;
-    }
+  int status = -1;
+  if (AwaitEnd(pid)) {
+    status = Reap(pid, slot);
+  } else if (errno == EINTR) {
+    status = ReapAfterInterrupt(pid, slot);
+  } else {
+    Unregister(slot);
   }
-  running_child = 0;
-  if (status != -1 && WIFSIGNALED(status) &&
-      (WTERMSIG(status) == SIGINT || WTERMSIG(status) == SIGQUIT ||
-       WTERMSIG(status) == SIGPIPE) &&
-      base::Interrupted() == 0) {
-    // The user's interrupt, or the closed pipe we share, reached only the
-    // archiver: it ends the run too.
-    base::NoteInterrupted(WTERMSIG(status));
-  }
+  const int result = StatusOf(status);
   ExitIfInterrupted();
-  if (status == -1) return -1;
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-  return -1;
+  return result;
+}
+
+std::unique_ptr<StartedArchiver> StartArchiverProgram(const std::vector<std::string>& args,
+                                                      const ArchiverRun& run, int* status,
+                                                      std::string* why) {
+  int out[2], err[2];
+  if (pipe2(out, O_CLOEXEC) != 0) {
+    *status = -1;
+    *why = std::string("cannot make a pipe: ") + std::strerror(errno);
+    return nullptr;
+  }
+  if (pipe2(err, O_CLOEXEC) != 0) {
+    *status = -1;
+    *why = std::string("cannot make a pipe: ") + std::strerror(errno);
+    close(out[0]);
+    close(out[1]);
+    return nullptr;
+  }
+  pid_t pid = 0;
+  *status = Spawn(args, run, out[1], err[1], &pid, why);
+  close(out[1]);
+  close(err[1]);
+  if (*status != 0) {
+    close(out[0]);
+    close(err[0]);
+    return nullptr;
+  }
+  const int slot = Register(pid);
+  if (base::Interrupted() != 0) kill(pid, base::Interrupted());
+  if (!run.read_ahead.empty()) ReadAhead(run.read_ahead);
+  return std::make_unique<PipedArchiver>(pid, slot, out[0], err[0]);
 }
 
 bool ProgramFound(const std::string& name) {

@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -83,13 +85,20 @@ bool NotThere(DWORD error) {
 
 // Started as the C runtime's spawn starts a program: program taken as it
 // stands, handles inherited, in this process's job; null with the error.
+// With out and err, those are its stdout and stderr.
 HANDLE Start(const std::wstring& program, const std::wstring& command_line,
-             std::vector<wchar_t>* block, DWORD* error) {
+             std::vector<wchar_t>* block, HANDLE out, HANDLE err, DWORD* error) {
   std::vector<wchar_t> line(command_line.begin(), command_line.end());
   line.push_back(L'\0');
   STARTUPINFOW startup;
   ZeroMemory(&startup, sizeof startup);
   startup.cb = sizeof startup;
+  if (out != nullptr) {
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = out;
+    startup.hStdError = err;
+  }
   PROCESS_INFORMATION info;
   if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE,
                       CREATE_UNICODE_ENVIRONMENT, block->data(), nullptr, &startup, &info)) {
@@ -127,12 +136,13 @@ std::vector<std::wstring> CmdPlaces() {
 
 }  // namespace
 
-int RunArchiverProgram(const std::vector<std::string>& args, const ArchiverRun& run,
-                       bool* started) {
+// The interpreter on args' line, as system() starts it; null with the
+// line to say in *why (empty when the line cannot be made at all).
+HANDLE StartLine(const std::vector<std::string>& args, const ArchiverRun& run, HANDLE out,
+                 HANDLE err, std::string* why) {
   std::string line;
   std::wstring wide_line;
-  if (!CommandFromArguments(args, &line)) return -1;
-  if (!ToWide(line, &wide_line)) return -1;
+  if (!CommandFromArguments(args, &line) || !ToWide(line, &wide_line)) return nullptr;
   std::vector<wchar_t> block = EnvironmentBlock(run);
   // The C runtime joins "/c" and the line to the interpreter's name by one
   // space each, quoting nothing.
@@ -140,26 +150,113 @@ int RunArchiverProgram(const std::vector<std::string>& args, const ArchiverRun& 
   std::wstring tried = Variable(L"COMSPEC");
   DWORD error = ERROR_FILE_NOT_FOUND;
   HANDLE process = nullptr;
-  if (!tried.empty()) process = Start(tried, tried + tail, &block, &error);
+  if (!tried.empty()) process = Start(tried, tried + tail, &block, out, err, &error);
   if (process == nullptr && NotThere(error)) {
     tried = L"cmd.exe";
     for (const std::wstring& place : CmdPlaces()) {
-      process = Start(place, L"cmd.exe" + tail, &block, &error);
+      process = Start(place, L"cmd.exe" + tail, &block, out, err, &error);
       if (process != nullptr || !NotThere(error)) break;
     }
   }
   if (process == nullptr) {
-    base::Say("cannot start the command interpreter %s: %s", Printable(tried).c_str(),
-              base::ErrorText(error).c_str());
-    *started = false;
-    return -1;
+    *why = "cannot start the command interpreter " + Printable(tried) + ": " +
+           base::ErrorText(error);
   }
+  return process;
+}
+
+// Its exit code, as system() returns it.
+int EndOf(HANDLE process) {
   WaitForSingleObject(process, INFINITE);
   DWORD code = 0;
   const bool ended = GetExitCodeProcess(process, &code) != 0;
   CloseHandle(process);
   return ended ? static_cast<int>(code) : -1;
 }
+
+class PipedArchiver : public StartedArchiver {
+ public:
+  PipedArchiver(HANDLE process, HANDLE out, HANDLE err) : process_(process), pipes_{out, err} {}
+  ~PipedArchiver() override {
+    for (HANDLE h : pipes_) CloseHandle(h);
+    if (process_ != nullptr) CloseHandle(process_);
+  }
+  long Read(int stream, char* buffer, std::size_t size) override {
+    DWORD n = 0;
+    if (ReadFile(pipes_[stream], buffer, static_cast<DWORD>(size), &n, nullptr)) {
+      return static_cast<long>(n);
+    }
+    return GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;
+  }
+  int Wait() override {
+    const int status = EndOf(process_);
+    process_ = nullptr;
+    return status;
+  }
+
+ private:
+  HANDLE process_;
+  HANDLE pipes_[2];
+};
+
+// A pipe whose writing end alone is inheritable.
+bool MakePipe(HANDLE* read, HANDLE* write) {
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+  if (!CreatePipe(read, write, &inherit, 0)) return false;
+  SetHandleInformation(*read, HANDLE_FLAG_INHERIT, 0);
+  return true;
+}
+
+}  // namespace
+
+int RunArchiverProgram(const std::vector<std::string>& args, const ArchiverRun& run,
+                       bool* started) {
+  std::string why;
+  HANDLE process = StartLine(args, run, nullptr, nullptr, &why);
+  if (process == nullptr) {
+    if (why.empty()) return -1;
+    base::Say("%s", why.c_str());
+    *started = false;
+    return -1;
+  }
+  return EndOf(process);
+}
+
+std::unique_ptr<StartedArchiver> StartArchiverProgram(const std::vector<std::string>& args,
+                                                      const ArchiverRun& run, int* status,
+                                                      std::string* why) {
+  // Every process started meanwhile would inherit the writing ends, and a
+  // pipe ends only when its last writer does: one start at a time.
+  static std::mutex starting;
+  std::lock_guard<std::mutex> hold(starting);
+  *status = -1;
+  HANDLE out_read, out_write, err_read, err_write;
+  if (!MakePipe(&out_read, &out_write)) {
+    *why = "cannot make a pipe: " + base::ErrorText(GetLastError());
+    return nullptr;
+  }
+  if (!MakePipe(&err_read, &err_write)) {
+    *why = "cannot make a pipe: " + base::ErrorText(GetLastError());
+    CloseHandle(out_read);
+    CloseHandle(out_write);
+    return nullptr;
+  }
+  HANDLE process = StartLine(args, run, out_write, err_write, why);
+  CloseHandle(out_write);
+  CloseHandle(err_write);
+  if (process == nullptr) {
+    CloseHandle(out_read);
+    CloseHandle(err_read);
+    return nullptr;
+  }
+  *status = 0;
+  return std::make_unique<PipedArchiver>(process, out_read, err_read);
+}
+
+// Ctrl-C reaches every process of the console, and the job object ends what
+// is left with this process.
+void StopArchivers(int) {}
+void KillArchivers() {}
 
 // cmd.exe searches the current folder first, then PATH with its own rules.
 bool ProgramFound(const std::string&) { return true; }

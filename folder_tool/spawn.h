@@ -3,6 +3,8 @@
 #ifndef TREVASK_FOLDER_TOOL_SPAWN_H_
 #define TREVASK_FOLDER_TOOL_SPAWN_H_
 
+#include <cstddef>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -49,6 +51,31 @@ std::vector<Text> MergeEnvironment(const std::vector<Text>& environment,
 // the cache, without blocking on anything but a regular file.
 int RunArchiverProgram(const std::vector<std::string>& args, const ArchiverRun& run,
                        bool* started);
+
+// An archiver started without waiting for it, its standard output and its
+// standard error each coming through a pipe of its own.
+class StartedArchiver {
+ public:
+  virtual ~StartedArchiver() = default;
+  // Some of its output, stream 0 its stdout and 1 its stderr: the count
+  // read, 0 once that stream has ended, -1 when it cannot be read.
+  virtual long Read(int stream, char* buffer, std::size_t size) = 0;
+  // Waits for its end; its status as RunArchiverProgram gives it.
+  virtual int Wait() = 0;
+};
+
+// Starts args as RunArchiverProgram does and returns while it runs, its
+// files of run.read_ahead asked for by then. Null when it could not be
+// started: *status is then kCommandNotFoundStatus, or -1 with the reason
+// in *why. Safe to call from several threads at once.
+std::unique_ptr<StartedArchiver> StartArchiverProgram(const std::vector<std::string>& args,
+                                                      const ArchiverRun& run, int* status,
+                                                      std::string* why);
+
+// Passes sig on to every archiver running; KillArchivers ends them (POSIX;
+// on Windows the console's Ctrl-C reaches them, the job object the rest).
+void StopArchivers(int sig);
+void KillArchivers();
 
 // Why the platform could not run exactly these arguments (its interpreter's
 // line, its limits); empty when it can. Says nothing.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <memory>
 #include <set>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "base/zip_directory.h"
 #include "base/zip_reader.h"
 #include "folder_tool/path_identity.h"
+#include "folder_tool/run_queue.h"
 #include "folder_tool/say.h"
 
 namespace trevask {
@@ -46,8 +48,10 @@ struct WalkGuard {
   WalkStatus* status = nullptr;
   ArchiveRuns* runs = nullptr;
   bool lost = false;  // a folder could not be listed: its files are missing
+  bool failed = false;  // an archiver run failed
   // An archiver could not be found or started: nothing more is run.
   bool stopped = false;
+  RunQueue* queue = nullptr;
   // Counting ahead of the walk: the same folders left out, nothing said,
   // so that the walk itself says it once.
   bool counting = false;
@@ -229,9 +233,6 @@ std::string NextLeaf(const Folder& f, size_t j) {
   return j < f.names.size() ? base::Join(f.dir, f.names[j]) : std::string();
 }
 
-// source's own files into archive, written only into the folder of id;
-// ready is false when that folder could not be made. A failure is said.
-// The run is noted under member, the archive's name in the bundle.
 // One folder's archiver run, as the walk plans it.
 struct FolderRun {
   std::string source;      // the folder whose files go in
@@ -242,23 +243,52 @@ struct FolderRun {
   std::string read_ahead;  // the folder the next run will read
 };
 
-bool RunFolderArchiver(FolderTool* tool, WalkGuard* guard, const FolderRun& planned) {
+// What the runs of one folder share; they may end after its walk returned.
+struct FolderRuns {
+  std::string dir;
+  std::vector<std::string> names;
+  std::vector<char> walked;
+  size_t next = 0;      // the first leaf not started
+  bool failed = false;  // a run failed: no more of its leaves start
+};
+
+// Starts the planned run once one may start, unless the folder has failed
+// or nothing more runs; next is the leaf after it. A failure is said in the
+// run's place, with the folder's leaves not started by then.
+bool StartFolderArchiver(WalkGuard* guard, const std::shared_ptr<FolderRuns>& folder,
+                         const FolderRun& planned, size_t next) {
+  guard->queue->WaitForSlot();
+  if (guard->stopped || guard->queue->Stopped() || folder->failed) return false;
+  folder->next = next;
   guard->status->ArchiverStarting(planned.source);
-  ArchiverRun run;
-  run.archive_folder = planned.id;
-  run.read_ahead = planned.read_ahead;
-  run.stopped = &guard->stopped;
-  const bool written =
-      planned.ready && tool->RunArchiver(planned.archive, Pattern(planned.source),
-                                         FolderArchiveOptions(guard->kind), guard->kind,
-                                         run) == 0;
-  NoteRun(guard, planned.member, written);
-  if (!written) {
-    ReportArchiverFailure();
-    return false;
-  }
-  guard->status->FolderArchived(planned.source);
-  return true;
+  QueuedRun queued;
+  queued.archive = planned.archive;
+  queued.source = Pattern(planned.source);
+  queued.options = FolderArchiveOptions(guard->kind);
+  queued.kind = guard->kind;
+  queued.run.archive_folder = planned.id;
+  queued.run.read_ahead = planned.read_ahead;
+  queued.run.stopped = &guard->stopped;
+  queued.ready = planned.ready;
+  const std::string source = planned.source, member = planned.member;
+  guard->queue->Start(
+      std::move(queued),
+      [guard, source](int status) {
+        if (status == 0) guard->status->FolderArchived(source);
+      },
+      [guard, folder, member](int status) {
+        NoteRun(guard, member, status == 0);
+        if (status == 0) return;
+        guard->failed = true;
+        ReportArchiverFailure();
+        if (folder->failed) return;
+        folder->failed = true;
+        // Unless no archiver can run at all.
+        if (!guard->stopped) {
+          ReportSkippedLeaves(folder->dir, folder->names, folder->walked, folder->next);
+        }
+      });
+  return !folder->failed;
 }
 
 // The relative part travels with the walk so that a source without any
@@ -280,24 +310,27 @@ int Walk(const std::string& dir, const std::string& relative, const std::string&
   if (guard->stopped) return -1;
   MakeMirrors(&tool, *guard, &f);
 
-  // A failure ends this folder; its leaves not yet archived are named,
-  // unless no archiver can run at all.
+  // A failure ends this folder: its leaves not started by then are not.
+  auto folder = std::make_shared<FolderRuns>();
+  folder->dir = dir;
+  folder->names = f.names;
+  folder->walked = f.walked;
   const bool clash = OwnArchiveClashes(f, own_name);
-  if (!RunFolderArchiver(&tool, guard,
-                         {dir, base::Join(f.mirror, own_name), member_dir + own_name,
-                          f.mirror_id, f.mirror_ok && !clash, NextLeaf(f, 0)})) {
-    if (!guard->stopped) ReportSkippedLeaves(dir, f.names, f.walked, 0);
+  if (!StartFolderArchiver(guard, folder,
+                           {dir, base::Join(f.mirror, own_name), member_dir + own_name,
+                            f.mirror_id, f.mirror_ok && !clash, NextLeaf(f, 0)},
+                           0)) {
     return -1;
   }
   for (size_t j = 0; j < f.names.size(); ++j) {
     if (f.walked[j]) continue;
     const std::string& name = f.names[j];
-    if (!RunFolderArchiver(&tool, guard,
-                           {base::Join(dir, name),
-                            base::Join(base::Join(f.mirror, name), name + ".zip"),
-                            MemberOf(member_dir + name + "/", name), f.leaf_ids[j],
-                            f.leaf_ok[j] != 0, NextLeaf(f, j + 1)})) {
-      if (!guard->stopped) ReportSkippedLeaves(dir, f.names, f.walked, j + 1);
+    if (!StartFolderArchiver(guard, folder,
+                             {base::Join(dir, name),
+                              base::Join(base::Join(f.mirror, name), name + ".zip"),
+                              MemberOf(member_dir + name + "/", name), f.leaf_ids[j],
+                              f.leaf_ok[j] != 0, NextLeaf(f, j + 1)},
+                             j + 1)) {
       return -1;
     }
   }
@@ -426,14 +459,17 @@ WalkGuard GuardFor(const std::string& dir, const std::string& tempRoot,
 
 int CompressFolder(const std::string& dir, const std::string& tempRoot,
                    ArchiverKind kind, const std::string& bundle, WalkStatus* status,
-                   ArchiveRuns* runs) {
+                   ArchiveRuns* runs, int jobs) {
   WalkGuard guard = GuardFor(dir, tempRoot, bundle);
   guard.kind = kind;
   guard.status = status;
   guard.runs = runs;
+  RunQueue queue(jobs, [status] { status->OutputComing(); }, [status] { status->OutputWritten(); });
+  guard.queue = &queue;
   int result = Walk(dir, RelativePart(dir), "", &guard);
+  queue.Finish();
   if (runs != nullptr) runs->stopped = guard.stopped;
-  return guard.lost ? -1 : result;
+  return guard.lost || guard.failed ? -1 : result;
 }
 
 void CountWalk(const std::string& dir, const std::string& tempRoot, const std::string& bundle,

@@ -36,9 +36,11 @@ struct ArchiveRuns {
   std::vector<std::string> failed;
   bool stopped = false;
 };
+// Up to jobs archiver runs go at once, started in the same order (see
+// RunQueue); a failure then leaves the folder's runs not yet started.
 int CompressFolder(const std::string& dir, const std::string& tempRoot,
                    ArchiverKind kind, const std::string& bundle, WalkStatus* status,
-                   ArchiveRuns* runs = nullptr);
+                   ArchiveRuns* runs = nullptr, int jobs = 1);
 
 // The folder archives in dir's mirror tree that runs did not write and that
 // do not read as a zip (central directory and every local header) or hold

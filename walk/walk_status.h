@@ -14,6 +14,9 @@ class WalkStatus {
   virtual void ArchiverStarting(const std::string& dir) = 0;
   // dir's own files are in their archive. Not said for a failed run.
   virtual void FolderArchived(const std::string& dir) = 0;
+  // Around lines of the archivers' output passed on while others run.
+  virtual void OutputComing() {}
+  virtual void OutputWritten() {}
 };
 
 }  // namespace trevask

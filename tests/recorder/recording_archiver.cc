@@ -25,6 +25,22 @@
 //                               every 50 ms, so that a test can tell whether
 //                               it still runs
 //   TREVASK_RECORD_HANG_UNTIL   the hang ends once this file exists
+//   TREVASK_RECORD_HANG_TEXT    hang so when an argument contains this text
+// For runs that go at once, keyed by the archive's file name (X.zip):
+//   TREVASK_RECORD_SPANS        appends "start X.zip <TREVASK_THREADS|->"
+//                               and, at the end, "end X.zip", each line in
+//                               one write
+//   TREVASK_RECORD_MARKS        makes <this folder>/X.zip.started, holding
+//                               its process id, first of all
+//   TREVASK_RECORD_WAIT         lines "text|file|content": a run with text
+//                               in an argument waits (at most 20 s) until
+//                               file exists and holds content
+//   TREVASK_RECORD_WAIT_MS      the most a wait takes instead (ms)
+//   TREVASK_RECORD_ECHO         writes "X.zip out N" to stdout and "X.zip
+//                               err N" to stderr, N 1 to 3, 10 ms apart, and
+//                               a line each 50 ms of a hang
+//   TREVASK_RECORD_ECHO_BIG     with this text in an argument, 3 MiB more
+//                               lines to stdout
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -37,6 +53,7 @@
 #include <windows.h>
 #else
 #include <signal.h>
+#include <unistd.h>
 #endif
 
 #include <zip.h>
@@ -106,6 +123,92 @@ bool AddTree(const std::string& archive, const std::string& pattern) {
   return !ec && zip_close(za) == 0;
 }
 
+std::string FileName(const std::string& path) {
+  const size_t at = path.find_last_of("/\\");
+  return at == std::string::npos ? path : path.substr(at + 1);
+}
+
+// One write, at the end of the file whoever else appends.
+void Append(const std::string& path, const std::string& text) {
+#ifdef _WIN32
+  HANDLE h = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                         nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return;
+  DWORD n = 0;
+  WriteFile(h, text.data(), static_cast<DWORD>(text.size()), &n, nullptr);
+  CloseHandle(h);
+#else
+  if (FILE* f = std::fopen(path.c_str(), "ab")) {
+    setvbuf(f, nullptr, _IOFBF, text.size() + 1);
+    std::fwrite(text.data(), 1, text.size(), f);
+    std::fclose(f);
+  }
+#endif
+}
+
+void Sleep50() {
+#ifdef _WIN32
+  // The 32-bit runtime's sleep_for returns at once under Wine.
+  Sleep(50);
+#else
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+#endif
+}
+
+bool Holds(const std::string& path, const std::string& content) {
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) return false;
+  std::string text;
+  char buffer[4096];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) text.append(buffer, n);
+  std::fclose(f);
+  return text.find(content) != std::string::npos;
+}
+
+bool AnyArgument(int argc, char** argv, const std::string& text) {
+  for (int i = 1; i < argc; ++i) {
+    if (!text.empty() && std::strstr(argv[i], text.c_str())) return true;
+  }
+  return false;
+}
+
+// The WAIT rules that name this run.
+void WaitAsTold(int argc, char** argv) {
+  const std::string rules = Env("TREVASK_RECORD_WAIT");
+  for (size_t at = 0; at < rules.size();) {
+    size_t end = rules.find('\n', at);
+    if (end == std::string::npos) end = rules.size();
+    const std::string rule = rules.substr(at, end - at);
+    at = end + 1;
+    const size_t bar = rule.find('|'), second = rule.find('|', bar + 1);
+    if (second == std::string::npos || !AnyArgument(argc, argv, rule.substr(0, bar))) continue;
+    const std::string file = rule.substr(bar + 1, second - bar - 1);
+    const std::string most = Env("TREVASK_RECORD_WAIT_MS");
+    const int rounds = most.empty() ? 400 : std::atoi(most.c_str()) / 50;
+    for (int i = 0; i < rounds && !Holds(file, rule.substr(second + 1)); ++i) Sleep50();
+  }
+}
+
+void Echo(const std::string& name, int argc, char** argv) {
+  for (int i = 1; i <= 3; ++i) {
+    std::printf("%s out %d\n", name.c_str(), i);
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s err %d\n", name.c_str(), i);
+    std::fflush(stderr);
+#ifdef _WIN32
+    Sleep(10);
+#else
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+#endif
+  }
+  if (!AnyArgument(argc, argv, Env("TREVASK_RECORD_ECHO_BIG"))) return;
+  for (int i = 0; i < 3 * 1024 * 16; ++i) {
+    std::printf("%s big %06d %s\n", name.c_str(), i, std::string(40, 'x').c_str());
+  }
+  std::fflush(stdout);
+}
+
 }  // namespace
 
 #ifdef _WIN32
@@ -117,6 +220,21 @@ int main(int argc, char** argv) {
   const std::string fail_text = Env("TREVASK_RECORD_FAIL_TEXT");
   const std::string fail_status = Env("TREVASK_RECORD_FAIL_STATUS");
   const int run = RunsSoFar(log_path) + 1;
+  const std::string name = argc >= 3 ? FileName(argv[argc - 2]) : "";
+  if (!Env("TREVASK_RECORD_MARKS").empty()) {
+#ifdef _WIN32
+    const unsigned long pid = GetCurrentProcessId();
+#else
+    const unsigned long pid = static_cast<unsigned long>(getpid());
+#endif
+    Append(Env("TREVASK_RECORD_MARKS") + "/" + name + ".started", std::to_string(pid));
+  }
+  const std::string spans = Env("TREVASK_RECORD_SPANS");
+  const char* threads = std::getenv("TREVASK_THREADS");
+  if (!spans.empty()) Append(spans, "start " + name + " " + (threads ? threads : "-") + "\n");
+  WaitAsTold(argc, argv);
+  const bool echo = !Env("TREVASK_RECORD_ECHO").empty();
+  if (echo) Echo(name, argc, argv);
 
   if (!Env("TREVASK_RECORD_CHANGE_RUN").empty() &&
       std::atoi(Env("TREVASK_RECORD_CHANGE_RUN").c_str()) == run) {
@@ -164,8 +282,9 @@ int main(int argc, char** argv) {
     std::printf("run %d\n", run);
     std::fflush(stdout);
   }
-  if (!Env("TREVASK_RECORD_HANG_RUN").empty() &&
-      std::atoi(Env("TREVASK_RECORD_HANG_RUN").c_str()) == run) {
+  if ((!Env("TREVASK_RECORD_HANG_RUN").empty() &&
+       std::atoi(Env("TREVASK_RECORD_HANG_RUN").c_str()) == run) ||
+      AnyArgument(argc, argv, Env("TREVASK_RECORD_HANG_TEXT"))) {
     for (int i = 0; i < 600; ++i) {
       std::error_code ec;
       const std::string until = Env("TREVASK_RECORD_HANG_UNTIL");
@@ -174,14 +293,14 @@ int main(int argc, char** argv) {
         std::fputc('.', beat);
         std::fclose(beat);
       }
-#ifdef _WIN32
-      // The 32-bit runtime's sleep_for returns at once under Wine.
-      Sleep(50);
-#else
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-#endif
+      if (echo) {
+        std::printf("%s hangs\n", name.c_str());
+        std::fflush(stdout);
+      }
+      Sleep50();
     }
   }
+  if (!spans.empty()) Append(spans, "end " + name + "\n");
   if (fail && !Env("TREVASK_RECORD_FAIL_KILL").empty()) DieBySignal();
   if (fail) return fail_status.empty() ? 1 : std::atoi(fail_status.c_str());
   return dir_ok ? 0 : 4;

@@ -1,0 +1,322 @@
+#include "folder_tool/run_queue.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "base/diagnostic.h"
+#include "base/system.h"
+#include "base/threads.h"
+#include "base/unnamed_file.h"
+#include "folder_tool/command_line.h"
+#include "folder_tool/interruption.h"
+#include "folder_tool/spawn.h"
+
+namespace trevask {
+
+namespace {
+
+constexpr std::size_t kHeldInMemory = 1 << 20;
+// Runs that have ended while an earlier one runs on, beyond the running
+// ones, before no more start: each may hold a scratch file open.
+constexpr std::size_t kHeldRuns = 256;
+// Output goes on in whole lines, so that no two streams meet inside one on
+// a terminal; a line longer than this goes on in pieces.
+constexpr std::size_t kLongestLine = 64 << 10;
+
+// Output held until its run's turn: the first MiB in memory, the rest in a
+// scratch file, and in memory again should that file fail.
+class Held {
+ public:
+  Held() = default;
+  Held(const Held&) = delete;
+  Held& operator=(const Held&) = delete;
+  ~Held() {
+    if (file_ != nullptr) std::fclose(file_);
+  }
+
+  void Add(const char* data, std::size_t size) {
+    if (!spilled_ && head_.size() + size <= kHeldInMemory) {
+      head_.append(data, size);
+      return;
+    }
+    if (!spilled_) {
+      spilled_ = true;
+      file_ = base::OpenScratchFile();
+    }
+    if (file_ != nullptr && tail_.empty() && std::fwrite(data, 1, size, file_) == size) {
+      in_file_ += size;
+      return;
+    }
+    // What the file took stays there, in order; the rest follows it.
+    tail_.append(data, size);
+  }
+
+  template <typename Out>
+  void WriteTo(Out out) {
+    if (!head_.empty()) out(head_.data(), head_.size());
+    if (file_ != nullptr && in_file_ != 0 && std::fflush(file_) == 0) {
+      std::rewind(file_);
+      std::vector<char> buffer(1 << 16);
+      std::size_t n;
+      while ((n = std::fread(buffer.data(), 1, buffer.size(), file_)) > 0) out(buffer.data(), n);
+    }
+    if (!tail_.empty()) out(tail_.data(), tail_.size());
+    head_.clear();
+    tail_.clear();
+    if (file_ != nullptr) std::fclose(file_);
+    file_ = nullptr;
+    in_file_ = 0;
+  }
+
+ private:
+  std::string head_, tail_;
+  std::FILE* file_ = nullptr;
+  std::size_t in_file_ = 0;
+  bool spilled_ = false;
+};
+
+RunQueue* current = nullptr;
+
+}  // namespace
+
+struct RunQueue::Entry {
+  std::function<void(int)> ended, done;
+  bool* stopped = nullptr;
+  std::unique_ptr<platform::StartedArchiver> child;
+  std::thread thread;
+  // Under the queue's mutex.
+  bool over = false;         // ended, and its output all read
+  bool told = false;         // ended has been called
+  bool live = false;         // its output goes on as it comes
+  bool unstartable = false;  // its archiver could not be found or started
+  int status = -1;
+  Held held[2];
+  // The program's own text said since this run started, before the next.
+  std::vector<std::pair<std::FILE*, std::string>> after;
+};
+
+RunQueue::RunQueue(int jobs, std::function<void()> before_output,
+                   std::function<void()> after_output)
+    : jobs_(std::max(jobs, 1)),
+      before_output_(std::move(before_output)),
+      after_output_(std::move(after_output)) {
+  if (jobs_ == 1) return;
+  // Each archiver's own workers share the cores with the other runs.
+  if (std::getenv("TREVASK_THREADS") == nullptr) {
+    threads_ = std::to_string(std::max(0, base::UsableCores() / jobs_ - 1));
+  }
+  current = this;
+  base::RouteLines(RouteToCurrent);
+}
+
+RunQueue::~RunQueue() {
+  Finish();
+  if (current == this) {
+    base::RouteLines(nullptr);
+    current = nullptr;
+  }
+}
+
+void RunQueue::RouteToCurrent(std::FILE* stream, const std::string& text) {
+  if (current != nullptr) current->Route(stream, text);
+}
+
+void RunQueue::Route(std::FILE* stream, const std::string& text) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (handing_on_ || entries_.empty()) {
+    Write(stream == stdout ? 0 : 1, text.data(), text.size());
+  } else {
+    entries_.back()->after.emplace_back(stream, text);
+  }
+}
+
+void RunQueue::Write(int stream, const char* data, std::size_t size) {
+  std::FILE* to = stream == 0 ? stdout : stderr;
+  if (before_output_) before_output_();
+  base::PassOn(to, data, size);
+  base::FlushText(to);
+  // A line cut short stays as it is on the screen.
+  if (after_output_ && size != 0 && data[size - 1] == '\n') after_output_();
+}
+
+void RunQueue::WriteHeld(Entry* entry) {
+  for (int stream = 0; stream < 2; ++stream) {
+    entry->held[stream].WriteTo(
+        [&](const char* data, std::size_t size) { Write(stream, data, size); });
+  }
+}
+
+void RunQueue::Emit(Entry* entry, int stream, const char* data, std::size_t size) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (entry->live) {
+    Write(stream, data, size);
+  } else {
+    entry->held[stream].Add(data, size);
+  }
+}
+
+void RunQueue::Pump(Entry* entry, int stream) {
+  std::string pending;
+  std::vector<char> buffer(1 << 16);
+  long n;
+  while ((n = entry->child->Read(stream, buffer.data(), buffer.size())) > 0) {
+    pending.append(buffer.data(), static_cast<std::size_t>(n));
+    const std::size_t end = pending.rfind('\n');
+    std::size_t cut = end == std::string::npos ? 0 : end + 1;
+    if (cut == 0 && pending.size() >= kLongestLine) cut = pending.size();
+    if (cut == 0) continue;
+    Emit(entry, stream, pending.data(), cut);
+    pending.erase(0, cut);
+  }
+  if (!pending.empty()) Emit(entry, stream, pending.data(), pending.size());
+}
+
+void RunQueue::StartThread(Entry* entry, std::vector<std::string> args, ArchiverKind kind,
+                           ArchiverRun run) {
+  int status = 0;
+  std::string why;
+  std::unique_ptr<platform::StartedArchiver> child =
+      platform::StartArchiverProgram(args, run, &status, &why);
+  if (child == nullptr) {
+    const std::string text = status == kCommandNotFoundStatus ? ArchiverNotFound(kind) : why;
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    if (!text.empty()) {
+      const std::string line = base::SaidLine(text);
+      Emit(entry, 1, line.data(), line.size());
+    }
+    entry->unstartable = status == kCommandNotFoundStatus || !why.empty();
+    entry->status = status;
+    entry->over = true;
+    --running_;
+    changed_.notify_all();
+    return;
+  }
+  entry->child = std::move(child);
+  std::thread errors(&RunQueue::Pump, this, entry, 1);
+  Pump(entry, 0);
+  errors.join();
+  status = entry->child->Wait();
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  entry->child.reset();
+  entry->status = status;
+  entry->over = true;
+  --running_;
+  changed_.notify_all();
+}
+
+void RunQueue::Start(QueuedRun planned, std::function<void(int)> ended,
+                     std::function<void(int)> done) {
+  if (jobs_ == 1) {
+    int status = -1;
+    if (planned.ready) {
+      FolderTool tool;
+      status = tool.RunArchiver(planned.archive, planned.source, planned.options, planned.kind,
+                                planned.run);
+    }
+    ended(status);
+    done(status);
+    return;
+  }
+  WaitForSlot();
+  // A line that cannot be made is said before its run takes its place.
+  std::vector<std::string> args;
+  const bool line_ok = planned.ready && BuildArchiverArguments(planned.archive, planned.source,
+                                                               planned.options, planned.kind,
+                                                               &args);
+  std::unique_lock<std::recursive_mutex> lock(mutex_);
+  auto made = std::make_unique<Entry>();
+  Entry* entry = made.get();
+  entry->ended = std::move(ended);
+  entry->done = std::move(done);
+  entry->stopped = planned.run.stopped;
+  entry->live = entries_.empty();
+  entries_.push_back(std::move(made));
+  if (!line_ok) {
+    entry->over = true;
+    Advance();
+    return;
+  }
+  if (planned.run.threads.empty()) planned.run.threads = threads_;
+  if (std::fflush(stdout) != 0) base::NoteOutputError();
+  ++running_;
+  entry->thread = std::thread(&RunQueue::StartThread, this, entry, std::move(args), planned.kind,
+                              std::move(planned.run));
+}
+
+void RunQueue::Advance() {
+  for (auto& entry : entries_) {
+    if (!entry->over || entry->told) continue;
+    entry->told = true;
+    if (entry->unstartable) stopped_ = true;
+    entry->ended(entry->status);
+  }
+  while (!entries_.empty() && entries_.front()->over) {
+    Entry* entry = entries_.front().get();
+    if (entry->thread.joinable()) entry->thread.join();
+    WriteHeld(entry);
+    handing_on_ = true;
+    if (entry->unstartable && entry->stopped != nullptr) *entry->stopped = true;
+    entry->done(entry->status);
+    for (const auto& text : entry->after) {
+      Write(text.first == stdout ? 0 : 1, text.second.data(), text.second.size());
+    }
+    handing_on_ = false;
+    entries_.pop_front();
+    if (entries_.empty()) break;
+    WriteHeld(entries_.front().get());
+    entries_.front()->live = true;
+  }
+}
+
+void RunQueue::AwaitChange(std::unique_lock<std::recursive_mutex>* lock) {
+  changed_.wait_for(*lock, std::chrono::milliseconds(50));
+  if (base::Interrupted() != 0) StopAll(lock);
+  Advance();
+}
+
+void RunQueue::StopAll(std::unique_lock<std::recursive_mutex>* lock) {
+  platform::StopArchivers(base::Interrupted());
+  // As one at a time: a moment to clean up, then the end.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+  while (running_ > 0 && std::chrono::steady_clock::now() < deadline) {
+    changed_.wait_for(*lock, std::chrono::milliseconds(10));
+  }
+  while (running_ > 0) {
+    platform::KillArchivers();
+    changed_.wait_for(*lock, std::chrono::milliseconds(10));
+  }
+  // What they wrote goes on in order, as far as the output takes it.
+  handing_on_ = true;
+  for (auto& entry : entries_) {
+    if (entry->thread.joinable()) entry->thread.join();
+    WriteHeld(entry.get());
+  }
+  entries_.clear();
+  handing_on_ = false;
+  lock->unlock();
+  ExitIfInterrupted();
+  lock->lock();
+}
+
+void RunQueue::WaitForSlot() {
+  if (jobs_ == 1) return;
+  std::unique_lock<std::recursive_mutex> lock(mutex_);
+  if (base::Interrupted() != 0) StopAll(&lock);
+  Advance();
+  while (running_ >= jobs_ || entries_.size() >= static_cast<std::size_t>(jobs_) + kHeldRuns) {
+    AwaitChange(&lock);
+  }
+}
+
+void RunQueue::Finish() {
+  if (jobs_ == 1) return;
+  std::unique_lock<std::recursive_mutex> lock(mutex_);
+  Advance();
+  while (!entries_.empty()) AwaitChange(&lock);
+}
+
+}  // namespace trevask
