@@ -609,8 +609,8 @@ def compare(shape, runs):
         say("- Trevask / zip -r: %.2f; script / Trevask: %.2f" % (t.wall / z.wall, s.wall / t.wall))
     for place in TEMP_PARENTS if BASELINE else ():
         now = m["trevask -r, TempFolder on %s" % place].wall
-        say("- TempFolder on %s: this build / the older build: %.2f"
-            % (place, now / m["older build, trevask -r, TempFolder on %s" % place].wall))
+        say("- TempFolder on %s: older build / this build: %.2f"
+            % (place, m["older build, trevask -r, TempFolder on %s" % place].wall / now))
     own = sum(r[1] for r in t.own("trevask"))
     say("- Trevask's own CPU share: %.2f%%" % (100 * own / t.cpu))
     say()
