@@ -15,13 +15,20 @@ libzip, through `apt-get source`), copies of /usr/include, /usr/share/doc and
 /usr/share/doc that keeps its links (doclinks). Generated shapes stress the
 walk; "leaves" (2,000 leaf folders of one small file each) sets Trevask's
 cost per folder against the floor, a static no-op started as often with
-posix_spawnp.
+posix_spawnp. On the real trees Trevask also runs at -j1 and -j<cores> (cores
+this process may use), a first run and then an unchanged rerun over the same
+TempFolder and bundle, beside zip -r and zip -r -u; the leaves run at both too.
+"manyfiles" (100,000 text files under 100 bytes in one folder) times the
+archiver alone, with and without worker threads, against zip -qr. An older
+build (--baseline DIR) runs in the same rounds, without -j. A closing table
+of ratios, the no-op start beside, is meant for README.md.
 
     scripts/benchmark.py                      # real trees and generated shapes
     scripts/benchmark.py --shapes debian,system --skip floor,linear,memory
     scripts/benchmark.py --shapes leaves --runs 5 --skip floor,linear,memory
     scripts/benchmark.py --shapes doclinks --cold   # page cache dropped before every run (root)
     scripts/benchmark.py --shapes bigfile     # one 768 MiB text file, archiver alone
+    scripts/benchmark.py --shapes debian,leaves,manyfiles --baseline OLD/bin  # beside an older build
     scripts/benchmark.py --smoke              # one quick round, as the test suite runs it
 
 Trees are generated deterministically under build/bench (--work) and kept
@@ -46,7 +53,7 @@ BIN = os.path.join(ROOT, "build", "default", "bin")
 BENCH = os.path.join(ROOT, "build", "bench")
 MIB = 1024 * 1024
 DEFAULT_SHAPES = ("debian", "system", "doclinks", "bigfile", "balanced", "wide", "many", "deep",
-                  "leaves")
+                  "leaves", "manyfiles")
 
 PER_FOLDER_SCRIPT = r"""#!/bin/bash
 # What a user writes without Trevask: a zip per folder into a mirror tree,
@@ -141,6 +148,14 @@ def gen_many(root, rng, files=100000):
     for i in range(files):
         write(os.path.join(root, "f%03d" % (i // per_folder), "t%06d.txt" % i),
               text(rng, rng.randint(20, 200)))
+
+
+def gen_manyfiles(root, rng, files=100000):
+    # One folder of small text files, 4 to 60 bytes each.
+    os.makedirs(root)
+    for i in range(files):
+        with open(os.path.join(root, "t%06d.txt" % i), "wb") as f:
+            f.write(text(rng, rng.randint(4, 60)))
 
 
 def gen_deep(root, rng):
@@ -301,12 +316,13 @@ def cold_rounds_possible():
     return None
 
 
-def measured(command, cwd, env=None):
+def measured(command, cwd, env=None, bin_dir=None, ok=(0,)):
     records_file = os.path.join(BENCH, "rusage.txt")
     if os.path.exists(records_file):
         os.remove(records_file)
     full_env = dict(os.environ)
-    full_env["PATH"] = BIN + os.pathsep + full_env["PATH"]
+    # The archivers are found along PATH: the build's own first.
+    full_env["PATH"] = (bin_dir or BIN) + os.pathsep + full_env["PATH"]
     full_env["LD_PRELOAD"] = os.path.join(BENCH, "rusage_shim.so")
     full_env["TREVASK_BENCH_RUSAGE"] = records_file
     full_env.update(env or {})
@@ -321,7 +337,7 @@ def measured(command, cwd, env=None):
                           env=full_env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     wall = time.perf_counter() - start
     after = resource.getrusage(resource.RUSAGE_CHILDREN)
-    if done.returncode != 0:
+    if done.returncode not in ok:
         sys.exit("failed: %s\n%s" % (" ".join(command), done.stderr.decode()[-2000:]))
     cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
     with open(peak_file) as f:
@@ -369,19 +385,60 @@ def find_tmpfs(wanted):
     return None
 
 
-def run_trevask(src, place=None):
+def jobs_option(jobs):
+    return ["-j%d" % jobs] if jobs else []
+
+
+def run_trevask(src, place=None, jobs=None, bin_dir=None):
+    bin_dir = bin_dir or BIN
     out = os.path.join(BENCH, "trevask.zip")
     tmp = os.path.join(TEMP_PARENTS[place or next(iter(TEMP_PARENTS))], "tmp-trevask")
     fresh(out, tmp)
     parent, name = os.path.split(src)
-    m = measured([os.path.join(BIN, "trevask"), name, out, tmp, "-r"], parent)
+    m = measured([os.path.join(bin_dir, "trevask"), name, out, tmp, "-r"] + jobs_option(jobs),
+                 parent, bin_dir=bin_dir)
     m.size = os.path.getsize(out)
     fresh(tmp)
     return m
 
 
-def trevask_at(place):
-    return lambda src: run_trevask(src, place)
+def trevask_at(place, jobs=None, bin_dir=None):
+    return lambda src: run_trevask(src, place, jobs, bin_dir)
+
+
+# -j1 and -j<the cores this process may use>; an older build (--baseline)
+# runs beside them without -j, as it may not know the option.
+JOBS = sorted({1, len(os.sched_getaffinity(0))})
+BASELINE = None
+
+
+def trevask_builds():
+    """(tag, bin folder, -j count or None) of every Trevask to run."""
+    out = [("-j%d" % n, BIN, n) for n in JOBS]
+    if BASELINE:
+        out.append(("older build", BASELINE, None))
+    return out
+
+
+def first_run(command, cwd, out, tmp, bin_dir=None):
+    def run(_):
+        fresh(out, tmp)
+        return measured(command, cwd, bin_dir=bin_dir)
+    return run
+
+
+def unchanged_rerun(command, cwd, out, what, bin_dir=None, strict=True, then_remove=()):
+    """A rerun over the TempFolder and bundle of the run before it; STRICT:
+    a rewritten bundle ends the benchmark. THEN_REMOVE goes after timing."""
+    def run(_):
+        before = os.stat(out)
+        m = measured(command, cwd, bin_dir=bin_dir)
+        after = os.stat(out)
+        if strict and (after.st_ino, after.st_mtime_ns) != (before.st_ino, before.st_mtime_ns):
+            sys.exit("an unchanged rerun rewrote the bundle of %s" % what)
+        fresh(*then_remove)
+        return m
+    return run
 
 
 def run_zip(src):
@@ -442,6 +499,9 @@ def contenders(src):
             out.append((label, run))
         else:
             say("- %s left out: no `%s` on PATH" % (label, tool))
+    if BASELINE:
+        out += [("older build, trevask -r, TempFolder on %s" % place,
+                 trevask_at(place, bin_dir=BASELINE)) for place in TEMP_PARENTS]
     return out
 
 
@@ -475,6 +535,40 @@ def say(line=""):
 
 def check(label, value, ok):
     say("- %s: %s  [%s]" % (label, value, "meets target" if ok else "MISSES target"))
+
+
+SUMMARY = []
+
+
+def summary(what, time_one, wide_ratio, peer_ratio, peer, older_ratio, noop):
+    """A row of the closing table: the time at -j1, -j<cores> against it
+    and against the peer, the older build against -j1, the no-op start."""
+    SUMMARY.append((what, time_one, wide_ratio, peer_ratio, peer, older_ratio, noop))
+
+
+def print_summary(runs):
+    if not SUMMARY:
+        return
+    wide = "-j%d" % JOBS[-1]
+
+    def ratio(r):
+        return "-" if r is None else "%.2f" % r
+
+    say("### Figures for README.md (medians of %d alternating rounds, %s)"
+        % (runs, time.strftime("%Y-%m-%d")))
+    say()
+    say("| | this build, -j1 | %s / -j1 | %s / peer | peer | older build / -j1 | no-op start ms |"
+        % (wide, wide))
+    say("|---|---|---|---|---|---|---|")
+    for what, one, w, p, peer, older, noop in SUMMARY:
+        say("| %s | %s | %s | %s | %s | %s | %.2f |" % (what, one, ratio(w), ratio(p), peer,
+                                                        ratio(older), 1e3 * noop))
+    if any(row[0].startswith("manyfiles") for row in SUMMARY):
+        say("- manyfiles: the archiver alone, without -j; its / peer column is its time over "
+            "zip -qr's")
+    if not BASELINE:
+        say("- no older build was given (--baseline DIR)")
+    say()
 
 
 REAL = ("debian", "system", "doclinks")
@@ -513,32 +607,115 @@ def compare(shape, runs):
                 "script's find -type f skips them, so its archive holds less")
     elif z:
         say("- Trevask / zip -r: %.2f; script / Trevask: %.2f" % (t.wall / z.wall, s.wall / t.wall))
+    for place in TEMP_PARENTS if BASELINE else ():
+        now = m["trevask -r, TempFolder on %s" % place].wall
+        say("- TempFolder on %s: older build / this build: %.2f"
+            % (place, m["older build, trevask -r, TempFolder on %s" % place].wall / now))
     own = sum(r[1] for r in t.own("trevask"))
     say("- Trevask's own CPU share: %.2f%%" % (100 * own / t.cpu))
     say()
     return t
 
 
+def job_rounds(shape, runs):
+    """Trevask at -j1 and -j<cores> (and the older build, without -j) at
+    every TempFolder place: a first run into a fresh TempFolder and bundle,
+    then an unchanged rerun over both, in that order in every round; zip -r
+    and zip -r -u of the same tree, and the floor of one static no-op start
+    per folder, beside them."""
+    src = tree(shape)
+    folders = tree_stats(src)[0]
+    parent, name = os.path.split(src)
+    say("### %s: -j rounds, a first run and an unchanged rerun (%d folders)" % (shape, folders))
+    say()
+    named = []
+    for place in TEMP_PARENTS:
+        for tag, bin_dir, jobs in trevask_builds():
+            key = "%s-%s" % (place, tag.replace(" ", "-"))
+            out = os.path.join(BENCH, "jobs-%s.zip" % key)
+            tmp = os.path.join(TEMP_PARENTS[place], "tmp-jobs-%s" % key)
+            command = [os.path.join(bin_dir, "trevask"), name, out, tmp] + jobs_option(jobs)
+            # Each mirror tree goes once timed: the tmpfs holds one at a time.
+            named += [((tag, place, "first"), first_run(command, parent, out, tmp, bin_dir)),
+                      ((tag, place, "unchanged"),
+                       unchanged_rerun(command, parent, out, shape, bin_dir,
+                                       strict=bin_dir == BIN, then_remove=(out, tmp)))]
+    zipped = os.path.join(BENCH, "jobs-zip.zip")
+
+    def zip_first(_):
+        fresh(zipped)
+        return measured(["zip", "-q", "-r", zipped, name], parent)
+
+    def zip_update(_):
+        # 12: nothing to do, as nothing changed.
+        return measured(["zip", "-q", "-r", "-u", zipped, name], parent, ok=(0, 12))
+
+    named += [(("zip", None, "first"), zip_first), (("zip", None, "unchanged"), zip_update),
+              (("floor", None, None), spawn_floor(folders + 1))]
+    m = alternated(runs, named, src)
+    fresh(zipped)
+    noop = m[("floor", None, None)].wall / (folders + 1)
+    wide = "-j%d" % JOBS[-1]
+    say("| TempFolder | build | first run s | unchanged rerun s | / first |")
+    say("|---|---|---|---|---|")
+    for place in TEMP_PARENTS:
+        for tag, _, _ in trevask_builds():
+            f, u = m[(tag, place, "first")].wall, m[(tag, place, "unchanged")].wall
+            say("| %s | %s | %.2f | %.2f | %.2f |" % (place, tag, f, u, u / f))
+    zf, zu = m[("zip", None, "first")].wall, m[("zip", None, "unchanged")].wall
+    say("| | zip -r, then zip -r -u | %.2f | %.2f | %.2f |" % (zf, zu, zu / zf))
+    say("| | floor: %d no-op starts | %.2f | | |" % (folders + 1, m[("floor", None, None)].wall))
+    say()
+    for place in TEMP_PARENTS:
+        for kind, peer, peer_wall in (("first", "zip -r", zf), ("unchanged", "zip -r -u", zu)):
+            one, many = m[("-j1", place, kind)].wall, m[(wide, place, kind)].wall
+            older = m[("older build", place, kind)].wall if BASELINE else None
+            say("- TempFolder on %s, %s: %s / -j1 %.2f; %s / %s %.2f%s" % (
+                place, "first run" if kind == "first" else "unchanged rerun", wide, many / one,
+                wide, peer, many / peer_wall,
+                "; older build / -j1 %.2f" % (older / one) if older else ""))
+            summary("%s, %s, TempFolder on %s" % (shape, "first run" if kind == "first"
+                                                   else "unchanged rerun", place),
+                    "%.2f s" % one, many / one, many / peer_wall,
+                    "`%s` %.2f s" % (peer, peer_wall), older and older / one, noop)
+    say("- no-op start: %.2f ms" % (1e3 * noop))
+    say()
+
+
 def leaves(runs, count):
     """COUNT leaf folders of one small file each: Trevask's cost per folder
-    against the floor, a static no-op started as often, one after another."""
+    at -j1 and -j<cores> (and the older build's) against the floor, a static
+    no-op started as often, one after another."""
     src = tree("wide", lambda p, r: gen_wide(p, r, count), "leaves-%d" % count)
     folders = describe("leaves", src)
     # One archiver per folder and one for the bundle.
     starts = folders + 1
-    named = [("trevask -r, TempFolder on %s" % place, trevask_at(place)) for place in TEMP_PARENTS]
+    label = {(tag, place): "%s, TempFolder on %s" % ("trevask -r " + tag if jobs else
+                                                     tag + ", trevask -r", place)
+             for place in TEMP_PARENTS for tag, _, jobs in trevask_builds()}
+    named = [(label[tag, place], trevask_at(place, jobs, bin_dir))
+             for place in TEMP_PARENTS for tag, bin_dir, jobs in trevask_builds()]
     named += [("floor: posix_spawnp of a static no-op", spawn_floor(starts)),
               ("system() of a static no-op", spawn_floor(starts, through_shell=True))]
     m = alternated(runs, named, src)
-    base = m[named[len(TEMP_PARENTS)][0]].wall
+    base = m["floor: posix_spawnp of a static no-op"].wall
     say("| %d starts | wall s | ms per folder | / floor |" % starts)
     say("|---|---|---|---|")
-    for label, _ in named:
-        say("| %s | %.2f | %.3f | %.2f |" % (label, m[label].wall, 1e3 * m[label].wall / folders,
-                                            m[label].wall / base))
+    for name, _ in named:
+        say("| %s | %.2f | %.3f | %.2f |" % (name, m[name].wall, 1e3 * m[name].wall / folders,
+                                            m[name].wall / base))
     say("- Trevask above the floor, per folder: %s" % "; ".join(
-        "%.3f ms (TempFolder on %s)" % (1e3 * (m[label].wall - base) / folders, place)
-        for (label, _), place in zip(named, TEMP_PARENTS)))
+        "%.3f ms (%s)" % (1e3 * (m[name].wall - base) / folders, name)
+        for name, _ in named[:-2]))
+    wide = "-j%d" % JOBS[-1]
+    for place in TEMP_PARENTS:
+        one, many = m[label["-j1", place]].wall, m[label[wide, place]].wall
+        older = m[label["older build", place]].wall if BASELINE else None
+        say("- TempFolder on %s: %s / -j1 %.2f%s" % (
+            place, wide, many / one, "; older build / -j1 %.2f" % (older / one) if older else ""))
+        summary("leaves (%d folders), -r, TempFolder on %s, per folder" % (folders, place),
+                "%.3f ms" % (1e3 * one / folders), many / one, many / base,
+                "floor %.3f ms" % (1e3 * base / folders), older and older / one, base / starts)
     say()
 
 
@@ -566,18 +743,6 @@ def reruns(runs):
             original = f.read()
         command = [os.path.join(BIN, "trevask"), name, out, tmp]
 
-        def first(_):
-            fresh(out, tmp)
-            return measured(command, parent)
-
-        def unchanged(_):
-            before = os.stat(out)
-            m = measured(command, parent)
-            after = os.stat(out)
-            if (after.st_ino, after.st_mtime_ns) != (before.st_ino, before.st_mtime_ns):
-                sys.exit("an unchanged rerun rewrote the bundle of %s" % shape)
-            return m
-
         def one_changed(_):
             # Its first byte flipped: each round's first run saw the last.
             with open(changed, "r+b") as f:
@@ -593,7 +758,9 @@ def reruns(runs):
         def zip_update(_):
             return measured(["zip", "-q", "-r", "-u", zipped, name], parent)
 
-        named = [("first", first), ("unchanged", unchanged), ("changed", one_changed),
+        named = [("first", first_run(command, parent, out, tmp)),
+                 ("unchanged", unchanged_rerun(command, parent, out, shape)),
+                 ("changed", one_changed),
                  ("zip", zip_update), ("floor", spawn_floor(folders + 1))]
         try:
             m = alternated(runs, named, src)
@@ -648,6 +815,66 @@ def bigfile(runs):
               abs(a.size / z.size - 1) <= 0.01)
     check("peak memory (target at most 64 MiB)", "%.1f MiB" % (a.peak / MIB), a.peak <= 64 * MIB)
     say()
+
+
+def manyfiles(runs, count):
+    """COUNT small files in one folder: the archiver alone against zip -qr,
+    with its worker threads and without (TREVASK_THREADS=0), and a no-op
+    start beside."""
+    src = tree("manyfiles", lambda p, r: gen_manyfiles(p, r, count), "manyfiles-%d" % count)
+    describe("manyfiles", src)
+    parent, name = os.path.split(src)
+    out = os.path.join(BENCH, "manyfiles.zip")
+
+    def archiver(bin_dir, env=None):
+        def run(_):
+            fresh(out)
+            m = measured([os.path.join(bin_dir, "PKZIP.EXE"), "-a", out, name + "/*.*"], parent,
+                         env, bin_dir)
+            m.size = os.path.getsize(out)
+            return m
+        return run
+
+    def info_zip(_):
+        fresh(out)
+        m = measured(["zip", "-qr", out, name], parent)
+        m.size = os.path.getsize(out)
+        return m
+
+    named = [("PKZIP.EXE -a", archiver(BIN)),
+             ("PKZIP.EXE -a, TREVASK_THREADS=0", archiver(BIN, {"TREVASK_THREADS": "0"}))]
+    if BASELINE:
+        named.append(("older build, PKZIP.EXE -a", archiver(BASELINE)))
+    if shutil.which("zip"):
+        named.append(("zip -qr", info_zip))
+    else:
+        say("- zip left out: no `zip` on PATH")
+    starts = 200
+    named.append(("floor", spawn_floor(starts)))
+    m = alternated(runs, named, src)
+    fresh(out)
+    noop = m["floor"].wall / starts
+    z = m.get("zip -qr")
+    say("| | wall s | / zip -qr | CPU s | peak MiB | bytes |")
+    say("|---|---|---|---|---|---|")
+    for label, _ in named[:-1]:
+        r = m[label]
+        say("| %s | %.2f | %s | %.2f | %.1f | %d |" % (
+            label, r.wall, "%.2f" % (r.wall / z.wall) if z else "-", r.cpu, r.peak / MIB, r.size))
+    if BASELINE:
+        say("- older build / this build: %.2f"
+            % (m["older build, PKZIP.EXE -a"].wall / m["PKZIP.EXE -a"].wall))
+    say("- no-op start: %.2f ms (peak: the largest process of the run)" % (1e3 * noop))
+    say()
+    older = m["older build, PKZIP.EXE -a"].wall / m["PKZIP.EXE -a"].wall if BASELINE else None
+    for label, _ in named[:2]:
+        a = m[label]
+        summary("manyfiles (%d files in one folder), %s (the archiver alone)" % (count, label),
+                "%.2f s" % a.wall, None, z and a.wall / z.wall,
+                "`zip -qr` %.2f s" % z.wall if z else "-",
+                older if label == "PKZIP.EXE -a" else None, noop)
+
+
 def floor(runs=300):
     say("### one archiver run on an empty folder against the floor")
     noop = os.path.join(BENCH, "noop")
@@ -750,11 +977,12 @@ def set_temp_places(places, tmpfs_wanted):
 
 
 def main():
-    global BIN, BENCH, COLD
+    global BIN, BENCH, COLD, BASELINE
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--shapes", default=",".join(DEFAULT_SHAPES))
     parser.add_argument("--runs", "--rounds", type=int, default=5, help="rounds per tree")
-    parser.add_argument("--skip", default="", help="floor,linear,memory,extract,rerun to leave out")
+    parser.add_argument("--skip", default="",
+                        help="floor,linear,memory,extract,rerun,jobs to leave out")
     parser.add_argument("--cold", action="store_true",
                         help="drop the page cache before each run of each tool (root only)")
     parser.add_argument("--temp", default="disk,tmpfs",
@@ -762,19 +990,30 @@ def main():
     parser.add_argument("--tmpfs", help="a tmpfs folder for the TempFolder (else /dev/shm)")
     parser.add_argument("--leaves", type=int, default=2000,
                         help="leaf folders of the leaves tree")
+    parser.add_argument("--manyfiles", type=int, default=100000,
+                        help="files of the manyfiles tree")
     parser.add_argument("--bin", default=BIN, help="where trevask and the archivers are")
+    parser.add_argument("--baseline", metavar="DIR",
+                        help="an older build's trevask and archivers, run beside without -j")
     parser.add_argument("--work", default=BENCH,
                         help="folder for trees, archives and results (scratch)")
     parser.add_argument("--smoke", action="store_true",
-                        help="one round of a small generated tree and of 50 leaves; "
+                        help="one round of a small generated tree, of 50 leaves and of "
+                             "2,000 files in one folder, the build as its own baseline; "
                              "no network, under a minute")
     args = parser.parse_args()
     if args.smoke:
-        args.shapes, args.runs, args.leaves = "smoke,leaves", 1, 50
+        args.shapes, args.runs, args.leaves, args.manyfiles = "smoke,leaves,manyfiles", 1, 50, 2000
         args.skip = "floor,linear,memory,extract,rerun"
+        args.baseline = args.baseline or args.bin
     BIN, BENCH = os.path.abspath(args.bin), os.path.abspath(args.work)
     if not os.path.exists(os.path.join(BIN, "trevask")):
         sys.exit("build first: cmake --preset default && cmake --build --preset default")
+    if args.baseline:
+        BASELINE = os.path.abspath(args.baseline)
+        for program in ("trevask", "PKZIP.EXE"):
+            if not os.access(os.path.join(BASELINE, program), os.X_OK):
+                sys.exit("--baseline %s: no %s there" % (args.baseline, program))
     os.makedirs(BENCH, exist_ok=True)
     build_helpers()
 
@@ -788,16 +1027,23 @@ def main():
     set_temp_places(args.temp.split(","), args.tmpfs)
     say("- TempFolder: %s" % "; ".join("%s (%s)" % (place, parent)
                                        for place, parent in TEMP_PARENTS.items()))
+    say("- -j rounds: %s (the cores this process may use: %d)%s" % (
+        ", ".join("-j%d" % n for n in JOBS), JOBS[-1],
+        "; older build beside, without -j: %s" % BASELINE if BASELINE else ""))
     say()
+    skip = args.skip.split(",")
     try:
         for shape in args.shapes.split(","):
             if shape == "bigfile":
                 bigfile(max(1, args.runs // 2))
             elif shape == "leaves":
                 leaves(args.runs, args.leaves)
+            elif shape == "manyfiles":
+                manyfiles(args.runs, args.manyfiles)
             elif shape:
                 compare(shape, args.runs)
-        skip = args.skip.split(",")
+                if shape in REAL + ("smoke",) and "jobs" not in skip:
+                    job_rounds(shape, args.runs)
         if "floor" not in skip:
             floor()
         if "linear" not in skip:
@@ -811,6 +1057,7 @@ def main():
     finally:
         if TEMP_PARENTS.get("tmpfs"):
             shutil.rmtree(TEMP_PARENTS["tmpfs"], ignore_errors=True)
+    print_summary(args.runs)
     with open(os.path.join(BENCH, "results.md"), "w") as f:
         f.write("\n".join(LINES) + "\n")
 
