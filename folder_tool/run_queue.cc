@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -87,7 +88,10 @@ struct RunQueue::Entry {
   std::function<void(int)> ended, done;
   bool* stopped = nullptr;
   std::unique_ptr<platform::StartedArchiver> child;
-  std::thread thread;
+  std::thread thread, errors;  // the run's own; its stderr's reader
+  // Under the queue's mutex.
+  bool started = false;      // child is set, or will never be
+  bool errors_read = false;  // its stderr has ended
   // Under the queue's mutex.
   bool over = false;         // ended, and its output all read
   bool told = false;         // ended has been called
@@ -175,6 +179,34 @@ void RunQueue::Pump(Entry* entry, int stream) {
   if (!pending.empty()) Emit(entry, stream, pending.data(), pending.size());
 }
 
+// Ends a run that was never started, the reason said in its place.
+void RunQueue::NotStarted(Entry* entry, int status, const std::string& why) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (!why.empty()) {
+    const std::string line = base::SaidLine(why);
+    Emit(entry, 1, line.data(), line.size());
+  }
+  entry->unstartable = status == kCommandNotFoundStatus || !why.empty();
+  entry->status = status;
+  entry->started = true;
+  entry->errors_read = true;
+  entry->over = true;
+  --running_;
+  changed_.notify_all();
+}
+
+void RunQueue::ReadErrors(Entry* entry) {
+  {
+    std::unique_lock<std::recursive_mutex> lock(mutex_);
+    while (!entry->started) changed_.wait(lock);
+    if (entry->child == nullptr) return;
+  }
+  Pump(entry, 1);
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  entry->errors_read = true;
+  changed_.notify_all();
+}
+
 void RunQueue::StartThread(Entry* entry, std::vector<std::string> args, ArchiverKind kind,
                            ArchiverRun run) {
   int status = 0;
@@ -182,23 +214,20 @@ void RunQueue::StartThread(Entry* entry, std::vector<std::string> args, Archiver
   std::unique_ptr<platform::StartedArchiver> child =
       platform::StartArchiverProgram(args, run, &status, &why);
   if (child == nullptr) {
-    const std::string text = status == kCommandNotFoundStatus ? ArchiverNotFound(kind) : why;
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
-    if (!text.empty()) {
-      const std::string line = base::SaidLine(text);
-      Emit(entry, 1, line.data(), line.size());
-    }
-    entry->unstartable = status == kCommandNotFoundStatus || !why.empty();
-    entry->status = status;
-    entry->over = true;
-    --running_;
-    changed_.notify_all();
+    NotStarted(entry, status, status == kCommandNotFoundStatus ? ArchiverNotFound(kind) : why);
     return;
   }
-  entry->child = std::move(child);
-  std::thread errors(&RunQueue::Pump, this, entry, 1);
+  {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    entry->child = std::move(child);
+    entry->started = true;
+    changed_.notify_all();
+  }
   Pump(entry, 0);
-  errors.join();
+  {
+    std::unique_lock<std::recursive_mutex> lock(mutex_);
+    while (!entry->errors_read) changed_.wait(lock);
+  }
   status = entry->child->Wait();
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   entry->child.reset();
@@ -243,8 +272,23 @@ void RunQueue::Start(QueuedRun planned, std::function<void(int)> ended,
   if (planned.run.threads.empty()) planned.run.threads = threads_;
   if (std::fflush(stdout) != 0) base::NoteOutputError();
   ++running_;
-  entry->thread = std::thread(&RunQueue::StartThread, this, entry, std::move(args), planned.kind,
-                              std::move(planned.run));
+  // Out of threads, the run fails before its archiver starts, and so would
+  // every later one.
+  try {
+    entry->errors = std::thread(&RunQueue::ReadErrors, this, entry);
+  } catch (const std::system_error& e) {
+    entry->started = true;
+    NotStarted(entry, -1, std::string("cannot start a thread for an archiver run: ") + e.what());
+    Advance();
+    return;
+  }
+  try {
+    entry->thread = std::thread(&RunQueue::StartThread, this, entry, std::move(args), planned.kind,
+                                std::move(planned.run));
+  } catch (const std::system_error& e) {
+    NotStarted(entry, -1, std::string("cannot start a thread for an archiver run: ") + e.what());
+    Advance();
+  }
 }
 
 void RunQueue::Advance() {
@@ -257,6 +301,7 @@ void RunQueue::Advance() {
   while (!entries_.empty() && entries_.front()->over) {
     Entry* entry = entries_.front().get();
     if (entry->thread.joinable()) entry->thread.join();
+    if (entry->errors.joinable()) entry->errors.join();
     WriteHeld(entry);
     handing_on_ = true;
     if (entry->unstartable && entry->stopped != nullptr) *entry->stopped = true;
@@ -293,6 +338,7 @@ void RunQueue::StopAll(std::unique_lock<std::recursive_mutex>* lock) {
   handing_on_ = true;
   for (auto& entry : entries_) {
     if (entry->thread.joinable()) entry->thread.join();
+    if (entry->errors.joinable()) entry->errors.join();
     WriteHeld(entry.get());
   }
   entries_.clear();

@@ -63,6 +63,8 @@ class RunQueue {
   void StartThread(Entry* entry, std::vector<std::string> args, ArchiverKind kind,
                    ArchiverRun run);
   void WriteHeld(Entry* entry);
+  void ReadErrors(Entry* entry);
+  void NotStarted(Entry* entry, int status, const std::string& why);
   void Pump(Entry* entry, int stream);
   void Emit(Entry* entry, int stream, const char* data, std::size_t size);
   void Write(int stream, const char* data, std::size_t size);
