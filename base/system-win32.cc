@@ -395,7 +395,15 @@ void PassOn(std::FILE* stream, const char* data, std::size_t size) {
     WriteText(stream, std::string(data, size));
     return;
   }
-  if (size != 0) std::fwrite(data, 1, size, stream);
+  // Past the runtime's text mode, which would make the other program's
+  // "\r\n" "\r\r\n".
+  std::fflush(stream);
+  for (std::size_t done = 0; done < size && h != INVALID_HANDLE_VALUE;) {
+    DWORD n = 0;
+    const DWORD part = static_cast<DWORD>(std::min<std::size_t>(size - done, 1 << 20));
+    if (!WriteFile(h, data + done, part, &n, nullptr) || n == 0) break;
+    done += n;
+  }
 }
 
 void NoteOutputError() {}

@@ -127,8 +127,8 @@ void WriteText(std::FILE* stream, const std::string& text);
 // recorded as above).
 bool FlushText(std::FILE* stream);
 
-// Writes another program's output on as it came, NUL bytes too; a Windows
-// console gets it as WriteText gives it text.
+// Writes another program's output on as it came, NUL bytes too, its line
+// ends untouched; a Windows console gets it as WriteText gives it text.
 void PassOn(std::FILE* stream, const char* data, std::size_t size);
 
 // The program's arguments in the same encoding as paths.

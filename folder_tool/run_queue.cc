@@ -132,16 +132,22 @@ void RunQueue::RouteToCurrent(std::FILE* stream, const std::string& text) {
 void RunQueue::Route(std::FILE* stream, const std::string& text) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   if (handing_on_ || entries_.empty()) {
-    Write(stream == stdout ? 0 : 1, text.data(), text.size());
+    Write(stream == stdout ? 0 : 1, text.data(), text.size(), true);
   } else {
     entries_.back()->after.emplace_back(stream, text);
   }
 }
 
-void RunQueue::Write(int stream, const char* data, std::size_t size) {
+void RunQueue::Write(int stream, const char* data, std::size_t size, bool own) {
   std::FILE* to = stream == 0 ? stdout : stderr;
   if (before_output_) before_output_();
-  base::PassOn(to, data, size);
+  // This program's lines as it writes them everywhere, the archivers' as
+  // they came.
+  if (own) {
+    base::WriteText(to, std::string(data, size));
+  } else {
+    base::PassOn(to, data, size);
+  }
   base::FlushText(to);
   // A line cut short stays as it is on the screen.
   if (after_output_ && size != 0 && data[size - 1] == '\n') after_output_();
@@ -307,7 +313,7 @@ void RunQueue::Advance() {
     if (entry->unstartable && entry->stopped != nullptr) *entry->stopped = true;
     entry->done(entry->status);
     for (const auto& text : entry->after) {
-      Write(text.first == stdout ? 0 : 1, text.second.data(), text.second.size());
+      Write(text.first == stdout ? 0 : 1, text.second.data(), text.second.size(), true);
     }
     handing_on_ = false;
     entries_.pop_front();

@@ -67,7 +67,7 @@ class RunQueue {
   void NotStarted(Entry* entry, int status, const std::string& why);
   void Pump(Entry* entry, int stream);
   void Emit(Entry* entry, int stream, const char* data, std::size_t size);
-  void Write(int stream, const char* data, std::size_t size);
+  void Write(int stream, const char* data, std::size_t size, bool own = false);
   void Advance();
   void AwaitChange(std::unique_lock<std::recursive_mutex>* lock);
   void StopAll(std::unique_lock<std::recursive_mutex>* lock);

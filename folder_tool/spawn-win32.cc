@@ -134,8 +134,6 @@ std::vector<std::wstring> CmdPlaces() {
   return places;
 }
 
-}  // namespace
-
 // The interpreter on args' line, as system() starts it; null with the
 // line to say in *why (empty when the line cannot be made at all).
 HANDLE StartLine(const std::vector<std::string>& args, const ArchiverRun& run, HANDLE out,
