@@ -70,7 +70,6 @@ bool AddFiles(const Request& request, Summary* summary, std::string* error) {
   Update update(keeping, target, std::move(listing));
   if (!update.Run(summary, error)) return false;
   if (base::Interrupted()) base::ExitInterrupted();
-  summary->bytes_out = base::FileSize(target);
   return true;
 }
 

@@ -37,6 +37,7 @@ struct ArchiveFile {
   std::uint64_t cursor = 0;   // where libzip writes next
   std::uint64_t end = 0;      // the length written, held bytes included
   std::uint64_t file_at = 0;  // where the file stands
+  std::uint64_t* committed = nullptr;
   zip_error_t error;
 };
 
@@ -232,7 +233,9 @@ zip_int64_t Callback(void* state, void* data, zip_uint64_t length,
         return Fail(file, ZIP_ER_CANCELLED, 0);
       }
       std::string message;
-      return Commit(&file->out, file->path, &message) ? 0 : Fail(file, ZIP_ER_WRITE, errno);
+      if (!Commit(&file->out, file->path, &message)) return Fail(file, ZIP_ER_WRITE, errno);
+      if (file->committed != nullptr) *file->committed = file->end;
+      return 0;
     }
     case ZIP_SOURCE_ROLLBACK_WRITE:
       CloseOutput(file);
@@ -262,9 +265,11 @@ zip_int64_t Callback(void* state, void* data, zip_uint64_t length,
 
 }  // namespace
 
-zip_source_t* ArchiveFileSource(const std::string& path, zip_error_t* error) {
+zip_source_t* ArchiveFileSource(const std::string& path, zip_error_t* error,
+                                std::uint64_t* committed) {
   ArchiveFile* file = new ArchiveFile;
   file->path = path;
+  file->committed = committed;
   zip_error_init(&file->error);
   zip_source_t* source = zip_source_function_create(Callback, file, error);
   if (source == nullptr) {

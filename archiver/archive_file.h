@@ -4,6 +4,7 @@
 
 #include <zip.h>
 
+#include <cstdint>
 #include <string>
 
 namespace archiver {
@@ -12,8 +13,10 @@ namespace archiver {
 // it (see NewFile): put in place on commit, discarded on rollback and when
 // the run is interrupted. libzip's own file source names
 // its temporary file after the archive, which fails for names near the
-// file system's limit. libzip is never let remove the archive.
-zip_source_t* ArchiveFileSource(const std::string& path, zip_error_t* error);
+// file system's limit. libzip is never let remove the archive. committed,
+// if given, is set to the length of the archive put in place.
+zip_source_t* ArchiveFileSource(const std::string& path, zip_error_t* error,
+                                std::uint64_t* committed = nullptr);
 
 }  // namespace archiver
 

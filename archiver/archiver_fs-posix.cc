@@ -25,11 +25,16 @@ base::FileId pinned_id;
 }  // namespace
 
 bool GetFolderId(const std::string& dir, base::FileId* id, std::string* error) {
-  if (!base::GetFileId(dir, id)) {
+  // One status for both the identity and the kind.
+  struct stat st;
+  if (stat(dir.c_str(), &st) != 0) {
     *error = dir + ": " + std::strerror(errno);
     return false;
   }
-  if (!base::IsFolder(dir)) {
+  id->volume = static_cast<unsigned long long>(st.st_dev);
+  id->high = 0;
+  id->low = static_cast<unsigned long long>(st.st_ino);
+  if (!S_ISDIR(st.st_mode)) {
     *error = dir + ": not a folder";
     return false;
   }

@@ -66,6 +66,8 @@ bool ListItems(const Request& request, const std::string& target, Listing* listi
   if (!Collect(listed, request.folder, "", listing, error)) return false;
   std::sort(listing->items.begin(), listing->items.end(),
             [](const Item& a, const Item& b) { return a.name < b.name; });
+  // Kept to the end of the run: no room to spare.
+  listing->items.shrink_to_fit();
   return true;
 }
 

@@ -12,8 +12,8 @@ namespace archiver {
 namespace {
 
 zip_int64_t MemberFail(Member* m, const std::string& why) {
-  if (m->outcome->error.empty()) m->outcome->error = why;
-  zip_error_set(&m->error, ZIP_ER_READ, 0);
+  if (m->reading->outcome->error.empty()) m->reading->outcome->error = why;
+  zip_error_set(&m->reading->error, ZIP_ER_READ, 0);
   return -1;
 }
 
@@ -26,10 +26,10 @@ zip_int64_t MemberStat(Member* m, void* data, zip_uint64_t length) {
   if (length < sizeof(zip_stat_t)) return -1;
   if (base::Interrupted()) return MemberFail(m, "interrupted");
   if (!m->decided) {
-    const Piece& first = m->pipeline->Get(m->slot, 0);
+    const Piece& first = m->reading->pipeline->Get(m->slot, 0);
     if (first.not_regular) {
-      m->outcome->not_regular.push_back(*m->path);
-      zip_error_set(&m->error, ZIP_ER_READ, 0);
+      m->reading->outcome->not_regular.push_back(*m->path);
+      zip_error_set(&m->reading->error, ZIP_ER_READ, 0);
       return -1;
     }
     if (!first.error.empty()) return MemberFail(m, first.error);
@@ -53,39 +53,40 @@ zip_int64_t MemberStat(Member* m, void* data, zip_uint64_t length) {
 // Copies the pieces' bytes, raw or deflated, releasing each once copied so
 // that the pipeline's window moves on; the CRCs of the pieces are joined.
 zip_int64_t MemberRead(Member* m, unsigned char* out, zip_uint64_t length) {
+  MemberReading* r = m->reading;
   zip_uint64_t filled = 0;
-  std::size_t pieces = m->pipeline->PieceCount(m->slot);
-  while (filled < length && m->piece < pieces) {
+  std::size_t pieces = r->pipeline->PieceCount(m->slot);
+  while (filled < length && r->piece < pieces) {
     if (base::Interrupted()) return MemberFail(m, "interrupted");
-    const Piece& p = m->pipeline->Get(m->slot, m->piece);
+    const Piece& p = r->pipeline->Get(m->slot, r->piece);
     if (!p.error.empty()) return MemberFail(m, p.error);
     // A piece deflated against other bytes than those written before it
     // would inflate to something its CRC does not cover.
-    if (m->offset == 0 && m->piece > 0 &&
-        (p.skip != m->tail.size() || std::memcmp(p.raw.data(), m->tail.data(), p.skip) != 0)) {
+    if (r->offset == 0 && r->piece > 0 &&
+        (p.skip != r->tail.size() || std::memcmp(p.raw.data(), r->tail.data(), p.skip) != 0)) {
       return MemberFail(m, *m->path + " changed while it was read");
     }
     const unsigned char* bytes = m->stored ? p.bytes() : p.packed.data();
     std::size_t size = m->stored ? p.length() : p.packed.size();
     std::size_t n = static_cast<std::size_t>(
-        std::min<zip_uint64_t>(size - m->offset, length - filled));
-    std::memcpy(out + filled, bytes + m->offset, n);
+        std::min<zip_uint64_t>(size - r->offset, length - filled));
+    std::memcpy(out + filled, bytes + r->offset, n);
     filled += n;
-    m->offset += n;
-    if (m->offset == size) {
-      m->crc = m->piece == 0 ? p.crc
+    r->offset += n;
+    if (r->offset == size) {
+      m->crc = r->piece == 0 ? p.crc
                              : static_cast<std::uint32_t>(crc32_combine(
                                    m->crc, p.crc, static_cast<z_off_t>(p.length())));
-      if (m->piece + 1 < pieces && p.length() >= kPriming) {
-        m->tail.assign(p.bytes() + p.length() - kPriming, p.bytes() + p.length());
+      if (r->piece + 1 < pieces && p.length() >= kPriming) {
+        r->tail.assign(p.bytes() + p.length() - kPriming, p.bytes() + p.length());
       }
-      m->pipeline->Release(m->slot, m->piece);
-      ++m->piece;
-      m->offset = 0;
+      r->pipeline->Release(m->slot, r->piece);
+      ++r->piece;
+      r->offset = 0;
     }
   }
   m->written += filled;
-  if (m->piece == pieces) m->done = true;
+  if (r->piece == pieces) m->done = true;
   return static_cast<zip_int64_t>(filled);
 }
 
@@ -94,8 +95,9 @@ zip_int64_t MemberCallback(void* state, void* data, zip_uint64_t length,
   Member* m = static_cast<Member*>(state);
   switch (command) {
     case ZIP_SOURCE_OPEN:
-      m->piece = 0;
-      m->offset = 0;
+      m->reading->piece = 0;
+      m->reading->offset = 0;
+      m->reading->tail.clear();
       m->crc = 0;
       m->written = 0;
       m->done = false;
@@ -107,17 +109,15 @@ zip_int64_t MemberCallback(void* state, void* data, zip_uint64_t length,
     case ZIP_SOURCE_CLOSE:
       return 0;
     case ZIP_SOURCE_ERROR:
-      return zip_error_to_data(&m->error, data, length);
+      return zip_error_to_data(&m->reading->error, data, length);
     case ZIP_SOURCE_FREE:
-      zip_error_fini(&m->error);
-      delete m;
       return 0;
     case ZIP_SOURCE_SUPPORTS:
       return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ,
                                             ZIP_SOURCE_CLOSE, ZIP_SOURCE_STAT,
                                             ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, -1);
     default:
-      zip_error_set(&m->error, ZIP_ER_OPNOTSUPP, 0);
+      zip_error_set(&m->reading->error, ZIP_ER_OPNOTSUPP, 0);
       return -1;
   }
 }
@@ -125,13 +125,7 @@ zip_int64_t MemberCallback(void* state, void* data, zip_uint64_t length,
 }  // namespace
 
 zip_source_t* MemberSource(zip_t* za, Member* member) {
-  zip_error_init(&member->error);
-  zip_source_t* source = zip_source_function(za, MemberCallback, member);
-  if (source == nullptr) {
-    zip_error_fini(&member->error);
-    delete member;
-  }
-  return source;
+  return zip_source_function(za, MemberCallback, member);
 }
 
 }  // namespace archiver

@@ -25,7 +25,7 @@ bool RestoreExisting(zip_t* za, const Existing& existing) {
 }
 
 bool PlaceItems(zip_t* za, const Existing& existing, const std::vector<Item>& items,
-                Placement* placement, std::string* error) {
+                Members* members, Placement* placement, std::string* error) {
   for (const Item& item : items) {
     Member* member = nullptr;
     auto found = existing.by_name.find(item.name);
@@ -34,7 +34,7 @@ bool PlaceItems(zip_t* za, const Existing& existing, const std::vector<Item>& it
     if (index < 0 && item.folder) {
       index = zip_dir_add(za, item.name.c_str(), ZIP_FL_ENC_GUESS);
     } else if (index < 0) {
-      member = new Member;
+      member = members->New();
       zip_source_t* source = MemberSource(za, member);
       if (source == nullptr) {
         *error = Failure(za, "cannot read " + item.path);

@@ -42,7 +42,7 @@ struct Placement {
 // Runs while the existing entries are hidden, so that only new names meet
 // libzip's check.
 bool PlaceItems(zip_t* za, const Existing& existing, const std::vector<Item>& items,
-                Placement* placement, std::string* error);
+                Members* members, Placement* placement, std::string* error);
 
 }  // namespace archiver
 

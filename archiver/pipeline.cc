@@ -30,9 +30,9 @@ constexpr std::size_t kBatchJobs = 64;
 constexpr std::uint64_t kBatchBytes = 1u << 20;
 
 // Info-ZIP's list of suffixes stored without trying: already compressed.
-bool IsStoredByName(const std::string& name) {
+bool IsStoredByName(std::string_view name) {
   static const char* const kSuffixes[] = {".zip", ".z", ".zoo", ".arc", ".lzh", ".arj"};
-  std::string lower = name;
+  std::string lower(name);
   std::transform(lower.begin(), lower.end(), lower.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   for (const char* suffix : kSuffixes) {
@@ -118,12 +118,14 @@ Pipeline::Pipeline(std::vector<FileTask> files, int threads)
     first_job_.push_back(jobs_.size());
     std::uint64_t size = files_[f].size;
     if (size <= kWholeFileLimit) {
-      jobs_.push_back(Job{f, 0, static_cast<std::size_t>(size), true, true, Job::kWaiting, nullptr});
+      jobs_.push_back(Job{0, nullptr, static_cast<std::uint32_t>(f), static_cast<std::uint32_t>(size),
+                          true, true, Job::kWaiting});
       continue;
     }
     for (std::uint64_t at = 0; at < size; at += kPieceSize) {
-      std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(kPieceSize, size - at));
-      jobs_.push_back(Job{f, at, length, at == 0, at + length == size, Job::kWaiting, nullptr});
+      const auto length = static_cast<std::uint32_t>(std::min<std::uint64_t>(kPieceSize, size - at));
+      jobs_.push_back(Job{at, nullptr, static_cast<std::uint32_t>(f), length, at == 0,
+                          at + length == size, Job::kWaiting});
     }
   }
   // Enough for every worker to be busy while the writer drains the rest.
@@ -262,12 +264,13 @@ void Pipeline::RunJob(Job* job, Compressors* c) {
   if (job->piece == nullptr) job->piece.reset(new Piece);
   Piece& piece = *job->piece;
   const FileTask& file = files_[job->file];
+  const std::string path(file.path);
   piece.skip = job->first ? 0 : kPriming;
   Source* shared = sources_[job->file].get();
   Source own;
   Source& source = shared != nullptr ? *shared : own;
   auto open = [&] {
-    source.opened = OpenMemberFile(file.path, &source.handle, &source.state, &source.error);
+    source.opened = OpenMemberFile(path, &source.handle, &source.state, &source.error);
   };
   if (shared != nullptr) {
     std::call_once(source.once, open);
@@ -286,7 +289,7 @@ void Pipeline::RunJob(Job* job, Compressors* c) {
     piece.not_regular = source.opened == base::Opened::kNotRegular;
     return;
   }
-  if (!base::ReadRange(source.handle, file.path,
+  if (!base::ReadRange(source.handle, path,
                        {job->offset - piece.skip, job->length + piece.skip, job->last}, &piece.raw,
                        &piece.error)) {
     return;
@@ -299,16 +302,16 @@ void Pipeline::RunJob(Job* job, Compressors* c) {
   if (source.reads_left.fetch_sub(1) == 1 &&
       (!base::StateOf(source.handle, &now) || now.size != source.state.size ||
        now.written != source.state.written)) {
-    piece.error = file.path + " changed while it was read";
+    piece.error = path + " changed while it was read";
     return;
   }
   piece.crc = static_cast<std::uint32_t>(libdeflate_crc32(0, piece.bytes(), job->length));
   // Neither an empty file nor one already compressed is worth deflating.
-  if (job->length > 0 && !IsStoredByName(file.path)) {
+  if (job->length > 0 && !IsStoredByName(path)) {
     if (job->first && job->last) {
       c->DeflateWhole(&piece);
     } else {
-      c->DeflatePiece(file.path, job->last ? Z_FINISH : Z_SYNC_FLUSH, &piece);
+      c->DeflatePiece(path, job->last ? Z_FINISH : Z_SYNC_FLUSH, &piece);
       if (!piece.error.empty()) return;
     }
   }

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -27,8 +28,9 @@ constexpr std::size_t kPieceSize = 1u << 20;
 constexpr std::size_t kPriming = 32u << 10;
 static_assert(kPieceSize >= kPriming, "a piece primes the next one with its own tail");
 
+// The path is the caller's, and outlives the pipeline.
 struct FileTask {
-  std::string path;
+  std::string_view path;
   std::uint64_t size = 0;
 };
 
@@ -67,14 +69,16 @@ class Pipeline {
   void Release(std::size_t file, std::size_t k);
 
  private:
+  // One for every file: kept small.
   struct Job {
-    std::size_t file;
     std::uint64_t offset;
-    std::size_t length;
-    bool first, last;
-    enum State { kWaiting, kRunning, kDone, kReleased } state = kWaiting;
     std::unique_ptr<Piece> piece;
+    std::uint32_t file;
+    std::uint32_t length;  // at most kWholeFileLimit
+    bool first, last;
+    enum State : std::uint8_t { kWaiting, kRunning, kDone, kReleased } state = kWaiting;
   };
+  static_assert(kWholeFileLimit <= UINT32_MAX, "a job's length fits its field");
   struct Compressors;
   // Each file is opened once, by whichever piece comes first, and stays
   // open until its last piece has been read.

@@ -25,14 +25,21 @@ bool IsFolderName(const std::string& name) { return !name.empty() && name.back()
 }  // namespace
 
 Update::Update(const Request& request, std::string target, Listing listing)
-    : request_(request), target_(std::move(target)), listing_(std::move(listing)) {
-  for (const Item& item : listing_.items) listed_.insert(item.name);
+    : request_(request), target_(std::move(target)), listing_(std::move(listing)) {}
+
+// The listing stays whole and in name order across attempts: it answers
+// which names the folder holds.
+bool Update::Listed(const std::string& name) const {
+  const std::vector<Item>& items = listing_.items;
+  auto at = std::lower_bound(items.begin(), items.end(), name,
+                             [](const Item& item, const std::string& n) { return item.name < n; });
+  return at != items.end() && at->name == name;
 }
 
 zip_t* Update::OpenArchive(std::string* error) {
   zip_error_t ze;
   zip_error_init(&ze);
-  zip_source_t* archive = ArchiveFileSource(target_, &ze);
+  zip_source_t* archive = ArchiveFileSource(target_, &ze, &committed_);
   zip_t* za = archive ? zip_open_from_source(archive, ZIP_CREATE, &ze) : nullptr;
   if (za == nullptr) {
     *error = "cannot open " + request_.archive + ": " + zip_error_strerror(&ze);
@@ -53,17 +60,19 @@ bool Update::WriteEmptyArchive(std::string* error) {
     Discard(&out);
     return false;
   }
-  return Commit(&out, target_, error);
+  if (!Commit(&out, target_, error)) return false;
+  committed_ = sizeof kEnd;
+  return true;
 }
 
 // A file's data comes from a Member: a new entry has its own already, an
 // existing one is given one in place of its old data.
 bool Update::AttachMember(const Placed& place, std::string* error) {
-  zip_t* za = attempt_.za;
+  zip_t* za = attempt_->za;
   const Item& item = *place.item;
   Member* member = place.member;
   if (member == nullptr) {
-    member = new Member;
+    member = attempt_->store.New();
     zip_source_t* source = MemberSource(za, member);
     if (source == nullptr) {
       *error = Failure(za, "cannot read " + item.path);
@@ -82,10 +91,10 @@ bool Update::AttachMember(const Placed& place, std::string* error) {
     return false;
   }
   member->size = item.size;
-  member->outcome = &attempt_.outcome;
+  attempt_->store.reading.outcome = &attempt_->outcome;
   member->index = place.index;
   member->path = &item.path;
-  attempt_.members.push_back(member);
+  attempt_->members.push_back(member);
   return true;
 }
 
@@ -123,10 +132,10 @@ bool Update::CheckGoneMembers(const std::set<std::string>& gone, std::string* er
 bool Update::MarkGoneMembers(const Existing& existing, std::string* error) {
   std::set<std::string> gone;
   for (const auto& entry : existing.by_name) {
-    if (listed_.count(entry.first) || IsFolderName(entry.first)) continue;
+    if (Listed(entry.first) || IsFolderName(entry.first)) continue;
     gone.insert(entry.first);
-    if (!MarkGone(attempt_.za, entry.second, Presence::kGone, &attempt_.changed)) {
-      *error = Failure(attempt_.za, "cannot update " + request_.archive);
+    if (!MarkGone(attempt_->za, entry.second, Presence::kGone, &attempt_->changed)) {
+      *error = Failure(attempt_->za, "cannot update " + request_.archive);
       return false;
     }
   }
@@ -139,12 +148,12 @@ bool Update::MarkGoneMembers(const Existing& existing, std::string* error) {
 // its data, and what already records the item's time and mode is left
 // alone.
 bool Update::AddEntries(std::string* error) {
-  zip_t* za = attempt_.za;
-  Summary* summary = &attempt_.summary;
+  zip_t* za = attempt_->za;
+  Summary* summary = &attempt_->summary;
   Existing existing = HideExisting(za);
   Placement placement;
-  if (!PlaceItems(za, existing, listing_.items, &placement, error)) return false;
-  attempt_.later = std::move(placement.later);
+  if (!PlaceItems(za, existing, *round_, &attempt_->store, &placement, error)) return false;
+  attempt_->later = std::move(placement.later);
   if (!RestoreExisting(za, existing)) {
     *error = Failure(za, "cannot update " + request_.archive);
     return false;
@@ -157,7 +166,7 @@ bool Update::AddEntries(std::string* error) {
   for (const Placed& place : placement.placed) {
     const Item& item = *place.item;
     const bool existed = existing.by_name.count(item.name) > 0;
-    if (!existed) attempt_.changed = true;
+    if (!existed) attempt_->changed = true;
     bool data_kept = existed;
     if (!item.folder) {
       ++summary->files;
@@ -168,18 +177,18 @@ bool Update::AddEntries(std::string* error) {
         ++summary->unchanged;
       } else {
         if (!AttachMember(place, error)) return false;
-        attempt_.changed = true;
+        attempt_->changed = true;
       }
     }
     if (!item.folder && existed && !request_.recurse &&
-        !MarkGone(za, place.index, Presence::kThere, &attempt_.changed)) {
+        !MarkGone(za, place.index, Presence::kThere, &attempt_->changed)) {
       *error = Failure(za, "cannot update " + request_.archive);
       return false;
     }
     // New data reads its stat from the pipeline: its attributes are set.
     if (data_kept && AttributesHeld(za, place.index, item)) continue;
     if (!SetAttributes(za, place.index, item, error)) return false;
-    attempt_.changed = true;
+    attempt_->changed = true;
   }
   for (const base::KeptMember& keep : request_.keep) {
     const bool held = std::any_of(existing.by_name.begin(), existing.by_name.end(),
@@ -197,24 +206,24 @@ bool Update::AddEntries(std::string* error) {
 // Writes the archive with the members' data read and deflated ahead by a
 // pipeline; the archive is closed or discarded either way.
 bool Update::CloseArchive(std::string* error) {
-  zip_t* za = attempt_.za;
-  attempt_.za = nullptr;
-  std::vector<Member*>& members = attempt_.members;
+  zip_t* za = attempt_->za;
+  attempt_->za = nullptr;
+  std::vector<Member*>& members = attempt_->members;
   // libzip writes entries in index order; replaced ones keep theirs.
   std::sort(members.begin(), members.end(),
             [](const Member* a, const Member* b) { return a->index < b->index; });
   std::vector<FileTask> tasks;
   tasks.reserve(members.size());
   for (std::size_t i = 0; i < members.size(); ++i) {
-    members[i]->slot = i;
+    members[i]->slot = static_cast<std::uint32_t>(i);
     tasks.push_back(FileTask{*members[i]->path, members[i]->size});
   }
-  Pipeline pipeline(std::move(tasks), ThreadsFor(attempt_.summary.bytes_in));
-  for (Member* member : members) member->pipeline = &pipeline;
+  Pipeline pipeline(std::move(tasks), ThreadsFor(attempt_->summary.bytes_in));
+  attempt_->store.reading.pipeline = &pipeline;
   if (zip_close(za) == 0) return true;
   if (base::Interrupted()) base::ExitInterrupted();
   // A member's own failure says why; libzip's "Read error" adds nothing.
-  const ReadOutcome& outcome = attempt_.outcome;
+  const ReadOutcome& outcome = attempt_->outcome;
   *error = !outcome.error.empty() ? outcome.error
            : zip_error_code_zip(zip_get_error(za)) == ZIP_ER_CHANGED
                ? "cannot write " + request_.archive +
@@ -228,8 +237,8 @@ bool Update::CloseArchive(std::string* error) {
 // One attempt at writing the archive with the listing's items; those
 // libzip would not add beside another new one go to the attempt's later.
 bool Update::WriteArchive(std::string* error) {
-  attempt_.za = OpenArchive(error);
-  zip_t* za = attempt_.za;
+  attempt_->za = OpenArchive(error);
+  zip_t* za = attempt_->za;
   if (za == nullptr) return false;
   if (!AddEntries(error)) {
     zip_discard(za);
@@ -238,10 +247,10 @@ bool Update::WriteArchive(std::string* error) {
   const bool empty = zip_get_num_entries(za, 0) == 0;
   // An empty archive already there is a whole one, or libzip would not
   // have opened it; an empty file is one to write.
-  if (!attempt_.changed && (!empty || base::FileSize(target_) > 0)) {
+  if (!attempt_->changed && (!empty || base::FileSize(target_) > 0)) {
     // Not rewritten at all: the same file, times and all.
     zip_discard(za);
-    attempt_.summary.rewritten = false;
+    attempt_->summary.rewritten = false;
     return true;
   }
   if (empty) {
@@ -254,11 +263,12 @@ bool Update::WriteArchive(std::string* error) {
 bool Update::Run(Summary* summary, std::string* error) {
   // What the first attempt found there: later ones see its own new entries.
   bool first = true, rewritten = false;
-  std::vector<Item>& items = listing_.items;
+  round_ = &listing_.items;
   while (true) {
-    attempt_ = Attempt();
+    std::vector<Item>& items = *round_;
+    attempt_.reset(new Attempt);
     if (WriteArchive(error)) {
-      const Summary& attempt = attempt_.summary;
+      const Summary& attempt = attempt_->summary;
       summary->files += attempt.files;
       summary->bytes_in += attempt.bytes_in;
       summary->unchanged += attempt.unchanged;
@@ -270,30 +280,33 @@ bool Update::Run(Summary* summary, std::string* error) {
       first = false;
       rewritten = rewritten || attempt.rewritten;
       summary->rewritten = rewritten;
-      std::vector<Item>& later = attempt_.later;
+      std::vector<Item>& later = attempt_->later;
       if (later.empty()) break;
       if (later.size() == items.size()) {
         *error = "cannot add " + later[0].name + ": File already exists";
         return false;
       }
-      items.swap(later);
+      later_.swap(later);
+      round_ = &later_;
       continue;
     }
-    const ReadOutcome& outcome = attempt_.outcome;
+    const ReadOutcome& outcome = attempt_->outcome;
     if (!outcome.error.empty() || outcome.not_regular.empty()) return false;
     // Rare: a file became something else after the listing.
     for (const std::string& path : outcome.not_regular) {
       base::Say("warning: skipped %s: not a regular file", path.c_str());
       if (request_.recurse) ++listing_.left_out;
-      for (const Item& item : items) {
-        if (item.path == path) listed_.erase(item.name);
-      }
-      items.erase(std::remove_if(items.begin(), items.end(),
-                                 [&](const Item& item) { return item.path == path; }),
-                  items.end());
+      auto at_path = [&](const Item& item) { return item.path == path; };
+      items.erase(std::remove_if(items.begin(), items.end(), at_path), items.end());
+      // No longer a name of the folder either.
+      std::vector<Item>& all = listing_.items;
+      if (&items != &all) all.erase(std::remove_if(all.begin(), all.end(), at_path), all.end());
     }
   }
   summary->left_out = listing_.left_out;
+  // The length of the archive put in place, or of the one left as it was.
+  summary->bytes_out = committed_ != kNoneCommitted ? static_cast<std::int64_t>(committed_)
+                                                   : base::FileSize(target_);
   return true;
 }
 

@@ -6,6 +6,8 @@
 
 #include <zip.h>
 
+#include <cstdint>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -35,6 +37,7 @@ class Update {
     zip_t* za = nullptr;
     Summary summary;
     ReadOutcome outcome;
+    Members store;
     std::vector<Member*> members;
     std::vector<Item> later;
     bool changed = false;
@@ -46,15 +49,20 @@ class Update {
   bool MarkGoneMembers(const Existing& existing, std::string* error);
   bool CheckGoneMembers(const std::set<std::string>& gone, std::string* error);
   bool CloseArchive(std::string* error);
+  bool Listed(const std::string& name) const;
   zip_t* OpenArchive(std::string* error);
   bool WriteEmptyArchive(std::string* error);
 
   const Request& request_;
   const std::string target_;
   Listing listing_;
-  // Every name of the folder, for the marks: an attempt holds only some.
-  std::set<std::string> listed_;
-  Attempt attempt_;
+  // The items an attempt adds: the listing's, or those a first one left
+  // for later.
+  std::vector<Item>* round_ = nullptr;
+  std::vector<Item> later_;
+  std::unique_ptr<Attempt> attempt_;
+  static constexpr std::uint64_t kNoneCommitted = ~std::uint64_t{0};
+  std::uint64_t committed_ = kNoneCommitted;  // the archive's length once put in place
 };
 
 }  // namespace archiver

@@ -2,6 +2,7 @@
 import itertools
 import os
 import random
+import re
 import shutil
 import signal
 import stat
@@ -206,6 +207,10 @@ class ArchiverTest(harness.ScratchTest):
                 said = (result.stdout if status == 0 else result.stderr).splitlines()[0]
                 self.assertRegex(said, b"^" + line.replace(b"%s", archive.encode()) + b"$")
                 self.assertEqual(os.path.exists(self.path(archive)), status == 0)
+                if status == 0:
+                    # The length the archiver wrote is the file's.
+                    out = int(re.search(rb"(\d+) bytes out", said).group(1))
+                    self.assertEqual(out, os.path.getsize(self.path(archive)))
 
     def test_existing_archive_is_updated_not_replaced(self):
         harness.make_files(self.dir, {"other/a.txt": b"new alpha", "other/b.txt": b"bee"})
