@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,10 @@ struct ArchiverRun {
   bool* stopped = nullptr;
 };
 
+// Folders, by path, that one step of a run has made or seen to be real
+// folders; it is dropped once the step is done, as they may change later.
+using KnownFolders = std::set<std::string>;
+
 class FolderTool {
  public:
   FolderTool() = default;
@@ -77,8 +82,10 @@ class FolderTool {
   // left for the archiver run that needs the directory to report. Below the
   // prefix `below` of path, every existing directory must be a real one: a
   // link or a file there is named on stderr, nothing is made through it, and
-  // the result is false.
-  bool MakeDirectoryPath(const std::string& path, const std::string& below = "");
+  // the result is false. known (optional) holds the folders below `below`
+  // that this step made or found real, each looked at once for all its paths.
+  bool MakeDirectoryPath(const std::string& path, const std::string& below = "",
+                         KnownFolders* known = nullptr);
 
   // Runs the kind's archiver with "options archive source", handing it run
   // and nothing of any other run. Returns its status: 0 for success. A line

@@ -199,13 +199,15 @@ int WalkDeeper(WalkGuard* guard, Folder* f) {
 // for a link since is refused rather than written through.
 void MakeMirrors(FolderTool* tool, const WalkGuard& guard, Folder* f) {
   f->mirror = base::Join(guard.temp_root, f->relative);
-  f->mirror_ok = tool->MakeDirectoryPath(f->mirror, guard.temp_root) &&
+  // The way to the mirror folder, looked at once for all its leaves.
+  KnownFolders known;
+  f->mirror_ok = tool->MakeDirectoryPath(f->mirror, guard.temp_root, &known) &&
                  base::GetFileId(f->mirror, &f->mirror_id);
   f->leaf_ok.assign(f->names.size(), 1);
   f->leaf_ids.resize(f->names.size());
   for (size_t j = 0; j < f->names.size() && f->mirror_ok; ++j) {
     const std::string leaf = base::Join(f->mirror, f->names[j]);
-    f->leaf_ok[j] = tool->MakeDirectoryPath(leaf, guard.temp_root) &&
+    f->leaf_ok[j] = tool->MakeDirectoryPath(leaf, guard.temp_root, &known) &&
                     base::GetFileId(leaf, &f->leaf_ids[j]);
   }
 }
