@@ -32,9 +32,9 @@ int FolderTool::CountSubfolders(const std::string& dir) {
   return ScanSubfolders(dir, nullptr, 0);
 }
 
-int FolderTool::ListSubfolders(const std::string& dir,
-                               std::vector<std::string>* names) {
-  return ScanSubfolders(dir, names, 1);
+int FolderTool::ListSubfolders(const std::string& dir, std::vector<std::string>* names,
+                               std::vector<char>* links) {
+  return ScanSubfolders(dir, names, 1, links);
 }
 
 const char* FolderTool::SkipFirstComponent(const char* path) {

@@ -65,14 +65,19 @@ class FolderTool {
   // Subfolders of dir, "." and ".." excluded, hidden ones and links to
   // folders included; -1 for a folder that cannot be listed.
   int CountSubfolders(const std::string& dir);
-  int ListSubfolders(const std::string& dir, std::vector<std::string>* names);
+  // links (optional) gets one flag per name listed: 1 for a link to a
+  // folder (on Windows any reparse point), as KindOf would say, 0 for a
+  // folder.
+  int ListSubfolders(const std::string& dir, std::vector<std::string>* names,
+                     std::vector<char>* links = nullptr);
   // Appends names (in the platform's order) only when store is 1. A name
   // that the platform's paths cannot carry exactly is counted, never
   // listed: listing then returns -1 and names it on stderr.
   int ScanSubfolders(const std::string& dir, std::vector<std::string>* names,
-                     int store);
+                     int store, std::vector<char>* links = nullptr);
   // ListSubfolders, saying nothing of a name it cannot list.
-  int ListSubfoldersQuietly(const std::string& dir, std::vector<std::string>* names);
+  int ListSubfoldersQuietly(const std::string& dir, std::vector<std::string>* names,
+                            std::vector<char>* links = nullptr);
 
   // The part of path after its first separator, or nullptr when it has none.
   // Points into path.

@@ -72,9 +72,16 @@ TEST(ScanSubfolders, LinkToFolderIsASubfolder) {
   fs::create_symlink(root / "nowhere", root / "real" / "dangling", ec);
   FolderTool tool;
   std::vector<std::string> names;
-  EXPECT_EQ(tool.ListSubfolders(root.string(), &names), 2);
+  std::vector<char> links;
+  EXPECT_EQ(tool.ListSubfolders(root.string(), &names, &links), 2);
   EXPECT_EQ(std::set<std::string>(names.begin(), names.end()),
             (std::set<std::string>{"real", "link"}));
+  // Each name flagged as KindOf would see it, so that the walk need not look.
+  ASSERT_EQ(links.size(), names.size());
+  for (size_t j = 0; j < names.size(); ++j) {
+    EXPECT_EQ(links[j] != 0, trevask::KindOf((root / names[j]).string()) == trevask::PathKind::kLink)
+        << names[j];
+  }
   // The walk, not the listing, keeps a loop from being followed.
   EXPECT_EQ(tool.CountSubfolders((root / "real").string()), 1);
 }
