@@ -22,8 +22,8 @@ const size_t kMaxVariableLength = 32 * 4096 - 1;
 // The shell's status for a command it cannot find.
 const int kCommandNotFoundStatus = 127;
 
-int FolderTool::ScanSubfolders(const std::string& dir,
-                               std::vector<std::string>* names, int store) {
+int FolderTool::ScanSubfolders(const std::string& dir, std::vector<std::string>* names,
+                               int store, std::vector<char>* links) {
   DIR* d = opendir(dir.c_str());
   if (d == nullptr) return -1;
   int count = 0;
@@ -31,14 +31,20 @@ int FolderTool::ScanSubfolders(const std::string& dir,
     const char* name = entry->d_name;
     if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
     bool is_dir = entry->d_type == DT_DIR;
-    if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK) {
+    bool link = entry->d_type == DT_LNK;
+    if (entry->d_type == DT_UNKNOWN || link) {
       // A link counts by what it leads to, as a folder would for zip -r.
       struct stat st;
       std::string child = base::Join(dir, name);
+      // Without a type in the listing only lstat tells a link.
+      if (!link && links != nullptr) link = lstat(child.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
       is_dir = stat(child.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
     }
     if (!is_dir) continue;
-    if (store != 0 && names != nullptr) names->push_back(name);
+    if (store != 0 && names != nullptr) {
+      names->push_back(name);
+      if (links != nullptr) links->push_back(link ? 1 : 0);
+    }
     ++count;
   }
   closedir(d);
@@ -46,8 +52,9 @@ int FolderTool::ScanSubfolders(const std::string& dir,
 }
 
 // Every name a POSIX listing gives can be listed: there is nothing to say.
-int FolderTool::ListSubfoldersQuietly(const std::string& dir, std::vector<std::string>* names) {
-  return ScanSubfolders(dir, names, 1);
+int FolderTool::ListSubfoldersQuietly(const std::string& dir, std::vector<std::string>* names,
+                                      std::vector<char>* links) {
+  return ScanSubfolders(dir, names, 1, links);
 }
 
 size_t NameLimitOf(const std::string& folder) {

@@ -28,7 +28,8 @@ namespace {
 
 // Lists (with list) or counts the subfolders of dir; with say, one whose
 // name cannot be listed is named on stderr.
-int Scan(const std::string& dir, std::vector<std::string>* names, bool list, bool say) {
+int Scan(const std::string& dir, std::vector<std::string>* names, bool list, bool say,
+         std::vector<char>* links) {
   // The wide listing: the narrow one would hand back best-fit names.
   std::wstring pattern;
   if (!ToWide(dir + base::kSeparator + "*.*", &pattern)) return -1;
@@ -65,7 +66,12 @@ int Scan(const std::string& dir, std::vector<std::string>* names, bool list, boo
       }
       continue;
     }
-    if (list && names != nullptr) names->push_back(name);
+    if (list && names != nullptr) {
+      names->push_back(name);
+      if (links != nullptr) {
+        links->push_back((data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? 1 : 0);
+      }
+    }
   } while (FindNextFileW(search, &data));
   FindClose(search);
   return list && unusable ? -1 : count;
@@ -74,12 +80,13 @@ int Scan(const std::string& dir, std::vector<std::string>* names, bool list, boo
 }  // namespace
 
 int FolderTool::ScanSubfolders(const std::string& dir, std::vector<std::string>* names,
-                               int store) {
-  return Scan(dir, names, store != 0, true);
+                               int store, std::vector<char>* links) {
+  return Scan(dir, names, store != 0, true, links);
 }
 
-int FolderTool::ListSubfoldersQuietly(const std::string& dir, std::vector<std::string>* names) {
-  return Scan(dir, names, true, false);
+int FolderTool::ListSubfoldersQuietly(const std::string& dir, std::vector<std::string>* names,
+                                      std::vector<char>* links) {
+  return Scan(dir, names, true, false, links);
 }
 
 size_t NameLimitOf(const std::string& folder) {

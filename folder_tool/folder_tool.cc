@@ -32,9 +32,9 @@ int FolderTool::CountSubfolders(const std::string& dir) {
   return ScanSubfolders(dir, nullptr, 0);
 }
 
-int FolderTool::ListSubfolders(const std::string& dir,
-                               std::vector<std::string>* names) {
-  return ScanSubfolders(dir, names, 1);
+int FolderTool::ListSubfolders(const std::string& dir, std::vector<std::string>* names,
+                               std::vector<char>* links) {
+  return ScanSubfolders(dir, names, 1, links);
 }
 
 const char* FolderTool::SkipFirstComponent(const char* path) {
@@ -42,12 +42,56 @@ const char* FolderTool::SkipFirstComponent(const char* path) {
   return at == std::string::npos ? nullptr : path + at + 1;
 }
 
-bool FolderTool::MakeDirectoryPath(const std::string& path,
-                                   const std::string& below) {
+namespace {
+
+enum class Below { kMade, kUnsafe, kFailed };
+
+// Makes path's components from byte from on, each existing one a real
+// folder, in one pass: where a folder is likely missing (the last one, or
+// below one just made) mkdir is the look, as it never follows a link at its
+// end. kFailed: one is missing and could not be made, or there is none.
+Below MakeBelow(const std::string& path, size_t from, KnownFolders* known,
+                std::string* unsafe) {
+  PathComponents parts(path, from);
+  bool any = false, made = false;
+  while (parts.Next()) {
+    any = true;
+    const std::string prefix = parts.Prefix();
+    if (known->count(prefix) != 0) continue;
+    PathComponents rest = parts;
+    PathKind kind = made || !rest.Next() ? PathKind::kMissing : KindOf(prefix);
+    made = false;
+    if (kind == PathKind::kMissing) {
+      std::string error;
+      made = CreateNewFolder(prefix, &error);
+      kind = made ? PathKind::kFolder : KindOf(prefix);
+      if (kind == PathKind::kMissing) return Below::kFailed;
+    }
+    if (kind != PathKind::kFolder) {
+      *unsafe = prefix;
+      return Below::kUnsafe;
+    }
+    known->insert(prefix);
+  }
+  return any ? Below::kMade : Below::kFailed;
+}
+
+}  // namespace
+
+bool FolderTool::MakeDirectoryPath(const std::string& path, const std::string& below,
+                                   KnownFolders* known) {
   // A path the platform cannot hold is reported by the archiver run that
   // needs it; no part of it is made.
   if (path.size() > kMaxPathLength) return true;
-  std::string unsafe = FirstUnsafeComponent(path, below);
+  std::string unsafe;
+  if (!below.empty() && path.compare(0, below.size(), below) == 0) {
+    KnownFolders own;
+    const Below made = MakeBelow(path, below.size(), known != nullptr ? known : &own, &unsafe);
+    if (made == Below::kMade) return true;
+    // A failure is judged and said below, from the root on.
+    if (made == Below::kFailed) unsafe.clear();
+  }
+  if (unsafe.empty()) unsafe = FirstUnsafeComponent(path, below);
   if (!unsafe.empty()) {
     base::Say("%s is a link or not a folder; nothing is written through it", unsafe.c_str());
     return false;

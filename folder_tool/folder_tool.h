@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,10 @@ struct ArchiverRun {
   bool* stopped = nullptr;
 };
 
+// Folders, by path, that one step of a run has made or seen to be real
+// folders; it is dropped once the step is done, as they may change later.
+using KnownFolders = std::set<std::string>;
+
 class FolderTool {
  public:
   FolderTool() = default;
@@ -62,14 +67,19 @@ class FolderTool {
   // Subfolders of dir, "." and ".." excluded, hidden ones and links to
   // folders included; -1 for a folder that cannot be listed.
   int CountSubfolders(const std::string& dir);
-  int ListSubfolders(const std::string& dir, std::vector<std::string>* names);
+  // links (optional) gets one flag per name listed: 1 for a link to a
+  // folder (on Windows any reparse point), as KindOf would say, 0 for a
+  // folder.
+  int ListSubfolders(const std::string& dir, std::vector<std::string>* names,
+                     std::vector<char>* links = nullptr);
   // Appends names (in the platform's order) only when store is 1. A name
   // that the platform's paths cannot carry exactly is counted, never
   // listed: listing then returns -1 and names it on stderr.
   int ScanSubfolders(const std::string& dir, std::vector<std::string>* names,
-                     int store);
+                     int store, std::vector<char>* links = nullptr);
   // ListSubfolders, saying nothing of a name it cannot list.
-  int ListSubfoldersQuietly(const std::string& dir, std::vector<std::string>* names);
+  int ListSubfoldersQuietly(const std::string& dir, std::vector<std::string>* names,
+                            std::vector<char>* links = nullptr);
 
   // The part of path after its first separator, or nullptr when it has none.
   // Points into path.
@@ -79,8 +89,10 @@ class FolderTool {
   // left for the archiver run that needs the directory to report. Below the
   // prefix `below` of path, every existing directory must be a real one: a
   // link or a file there is named on stderr, nothing is made through it, and
-  // the result is false.
-  bool MakeDirectoryPath(const std::string& path, const std::string& below = "");
+  // the result is false. known (optional) holds the folders below `below`
+  // that this step made or found real, each looked at once for all its paths.
+  bool MakeDirectoryPath(const std::string& path, const std::string& below = "",
+                         KnownFolders* known = nullptr);
 
   // Runs the kind's archiver with "options archive source", handing it run
   // and nothing of any other run. Returns its status: 0 for success. A line

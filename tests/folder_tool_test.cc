@@ -72,9 +72,16 @@ TEST(ScanSubfolders, LinkToFolderIsASubfolder) {
   fs::create_symlink(root / "nowhere", root / "real" / "dangling", ec);
   FolderTool tool;
   std::vector<std::string> names;
-  EXPECT_EQ(tool.ListSubfolders(root.string(), &names), 2);
+  std::vector<char> links;
+  EXPECT_EQ(tool.ListSubfolders(root.string(), &names, &links), 2);
   EXPECT_EQ(std::set<std::string>(names.begin(), names.end()),
             (std::set<std::string>{"real", "link"}));
+  // Each name flagged as KindOf would see it, so that the walk need not look.
+  ASSERT_EQ(links.size(), names.size());
+  for (size_t j = 0; j < names.size(); ++j) {
+    EXPECT_EQ(links[j] != 0, trevask::KindOf((root / names[j]).string()) == trevask::PathKind::kLink)
+        << names[j];
+  }
   // The walk, not the listing, keeps a loop from being followed.
   EXPECT_EQ(tool.CountSubfolders((root / "real").string()), 1);
 }
@@ -221,12 +228,29 @@ TEST(MakeDirectoryPath, NeverMakesAnythingThroughALinkBelowTheRoot) {
   std::error_code ec;
   fs::create_directory_symlink(scratch.path() / "elsewhere", P("T/S/sub"), ec);
   if (ec) GTEST_SKIP() << "cannot make a folder link here: " << ec.message();
+  WriteFile(P("T/S/file"), "file");
   FolderTool tool;
-  testing::internal::CaptureStderr();
-  EXPECT_FALSE(tool.MakeDirectoryPath(P("T/S/sub/deeper"), "T"));
-  std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_NE(err.find(P("T/S/sub")), std::string::npos) << err;
+  // The link or file on the way or as the folder asked for, alone or after
+  // a path of the same step that made its parent known.
+  trevask::KnownFolders known;
+  EXPECT_TRUE(tool.MakeDirectoryPath(P("T/S/new/x"), "T", &known));
+  const struct {
+    std::string path, named;
+    trevask::KnownFolders* known;
+  } kRefused[] = {
+      {P("T/S/sub/deeper"), P("T/S/sub"), nullptr}, {P("T/S/sub"), P("T/S/sub"), nullptr},
+      {P("T/S/sub"), P("T/S/sub"), &known},         {P("T/S/file"), P("T/S/file"), &known},
+      {P("T/S/file/x"), P("T/S/file"), &known},
+  };
+  for (const auto& c : kRefused) {
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(tool.MakeDirectoryPath(c.path, "T", c.known)) << c.path;
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err, "trevask: " + c.named + " is a link or not a folder; nothing is written "
+                   "through it\n") << c.path;
+  }
   EXPECT_TRUE(fs::is_empty("elsewhere"));
+  EXPECT_EQ(ReadFile(P("T/S/file")), "file");
   // Above the root a link is the user's own choice.
   EXPECT_TRUE(tool.MakeDirectoryPath(P("T/S/sub/deeper"), P("T/S/sub")));
 }

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <memory>
 #include <set>
+#include <utility>
 #include <vector>
 
 #include "base/file_id.h"
@@ -78,6 +79,7 @@ struct Folder {
   std::string dir, relative, mirror;
   std::string member_dir;  // "" for the top, "A/" below it
   std::vector<std::string> names;
+  std::vector<char> links;  // as listed: names[j] is a link to a folder
   std::vector<int> counts;
   std::vector<char> walked;
   bool mirror_ok = false;
@@ -88,15 +90,16 @@ struct Folder {
 
 // Drops what must not be walked, naming each on stderr: a link that leads
 // to a folder of the current path, into the mirror tree or to what holds
-// the bundle, and a folder that cannot be listed. Counts the subfolders of
-// those that stay.
+// the bundle, and a folder that cannot be listed. The walk counts the
+// subfolders of those that stay.
 void KeepWalkable(FolderTool* tool, WalkGuard* guard, Folder* f) {
   const std::string& dir = f->dir;
-  std::vector<std::string>* names = &f->names;
   std::vector<std::string> kept;
-  for (const std::string& name : *names) {
+  std::vector<char> kept_links;
+  for (size_t j = 0; j < f->names.size(); ++j) {
+    const std::string& name = f->names[j];
     std::string child = base::Join(dir, name);
-    const bool link = KindOf(child) == PathKind::kLink;
+    const bool link = f->links[j] != 0;
     const base::Walked judged = base::JudgeSubfolder(guard->path, dir, name, link);
     std::string why = judged.kind == base::Walked::kFolder ? "" : judged.why;
     // Where this run writes: the walk's own rules for links, beyond the
@@ -112,9 +115,10 @@ void KeepWalkable(FolderTool* tool, WalkGuard* guard, Folder* f) {
       if (!guard->counting) base::Say("not entered: %s: %s", child.c_str(), why.c_str());
       continue;
     }
-    int count = tool->CountSubfolders(child);
+    // Counting lists the folder next anyway and leaves it out when it
+    // cannot; only the walk needs to know ahead whether it is a leaf.
+    int count = guard->counting ? 0 : tool->CountSubfolders(child);
     if (count < 0) {
-      if (guard->counting) continue;
       base::Say("not archived: %s: the folder cannot be listed", child.c_str());
       // A link's folder is kept where it really is; a real folder is lost.
       if (!link) {
@@ -124,9 +128,11 @@ void KeepWalkable(FolderTool* tool, WalkGuard* guard, Folder* f) {
       continue;
     }
     kept.push_back(name);
+    kept_links.push_back(link ? 1 : 0);
     f->counts.push_back(count);
   }
-  names->swap(kept);
+  f->names.swap(kept);
+  f->links.swap(kept_links);
 }
 
 int Walk(const std::string& dir, const std::string& relative, const std::string& member_dir,
@@ -165,8 +171,8 @@ void Count(FolderTool* tool, WalkGuard* guard, const std::string& dir, TreeCount
 // it is walked cannot push the walk past its list.
 bool ListWalkable(FolderTool* tool, WalkGuard* guard, Folder* f) {
   if (guard->counting) {
-    if (tool->ListSubfoldersQuietly(f->dir, &f->names) < 0) return false;
-  } else if (tool->ListSubfolders(f->dir, &f->names) < 0) {
+    if (tool->ListSubfoldersQuietly(f->dir, &f->names, &f->links) < 0) return false;
+  } else if (tool->ListSubfolders(f->dir, &f->names, &f->links) < 0) {
     // A subfolder whose name cannot be carried would be missing from the
     // bundle; the folder fails before anything of it is made.
     ReportArchiverFailure();
@@ -203,13 +209,15 @@ int WalkDeeper(WalkGuard* guard, Folder* f) {
 // for a link since is refused rather than written through.
 void MakeMirrors(FolderTool* tool, const WalkGuard& guard, Folder* f) {
   f->mirror = base::Join(guard.temp_root, f->relative);
-  f->mirror_ok = tool->MakeDirectoryPath(f->mirror, guard.temp_root) &&
+  // The way to the mirror folder, looked at once for all its leaves.
+  KnownFolders known;
+  f->mirror_ok = tool->MakeDirectoryPath(f->mirror, guard.temp_root, &known) &&
                  base::GetFileId(f->mirror, &f->mirror_id);
   f->leaf_ok.assign(f->names.size(), 1);
   f->leaf_ids.resize(f->names.size());
   for (size_t j = 0; j < f->names.size() && f->mirror_ok; ++j) {
     const std::string leaf = base::Join(f->mirror, f->names[j]);
-    f->leaf_ok[j] = tool->MakeDirectoryPath(leaf, guard.temp_root) &&
+    f->leaf_ok[j] = tool->MakeDirectoryPath(leaf, guard.temp_root, &known) &&
                     base::GetFileId(leaf, &f->leaf_ids[j]);
   }
 }
@@ -337,19 +345,34 @@ int Walk(const std::string& dir, const std::string& relative, const std::string&
   return result;
 }
 
+// The subfolders of the mirror folder mirror in name order, and of them
+// the real folders, which alone are descended into: no run makes a link.
+bool MirrorSubfolders(FolderTool* tool, const std::string& mirror,
+                      std::vector<std::string>* names, std::vector<std::string>* folders) {
+  std::vector<std::string> listed;
+  std::vector<char> links;
+  if (tool->ListSubfolders(mirror, &listed, &links) < 0) return false;
+  std::vector<std::pair<std::string, char>> sorted;
+  for (size_t j = 0; j < listed.size(); ++j) sorted.emplace_back(listed[j], links[j]);
+  std::sort(sorted.begin(), sorted.end());
+  for (const auto& entry : sorted) {
+    names->push_back(entry.first);
+    if (entry.second == 0) folders->push_back(entry.first);
+  }
+  return true;
+}
+
 // The mirror tree is walked, not the source: it holds no links, so the
 // descent ends however the source's links lead.
 int NameGone(FolderTool* tool, const std::string& dir, const std::string& mirror,
              const std::string& shown, KindChanges* kinds) {
-  std::vector<std::string> names;
-  if (tool->ListSubfolders(mirror, &names) < 0) return 0;
-  std::sort(names.begin(), names.end());
+  std::vector<std::string> names, folders;
+  if (!MirrorSubfolders(tool, mirror, &names, &folders)) return 0;
   // A subfolder whose name is now a file's is named as such, not as gone.
   const std::set<std::string> changed = kinds->Folder(mirror, dir, shown, names);
   int gone = 0;
-  for (const std::string& name : names) {
+  for (const std::string& name : folders) {
     const std::string kept = base::Join(mirror, name), source = base::Join(dir, name);
-    if (KindOf(kept) != PathKind::kFolder) continue;
     if (IsExistingFolder(source)) {
       gone += NameGone(tool, source, kept, shown + "/" + name, kinds);
     } else if (!changed.count(name)) {
@@ -398,18 +421,19 @@ void FindUnreadable(FolderTool* tool, const std::string& mirror, const std::stri
   const std::string member = MemberOf(member_dir, name);
   const std::string archive = base::Join(mirror, name + ".zip");
   if (runs.written.count(member) == 0 &&
-      std::find(runs.failed.begin(), runs.failed.end(), member) == runs.failed.end() &&
-      KindOf(archive) != PathKind::kMissing && !IsExistingFolder(archive)) {
+      std::find(runs.failed.begin(), runs.failed.end(), member) == runs.failed.end()) {
+    // Anything there but a folder, or a link to one.
+    const PathKind kind = KindOf(archive);
     base::KeptMember::Reason fault;
-    if (!ArchiveSound(archive, &fault)) unreadable->push_back({member, fault});
+    if ((kind == PathKind::kOther || (kind == PathKind::kLink && !IsExistingFolder(archive))) &&
+        !ArchiveSound(archive, &fault)) {
+      unreadable->push_back({member, fault});
+    }
   }
-  std::vector<std::string> names;
-  if (tool->ListSubfolders(mirror, &names) < 0) return;
-  std::sort(names.begin(), names.end());
-  for (const std::string& sub : names) {
-    const std::string below = base::Join(mirror, sub);
-    if (KindOf(below) != PathKind::kFolder) continue;
-    FindUnreadable(tool, below, member_dir + sub + "/", sub, runs, unreadable);
+  std::vector<std::string> names, folders;
+  if (!MirrorSubfolders(tool, mirror, &names, &folders)) return;
+  for (const std::string& sub : folders) {
+    FindUnreadable(tool, base::Join(mirror, sub), member_dir + sub + "/", sub, runs, unreadable);
   }
 }
 
