@@ -11,7 +11,7 @@ import unittest
 import harness
 from harness import FAILURE, native, target_path
 
-# Parts' order: B, X, Y (B's walk), Data, A, C; the bundle (out.zip) last.
+# The walk's order: B, X, Y (B's walk), Data, A, C; the bundle (out.zip) last.
 TREE = {"src/Data/d.txt": b"d", "src/Data/A/a.txt": b"a", "src/Data/B/b.txt": b"b",
         "src/Data/B/X/x.txt": b"x", "src/Data/B/Y/y.txt": b"y", "src/Data/C/c.txt": b"c"}
 CORES = min(len(os.sched_getaffinity(0)), 64)
