@@ -88,7 +88,12 @@ struct RunQueue::Entry {
   std::function<void(int)> ended, done;
   bool* stopped = nullptr;
   std::unique_ptr<platform::StartedArchiver> child;
-  std::thread thread, errors;  // the run's own; its stderr's reader
+  std::vector<std::string> args;
+  ArchiverKind kind = kPkzip25;
+  ArchiverRun run;
+  // Under the queue's mutex: its tasks (the run, its stderr's reader) not
+  // yet over; it goes only once none is left.
+  int tasks = 0;
   // Under the queue's mutex.
   bool started = false;      // child is set, or will never be
   bool errors_read = false;  // its stderr has ended
@@ -119,6 +124,12 @@ RunQueue::RunQueue(int jobs, std::function<void()> before_output,
 
 RunQueue::~RunQueue() {
   Finish();
+  {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    closing_ = true;
+    work_.notify_all();
+  }
+  for (std::thread& worker : workers_) worker.join();
   if (current == this) {
     base::RouteLines(nullptr);
     current = nullptr;
@@ -213,14 +224,16 @@ void RunQueue::ReadErrors(Entry* entry) {
   changed_.notify_all();
 }
 
-void RunQueue::StartThread(Entry* entry, std::vector<std::string> args, ArchiverKind kind,
-                           ArchiverRun run) {
+// A worker's task: the archiver is started from the worker, which lives
+// until the queue is gone, so the archiver is not ended by a thread's end.
+void RunQueue::StartThread(Entry* entry) {
   int status = 0;
   std::string why;
   std::unique_ptr<platform::StartedArchiver> child =
-      platform::StartArchiverProgram(args, run, &status, &why);
+      platform::StartArchiverProgram(entry->args, entry->run, &status, &why);
   if (child == nullptr) {
-    NotStarted(entry, status, status == kCommandNotFoundStatus ? ArchiverNotFound(kind) : why);
+    NotStarted(entry, status,
+               status == kCommandNotFoundStatus ? ArchiverNotFound(entry->kind) : why);
     return;
   }
   {
@@ -278,22 +291,50 @@ void RunQueue::Start(QueuedRun planned, std::function<void(int)> ended,
   if (planned.run.threads.empty()) planned.run.threads = threads_;
   if (std::fflush(stdout) != 0) base::NoteOutputError();
   ++running_;
+  entry->args = std::move(args);
+  entry->kind = planned.kind;
+  entry->run = std::move(planned.run);
   // Out of threads, the run fails before its archiver starts, and so would
   // every later one.
-  try {
-    entry->errors = std::thread(&RunQueue::ReadErrors, this, entry);
-  } catch (const std::system_error& e) {
+  if (!Submit(entry, &RunQueue::ReadErrors) || !Submit(entry, &RunQueue::StartThread)) {
     entry->started = true;
-    NotStarted(entry, -1, std::string("cannot start a thread for an archiver run: ") + e.what());
+    NotStarted(entry, -1, "cannot start a thread for an archiver run: " + thread_error_);
     Advance();
-    return;
   }
-  try {
-    entry->thread = std::thread(&RunQueue::StartThread, this, entry, std::move(args), planned.kind,
-                                std::move(planned.run));
-  } catch (const std::system_error& e) {
-    NotStarted(entry, -1, std::string("cannot start a thread for an archiver run: ") + e.what());
-    Advance();
+}
+
+bool RunQueue::Submit(Entry* entry, Task task) {
+  tasks_.emplace_back(entry, task);
+  ++entry->tasks;
+  if (tasks_.size() > idle_) {
+    try {
+      workers_.emplace_back(&RunQueue::Work, this);
+      ++idle_;
+    } catch (const std::system_error& e) {
+      tasks_.pop_back();
+      --entry->tasks;
+      thread_error_ = e.what();
+      return false;
+    }
+  }
+  work_.notify_one();
+  return true;
+}
+
+void RunQueue::Work() {
+  std::unique_lock<std::recursive_mutex> lock(mutex_);
+  while (true) {
+    while (tasks_.empty() && !closing_) work_.wait(lock);
+    if (tasks_.empty()) return;
+    const std::pair<Entry*, Task> task = tasks_.front();
+    tasks_.pop_front();
+    --idle_;
+    lock.unlock();
+    (this->*task.second)(task.first);
+    lock.lock();
+    ++idle_;
+    --task.first->tasks;
+    changed_.notify_all();
   }
 }
 
@@ -304,10 +345,8 @@ void RunQueue::Advance() {
     if (entry->unstartable) stopped_ = true;
     entry->ended(entry->status);
   }
-  while (!entries_.empty() && entries_.front()->over) {
+  while (!entries_.empty() && entries_.front()->over && entries_.front()->tasks == 0) {
     Entry* entry = entries_.front().get();
-    if (entry->thread.joinable()) entry->thread.join();
-    if (entry->errors.joinable()) entry->errors.join();
     WriteHeld(entry);
     handing_on_ = true;
     if (entry->unstartable && entry->stopped != nullptr) *entry->stopped = true;
@@ -340,13 +379,12 @@ void RunQueue::StopAll(std::unique_lock<std::recursive_mutex>* lock) {
     platform::KillArchivers();
     changed_.wait_for(*lock, std::chrono::milliseconds(10));
   }
+  for (auto& entry : entries_) {
+    while (entry->tasks > 0) changed_.wait(*lock);
+  }
   // What they wrote goes on in order, as far as the output takes it.
   handing_on_ = true;
-  for (auto& entry : entries_) {
-    if (entry->thread.joinable()) entry->thread.join();
-    if (entry->errors.joinable()) entry->errors.join();
-    WriteHeld(entry.get());
-  }
+  for (auto& entry : entries_) WriteHeld(entry.get());
   entries_.clear();
   handing_on_ = false;
   lock->unlock();

@@ -13,6 +13,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "folder_tool/folder_tool.h"
@@ -60,8 +62,10 @@ class RunQueue {
 
  private:
   struct Entry;
-  void StartThread(Entry* entry, std::vector<std::string> args, ArchiverKind kind,
-                   ArchiverRun run);
+  using Task = void (RunQueue::*)(Entry*);
+  bool Submit(Entry* entry, Task task);
+  void Work();
+  void StartThread(Entry* entry);
   void WriteHeld(Entry* entry);
   void ReadErrors(Entry* entry);
   void NotStarted(Entry* entry, int status, const std::string& why);
@@ -80,6 +84,14 @@ class RunQueue {
   std::recursive_mutex mutex_;
   std::condition_variable_any changed_;
   std::deque<std::unique_ptr<Entry>> entries_;  // started, not yet handed on
+  // Threads that take the runs' tasks one after another: a run costs no
+  // thread of its own.
+  std::deque<std::pair<Entry*, Task>> tasks_;
+  std::condition_variable_any work_;  // a task is there, or the queue is closing
+  std::vector<std::thread> workers_;
+  std::size_t idle_ = 0;  // workers not in a task
+  bool closing_ = false;
+  std::string thread_error_;  // why the last worker could not be made
   int running_ = 0;
   bool handing_on_ = false;
   bool stopped_ = false;
