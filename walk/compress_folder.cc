@@ -256,8 +256,9 @@ struct FolderRuns {
   std::string dir;
   std::vector<std::string> names;
   std::vector<char> walked;
-  size_t next = 0;      // the first leaf not started
-  bool failed = false;  // a run failed: no more of its leaves start
+  size_t next = 0;        // the first leaf not started
+  bool failed = false;    // a run failed: no more of its leaves start
+  bool reported = false;  // the leaves not started have been named
 };
 
 // Starts the planned run once one may start, unless the folder has failed
@@ -281,16 +282,22 @@ bool StartFolderArchiver(WalkGuard* guard, const std::shared_ptr<FolderRuns>& fo
   const std::string source = planned.source, member = planned.member;
   guard->queue->Start(
       std::move(queued),
-      [guard, source](int status) {
-        if (status == 0) guard->status->FolderArchived(source);
+      // The failure counts from the run's end, though an earlier run may
+      // still be going: nothing of the folder starts after it.
+      [guard, folder, source](int status) {
+        if (status == 0) {
+          guard->status->FolderArchived(source);
+        } else {
+          folder->failed = true;
+        }
       },
       [guard, folder, member](int status) {
         NoteRun(guard, member, status == 0);
         if (status == 0) return;
         guard->failed = true;
         ReportArchiverFailure();
-        if (folder->failed) return;
-        folder->failed = true;
+        if (folder->reported) return;
+        folder->reported = true;
         // Unless no archiver can run at all.
         if (!guard->stopped) {
           ReportSkippedLeaves(folder->dir, folder->names, folder->walked, folder->next);

@@ -136,14 +136,19 @@ class JobsTest(harness.ScratchTest):
         leaves = self.leaves()
         # Data's own run fails once its first leaf's has started, a leaf's
         # once the next one's has; the one started last ends once the
-        # failure is said: the rest is never started.
-        for failing, started in (("Data", 1), (leaves[0], 2)):
-            with self.subTest(failing=failing):
-                last = leaves[started - 1]
-                status, out, err = self.record(
-                    "-j2", "-r", FAIL_TEXT=failing + ".zip",
-                    wait=((failing + ".zip", "marks/%s.zip.started" % last, ""),
-                          (last + ".zip", "err", "after that failure")))
+        # failure is said: the rest is never started. A leaf's failure
+        # counts from its end, though Data's own run (waiting for a start
+        # that must not come) goes on: nothing more of Data starts.
+        def fails_after_next(failing, last):
+            return ((failing + ".zip", "marks/%s.zip.started" % last, ""),
+                    (last + ".zip", "err", "after that failure"))
+        for failing, started, wait, most in (
+                ("Data", 1, fails_after_next("Data", leaves[0]), "20000"),
+                (leaves[0], 2, fails_after_next(leaves[0], leaves[1]), "20000"),
+                (leaves[0], 1, (("Data.zip", "marks/%s.zip.started" % leaves[1], ""),), "2000")):
+            with self.subTest(failing=failing, started=started):
+                status, out, err = self.record("-j2", "-r", FAIL_TEXT=failing + ".zip",
+                                               WAIT_MS=most, wait=wait)
                 self.assertEqual(status, FAILURE, err)
                 self.assertEqual(out.count(b"PKZIP Compress Error!"), 1, out)
                 line = "trevask: not archived after that failure: " + ", ".join(
