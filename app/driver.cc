@@ -564,7 +564,9 @@ class MadeForLock {
 // the locks and before it makes anything.
 int JudgeUnderLocks(const Paths& paths, const Options& options, TreeCount* count) {
   if (CheckMirrorTree(paths, options) != 0 || CheckExistingBundle(paths) != 0) return -1;
-  CountWalk(paths.source, paths.temp_root, paths.destination, count);
+  // The files are counted for the progress line alone.
+  CountWalk(paths.source, paths.temp_root, paths.destination, progress::StderrIsTerminal(),
+            count);
   return CheckNames(paths, options, *count);
 }
 

@@ -141,7 +141,8 @@ bool ListWalkable(FolderTool* tool, WalkGuard* guard, Folder* f);
 
 // What Walk will hand the archivers of dir and below, by its own listing;
 // a folder whose subfolders cannot all be listed fails before its archiver.
-void Count(FolderTool* tool, WalkGuard* guard, const std::string& dir, TreeCount* count) {
+void Count(FolderTool* tool, WalkGuard* guard, const std::string& dir, bool with_files,
+           TreeCount* count) {
   Folder f;
   f.dir = dir;
   if (!ListWalkable(tool, guard, &f)) return;
@@ -149,7 +150,7 @@ void Count(FolderTool* tool, WalkGuard* guard, const std::string& dir, TreeCount
   TreeCount::Own& own = count->folders[dir];
   std::vector<base::Entry> entries;
   std::string error;
-  if (base::ListFolder(dir, &entries, &error)) {
+  if (with_files && base::ListFolder(dir, &entries, &error)) {
     for (const base::Entry& e : entries) {
       if (base::JudgeEntry(guard->path, dir, e).kind != base::Walked::kFile) continue;
       ++own.files;
@@ -162,7 +163,7 @@ void Count(FolderTool* tool, WalkGuard* guard, const std::string& dir, TreeCount
     const std::string child = base::Join(dir, name);
     base::FileId id;
     guard->path.push_back(base::GetFileId(child, &id) ? id : base::FileId());
-    Count(tool, guard, child, count);
+    Count(tool, guard, child, with_files, count);
     guard->path.pop_back();
   }
 }
@@ -504,11 +505,11 @@ int CompressFolder(const std::string& dir, const std::string& tempRoot,
 }
 
 void CountWalk(const std::string& dir, const std::string& tempRoot, const std::string& bundle,
-               TreeCount* count) {
+               bool with_files, TreeCount* count) {
   WalkGuard guard = GuardFor(dir, tempRoot, bundle);
   guard.counting = true;
   FolderTool tool;
-  Count(&tool, &guard, dir, count);
+  Count(&tool, &guard, dir, with_files, count);
 }
 
 }  // namespace trevask

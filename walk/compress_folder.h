@@ -57,8 +57,9 @@ std::vector<base::KeptMember> UnreadableKeptArchives(const std::string& dir,
 int NameGoneFolders(const std::string& dir, const std::string& tempRoot, KindChanges* kinds);
 
 // The folders CompressFolder will archive, by its own rules for links, and
-// each one's files as its archiver will take them; keyed by the names the
-// walk hands its status. Nothing is said on stderr.
+// each one's files as its archiver will take them (with_files; else none
+// are looked at); keyed by the names the walk hands its status. Nothing is
+// said on stderr.
 struct TreeCount {
   struct Own {
     std::uint64_t files = 0, bytes = 0;
@@ -67,7 +68,7 @@ struct TreeCount {
   std::uint64_t files = 0, bytes = 0;
 };
 void CountWalk(const std::string& dir, const std::string& tempRoot, const std::string& bundle,
-               TreeCount* count);
+               bool with_files, TreeCount* count);
 
 // The text of dir after its first separator; dir itself when it has none.
 std::string RelativePart(const std::string& dir);
