@@ -201,6 +201,28 @@ int StatusOf(int status) {
   return -1;
 }
 
+// The signals this process does not ignore: the child has each set to its
+// default in one call, as its exec would leave it anyway, where posix_spawn
+// would otherwise ask every signal's disposition and then set it (two calls
+// a signal, on every start). An ignored signal stays ignored, as across
+// exec. Read once, after the handlers of the run are in place.
+const sigset_t& SignalsToDefault() {
+  static const sigset_t signals = [] {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig = 1; sig < NSIG; ++sig) {
+      struct sigaction now;
+      // The C library's own signals are refused here, and left to it.
+      if (sig != SIGKILL && sig != SIGSTOP && sigaction(sig, nullptr, &now) == 0 &&
+          now.sa_handler != SIG_IGN) {
+        sigaddset(&set, sig);
+      }
+    }
+    return set;
+  }();
+  return signals;
+}
+
 // Starts args with run's environment, its handed lock, and out and err (if
 // not -1) as its stdout and stderr. 0 with *pid, kCommandNotFoundStatus, or
 // -1 with the reason in *why.
@@ -227,7 +249,8 @@ int Spawn(const std::vector<std::string>& args, const ArchiverRun& run, int out,
   sigset_t none;
   sigemptyset(&none);
   posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
+  posix_spawnattr_setsigdefault(&attr, &SignalsToDefault());
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   const int error = posix_spawn(pid, program.c_str(), &actions, &attr, argv.data(), envp.data());
   posix_spawnattr_destroy(&attr);
   posix_spawn_file_actions_destroy(&actions);

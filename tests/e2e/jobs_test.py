@@ -25,7 +25,7 @@ class JobsTest(harness.ScratchTest):
         os.mkdir(self.path("marks"))
 
     def record(self, *options, wait=(), args=None, background=False, plain=None, pipe=False,
-               **env):
+               ignore=(), **env):
         """Trevask over src/Data with the recording archiver; wait holds
         (archive text, file, content) rules, files relative to the scratch
         folder."""
@@ -45,8 +45,11 @@ class JobsTest(harness.ScratchTest):
         argv = harness.command("trevask", args or [native(a) for a in
                                                    ("src/Data", "out.zip", "T") + options])
         out, err = open(self.path("out"), "wb"), open(self.path("err"), "wb")
+        def ignoring():
+            for sig in ignore:
+                signal.signal(sig, signal.SIG_IGN)
         proc = subprocess.Popen(argv, cwd=self.dir, stdout=subprocess.PIPE if pipe else out,
-                                stderr=err,
+                                stderr=err, preexec_fn=ignoring if ignore else None,
                                 env=harness.environment(harness.search_path(harness.RECORDER_DIR),
                                                         extra))
         if background:
@@ -161,6 +164,22 @@ class JobsTest(harness.ScratchTest):
                                  set(leaves[:started]) - {failing})
                 self.assertTrue(os.path.isdir(self.path("T/Data")), "the mirror is kept")
 
+
+    @unittest.skipIf(harness.WINDOWS, "POSIX signals")
+    def test_archivers_keep_the_ignored_signals_alone(self):
+        # What trevask was started with ignored stays so in each archiver,
+        # and XFSZ, which it ignores itself; those it handles are theirs.
+        for options in ((), ("-j2",)):
+            with self.subTest(options=options):
+                if os.path.exists(self.path("ignored")):
+                    os.remove(self.path("ignored"))
+                status, _, err = self.record(*options, ignore=(signal.SIGHUP, signal.SIGTERM),
+                                             IGNORED=target_path(self.path("ignored")))
+                self.assertEqual(status, 0, err)
+                with open(self.path("ignored")) as f:
+                    lines = f.read().splitlines()
+                self.assertEqual(len(lines), 7, lines)
+                self.assertEqual({line.split(" ", 1)[1] for line in lines}, {"HUP TERM XFSZ"})
 
     @unittest.skipIf(harness.WINDOWS, "POSIX signals")
     def test_interrupt_and_closed_pipe_end_every_run(self):

@@ -41,6 +41,9 @@
 //                               a line each 50 ms of a hang
 //   TREVASK_RECORD_ECHO_BIG     with this text in an argument, 3 MiB more
 //                               lines to stdout
+//   TREVASK_RECORD_IGNORED      (POSIX) appends "X.zip" and the names of the
+//                               signals it was started with ignored, of
+//                               HUP INT PIPE QUIT TERM XFSZ
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -229,6 +232,23 @@ int main(int argc, char** argv) {
 #endif
     Append(Env("TREVASK_RECORD_MARKS") + "/" + name + ".started", std::to_string(pid));
   }
+#ifndef _WIN32
+  if (!Env("TREVASK_RECORD_IGNORED").empty()) {
+    std::string line = name;
+    const struct {
+      int sig;
+      const char* text;
+    } kSignals[] = {{SIGHUP, "HUP"},   {SIGINT, "INT"},   {SIGPIPE, "PIPE"},
+                    {SIGQUIT, "QUIT"}, {SIGTERM, "TERM"}, {SIGXFSZ, "XFSZ"}};
+    for (const auto& s : kSignals) {
+      struct sigaction now;
+      if (sigaction(s.sig, nullptr, &now) == 0 && now.sa_handler == SIG_IGN) {
+        line += std::string(" ") + s.text;
+      }
+    }
+    Append(Env("TREVASK_RECORD_IGNORED"), line + "\n");
+  }
+#endif
   const std::string spans = Env("TREVASK_RECORD_SPANS");
   const char* threads = std::getenv("TREVASK_THREADS");
   if (!spans.empty()) Append(spans, "start " + name + " " + (threads ? threads : "-") + "\n");
