@@ -25,7 +25,7 @@ class JobsTest(harness.ScratchTest):
         os.mkdir(self.path("marks"))
 
     def record(self, *options, wait=(), args=None, background=False, plain=None, pipe=False,
-               **env):
+               preexec_fn=None, **env):
         """Trevask over src/Data with the recording archiver; wait holds
         (archive text, file, content) rules, files relative to the scratch
         folder."""
@@ -46,7 +46,7 @@ class JobsTest(harness.ScratchTest):
                                                    ("src/Data", "out.zip", "T") + options])
         out, err = open(self.path("out"), "wb"), open(self.path("err"), "wb")
         proc = subprocess.Popen(argv, cwd=self.dir, stdout=subprocess.PIPE if pipe else out,
-                                stderr=err,
+                                stderr=err, preexec_fn=preexec_fn,
                                 env=harness.environment(harness.search_path(harness.RECORDER_DIR),
                                                         extra))
         if background:
@@ -156,6 +156,32 @@ class JobsTest(harness.ScratchTest):
                                  set(leaves[:started]) - {failing})
                 self.assertTrue(os.path.isdir(self.path("T/Data")), "the mirror is kept")
 
+
+    @unittest.skipIf(harness.WINDOWS, "POSIX file size limits")
+    def test_held_output_past_a_scratch_file_that_fails(self):
+        # B waits for X's end: X's 3 MiB are all held, 1 MiB in memory and
+        # the rest in a scratch file that fills up (a file size limit, as a
+        # full disk would) or cannot be made at all.
+        one = self.record(ECHO="1", ECHO_BIG="X.zip")
+        self.assertEqual(one[0], 0, one[2])
+
+        def limit():
+            import resource
+            resource.setrlimit(resource.RLIMIT_FSIZE, (64 << 10, 64 << 10))
+
+        for preexec_fn, tmpdir in ((limit, None), (None, self.path("missing"))):
+            with self.subTest(limit=preexec_fn is not None, tmpdir=tmpdir):
+                # A pipe: the limit would stop the output itself in a file.
+                proc = self.record("-j2", ECHO="1", ECHO_BIG="X.zip", preexec_fn=preexec_fn,
+                                   wait=(("B.zip", "spans", "end X.zip"),), background=True,
+                                   pipe=True, plain={"TMPDIR": tmpdir} if tmpdir else {})
+                out = proc.communicate(timeout=120)[0]
+                err = harness.read_bytes(self.path("err"))
+                self.assertEqual(proc.returncode, 0, err)
+                self.assertEqual(self.spans()[1], 2)
+                # Megabytes: the sizes and whether they match, not a diff.
+                self.assertEqual((len(out), out == one[1]), (len(one[1]), True))
+                self.assertEqual(err, one[2])
 
     @unittest.skipIf(harness.WINDOWS, "POSIX signals")
     def test_interrupt_and_closed_pipe_end_every_run(self):
