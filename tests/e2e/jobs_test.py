@@ -206,6 +206,48 @@ class JobsTest(harness.ScratchTest):
                     self.assertFalse(os.path.exists("/proc/%d" % pid), "an archiver outlived it")
                 self.assertFalse(os.path.exists(self.path("T/Data")), "-r removes the mirror")
 
+    @unittest.skipIf(harness.WINDOWS, "POSIX processes")
+    def test_a_process_left_holding_the_output(self):
+        # Data's archiver leaves a process that holds its stdout and stderr
+        # open until "release" exists: the run waits for the archiver alone,
+        # as one at a time, and an interruption still ends it.
+        def alive(pid):
+            try:
+                with open("/proc/%d/stat" % pid) as f:
+                    return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+            except OSError:
+                return False
+
+        def release():
+            pid = int(harness.read_bytes(self.path("marks/Data.zip.linger")))
+            self.assertTrue(alive(pid), "the process left lives on")
+            open(self.path("release"), "w").close()
+            deadline = time.monotonic() + 30
+            while alive(pid) and time.monotonic() < deadline:
+                time.sleep(0.05)
+            os.remove(self.path("release"))
+
+        knobs = dict(LINGER="Data.zip", ECHO="1", HANG_UNTIL=target_path(self.path("release")))
+        one = self.record("-r", **knobs)
+        self.assertEqual(one[0], 0, one[2])
+        release()
+        for sig in (None, signal.SIGTERM):
+            with self.subTest(sig=sig):
+                proc = self.record("-j2", "-r", background=True, HANG_TEXT="Data.zip" if sig else "",
+                                   **knobs)
+                deadline = time.monotonic() + 30
+                while sig and not os.path.exists(self.path("marks/Data.zip.linger")) and \
+                        time.monotonic() < deadline:
+                    time.sleep(0.05)
+                if sig:
+                    proc.send_signal(sig)
+                self.assertEqual(proc.wait(timeout=30), -sig if sig else 0)
+                if not sig:
+                    self.assertEqual((harness.read_bytes(self.path("out")),
+                                      harness.read_bytes(self.path("err"))), one[1:])
+                self.assertFalse(os.path.exists(self.path("T/Data")), "-r removes the mirror")
+                release()
+
     def test_same_bundle_as_one_at_a_time(self):
         harness.make_files(self.dir, {"src/Data/B/X/%d.txt" % i: b"%d" % i * 500 for i in range(40)})
         bundles = []

@@ -41,6 +41,11 @@
 //                               a line each 50 ms of a hang
 //   TREVASK_RECORD_ECHO_BIG     with this text in an argument, 3 MiB more
 //                               lines to stdout
+//   TREVASK_RECORD_LINGER       POSIX: with this text in an argument, first
+//                               of all starts a process that holds its
+//                               stdout and stderr open (at most 60 s) until
+//                               TREVASK_RECORD_HANG_UNTIL exists, its
+//                               process id in <MARKS>/X.zip.linger
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -209,6 +214,25 @@ void Echo(const std::string& name, int argc, char** argv) {
   std::fflush(stdout);
 }
 
+#ifndef _WIN32
+// A process of its own, outliving this one, that holds its output open.
+void Linger(const std::string& name) {
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid != 0) {
+    if (pid > 0) Append(Env("TREVASK_RECORD_MARKS") + "/" + name + ".linger", std::to_string(pid));
+    return;
+  }
+  const std::string until = Env("TREVASK_RECORD_HANG_UNTIL");
+  for (int i = 0; i < 1200; ++i) {
+    std::error_code ec;
+    if (!until.empty() && std::filesystem::exists(until, ec)) break;
+    Sleep50();
+  }
+  _exit(0);
+}
+#endif
+
 }  // namespace
 
 #ifdef _WIN32
@@ -229,6 +253,9 @@ int main(int argc, char** argv) {
 #endif
     Append(Env("TREVASK_RECORD_MARKS") + "/" + name + ".started", std::to_string(pid));
   }
+#ifndef _WIN32
+  if (AnyArgument(argc, argv, Env("TREVASK_RECORD_LINGER"))) Linger(name);
+#endif
   const std::string spans = Env("TREVASK_RECORD_SPANS");
   const char* threads = std::getenv("TREVASK_THREADS");
   if (!spans.empty()) Append(spans, "start " + name + " " + (threads ? threads : "-") + "\n");
