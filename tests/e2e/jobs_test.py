@@ -241,7 +241,13 @@ class JobsTest(harness.ScratchTest):
                     time.sleep(0.05)
                 if sig:
                     proc.send_signal(sig)
-                self.assertEqual(proc.wait(timeout=30), -sig if sig else 0)
+                try:
+                    status = proc.wait(timeout=30)
+                except subprocess.TimeoutExpired:
+                    proc.kill()
+                    proc.wait()
+                    status = "still waiting"
+                self.assertEqual(status, -sig if sig else 0)
                 if not sig:
                     self.assertEqual((harness.read_bytes(self.path("out")),
                                       harness.read_bytes(self.path("err"))), one[1:])
