@@ -17,6 +17,16 @@ TREE = {"src/Data/d.txt": b"d", "src/Data/A/a.txt": b"a", "src/Data/B/b.txt": b"
 CORES = min(len(os.sched_getaffinity(0)), 64)
 
 
+def pipe_full(pipe):
+    """Whether the pipe has no room for another page (Linux)."""
+    import array
+    import fcntl
+    import termios
+    count = array.array("i", [0])
+    fcntl.ioctl(pipe.fileno(), termios.FIONREAD, count)
+    return count[0] > fcntl.fcntl(pipe.fileno(), fcntl.F_GETPIPE_SZ) - 4096
+
+
 @unittest.skipUnless(harness.RECORDER_DIR, "TREVASK_RECORDER_DIR is not set")
 class JobsTest(harness.ScratchTest):
     def setUp(self):
@@ -185,11 +195,14 @@ class JobsTest(harness.ScratchTest):
 
     @unittest.skipIf(harness.WINDOWS, "POSIX signals")
     def test_interrupt_and_closed_pipe_end_every_run(self):
-        for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGPIPE):
-            with self.subTest(sig=sig):
-                closed = sig == signal.SIGPIPE
-                proc = self.record("-j2", "-r", background=True, pipe=closed, HANG_TEXT="Data",
-                                   ECHO="1" if closed else "")
+        # Stalled: B's 3 MiB fill a pipe that is never read.
+        for sig, output in ((signal.SIGINT, "file"), (signal.SIGTERM, "file"),
+                            (signal.SIGPIPE, "closed"), (signal.SIGTERM, "stalled")):
+            with self.subTest(sig=sig, output=output):
+                closed = output == "closed"
+                proc = self.record("-j2", "-r", background=True, pipe=output != "file",
+                                   HANG_TEXT="Data", ECHO="" if output == "file" else "1",
+                                   ECHO_BIG="B.zip" if output == "stalled" else "")
                 deadline = time.monotonic() + 30
                 while len(os.listdir(self.path("marks"))) < 2 and time.monotonic() < deadline:
                     time.sleep(0.05)
@@ -200,8 +213,19 @@ class JobsTest(harness.ScratchTest):
                     proc.stdout.readline()
                     proc.stdout.close()
                 else:
+                    while output == "stalled" and time.monotonic() < deadline and \
+                            not pipe_full(proc.stdout):
+                        time.sleep(0.05)
                     proc.send_signal(sig)
-                self.assertEqual(proc.wait(timeout=30), -sig)
+                try:
+                    status = proc.wait(timeout=30)
+                except subprocess.TimeoutExpired:
+                    proc.kill()
+                    proc.wait()
+                    status = "still running"
+                if proc.stdout:
+                    proc.stdout.close()
+                self.assertEqual(status, -sig)
                 for pid in pids:
                     self.assertFalse(os.path.exists("/proc/%d" % pid), "an archiver outlived it")
                 self.assertFalse(os.path.exists(self.path("T/Data")), "-r removes the mirror")
