@@ -2,12 +2,16 @@
 #include <sched.h>
 #include <time.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <signal.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -294,8 +298,50 @@ int UsableCores() {
   return n < 1 ? 1 : (n > 64 ? 64 : n);
 }
 
+namespace {
+
+// Once an interrupted run has given up on a reader that stopped reading,
+// nothing more is passed on.
+std::atomic<bool> gave_up{false};
+constexpr int kPollMilliseconds = 100;
+constexpr int kGraceMilliseconds = 1000;
+
+}  // namespace
+
+// In pieces that a pipe with room takes at once, so that a write waits
+// only in poll: an interrupted run gives up on a reader that has stopped
+// reading after a moment, rather than wait for it.
 void PassOn(std::FILE* stream, const char* data, std::size_t size) {
-  if (size != 0 && std::fwrite(data, 1, size, stream) != size) NoteOutputError();
+  if (size == 0 || gave_up) return;
+  if (std::fflush(stream) != 0) {
+    NoteOutputError();
+    return;
+  }
+  const int fd = fileno(stream);
+  int waited = 0;
+  while (size != 0) {
+    struct pollfd ready = {fd, POLLOUT, 0};
+    const int polled = poll(&ready, 1, kPollMilliseconds);
+    if (polled < 0 && errno != EINTR) {
+      NoteOutputError();
+      return;
+    }
+    if (polled <= 0) {
+      if (interrupted != 0 && (waited += kPollMilliseconds) >= kGraceMilliseconds) {
+        gave_up = true;
+        return;
+      }
+      continue;
+    }
+    const ssize_t n = write(fd, data, std::min<std::size_t>(size, PIPE_BUF));
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n < 0) {
+      NoteOutputError();
+      return;
+    }
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
 }
 
 bool FlushText(std::FILE* stream) {

@@ -129,6 +129,8 @@ bool FlushText(std::FILE* stream);
 
 // Writes another program's output on as it came, NUL bytes too, its line
 // ends untouched; a Windows console gets it as WriteText gives it text.
+// POSIX: once the run is interrupted, a reader that takes nothing for a
+// moment is given up on, and nothing more is passed on.
 void PassOn(std::FILE* stream, const char* data, std::size_t size);
 
 // The program's arguments in the same encoding as paths.

@@ -47,10 +47,15 @@ class Held {
     if (!spilled_) {
       spilled_ = true;
       file_ = base::OpenScratchFile();
+      // Unbuffered: what a write says it took is in the file, and a full
+      // disk shows at once, not at a later flush.
+      if (file_ != nullptr) std::setvbuf(file_, nullptr, _IONBF, 0);
     }
-    if (file_ != nullptr && tail_.empty() && std::fwrite(data, 1, size, file_) == size) {
-      in_file_ += size;
-      return;
+    if (file_ != nullptr && tail_.empty()) {
+      const std::size_t taken = std::fwrite(data, 1, size, file_);
+      in_file_ += taken;
+      data += taken;
+      size -= taken;
     }
     // What the file took stays there, in order; the rest follows it.
     tail_.append(data, size);
@@ -59,11 +64,16 @@ class Held {
   template <typename Out>
   void WriteTo(Out out) {
     if (!head_.empty()) out(head_.data(), head_.size());
-    if (file_ != nullptr && in_file_ != 0 && std::fflush(file_) == 0) {
+    if (file_ != nullptr && in_file_ != 0) {
+      // Exactly what the file took, also after a write to it failed.
       std::rewind(file_);
       std::vector<char> buffer(1 << 16);
-      std::size_t n;
-      while ((n = std::fread(buffer.data(), 1, buffer.size(), file_)) > 0) out(buffer.data(), n);
+      std::size_t left = in_file_, n;
+      while (left != 0 &&
+             (n = std::fread(buffer.data(), 1, std::min(left, buffer.size()), file_)) > 0) {
+        out(buffer.data(), n);
+        left -= n;
+      }
     }
     if (!tail_.empty()) out(tail_.data(), tail_.size());
     head_.clear();

@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -266,10 +267,22 @@ class PipedArchiver : public StartedArchiver {
   ~PipedArchiver() override {
     for (int fd : fds_) close(fd);
   }
+  // Once the archiver has ended, all it wrote is in the pipe: that is read,
+  // and then its output has ended, though a process it started may hold
+  // the pipe open (as one at a time, whose wait is for the archiver alone).
   long Read(int stream, char* buffer, std::size_t size) override {
+    bool ended = false;
     while (true) {
-      const ssize_t n = read(fds_[stream], buffer, size);
-      if (n >= 0 || errno != EINTR) return n;
+      struct pollfd ready = {fds_[stream], POLLIN, 0};
+      const int polled = poll(&ready, 1, ended ? 0 : kEndCheckMilliseconds);
+      if (polled < 0 && errno != EINTR) return -1;
+      if (polled > 0) {
+        const ssize_t n = read(fds_[stream], buffer, size);
+        if (n >= 0 || errno != EINTR) return n;
+      } else if (polled == 0) {
+        if (ended) return 0;
+        ended = HasEnded();
+      }
     }
   }
   // An interrupted run's archivers are stopped by whoever waits for all.
@@ -280,6 +293,16 @@ class PipedArchiver : public StartedArchiver {
   }
 
  private:
+  static constexpr int kEndCheckMilliseconds = 100;
+
+  // Ended, not yet reaped.
+  bool HasEnded() const {
+    siginfo_t info;
+    info.si_pid = 0;
+    return waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == pid_;
+  }
+
   pid_t pid_;
   int slot_;
   int fds_[2];

@@ -58,7 +58,8 @@ class StartedArchiver {
  public:
   virtual ~StartedArchiver() = default;
   // Some of its output, stream 0 its stdout and 1 its stderr: the count
-  // read, 0 once that stream has ended, -1 when it cannot be read.
+  // read, 0 once that stream has ended (POSIX: or once the archiver has
+  // ended and all it wrote is read), -1 when it cannot be read.
   virtual long Read(int stream, char* buffer, std::size_t size) = 0;
   // Waits for its end; its status as RunArchiverProgram gives it.
   virtual int Wait() = 0;

@@ -17,6 +17,16 @@ TREE = {"src/Data/d.txt": b"d", "src/Data/A/a.txt": b"a", "src/Data/B/b.txt": b"
 CORES = min(len(os.sched_getaffinity(0)), 64)
 
 
+def pipe_full(pipe):
+    """Whether the pipe has no room for another page (Linux)."""
+    import array
+    import fcntl
+    import termios
+    count = array.array("i", [0])
+    fcntl.ioctl(pipe.fileno(), termios.FIONREAD, count)
+    return count[0] > fcntl.fcntl(pipe.fileno(), fcntl.F_GETPIPE_SZ) - 4096
+
+
 @unittest.skipUnless(harness.RECORDER_DIR, "TREVASK_RECORDER_DIR is not set")
 class JobsTest(harness.ScratchTest):
     def setUp(self):
@@ -25,7 +35,7 @@ class JobsTest(harness.ScratchTest):
         os.mkdir(self.path("marks"))
 
     def record(self, *options, wait=(), args=None, background=False, plain=None, pipe=False,
-               ignore=(), **env):
+               preexec_fn=None, **env):
         """Trevask over src/Data with the recording archiver; wait holds
         (archive text, file, content) rules, files relative to the scratch
         folder."""
@@ -45,11 +55,8 @@ class JobsTest(harness.ScratchTest):
         argv = harness.command("trevask", args or [native(a) for a in
                                                    ("src/Data", "out.zip", "T") + options])
         out, err = open(self.path("out"), "wb"), open(self.path("err"), "wb")
-        def ignoring():
-            for sig in ignore:
-                signal.signal(sig, signal.SIG_IGN)
         proc = subprocess.Popen(argv, cwd=self.dir, stdout=subprocess.PIPE if pipe else out,
-                                stderr=err, preexec_fn=ignoring if ignore else None,
+                                stderr=err, preexec_fn=preexec_fn,
                                 env=harness.environment(harness.search_path(harness.RECORDER_DIR),
                                                         extra))
         if background:
@@ -165,15 +172,45 @@ class JobsTest(harness.ScratchTest):
                 self.assertTrue(os.path.isdir(self.path("T/Data")), "the mirror is kept")
 
 
+    @unittest.skipIf(harness.WINDOWS, "POSIX file size limits")
+    def test_held_output_past_a_scratch_file_that_fails(self):
+        # B waits for X's end: X's 3 MiB are all held, 1 MiB in memory and
+        # the rest in a scratch file that fills up (a file size limit, as a
+        # full disk would) or cannot be made at all.
+        one = self.record(ECHO="1", ECHO_BIG="X.zip")
+        self.assertEqual(one[0], 0, one[2])
+
+        def limit():
+            import resource
+            resource.setrlimit(resource.RLIMIT_FSIZE, (64 << 10, 64 << 10))
+
+        for preexec_fn, tmpdir in ((limit, None), (None, self.path("missing"))):
+            with self.subTest(limit=preexec_fn is not None, tmpdir=tmpdir):
+                # A pipe: the limit would stop the output itself in a file.
+                proc = self.record("-j2", ECHO="1", ECHO_BIG="X.zip", preexec_fn=preexec_fn,
+                                   wait=(("B.zip", "spans", "end X.zip"),), background=True,
+                                   pipe=True, plain={"TMPDIR": tmpdir} if tmpdir else {})
+                out = proc.communicate(timeout=120)[0]
+                err = harness.read_bytes(self.path("err"))
+                self.assertEqual(proc.returncode, 0, err)
+                self.assertEqual(self.spans()[1], 2)
+                # Megabytes: the sizes and whether they match, not a diff.
+                self.assertEqual((len(out), out == one[1]), (len(one[1]), True))
+                self.assertEqual(err, one[2])
+
     @unittest.skipIf(harness.WINDOWS, "POSIX signals")
     def test_archivers_keep_the_ignored_signals_alone(self):
+        def ignore_hup_and_term():
+            for sig in (signal.SIGHUP, signal.SIGTERM):
+                signal.signal(sig, signal.SIG_IGN)
+
         # What trevask was started with ignored stays so in each archiver,
         # and XFSZ, which it ignores itself; those it handles are theirs.
         for options in ((), ("-j2",)):
             with self.subTest(options=options):
                 if os.path.exists(self.path("ignored")):
                     os.remove(self.path("ignored"))
-                status, _, err = self.record(*options, ignore=(signal.SIGHUP, signal.SIGTERM),
+                status, _, err = self.record(*options, preexec_fn=ignore_hup_and_term,
                                              IGNORED=target_path(self.path("ignored")))
                 self.assertEqual(status, 0, err)
                 with open(self.path("ignored")) as f:
@@ -183,11 +220,14 @@ class JobsTest(harness.ScratchTest):
 
     @unittest.skipIf(harness.WINDOWS, "POSIX signals")
     def test_interrupt_and_closed_pipe_end_every_run(self):
-        for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGPIPE):
-            with self.subTest(sig=sig):
-                closed = sig == signal.SIGPIPE
-                proc = self.record("-j2", "-r", background=True, pipe=closed, HANG_TEXT="Data",
-                                   ECHO="1" if closed else "")
+        # Stalled: B's 3 MiB fill a pipe that is never read.
+        for sig, output in ((signal.SIGINT, "file"), (signal.SIGTERM, "file"),
+                            (signal.SIGPIPE, "closed"), (signal.SIGTERM, "stalled")):
+            with self.subTest(sig=sig, output=output):
+                closed = output == "closed"
+                proc = self.record("-j2", "-r", background=True, pipe=output != "file",
+                                   HANG_TEXT="Data", ECHO="" if output == "file" else "1",
+                                   ECHO_BIG="B.zip" if output == "stalled" else "")
                 deadline = time.monotonic() + 30
                 while len(os.listdir(self.path("marks"))) < 2 and time.monotonic() < deadline:
                     time.sleep(0.05)
@@ -198,11 +238,70 @@ class JobsTest(harness.ScratchTest):
                     proc.stdout.readline()
                     proc.stdout.close()
                 else:
+                    while output == "stalled" and time.monotonic() < deadline and \
+                            not pipe_full(proc.stdout):
+                        time.sleep(0.05)
                     proc.send_signal(sig)
-                self.assertEqual(proc.wait(timeout=30), -sig)
+                try:
+                    status = proc.wait(timeout=30)
+                except subprocess.TimeoutExpired:
+                    proc.kill()
+                    proc.wait()
+                    status = "still running"
+                if proc.stdout:
+                    proc.stdout.close()
+                self.assertEqual(status, -sig)
                 for pid in pids:
                     self.assertFalse(os.path.exists("/proc/%d" % pid), "an archiver outlived it")
                 self.assertFalse(os.path.exists(self.path("T/Data")), "-r removes the mirror")
+
+    @unittest.skipIf(harness.WINDOWS, "POSIX processes")
+    def test_a_process_left_holding_the_output(self):
+        # Data's archiver leaves a process that holds its stdout and stderr
+        # open until "release" exists: the run waits for the archiver alone,
+        # as one at a time, and an interruption still ends it.
+        def alive(pid):
+            try:
+                with open("/proc/%d/stat" % pid) as f:
+                    return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+            except OSError:
+                return False
+
+        def release():
+            pid = int(harness.read_bytes(self.path("marks/Data.zip.linger")))
+            self.assertTrue(alive(pid), "the process left lives on")
+            open(self.path("release"), "w").close()
+            deadline = time.monotonic() + 30
+            while alive(pid) and time.monotonic() < deadline:
+                time.sleep(0.05)
+            os.remove(self.path("release"))
+
+        knobs = dict(LINGER="Data.zip", ECHO="1", HANG_UNTIL=target_path(self.path("release")))
+        one = self.record("-r", **knobs)
+        self.assertEqual(one[0], 0, one[2])
+        release()
+        for sig in (None, signal.SIGTERM):
+            with self.subTest(sig=sig):
+                proc = self.record("-j2", "-r", background=True, HANG_TEXT="Data.zip" if sig else "",
+                                   **knobs)
+                deadline = time.monotonic() + 30
+                while sig and not os.path.exists(self.path("marks/Data.zip.linger")) and \
+                        time.monotonic() < deadline:
+                    time.sleep(0.05)
+                if sig:
+                    proc.send_signal(sig)
+                try:
+                    status = proc.wait(timeout=30)
+                except subprocess.TimeoutExpired:
+                    proc.kill()
+                    proc.wait()
+                    status = "still waiting"
+                self.assertEqual(status, -sig if sig else 0)
+                if not sig:
+                    self.assertEqual((harness.read_bytes(self.path("out")),
+                                      harness.read_bytes(self.path("err"))), one[1:])
+                self.assertFalse(os.path.exists(self.path("T/Data")), "-r removes the mirror")
+                release()
 
     def test_same_bundle_as_one_at_a_time(self):
         harness.make_files(self.dir, {"src/Data/B/X/%d.txt" % i: b"%d" % i * 500 for i in range(40)})

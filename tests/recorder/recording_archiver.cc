@@ -44,6 +44,11 @@
 //   TREVASK_RECORD_IGNORED      (POSIX) appends "X.zip" and the names of the
 //                               signals it was started with ignored, of
 //                               HUP INT PIPE QUIT TERM XFSZ
+//   TREVASK_RECORD_LINGER       POSIX: with this text in an argument, first
+//                               of all starts a process that holds its
+//                               stdout and stderr open (at most 60 s) until
+//                               TREVASK_RECORD_HANG_UNTIL exists, its
+//                               process id in <MARKS>/X.zip.linger
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -212,6 +217,25 @@ void Echo(const std::string& name, int argc, char** argv) {
   std::fflush(stdout);
 }
 
+#ifndef _WIN32
+// A process of its own, outliving this one, that holds its output open.
+void Linger(const std::string& name) {
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid != 0) {
+    if (pid > 0) Append(Env("TREVASK_RECORD_MARKS") + "/" + name + ".linger", std::to_string(pid));
+    return;
+  }
+  const std::string until = Env("TREVASK_RECORD_HANG_UNTIL");
+  for (int i = 0; i < 1200; ++i) {
+    std::error_code ec;
+    if (!until.empty() && std::filesystem::exists(until, ec)) break;
+    Sleep50();
+  }
+  _exit(0);
+}
+#endif
+
 }  // namespace
 
 #ifdef _WIN32
@@ -233,6 +257,7 @@ int main(int argc, char** argv) {
     Append(Env("TREVASK_RECORD_MARKS") + "/" + name + ".started", std::to_string(pid));
   }
 #ifndef _WIN32
+  if (AnyArgument(argc, argv, Env("TREVASK_RECORD_LINGER"))) Linger(name);
   if (!Env("TREVASK_RECORD_IGNORED").empty()) {
     std::string line = name;
     const struct {
