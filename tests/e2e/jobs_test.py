@@ -17,6 +17,22 @@ TREE = {"src/Data/d.txt": b"d", "src/Data/A/a.txt": b"a", "src/Data/B/b.txt": b"
 CORES = min(len(os.sched_getaffinity(0)), 64)
 
 
+def wait_until(done, seconds=30):
+    deadline = time.monotonic() + seconds
+    while not done() and time.monotonic() < deadline:
+        time.sleep(0.05)
+
+
+def status_of(proc):
+    """Its exit status, or "still running" once 30 s have gone (killed)."""
+    try:
+        return proc.wait(timeout=30)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+        return "still running"
+
+
 def pipe_full(pipe):
     """Whether the pipe has no room for another page (Linux)."""
     import array
@@ -228,9 +244,7 @@ class JobsTest(harness.ScratchTest):
                 proc = self.record("-j2", "-r", background=True, pipe=output != "file",
                                    HANG_TEXT="Data", ECHO="" if output == "file" else "1",
                                    ECHO_BIG="B.zip" if output == "stalled" else "")
-                deadline = time.monotonic() + 30
-                while len(os.listdir(self.path("marks"))) < 2 and time.monotonic() < deadline:
-                    time.sleep(0.05)
+                wait_until(lambda: len(os.listdir(self.path("marks"))) >= 2)
                 pids = [int(harness.read_bytes(os.path.join(self.path("marks"), m)))
                         for m in os.listdir(self.path("marks"))]
                 self.assertEqual(len(pids), 2, "two runs at once")
@@ -238,16 +252,9 @@ class JobsTest(harness.ScratchTest):
                     proc.stdout.readline()
                     proc.stdout.close()
                 else:
-                    while output == "stalled" and time.monotonic() < deadline and \
-                            not pipe_full(proc.stdout):
-                        time.sleep(0.05)
+                    wait_until(lambda: output != "stalled" or pipe_full(proc.stdout))
                     proc.send_signal(sig)
-                try:
-                    status = proc.wait(timeout=30)
-                except subprocess.TimeoutExpired:
-                    proc.kill()
-                    proc.wait()
-                    status = "still running"
+                status = status_of(proc)
                 if proc.stdout:
                     proc.stdout.close()
                 self.assertEqual(status, -sig)
@@ -271,9 +278,7 @@ class JobsTest(harness.ScratchTest):
             pid = int(harness.read_bytes(self.path("marks/Data.zip.linger")))
             self.assertTrue(alive(pid), "the process left lives on")
             open(self.path("release"), "w").close()
-            deadline = time.monotonic() + 30
-            while alive(pid) and time.monotonic() < deadline:
-                time.sleep(0.05)
+            wait_until(lambda: not alive(pid))
             os.remove(self.path("release"))
 
         knobs = dict(LINGER="Data.zip", ECHO="1", HANG_UNTIL=target_path(self.path("release")))
@@ -284,18 +289,10 @@ class JobsTest(harness.ScratchTest):
             with self.subTest(sig=sig):
                 proc = self.record("-j2", "-r", background=True, HANG_TEXT="Data.zip" if sig else "",
                                    **knobs)
-                deadline = time.monotonic() + 30
-                while sig and not os.path.exists(self.path("marks/Data.zip.linger")) and \
-                        time.monotonic() < deadline:
-                    time.sleep(0.05)
                 if sig:
+                    wait_until(lambda: os.path.exists(self.path("marks/Data.zip.linger")))
                     proc.send_signal(sig)
-                try:
-                    status = proc.wait(timeout=30)
-                except subprocess.TimeoutExpired:
-                    proc.kill()
-                    proc.wait()
-                    status = "still waiting"
+                status = status_of(proc)
                 self.assertEqual(status, -sig if sig else 0)
                 if not sig:
                     self.assertEqual((harness.read_bytes(self.path("out")),
