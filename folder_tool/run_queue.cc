@@ -236,7 +236,7 @@ void RunQueue::ReadErrors(Entry* entry) {
 
 // A worker's task: the archiver is started from the worker, which lives
 // until the queue is gone, so the archiver is not ended by a thread's end.
-void RunQueue::StartThread(Entry* entry) {
+void RunQueue::Launch(Entry* entry) {
   int status = 0;
   std::string why;
   std::unique_ptr<platform::StartedArchiver> child =
@@ -306,7 +306,7 @@ void RunQueue::Start(QueuedRun planned, std::function<void(int)> ended,
   entry->run = std::move(planned.run);
   // Out of threads, the run fails before its archiver starts, and so would
   // every later one.
-  if (!Submit(entry, &RunQueue::ReadErrors) || !Submit(entry, &RunQueue::StartThread)) {
+  if (!Submit(entry, &RunQueue::ReadErrors) || !Submit(entry, &RunQueue::Launch)) {
     entry->started = true;
     NotStarted(entry, -1, "cannot start a thread for an archiver run: " + thread_error_);
     Advance();

@@ -65,7 +65,7 @@ class RunQueue {
   using Task = void (RunQueue::*)(Entry*);
   bool Submit(Entry* entry, Task task);
   void Work();
-  void StartThread(Entry* entry);
+  void Launch(Entry* entry);
   void WriteHeld(Entry* entry);
   void ReadErrors(Entry* entry);
   void NotStarted(Entry* entry, int status, const std::string& why);

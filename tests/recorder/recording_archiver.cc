@@ -41,8 +41,8 @@
 //                               a line each 50 ms of a hang
 //   TREVASK_RECORD_ECHO_BIG     with this text in an argument, 3 MiB more
 //                               lines to stdout
-//   TREVASK_RECORD_IGNORED      (POSIX) appends "X.zip" and the names of the
-//                               signals it was started with ignored, of
+//   TREVASK_RECORD_IGNORED      (POSIX) appends "X.zip" and the numbers of
+//                               the signals it was started with ignored, of
 //                               HUP INT PIPE QUIT TERM XFSZ
 //   TREVASK_RECORD_LINGER       POSIX: with this text in an argument, first
 //                               of all starts a process that holds its
@@ -260,15 +260,10 @@ int main(int argc, char** argv) {
   if (AnyArgument(argc, argv, Env("TREVASK_RECORD_LINGER"))) Linger(name);
   if (!Env("TREVASK_RECORD_IGNORED").empty()) {
     std::string line = name;
-    const struct {
-      int sig;
-      const char* text;
-    } kSignals[] = {{SIGHUP, "HUP"},   {SIGINT, "INT"},   {SIGPIPE, "PIPE"},
-                    {SIGQUIT, "QUIT"}, {SIGTERM, "TERM"}, {SIGXFSZ, "XFSZ"}};
-    for (const auto& s : kSignals) {
+    for (int sig : {SIGHUP, SIGINT, SIGPIPE, SIGQUIT, SIGTERM, SIGXFSZ}) {
       struct sigaction now;
-      if (sigaction(s.sig, nullptr, &now) == 0 && now.sa_handler == SIG_IGN) {
-        line += std::string(" ") + s.text;
+      if (sigaction(sig, nullptr, &now) == 0 && now.sa_handler == SIG_IGN) {
+        line += " " + std::to_string(sig);
       }
     }
     Append(Env("TREVASK_RECORD_IGNORED"), line + "\n");
